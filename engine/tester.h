@@ -1,0 +1,81 @@
+// The test engine: the run driver, port setup, result log, the five loopback tests and the comm
+// event monitor. It holds the fields of the main window that these procedures share and reaches
+// the window only through WindowPort and the port only through the serial control, so that it
+// runs headless in tests against the virtual plug with a ManualClock.
+//
+// Everything runs on the user-interface thread. Procedures keep the names of the window's event
+// handlers they implement.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+#include "engine/window_port.h"
+#include "serial/comm_control.h"
+#include "settings/settings.h"
+
+namespace serivane::engine {
+
+class ResultFile;
+
+class Tester {
+ public:
+  // All four must outlive the tester. `settings` is the window's live settings; the tester
+  // reads them when it needs them and writes ComPort (port setup fallback).
+  Tester(WindowPort& window, serial::CommControl& port, Clock& clock, settings::Settings& settings);
+  ~Tester();
+  Tester(const Tester&) = delete;
+  Tester& operator=(const Tester&) = delete;
+
+  // One test run (the Run button). Returns when the run is over. Does nothing when a run is
+  // already in progress. No exception escapes.
+  void Run_Button_Click();
+  // A test box was clicked: value 0 unchecked, 1 checked, 2 grayed.
+  void Test_Check_Click(std::int16_t index, int value);
+
+  // Gives the port the current settings and reopens it; failures are shown in a message box.
+  // Does nothing during a run.
+  void Setup_ComPort();
+
+  // The five tests; each returns true when it failed. The port must be open; an error the port
+  // raises is reported as a failed line and the test returns true.
+  bool Test_OpenClose();
+  bool Test_DataTxRx();
+  bool Test_SingleBytes();
+  bool Test_RtsCts();
+  bool Test_DtrDsr();
+
+  // The port's OnCommEvent handler and the tmrOnComm tick.
+  void OnCommEvent();
+  void tmrOnComm_Timer();
+
+  // The result log.
+  void AppendResultLine(std::string_view line);
+  void PrintResultLine(std::string_view line);
+
+  // Folder (want_folder true) or file name part of `path`, cut at its last backslash.
+  static std::string SplitFilename(std::string_view path, bool want_folder);
+
+  // "38400,N,8,1" from the settings.
+  std::string LineSettingsText() const;
+
+  // Shared fields.
+  bool TestRunning = false;
+  std::int32_t SlowOpenCloseCount = 0;
+  bool DataReceived = false;
+  std::int32_t LastCommEvent = 0;
+
+ private:
+  void ReportLine(char mark, std::string_view line);
+
+  WindowPort& window_;
+  serial::CommControl& port_;
+  Clock& clock_;
+  settings::Settings& settings_;
+  std::unique_ptr<ResultFile> result_file_;
+};
+
+}  // namespace serivane::engine

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs everything needed to build, test and package the program on Debian 12. Run as root.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+  build-essential g++ cmake ninja-build pkg-config file dpkg-dev \
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins \
+  googletest libgtest-dev libgmock-dev libbenchmark-dev \
+  xvfb xauth xdotool x11-utils imagemagick man-db clang-format

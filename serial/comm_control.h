@@ -1,0 +1,174 @@
+// The serial port control: the one object through which the program drives a serial port.
+//
+// Its operations keep the names and the behaviour of the serial-port control the program was
+// designed around: properties are overloaded getter/setter pairs (PortNumber(5) sets,
+// PortNumber() gets). What a port number names comes from a resolver (the COM port map); the
+// device behind it is a termios terminal or the built-in virtual loopback plug.
+//
+// Threading: one thread only, the one that runs the event loop. Nothing here starts a thread.
+// Events are raised only from Service(), which the event loop calls when WatchFd() is readable
+// or NextServiceMs() has passed; tests call Service() themselves.
+//
+// Errors: every failing operation throws CommError with a number and a description that names
+// the device and the system's reason. A failed operation leaves the control as it was before
+// the call (a failed open leaves the port closed, with nothing held).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+
+namespace serivane::serial {
+
+// Error numbers of the control.
+enum : std::int32_t {
+  kErrInvalidPropertyValue = 380,  // a LineSettings text, port number or value out of range
+  kErrInvalidPortNumber = 8002,    // no such device
+  kErrPortAlreadyOpen = 8005,      // held by this or another program
+  kErrHardwareNotAvailable = 8010,
+  kErrDeviceNotOpen = 8012,
+  kErrCommState = 8015,    // the driver refused the line settings
+  kErrPortNotOpen = 8018,  // operation valid only when the port is open
+  kErrReadDevice = 8020,
+};
+
+// Event codes, as CommEvent reports them. Codes above 1000 are errors.
+enum : std::int16_t {
+  kEvSend = 1,
+  kEvReceive = 2,  // the unread count reached ReceiveThreshold
+  kEvCts = 3,
+  kEvDsr = 4,
+  kEvCd = 5,
+  kEvRing = 6,
+  kEvEof = 7,
+  kErBreak = 1001,
+  kErFrame = 1004,
+  kErOverrun = 1006,
+  kErRxOver = 1008,
+  kErRxParity = 1009,
+  kErTxFull = 1010,
+};
+
+class CommError : public std::runtime_error {
+ public:
+  CommError(std::int32_t number, const std::string& description)
+      : std::runtime_error(description), number_(number) {}
+  std::int32_t number() const { return number_; }
+  std::string description() const { return what(); }
+
+ private:
+  std::int32_t number_;
+};
+
+// A parsed LineSettings text, e.g. "38400,N,8,1".
+struct LineConfig {
+  std::int32_t baud = 9600;
+  char parity = 'N';  // N, O, E (M and S are refused: the program never uses them)
+  int data_bits = 8;  // 5 to 8
+  int stop_bits = 1;  // 1 or 2
+
+  // Throws CommError(kErrInvalidPropertyValue) naming what is wrong; accepts blanks around
+  // the fields and a lower-case parity letter.
+  static LineConfig Parse(std::string_view text);
+  std::string Text() const;
+  // Bits one character takes on the wire: start + data + parity + stop.
+  int BitsPerCharacter() const;
+  bool operator==(const LineConfig&) const = default;
+};
+
+// What a port number names: a device path such as "/dev/ttyUSB0", or "loopback" with optional
+// fault switches ("loopback?cts=off&drop=3"). Throws CommError(kErrInvalidPortNumber) for a
+// number that names nothing.
+using PortResolver = std::function<std::string(std::int16_t port_number)>;
+
+// The rule when there is no COM port map: COM<n> is /dev/ttyS<n-1>.
+std::string DefaultResolve(std::int16_t port_number);
+
+class Device;
+
+class CommControl {
+ public:
+  // `clock` must outlive the control; it times the virtual plug's wire and the line polling.
+  explicit CommControl(PortResolver resolver = DefaultResolve, Clock& clock = SystemClock());
+  ~CommControl();  // closes the port (without waiting for unsent output)
+  CommControl(const CommControl&) = delete;
+  CommControl& operator=(const CommControl&) = delete;
+
+  // Port number, 1 = COM1. Setting it while open throws kErrPortAlreadyOpen; below 1 throws
+  // kErrInvalidPortNumber. Resolved at the next open.
+  void PortNumber(std::int16_t number);
+  std::int16_t PortNumber() const;
+
+  // Line settings, in force at once when open, from the next open when closed. A text that does
+  // not parse, or a setting the device refuses, throws and leaves the previous settings.
+  void LineSettings(std::string_view text);
+  std::string LineSettings() const;
+
+  // 0 = none (the only value the program uses). Other values (1 XON/XOFF, 2 RTS/CTS,
+  // 3 both) are accepted and applied; anything else throws kErrInvalidPropertyValue.
+  void FlowControl(std::int32_t mode);
+  std::int32_t FlowControl() const;
+
+  // true opens, false closes; closing a closed port does nothing, opening an open one does
+  // nothing. A failed open throws and leaves the port closed. A device that vanishes closes the
+  // port by itself; OpenState() then reads false.
+  void OpenState(bool open);
+  bool OpenState() const;
+
+  // Outputs. Set while closed, they are remembered and applied when the port opens.
+  void DtrOn(bool on);
+  bool DtrOn() const;
+  void RtsOn(bool on);
+  bool RtsOn() const;
+
+  // Inputs, true = on. Read while closed they are false, without error. A device without modem
+  // lines (a pseudo-terminal) reads all inputs off.
+  bool CtsState();
+  bool DsrState();
+  bool DcdState();
+
+  // Queues every character (byte) of `text` for sending, in order. Throws kErrPortNotOpen when
+  // closed. Never blocks; what the device cannot take now waits in the control's own 64 KiB
+  // buffer; bytes beyond that are refused and raise event kErTxFull.
+  void TransmitText(std::string_view text);
+
+  // Every byte received and not yet read, in arrival order; reading empties the buffer.
+  // Throws kErrPortNotOpen when closed.
+  std::string ReceivedText();
+
+  // Raise kEvReceive once when the unread count reaches this value (edge-triggered: not again
+  // until the count has dropped below it by a read); 0 disables. Starts at 1. Negative throws.
+  void ReceiveThreshold(std::int16_t count);
+  std::int16_t ReceiveThreshold() const;
+
+  // The code of the most recent event raised (0 before the first).
+  std::int16_t CommEvent() const;
+
+  // Raised from Service() once per event, after CommEvent has been set to its code.
+  std::function<void()> OnCommEvent;
+
+  // Event-loop integration. WatchFd is the descriptor to watch for reading (-1 when there is
+  // none: closed, or the virtual plug). NextServiceMs is the longest the loop may wait before
+  // calling Service (-1: no deadline, the port is closed).
+  int WatchFd() const;
+  int NextServiceMs() const;
+
+  // Moves received bytes in, polls modem lines and error counters, flushes the send buffer and
+  // raises the events that are due. Safe to call at any time, also from inside OnCommEvent
+  // (a nested call returns at once).
+  void Service();
+
+  // The path or target the open port was resolved to ("" when closed), for messages.
+  std::string DeviceName() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace serivane::serial

@@ -1,0 +1,62 @@
+// Fault switches of the built-in virtual loopback plug, written as the query part of the port
+// target: "loopback?echo=off", "loopback?cts=off&dsr=on", "loopback?frame=256&openfail=1".
+//
+// The plug is wired like a standard 9-pin loopback plug: TxD to RxD, RTS to CTS, DTR to DSR and
+// DCD. Each character arrives after its wire time at the current line settings (start bit, data
+// bits, parity bit, stop bits at the baud rate) and keeps only its data bits. Counters such as
+// "the K-th character" count from the first open of the control and survive close and reopen.
+//
+//   echo=off        nothing sent comes back (TxD not wired to RxD)
+//   drop=K          every K-th character sent is lost (drop=1 loses all)
+//   corrupt=K       every K-th character comes back with its lowest bit inverted
+//   extra=N         N extra characters ('?') arrive after the characters of each TransmitText
+//   break=K         a break (1001) is raised when the K-th character arrives
+//   frame=K         a framing error (1004) is raised when the K-th character arrives
+//   parity=K        a parity error (1009) is raised when the K-th character arrives
+//   overrun=K       an overrun (1006) is raised when the K-th character arrives, and it is lost
+//                   For these four the error is raised after the character's own data and any
+//                   receive event (2) that the character causes, so it is the latest code.
+//   cts=on|off      CTS stuck on or off, whatever RTS does (likewise dsr=, dcd=)
+//   ring=on         RI held on (raises 6 once when the port opens)
+//   openfail=N      the first N opens succeed, every later one fails with 8010 (0: never opens)
+//   busy=on         every open fails with 8005, as if another program held the port
+//   opendelay=MS    an open takes MS milliseconds of the clock
+//   closedelay=MS   a close takes MS milliseconds of the clock
+//   vanish=MS       the device disappears MS milliseconds after an open: the port closes by
+//                   itself and later opens fail with 8002
+//
+// An unknown switch or a value that does not parse makes the open fail with 380, naming it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace serivane::serial {
+
+struct PlugFaults {
+  bool echo = true;
+  std::int64_t drop_every = 0;
+  std::int64_t corrupt_every = 0;
+  std::int64_t extra = 0;
+  std::int64_t break_at = 0;
+  std::int64_t frame_at = 0;
+  std::int64_t parity_at = 0;
+  std::int64_t overrun_at = 0;
+  std::optional<bool> cts, dsr, dcd;
+  bool ring = false;
+  std::int64_t open_fail_after = -1;  // -1: opens never fail
+  bool busy = false;
+  std::int32_t open_delay_ms = 0;
+  std::int32_t close_delay_ms = 0;
+  std::int32_t vanish_after_ms = -1;  // -1: never vanishes
+
+  // Parses the part after "loopback?" (empty gives no faults). Throws CommError(380).
+  static PlugFaults Parse(std::string_view query);
+};
+
+// True when `target` names the virtual plug ("loopback" or "loopback?...", any letter case).
+bool IsLoopbackTarget(std::string_view target);
+
+}  // namespace serivane::serial
