@@ -1,0 +1,89 @@
+// CRegistry: holds at most one open registry key at a time and reads, writes and deletes string
+// values on it, deletes the key and reports the key's statistics. Every failure throws
+// RegistryError (number 0x80040002) with a source such as "CRegistry:OpenKey" and a description.
+//
+// The registry lives in text files under $XDG_CONFIG_HOME/serivane/registry/ (see
+// registry_store.h); every change is written through at once.
+//
+// One object serves one caller on one thread; there is no locking inside the object (the files
+// are locked while they are changed).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace serivane::settings {
+
+// Root keys.
+inline constexpr std::uint32_t kHKeyClassesRoot = 0x80000000u;
+inline constexpr std::uint32_t kHKeyCurrentUser = 0x80000001u;
+inline constexpr std::uint32_t kHKeyLocalMachine = 0x80000002u;
+inline constexpr std::uint32_t kHKeyUsers = 0x80000003u;
+inline constexpr std::uint32_t kHKeyCurrentConfig = 0x80000005u;
+
+class RegistryError : public std::runtime_error {
+ public:
+  static constexpr std::int32_t kNumber = static_cast<std::int32_t>(0x80040002u);
+
+  RegistryError(std::string source, const std::string& description)
+      : std::runtime_error(description), source_(std::move(source)) {}
+  std::int32_t number() const { return kNumber; }
+  const std::string& source() const { return source_; }
+  std::string description() const { return what(); }
+
+ private:
+  std::string source_;
+};
+
+// A local calendar date-time, to the second.
+struct RegDateTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  bool operator==(const RegDateTime&) const = default;
+};
+
+class CRegistry {
+ public:
+  CRegistry();
+  ~CRegistry();  // closes an open key as CloseKey does
+  CRegistry(const CRegistry&) = delete;
+  CRegistry& operator=(const CRegistry&) = delete;
+
+  void OpenKey(std::uint32_t Section, std::string_view strKey, bool blnCreateNew = false);
+  void DeleteKey();
+  void CloseKey();
+  std::string ReadValue(std::string_view strValueName = {});
+  void WriteValue(std::string_view strValueName, std::string_view strNewValue);
+  void DeleteValue(std::string_view strValueName);
+  std::string CurrentKey() const;
+  std::string KeyClass();
+  RegDateTime LastWriteTime();  // never throws
+  std::int32_t NumOfSubKeys();
+  std::int32_t MaxSubkeyNameLength();
+  std::int32_t MaxClassNameLength();
+  std::int32_t NumOfValues();
+  std::int32_t MaxValueNameLength();
+  std::int32_t MaxValueLength();
+  std::int32_t SecurityDescriptor();
+  bool ValueExists(std::string_view strValueName);
+
+ private:
+  void RefreshKeyInfo();
+
+  bool key_open_ = false;
+  std::uint64_t key_handle_ = 0;
+  std::uint32_t root_key_ = 0;
+  std::string current_key_;
+  std::string class_name_;
+  std::int32_t sub_keys_ = 0;
+  std::int32_t max_sub_key_len_ = 0;
+  std::int32_t max_class_len_ = 0;
+  std::int32_t values_ = 0;
+  std::int32_t max_value_name_len_ = 0;
+  std::int32_t max_value_len_ = 0;
+  std::int32_t security_descriptor_ = 0;
+  std::int64_t last_write_time_ = 0;  // 100 ns units since 1601-01-01 UTC
+};
+
+}  // namespace serivane::settings
