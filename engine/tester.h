@@ -69,13 +69,33 @@ class Tester {
   std::int32_t LastCommEvent = 0;
 
  private:
+  // Reports a test line: the line to the box, mark + line to the file.
   void ReportLine(char mark, std::string_view line);
+  // The body of one run, up to its closing lines. May throw; the caller cleans up.
+  void RunPasses();
+  void AbortRun(const std::string& reason) noexcept;
+  void FinishRun() noexcept;
+  void OpenResultFile();
+  // Pauses in 10 ms steps, letting window events run, until `limit_ms` have passed since the
+  // tick `start` or DataReceived is set. At least one step.
+  void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
+  bool HandshakeTest(bool rts_cts);
 
   WindowPort& window_;
   serial::CommControl& port_;
   Clock& clock_;
   settings::Settings& settings_;
   std::unique_ptr<ResultFile> result_file_;
+
+  // True from the first step of Run_Button_Click to its return; a second entry (the status
+  // timer while a run waits) returns at once.
+  bool in_run_ = false;
+  bool controls_disabled_ = false;
+  // The result file of the current run could not be created or written. The operator is told
+  // once per run, at the first line that cannot reach the file.
+  bool result_file_failed_ = false;
+  std::string result_file_shown_name_;  // the path as the message names it
+  std::string result_file_create_error_;
 };
 
 }  // namespace serivane::engine

@@ -1,0 +1,205 @@
+// The five loopback tests. Each returns true when it failed and reports its own lines; an error
+// the port raises ends the test as a failure with an "Error: " line, and never leaves the test.
+#include <algorithm>
+#include <string>
+
+#include "common/conv.h"
+#include "engine/error_text.h"
+#include "engine/tester.h"
+#include "engine/timing.h"
+
+namespace serivane::engine {
+
+namespace {
+
+// Wait loops pause this long between looks at the port and the window's events.
+constexpr std::int32_t kWaitStepMs = 10;
+
+}  // namespace
+
+void Tester::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
+  // The tick difference is taken modulo 2^32 (TickDiff), so a counter that wraps during the
+  // wait neither ends it early nor makes it endless.
+  std::uint32_t now;
+  do {
+    clock_.Sleep(kWaitStepMs);
+    window_.DoEvents();
+    now = clock_.TickCount();
+  } while (static_cast<std::int64_t>(TickDiff(now, start)) < limit_ms && !DataReceived);
+}
+
+bool Tester::Test_OpenClose() {
+  std::uint32_t duration = 0;
+  bool open = false;
+  bool raised = false;
+  ErrorInfo error;
+  try {
+    const std::uint32_t t1 = clock_.TickCount();
+    port_.OpenState(false);
+    port_.OpenState(true);
+    const std::uint32_t t2 = clock_.TickCount();
+    duration = TickDiff(t2, t1);
+    open = port_.OpenState();
+  } catch (...) {
+    raised = true;
+    error = CurrentError();
+  }
+
+  if (!open) {
+    ReportLine('-', "Open/Close --- FAILED");
+    if (raised) ReportLine(' ', "Error: " + error.description);
+    return true;
+  }
+  if (static_cast<std::int64_t>(duration) > settings_.MaxDuration) {
+    ++SlowOpenCloseCount;
+    window_.SetResultBackground(kYellow);
+    ReportLine('+', "Open/Close --- SLOW   (Duration: " + DecimalText(duration) + "ms)");
+  } else {
+    ReportLine('+', "Open/Close --- OK   (Duration: " + DecimalText(duration) + "ms)");
+  }
+  return false;
+}
+
+bool Tester::Test_DataTxRx() {
+  const std::int16_t n = settings_.DataBits == 7 ? 128 : 256;
+  const std::string head = "Data Tx/Rx: " + DecimalText(n) + " bytes send/received";
+  std::string block;
+  block.reserve(static_cast<std::size_t>(n));
+  for (int code = 0; code < n; ++code) block.push_back(static_cast<char>(code));
+
+  const std::optional<std::int32_t> limit =
+      EchoTimeLimitMs(n, settings_.BaudRate, settings_.TestTimeout);
+  if (!limit) {
+    ReportLine('-', head + " <-- FAILED");
+    ReportLine(' ', "Error: no time limit at " + DecimalText(settings_.BaudRate) + " baud");
+    return true;
+  }
+
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
+  std::int16_t event = 0;
+  std::string received;
+  try {
+    start = clock_.TickCount();
+    // Whatever earlier traffic left in the port must not count as echo.
+    (void)port_.ReceivedText();
+    DataReceived = false;
+    port_.ReceiveThreshold(n);
+    port_.TransmitText(block);
+    WaitForEcho(start, *limit);
+    event = port_.CommEvent();
+    received = port_.ReceivedText();
+    end = clock_.TickCount();
+  } catch (...) {
+    const std::string description = CurrentError().description;
+    ReportLine('-', head + " <-- FAILED");
+    ReportLine(' ', "Error: " + description);
+    return true;
+  }
+
+  // Only the latest event counts: a line error that a later event has replaced goes unnoticed
+  // here (the comm event monitor has reported it in the box as it happened).
+  if (received == block && event <= 1000) {
+    ReportLine('+', head + " --- OK");
+    ReportLine(' ', "(Duration: " + DecimalText(TickDiff(end, start)) + "ms , Calculated: ~" +
+                        DecimalText(CalculatedWireMs(n, settings_.BaudRate)) + "ms)");
+    return false;
+  }
+  ReportLine('-', head + " <-- FAILED  (" +
+                      DecimalText(static_cast<std::int64_t>(received.size())) + " bytes received)");
+  if (event > 1000) ReportLine('-', "Data Tx/Rx: CommEvent error: " + DecimalText(event));
+  return true;
+}
+
+bool Tester::Test_SingleBytes() {
+  const std::int16_t n = settings_.SingleBytes;
+  const std::string head = DecimalText(n) + " bytes Tx/Rx: Single bytes send/received";
+  // A count below 1 can only come from an edited setting. Sending nothing would prove nothing,
+  // so it is reported as a failure rather than as a pass.
+  if (n < 1) {
+    ReportLine('-', head + " <-- FAILED");
+    ReportLine(' ', "Error: the number of single bytes must be 1 or more");
+    return true;
+  }
+  const std::optional<std::int32_t> limit =
+      EchoTimeLimitMs(n, settings_.BaudRate, settings_.TestTimeout);
+  if (!limit) {
+    ReportLine('-', head + " <-- FAILED");
+    ReportLine(' ', "Error: no time limit at " + DecimalText(settings_.BaudRate) + " baud");
+    return true;
+  }
+
+  std::uint32_t start = 0;
+  std::string received;
+  try {
+    start = clock_.TickCount();
+    (void)port_.ReceivedText();
+    DataReceived = false;
+    port_.ReceiveThreshold(n);
+    // One send operation per character: the point of the test is a port fed byte by byte.
+    for (std::int16_t i = 0; i < n; ++i) port_.TransmitText("7");
+    WaitForEcho(start, *limit);
+    received = port_.ReceivedText();
+  } catch (...) {
+    const std::string description = CurrentError().description;
+    ReportLine('-', head + " <-- FAILED");
+    ReportLine(' ', "Error: " + description);
+    return true;
+  }
+
+  // Characters are counted, never compared: a corrupted character still came back.
+  if (received.size() == static_cast<std::size_t>(n)) {
+    const std::uint32_t end = clock_.TickCount();
+    ReportLine('+', head + " --- OK  (" + DecimalText(TickDiff(end, start)) + "ms)");
+    return false;
+  }
+  ReportLine('-', head + " <-- FAILED  (" +
+                      DecimalText(static_cast<std::int64_t>(received.size())) + " bytes received)");
+  return true;
+}
+
+bool Tester::Test_RtsCts() {
+  return HandshakeTest(true);
+}
+
+bool Tester::Test_DtrDsr() {
+  return HandshakeTest(false);
+}
+
+bool Tester::HandshakeTest(bool rts_cts) {
+  const std::string name = rts_cts ? "RTS/CTS" : "DTR/DSR";
+  const std::string head = name + " handshake: " + name + "= ";
+  // A negative delay can only come from an edited setting; it means no pause.
+  const std::int32_t delay = std::max<std::int32_t>(settings_.HandshakeDelay, 0);
+
+  bool failed = false;
+  for (const bool on : {false, true}) {
+    const std::string state = on ? "on" : "off";
+    bool input = false;
+    try {
+      if (rts_cts) {
+        port_.RtsOn(on);
+      } else {
+        port_.DtrOn(on);
+      }
+      // The pause blocks on purpose: no window event may run between setting the output and
+      // reading the input.
+      if (delay > 0) clock_.Sleep(delay);
+      input = rts_cts ? port_.CtsState() : port_.DsrState();
+    } catch (...) {
+      const std::string description = CurrentError().description;
+      ReportLine('-', head + state + " <-- FAILED");
+      ReportLine(' ', "Error: " + description);
+      return true;
+    }
+    if (input == on) {
+      ReportLine('+', head + state + " --- OK");
+    } else {
+      ReportLine('-', head + state + " <-- FAILED");
+      failed = true;
+    }
+  }
+  return failed;
+}
+
+}  // namespace serivane::engine
