@@ -1,0 +1,27 @@
+# A real kernel terminal: Com1 is mapped to a pseudo-terminal whose far end echoes all it
+# reads. The data tests pass through the terminal layer (every byte value, 0 and 255 included);
+# the handshake tests must fail, since a pseudo-terminal has no modem lines, and both failure
+# boxes are answered OK. The program must neither hang nor crash on the missing lines.
+source "$(dirname "$0")/lib.sh"
+e2e_begin
+
+[[ -x ${SERIVANE_PTY_ECHO:-} ]] || e2e_fail "no echo program (SERIVANE_PTY_ECHO)"
+"$SERIVANE_PTY_ECHO" --exit-after 120 >"$WORK/pty.path" &
+E2E_CHILDREN+=($!)
+for _ in $(seq 100); do
+  [[ -s $WORK/pty.path ]] && break
+  sleep 0.05
+done
+pty=$(head -n1 "$WORK/pty.path")
+[[ -c $pty ]] || e2e_fail "the echo program gave no terminal (got '$pty')"
+
+port_map 1 "$pty"
+# The result path in drive-letter form, as settings carried from another machine hold it.
+seed_unattended_run "$(drive_path "$WORK/result.txt")"
+reg_setting "Max Duration" 30000
+
+run_window 60 Return Return
+expect_status 0
+expect_answers 2
+expect_result "$WORK/result.txt" "$E2E_DIR/expected/pty_echo.txt"
+echo "PASS: data through $pty, handshake failures reported, program ended by itself"

@@ -1,0 +1,38 @@
+# Runs inside xvfb-run: starts the window program and answers its failure boxes from outside,
+# as an operator would, until the program ends.
+#   under_x.sh WORK LIMIT_S PROGRAM [KEY ...]
+# Each failure box found is given the keyboard focus and the next KEY; boxes beyond the keys
+# given are answered with Escape and logged as unexpected. Exits with the program's status.
+set -uo pipefail
+work=$1 limit=$2 program=$3
+shift 3
+keys=("$@")
+log=$work/answers.log
+: >"$log"
+
+timeout -k 5 "$limit" "$program" >"$work/serivane.log" 2>&1 &
+pid=$!
+
+answered=0
+while kill -0 "$pid" 2>/dev/null; do
+  # Only a box that is on screen: a closed box may live on unmapped.
+  for win in $(xdotool search --onlyvisible --name '^RS-232 Test failed' 2>/dev/null); do
+    key=${keys[answered]:-Escape}
+    tag=answered
+    ((answered < ${#keys[@]})) || tag=unexpected
+    # No window manager runs here, so the focus is set directly before the key is typed.
+    xdotool windowfocus --sync "$win" 2>/dev/null || true
+    sleep 0.2
+    xdotool key --clearmodifiers "$key"
+    echo "$tag $key window $win" >>"$log"
+    answered=$((answered + 1))
+    for _ in $(seq 50); do
+      xdotool search --onlyvisible --name '^RS-232 Test failed' 2>/dev/null | grep -qx "$win" ||
+        break
+      sleep 0.1
+    done
+  done
+  sleep 0.2
+done
+wait "$pid"
+exit $?
