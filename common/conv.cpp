@@ -1,9 +1,9 @@
 #include "common/conv.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 namespace serivane {
@@ -14,21 +14,28 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Collects sign, digits, point and exponent from `next` (which yields characters, 0 at the end)
-// into a text that strtod reads; stops at the first character that does not fit.
+// Reads sign, digits, point and exponent from `next`/`peek` (`peek` yields 0 at the end) and
+// stops at the first character that does not fit. The text goes to from_chars, not strtod:
+// the window toolkit switches the C library to the user's locale, where strtod would stop at
+// the "." of "2.5" under a decimal comma.
 template <typename Next, typename Peek>
 double ReadDecimal(Next next, Peek peek) {
-  std::string number;
+  bool negative = false;
   char c = peek();
   if (c == '+' || c == '-') {
-    number += c;
+    negative = c == '-';
     next();
     c = peek();
   }
-  bool digits = false;
+  std::string number;
+  // Where the first significant digit stands relative to the point, for telling an overflow
+  // from an underflow when from_chars gives up on a number beyond double.
+  int magnitude = 0;
+  bool significant = false;
   while (IsDigit(c)) {
     number += c;
-    digits = true;
+    if (c != '0') significant = true;
+    if (significant) ++magnitude;
     next();
     c = peek();
   }
@@ -38,12 +45,17 @@ double ReadDecimal(Next next, Peek peek) {
     c = peek();
     while (IsDigit(c)) {
       number += c;
-      digits = true;
+      if (!significant) {
+        if (c != '0') significant = true;
+        --magnitude;
+      }
       next();
       c = peek();
     }
   }
-  if (!digits) return 0.0;
+  if (number.empty() || number == ".") return 0.0;
+  if (!significant) return 0.0;
+  long exponent_value = 0;
   if (c == 'e' || c == 'E' || c == 'd' || c == 'D') {
     std::string exponent = "e";
     next();
@@ -57,13 +69,26 @@ double ReadDecimal(Next next, Peek peek) {
     while (IsDigit(c)) {
       exponent += c;
       exp_digits = true;
+      // Saturate: only the sign of the final magnitude matters beyond this.
+      if (exponent_value < 100000) exponent_value = exponent_value * 10 + (c - '0');
       next();
       c = peek();
     }
-    if (exp_digits) number += exponent;
+    if (exp_digits) {
+      number += exponent;
+      if (exponent[1] == '-') exponent_value = -exponent_value;
+    } else {
+      exponent_value = 0;
+    }
   }
-  const double value = std::strtod(number.c_str(), nullptr);
-  return std::isfinite(value) ? value : 0.0;
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    value = magnitude + exponent_value > 0 ? std::numeric_limits<double>::max() : 0.0;
+  } else if (error != std::errc() || end != number.data() + number.size()) {
+    value = 0.0;
+  }
+  return negative ? -value : value;
 }
 
 }  // namespace
@@ -105,17 +130,20 @@ double Val(std::string_view text) {
       value = value * radix + digit;
       next();
     }
-    return value;
+    return std::isfinite(value) ? value : std::numeric_limits<double>::max();
   }
   return ReadDecimal(next, peek);
 }
 
 std::optional<std::int64_t> RoundHalfEven(double value) {
   if (!std::isfinite(value)) return std::nullopt;
-  // nearbyint follows the current rounding mode, which is round-half-even unless someone
-  // changed it; rint/nearbyint with FE_TONEAREST is exactly banker's rounding.
-  const double rounded = std::nearbyint(value);
-  if (rounded < -9.2233720368547758e18 || rounded >= 9.2233720368547758e18) return std::nullopt;
+  // Worked out by hand rather than with nearbyint, which follows whatever rounding mode the
+  // floating-point environment was last switched to.
+  double rounded = std::floor(value);
+  const double fraction = value - rounded;
+  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(rounded, 2.0) != 0.0)) rounded += 1.0;
+  // 2^63 is the first value int64 cannot hold; -2^63 is the last one it can.
+  if (rounded < -9223372036854775808.0 || rounded >= 9223372036854775808.0) return std::nullopt;
   return static_cast<std::int64_t>(rounded);
 }
 
@@ -163,20 +191,35 @@ std::string DecimalText(std::int64_t value) {
 
 std::string SingleText(float value) {
   if (!std::isfinite(value)) return "0";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.7g", static_cast<double>(value));
-  std::string text = buffer;
-  // %g may choose an exponent for very large or small values; spell those out in full.
-  if (text.find('e') != std::string::npos) {
-    std::snprintf(buffer, sizeof buffer, "%.7f", static_cast<double>(value));
-    text = buffer;
-    if (text.find('.') != std::string::npos) {
-      while (!text.empty() && text.back() == '0') text.pop_back();
-      if (!text.empty() && text.back() == '.') text.pop_back();
+  // Seven significant digits in scientific form ("7.500500e+03"), then spelled out in full:
+  // printf's %g would use the locale's decimal point and an exponent for large values.
+  char buffer[32];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 6);
+  const std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  const std::size_t e = scientific.find('e');
+  const bool negative = scientific.front() == '-';
+  std::string digits;
+  for (char c : scientific.substr(0, e))
+    if (IsDigit(c)) digits += c;
+  int exponent = 0;
+  std::from_chars(scientific.data() + e + 1 + (scientific[e + 1] == '+' ? 1 : 0),
+                  scientific.data() + scientific.size(), exponent);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  if (digits == "0") return "0";
+
+  std::string text;
+  if (exponent < 0) {
+    text = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  } else {
+    const auto whole = static_cast<std::size_t>(exponent) + 1;
+    if (digits.size() <= whole) {
+      text = digits + std::string(whole - digits.size(), '0');
+    } else {
+      text = digits.substr(0, whole) + "." + digits.substr(whole);
     }
   }
-  if (text == "-0") text = "0";
-  return text;
+  return negative ? "-" + text : text;
 }
 
 std::string HexText(std::int32_t value) {

@@ -12,14 +12,16 @@ namespace serivane {
 
 // The leading number of a stored setting: blanks before it are skipped, then an optional sign,
 // decimal digits, an optional "." with digits and an optional exponent (E or D, optional sign,
-// digits). Reading stops at the first character that does not fit; no number gives 0.
+// digits). Reading stops at the first character that does not fit; no number gives 0. A number
+// too large for a double reads as the largest double of its sign, so that it stays out of every
+// field's width. "." is the decimal point whatever the locale.
 // "9600.4" -> 9600.4, "3x" -> 3, "" -> 0, "  -12" -> -12.
 double LeadingNumber(std::string_view text);
 
 // The leading number of a typed answer, read the way BASIC's Val reads: blanks, tabs and line
 // feeds are ignored wherever they stand ("1 000" -> 1000); optional sign, digits, decimal point,
 // E or D exponent; "&H" (hexadecimal) and "&O" (octal) prefixes with their digits ("&H1F" -> 31).
-// No number gives 0.
+// No number gives 0; one too large for a double reads as in LeadingNumber.
 double Val(std::string_view text);
 
 // Nearest whole number, a half going to the even neighbour (2.5 -> 2, 3.5 -> 4, -2.5 -> -2).
