@@ -17,6 +17,11 @@ grep -q $'^+All test(s) passed .*\r$' "$HOME/RS-232_Result.Txt" 2>/dev/null ||
 "$SERIVANE_REG" export "$SETTINGS_KEY" "$WORK/export.reg" /y >/dev/null ||
   e2e_fail "serivane-reg export failed"
 
+# The export may be UTF-16 with a byte-order mark, as the format's newer version is written.
+if [[ $(head -c2 "$WORK/export.reg" | od -An -tx1 | tr -d ' ') == fffe ]]; then
+  iconv -f UTF-16 -t UTF-8 "$WORK/export.reg" >"$WORK/export.utf8" && mv "$WORK/export.utf8" "$WORK/export.reg"
+fi
+
 # The values of the settings key, one "name=data" a line, unescaped, sorted; the window's
 # height depends on the screen and is only checked to be a number.
 awk '
