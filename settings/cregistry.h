@@ -58,7 +58,9 @@ class CRegistry {
   void DeleteValue(std::string_view strValueName);
   std::string CurrentKey() const;
   std::string KeyClass();
-  RegDateTime LastWriteTime();  // never throws
+  // Never throws. Before any key query has succeeded it gives 1601-01-01 00:00:00, the zero file
+  // time, unconverted.
+  RegDateTime LastWriteTime();
   std::int32_t NumOfSubKeys();
   std::int32_t MaxSubkeyNameLength();
   std::int32_t MaxClassNameLength();
@@ -72,7 +74,7 @@ class CRegistry {
   void RefreshKeyInfo();
 
   bool key_open_ = false;
-  std::uint64_t key_handle_ = 0;
+  std::uint64_t key_handle_ = 0;  // a RegHandle of registry_store.h
   std::uint32_t root_key_ = 0;
   std::string current_key_;
   std::string class_name_;

@@ -1,0 +1,152 @@
+// The registry: one hive file per root key, and the handful of registry functions CRegistry,
+// the COM port map and serivane-reg need, with the meaning those functions have on the platform
+// the program was written for.
+//
+// Files. $XDG_CONFIG_HOME/serivane/registry/ (an unset or relative XDG_CONFIG_HOME means
+// ~/.config) holds HKEY_LOCAL_MACHINE.reg, HKEY_CURRENT_USER.reg and so on, in the text format of
+// reg_text.h with the header "REGEDIT4". HKEY_LOCAL_MACHINE is kept there too, per user. Each key
+// is written as
+//
+//   [HKEY_LOCAL_MACHINE\Software\Balvoric\RS-232 Serivane]
+//   ;last-write=2026-12-06T10:37:50.1234567Z class="..."
+//   "Baudrate"="38400"
+//
+// every key on its own line, parents before children, names as first written. A missing file is
+// an empty hive; so is a file of zero bytes. A person may edit the file; a key without a
+// last-write line reads as last written at the zero file time.
+//
+// Changes. Every change is written through before the call returns: under an exclusive flock on
+// <hive>.lock the hive is read again, changed, written to <hive>.new, fsynced and renamed over
+// the hive (and the folder fsynced). So a crash leaves the old or the new hive, never half of
+// one, and two processes that change the same hive at once both keep their change. A hive that
+// does not parse is never written: every operation on it fails with kBadHive and the file stays
+// byte for byte as it was, for a person to mend. Reading takes no lock (rename is atomic).
+//
+// Meaning. Key paths are relative to a root key, separated by "\", compared without regard to
+// ASCII letter case (bytes above 127 compare exactly), and kept as first written. A key name is
+// 1 to 255 bytes without control characters; an empty path names the root key itself. Value
+// names compare like key names; the empty name is the key's unnamed value. String data is kept
+// with its terminating NUL. A handle refers to a root and a path and is resolved again at every
+// call, so a key that someone else deleted makes later calls on the handle fail with
+// kKeyDeleted. Handles are process-wide and thread-safe; they are not inherited meaningfully by
+// a fork (the child should open its own).
+//
+// No access control is kept: every key reports the security-descriptor size of a descriptor
+// without owner, group or lists (20 bytes).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace serivane::settings {
+
+// The registry's own error codes for the failures the store can have.
+enum class RegStatus : std::int32_t {
+  kOk = 0,
+  kNotFound = 2,           // key or value does not exist
+  kAccessDenied = 5,       // delete a key that has subkeys, or a root key
+  kInvalidHandle = 6,      // handle closed, never opened, or an unknown root key
+  kInvalidParameter = 87,  // a key name the registry cannot hold
+  kMoreData = 234,         // the data (or class) is larger than the caller's buffer
+  kBadHive = 1009,         // the hive file does not parse; it is left as it is
+  kIoError = 1016,         // the hive could not be read or written
+  kKeyDeleted = 1018,      // the handle's key was deleted
+};
+
+using RegHandle = std::uint64_t;
+
+inline constexpr std::int32_t kSecurityDescriptorSize = 20;
+inline constexpr std::size_t kMaxKeyNameLength = 255;
+
+struct RegValueNode {
+  std::string name;
+  std::string data;  // bytes; a string value ends with its terminating NUL
+};
+
+struct RegKeyNode {
+  std::string name;
+  std::string class_name;
+  std::int64_t last_write = 0;  // file time: 100 ns units since 1601-01-01 UTC
+  std::vector<RegValueNode> values;
+  std::vector<RegKeyNode> subkeys;
+
+  RegKeyNode* FindSubkey(std::string_view key_name);
+  const RegKeyNode* FindSubkey(std::string_view key_name) const;
+  RegValueNode* FindValue(std::string_view value_name);
+  const RegValueNode* FindValue(std::string_view value_name) const;
+};
+
+struct RegKeyInfo {
+  std::string class_name;
+  std::int32_t sub_keys = 0;
+  std::int32_t max_sub_key_len = 0;  // characters
+  std::int32_t max_class_len = 0;    // characters, over the subkeys
+  std::int32_t values = 0;
+  std::int32_t max_value_name_len = 0;  // characters
+  std::int32_t max_value_len = 0;       // bytes
+  std::int32_t security_descriptor = kSecurityDescriptorSize;
+  std::int64_t last_write = 0;
+};
+
+// Names of root keys. RootKeyName gives the long name ("HKEY_LOCAL_MACHINE"), empty for an
+// unknown root; ParseRootKeyName takes the long or short name ("HKLM") in any letter case.
+std::string RootKeyName(std::uint32_t root);
+std::optional<std::uint32_t> ParseRootKeyName(std::string_view name);
+
+std::filesystem::path RegistryFolder();
+std::filesystem::path HivePath(std::uint32_t root);
+
+bool SameRegName(std::string_view a, std::string_view b);
+
+// The names of a key path; nullopt when a name is empty, longer than 255 bytes or holds a
+// control character. "" gives no names (the root key itself).
+std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path);
+
+// The functions behind CRegistry. `path` is relative to `root` and already uses "\".
+RegStatus RegOpen(std::uint32_t root, std::string_view path, RegHandle& handle);
+// Opens the key, creating it and every missing parent.
+RegStatus RegCreate(std::uint32_t root, std::string_view path, RegHandle& handle);
+RegStatus RegClose(RegHandle handle);
+// Deletes a key that has no subkeys. The root key itself cannot be deleted.
+RegStatus RegDeleteKey(std::uint32_t root, std::string_view path);
+// `size` holds the buffer size in bytes on entry and the data size on return (also when the
+// answer is kMoreData); `data`, when not null, receives the bytes on success.
+RegStatus RegQueryValue(RegHandle handle, std::string_view name, std::string* data,
+                        std::uint32_t& size);
+// Stores `text` with its terminating NUL as a string value, replacing one of the same name.
+RegStatus RegSetString(RegHandle handle, std::string_view name, std::string_view text);
+RegStatus RegDeleteValue(RegHandle handle, std::string_view name);
+// The class must fit `class_buffer` characters with its NUL, else kMoreData.
+RegStatus RegQueryInfo(RegHandle handle, std::uint32_t class_buffer, RegKeyInfo& info);
+
+// A short description of the last failure of a call on this thread, for messages
+// ("HKEY_LOCAL_MACHINE.reg line 7: missing closing quote").
+std::string RegLastErrorDetail();
+
+// The whole hive of `root` as it is now (an empty root key when there is none).
+RegStatus LoadHive(std::uint32_t root, RegKeyNode& tree);
+
+// Runs `change` on the hive under the lock and writes the hive when `change` answers kOk and sets
+// `changed`. Nothing is written when it answers anything else. `change` must not call the
+// store's functions.
+RegStatus ModifyHive(std::uint32_t root,
+                     const std::function<RegStatus(RegKeyNode& tree, bool& changed)>& change);
+
+// Tree helpers for ModifyHive callers. FindKey answers nullptr when a key on the way is missing;
+// CreateKey makes the missing keys (last-written `now`, as is each parent that gets a subkey) and
+// reports in `created` whether it made any.
+RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names);
+RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
+                      bool& created);
+
+// The hive text of a tree ("REGEDIT4", then every key); `root_name` is the first part of every
+// key line. AppendKeyText writes one key and its subkeys, with `path` the key's full name.
+std::string FormatHive(std::string_view root_name, const RegKeyNode& tree);
+void AppendKeyText(std::string& out, const std::string& path, const RegKeyNode& key);
+
+}  // namespace serivane::settings
