@@ -52,6 +52,9 @@ enum : std::int16_t {
   kErRxOver = 1008,
   kErRxParity = 1009,
   kErTxFull = 1010,
+  // The device went away while open (a USB adapter unplugged, the far end of a pseudo-terminal
+  // closed): the control has closed the port. Raised once per loss.
+  kErDeviceGone = 1015,
 };
 
 class CommError : public std::runtime_error {
@@ -89,12 +92,20 @@ using PortResolver = std::function<std::string(std::int16_t port_number)>;
 // The rule when there is no COM port map: COM<n> is /dev/ttyS<n-1>.
 std::string DefaultResolve(std::int16_t port_number);
 
+// Where opening a terminal device looks for the system's console and puts its UUCP lock file.
+// Tests point both at temporary folders.
+struct SystemPaths {
+  std::string sysfs_root = "/sys";     // the console is read from <root>/class/tty/console/active
+  std::string lock_dir = "/run/lock";  // LCK..<name> lock files
+};
+
 class Device;
 
 class CommControl {
  public:
   // `clock` must outlive the control; it times the virtual plug's wire and the line polling.
-  explicit CommControl(PortResolver resolver = DefaultResolve, Clock& clock = SystemClock());
+  explicit CommControl(PortResolver resolver = DefaultResolve, Clock& clock = SystemClock(),
+                       SystemPaths paths = {});
   ~CommControl();  // closes the port (without waiting for unsent output)
   CommControl(const CommControl&) = delete;
   CommControl& operator=(const CommControl&) = delete;
@@ -140,6 +151,8 @@ class CommControl {
   // Every byte received and not yet read, in arrival order; reading empties the buffer.
   // Throws kErrPortNotOpen when closed.
   std::string ReceivedText();
+  // Number of bytes received and not yet read (0 when closed).
+  std::int32_t InBufferCount() const;
 
   // Raise kEvReceive once when the unread count reaches this value (edge-triggered: not again
   // until the count has dropped below it by a read); 0 disables. Starts at 1. Negative throws.

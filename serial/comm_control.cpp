@@ -1,0 +1,331 @@
+// The serial port control: buffers, events and the rules that do not depend on the device.
+#include "serial/comm_control.h"
+
+#include <algorithm>
+#include <deque>
+
+#include "serial/device.h"
+#include "serial/plug_faults.h"
+#include "serial/termios_device.h"
+#include "serial/virtual_plug.h"
+
+namespace serivane::serial {
+
+namespace {
+
+// The control's own buffers. Beyond the send buffer bytes are refused with kErTxFull; beyond the
+// receive buffer they are dropped with kErRxOver, so that a flood cannot exhaust memory.
+constexpr std::size_t kSendBufferBytes = 64 * 1024;
+constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
+// Modem lines and error counters are polled: drivers differ too much in what TIOCMIWAIT reports.
+constexpr std::int64_t kPollMicros = 10'000;
+
+}  // namespace
+
+struct CommControl::State final : DeviceSink {
+  State(PortResolver r, Clock& c, SystemPaths p)
+      : resolver(std::move(r)), clock(c), paths(std::move(p)) {}
+
+  PortResolver resolver;
+  Clock& clock;
+  SystemPaths paths;
+
+  std::int16_t port = 1;
+  LineConfig config;
+  std::int32_t flow = 0;
+  bool dtr = false;
+  bool rts = false;
+  std::int16_t threshold = 1;
+  bool threshold_armed = true;
+  std::int16_t comm_event = 0;
+
+  std::unique_ptr<VirtualPlug> plug;
+  std::unique_ptr<Device> terminal;
+  Device* device = nullptr;  // the plug or the terminal while open
+  std::string device_name;
+
+  std::string received;
+  std::string unsent;
+  std::deque<std::int16_t> events;
+  ModemInputs inputs;
+  std::int64_t next_poll_us = 0;
+  bool in_service = false;
+
+  void Received(std::string_view bytes) override {
+    const std::size_t room = kReceiveBufferBytes - received.size();
+    received.append(bytes.substr(0, room));
+    CheckThreshold();
+    if (bytes.size() > room) events.push_back(kErRxOver);
+  }
+
+  void LineError(std::int16_t code) override { events.push_back(code); }
+
+  void CheckThreshold() {
+    if (threshold > 0 && threshold_armed &&
+        received.size() >= static_cast<std::size_t>(threshold)) {
+      threshold_armed = false;
+      events.push_back(kEvReceive);
+    }
+  }
+
+  void Flush() {
+    if (device == nullptr || unsent.empty()) return;
+    const std::size_t taken = device->Write(unsent);
+    unsent.erase(0, taken);
+  }
+
+  void ReleaseDevice() {
+    if (device != nullptr) device->Close();
+    device = nullptr;
+    terminal.reset();
+    device_name.clear();
+    received.clear();
+    unsent.clear();
+  }
+
+  void PollInputs() {
+    const ModemInputs now = device->Inputs();
+    if (now.cts != inputs.cts) events.push_back(kEvCts);
+    if (now.dsr != inputs.dsr) events.push_back(kEvDsr);
+    if (now.dcd != inputs.dcd) events.push_back(kEvCd);
+    if (now.ring && !inputs.ring) events.push_back(kEvRing);
+    inputs = now;
+  }
+
+  [[noreturn]] void ThrowNotOpen() const {
+    throw CommError(kErrPortNotOpen, "Com-port " + std::to_string(port) +
+                                         " is not open: the operation is valid only when the "
+                                         "port is open");
+  }
+};
+
+CommControl::CommControl(PortResolver resolver, Clock& clock, SystemPaths paths)
+    : s_(std::make_unique<State>(std::move(resolver), clock, std::move(paths))) {}
+
+CommControl::~CommControl() {
+  s_->ReleaseDevice();
+}
+
+void CommControl::PortNumber(std::int16_t number) {
+  if (number < 1) {
+    throw CommError(kErrInvalidPortNumber,
+                    "Invalid port number " + std::to_string(number) + ": ports start at 1");
+  }
+  if (s_->device != nullptr) {
+    throw CommError(kErrPortAlreadyOpen, "Com-port " + std::to_string(s_->port) + " is open (" +
+                                             s_->device_name +
+                                             "); close it before choosing another port");
+  }
+  s_->port = number;
+}
+
+std::int16_t CommControl::PortNumber() const {
+  return s_->port;
+}
+
+void CommControl::LineSettings(std::string_view text) {
+  const LineConfig next = LineConfig::Parse(text);
+  if (s_->device != nullptr) {
+    try {
+      s_->device->Configure(next, s_->flow);
+    } catch (const CommError&) {
+      try {
+        s_->device->Configure(s_->config, s_->flow);
+      } catch (const CommError&) {
+        // The device took neither; the first refusal is the one worth reporting.
+      }
+      throw;
+    }
+  }
+  s_->config = next;
+}
+
+std::string CommControl::LineSettings() const {
+  return s_->config.Text();
+}
+
+void CommControl::FlowControl(std::int32_t mode) {
+  if (mode < 0 || mode > 3) {
+    throw CommError(kErrInvalidPropertyValue, "Invalid flow control " + std::to_string(mode) +
+                                                  ": 0 none, 1 XON/XOFF, 2 RTS/CTS, 3 both");
+  }
+  if (s_->device != nullptr) {
+    try {
+      s_->device->Configure(s_->config, mode);
+    } catch (const CommError&) {
+      try {
+        s_->device->Configure(s_->config, s_->flow);
+      } catch (const CommError&) {
+      }
+      throw;
+    }
+  }
+  s_->flow = mode;
+}
+
+std::int32_t CommControl::FlowControl() const {
+  return s_->flow;
+}
+
+void CommControl::OpenState(bool open) {
+  State& s = *s_;
+  if (!open) {
+    s.ReleaseDevice();
+    return;
+  }
+  if (s.device != nullptr) return;
+
+  const std::string target = s.resolver(s.port);
+  if (IsLoopbackTarget(target)) {
+    const auto query = target.find('?');
+    const PlugFaults faults =
+        PlugFaults::Parse(query == std::string::npos ? std::string_view()
+                                                     : std::string_view(target).substr(query + 1));
+    if (!s.plug) s.plug = std::make_unique<VirtualPlug>(s.clock);
+    s.plug->Open(faults, s.config, s.flow, s.dtr, s.rts);
+    s.device = s.plug.get();
+  } else {
+    s.terminal = OpenTermiosDevice(target, s.paths, s.config, s.flow, s.dtr, s.rts);
+    s.device = s.terminal.get();
+  }
+  s.device_name = target;
+  s.received.clear();
+  s.unsent.clear();
+  s.threshold_armed = true;
+  // Lines as found at open are the starting point, not a change. A ring already present is
+  // reported, as the plug's ring=on promises and as a modem ringing at open would be.
+  s.inputs = s.device->Inputs();
+  s.inputs.ring = false;
+  s.next_poll_us = s.clock.NowMicros();
+}
+
+bool CommControl::OpenState() const {
+  return s_->device != nullptr;
+}
+
+void CommControl::DtrOn(bool on) {
+  s_->dtr = on;
+  if (s_->device != nullptr) s_->device->SetOutputs(s_->dtr, s_->rts);
+}
+
+bool CommControl::DtrOn() const {
+  return s_->dtr;
+}
+
+void CommControl::RtsOn(bool on) {
+  s_->rts = on;
+  if (s_->device != nullptr) s_->device->SetOutputs(s_->dtr, s_->rts);
+}
+
+bool CommControl::RtsOn() const {
+  return s_->rts;
+}
+
+bool CommControl::CtsState() {
+  return s_->device != nullptr && s_->device->Inputs().cts;
+}
+bool CommControl::DsrState() {
+  return s_->device != nullptr && s_->device->Inputs().dsr;
+}
+bool CommControl::DcdState() {
+  return s_->device != nullptr && s_->device->Inputs().dcd;
+}
+
+void CommControl::TransmitText(std::string_view text) {
+  State& s = *s_;
+  if (s.device == nullptr) s.ThrowNotOpen();
+  s.Flush();
+  const std::size_t room = kSendBufferBytes - s.unsent.size();
+  s.unsent.append(text.substr(0, room));
+  if (text.size() > room) s.events.push_back(kErTxFull);
+  s.Flush();
+}
+
+std::string CommControl::ReceivedText() {
+  State& s = *s_;
+  if (s.device == nullptr) s.ThrowNotOpen();
+  std::string text;
+  text.swap(s.received);
+  s.threshold_armed = true;
+  return text;
+}
+
+std::int32_t CommControl::InBufferCount() const {
+  return static_cast<std::int32_t>(s_->received.size());
+}
+
+void CommControl::ReceiveThreshold(std::int16_t count) {
+  if (count < 0) {
+    throw CommError(kErrInvalidPropertyValue,
+                    "Invalid receive threshold " + std::to_string(count) + ": 0 or more");
+  }
+  s_->threshold = count;
+  s_->threshold_armed = true;
+}
+
+std::int16_t CommControl::ReceiveThreshold() const {
+  return s_->threshold;
+}
+
+std::int16_t CommControl::CommEvent() const {
+  return s_->comm_event;
+}
+
+int CommControl::WatchFd() const {
+  return s_->device != nullptr ? s_->device->Fd() : -1;
+}
+
+int CommControl::NextServiceMs() const {
+  const State& s = *s_;
+  if (!s.events.empty()) return 0;
+  if (s.device == nullptr) return -1;
+  std::int64_t due = s.next_poll_us;
+  const std::int64_t device_due = s.device->NextDueMicros();
+  if (device_due >= 0) due = std::min(due, device_due);
+  const std::int64_t wait = due - s.clock.NowMicros();
+  return wait <= 0 ? 0 : static_cast<int>((wait + 999) / 1000);
+}
+
+void CommControl::Service() {
+  State& s = *s_;
+  if (s.in_service) return;
+  s.in_service = true;
+  struct Leave {
+    State& s;
+    ~Leave() { s.in_service = false; }
+  } leave{s};
+
+  if (s.device != nullptr) {
+    bool alive = s.device->Poll(s);
+    if (alive) {
+      s.Flush();
+      alive = !s.device->Gone();
+    }
+    if (alive) {
+      s.PollInputs();
+      alive = !s.device->Gone();
+    }
+    if (!alive) {
+      // The port is closed once here; Poll is not called again on the dead device, so the event
+      // loop neither spins on a hung-up descriptor nor reports the loss twice.
+      s.ReleaseDevice();
+      s.events.push_back(kErDeviceGone);
+    }
+    s.next_poll_us = s.clock.NowMicros() + kPollMicros;
+  }
+  s.CheckThreshold();
+
+  // The handler may queue further events (a TransmitText beyond the buffer); they are raised in
+  // this same call, in order.
+  while (!s.events.empty()) {
+    s.comm_event = s.events.front();
+    s.events.pop_front();
+    if (OnCommEvent) OnCommEvent();
+  }
+}
+
+std::string CommControl::DeviceName() const {
+  return s_->device_name;
+}
+
+}  // namespace serivane::serial

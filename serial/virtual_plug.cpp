@@ -1,0 +1,138 @@
+// The virtual loopback plug. TxD is wired to RxD, RTS to CTS, DTR to DSR and DCD, as in the
+// usual 9-pin test plug. A character occupies the line for its start bit, data bits, parity bit
+// and stop bits at the baud rate in force when it starts; characters follow each other without
+// gaps, as a UART sends a full buffer.
+#include "serial/virtual_plug.h"
+
+#include <algorithm>
+
+namespace serivane::serial {
+
+void VirtualPlug::Open(const PlugFaults& faults, const LineConfig& config, std::int32_t flow,
+                       bool dtr, bool rts) {
+  ++opens_;
+  clock_.Sleep(faults.open_delay_ms);
+  if (gone_) {
+    throw CommError(kErrInvalidPortNumber,
+                    "Cannot open the virtual loopback plug: the device has gone");
+  }
+  if (faults.busy) {
+    throw CommError(kErrPortAlreadyOpen,
+                    "Cannot open the virtual loopback plug: it is in use by another program");
+  }
+  if (faults.open_fail_after >= 0 && opens_ > faults.open_fail_after) {
+    throw CommError(kErrHardwareNotAvailable,
+                    "Cannot open the virtual loopback plug: the hardware is not available");
+  }
+  faults_ = faults;
+  Configure(config, flow);
+  SetOutputs(dtr, rts);
+  wire_.clear();
+  wire_free_ns_ = NowNs();
+  opened_at_us_ = clock_.NowMicros();
+  open_ = true;
+}
+
+void VirtualPlug::Configure(const LineConfig& config, std::int32_t /*flow*/) {
+  // Any rate and frame is accepted: the plug has no clock divider to run out of.
+  config_ = config;
+}
+
+void VirtualPlug::SetOutputs(bool dtr, bool rts) {
+  dtr_ = dtr;
+  rts_ = rts;
+}
+
+ModemInputs VirtualPlug::Inputs() {
+  if (!open_ || gone_) return {};
+  ModemInputs in;
+  in.cts = faults_.cts.value_or(rts_);
+  in.dsr = faults_.dsr.value_or(dtr_);
+  in.dcd = faults_.dcd.value_or(dtr_);
+  in.ring = faults_.ring;
+  return in;
+}
+
+void VirtualPlug::Queue(std::uint8_t code, std::uint8_t errors, bool lost) {
+  const std::int64_t bits = config_.BitsPerCharacter();
+  const std::int64_t baud = config_.baud;
+  // Rounded up, so a character never arrives before its last bit could have.
+  const std::int64_t char_ns = (bits * 1'000'000'000 + baud - 1) / baud;
+  wire_free_ns_ = std::max(wire_free_ns_, NowNs()) + char_ns;
+  const auto mask = static_cast<std::uint8_t>((1u << config_.data_bits) - 1u);
+  wire_.push_back({wire_free_ns_, static_cast<std::uint8_t>(code & mask), errors, lost});
+}
+
+std::size_t VirtualPlug::Write(std::string_view bytes) {
+  if (!open_ || gone_) return 0;
+  for (const char c : bytes) {
+    const std::int64_t n = ++sent_;
+    auto code = static_cast<std::uint8_t>(c);
+    bool lost = !faults_.echo || (faults_.drop_every > 0 && n % faults_.drop_every == 0);
+    if (faults_.corrupt_every > 0 && n % faults_.corrupt_every == 0) code ^= 1u;
+    std::uint8_t errors = 0;
+    if (n == faults_.break_at) errors |= kBreak;
+    if (n == faults_.frame_at) errors |= kFrame;
+    if (n == faults_.parity_at) errors |= kParity;
+    if (n == faults_.overrun_at) errors |= kOverrun;
+    // A character that never reaches the receiver cannot be received with an error either.
+    if (lost) errors = 0;
+    Queue(code, errors, lost);
+  }
+  for (std::int64_t i = 0; i < faults_.extra && !bytes.empty(); ++i) Queue('?', 0, false);
+  return bytes.size();
+}
+
+bool VirtualPlug::Poll(DeviceSink& sink) {
+  if (gone_) return false;
+  if (!open_) return true;
+  if (faults_.vanish_after_ms >= 0 &&
+      clock_.NowMicros() >= opened_at_us_ + std::int64_t{faults_.vanish_after_ms} * 1000) {
+    gone_ = true;
+    wire_.clear();
+    return false;
+  }
+  const std::int64_t now = NowNs();
+  std::string run;
+  while (!wire_.empty() && wire_.front().arrive_ns <= now) {
+    const Character ch = wire_.front();
+    wire_.pop_front();
+    // An overrun loses the character; the other errors deliver it as it came.
+    if (!ch.lost && !(ch.errors & kOverrun)) run.push_back(static_cast<char>(ch.code));
+    if (ch.errors != 0) {
+      if (!run.empty()) sink.Received(run);
+      run.clear();
+      if (ch.errors & kBreak) sink.LineError(kErBreak);
+      if (ch.errors & kFrame) sink.LineError(kErFrame);
+      if (ch.errors & kParity) sink.LineError(kErRxParity);
+      if (ch.errors & kOverrun) sink.LineError(kErOverrun);
+    }
+  }
+  if (!run.empty()) sink.Received(run);
+  return true;
+}
+
+std::string VirtualPlug::GoneReason() const {
+  return gone_ ? "the virtual loopback plug has vanished" : "";
+}
+
+std::int64_t VirtualPlug::NextDueMicros() const {
+  if (!open_ || gone_) return -1;
+  std::int64_t due = -1;
+  if (!wire_.empty()) due = (wire_.front().arrive_ns + 999) / 1000;
+  if (faults_.vanish_after_ms >= 0) {
+    const std::int64_t vanish = opened_at_us_ + std::int64_t{faults_.vanish_after_ms} * 1000;
+    due = due < 0 ? vanish : std::min(due, vanish);
+  }
+  return due;
+}
+
+void VirtualPlug::Close() {
+  if (!open_) return;
+  clock_.Sleep(faults_.close_delay_ms);
+  // Characters still on the wire find the receiver closed.
+  wire_.clear();
+  open_ = false;
+}
+
+}  // namespace serivane::serial
