@@ -1,0 +1,44 @@
+// Loading and saving the operator's settings: the string values of the key
+// HKEY_LOCAL_MACHINE\Software\Balvoric\RS-232 Serivane, opened with blnCreateNew true, so the
+// key is made with its parents on first use. Numbers are stored as decimal text, booleans as
+// "True"/"False", the window height as a single-precision number in twips.
+//
+// LoadSettings reads, in this order, "Baudrate", "Bits", "Close When Finish", "Comport",
+// "Handshake Delay", "Max Duration", "Parity", "Result FileName", "Run at Startup", "Single Bytes",
+// "Stopbits", "Test Timeout", "Test 1" to "Test 5" and "Window Height", each only when
+// ValueExists says it is there (a text over 254 characters does not count), and closes the key.
+// A missing value leaves the field at the value it had on entry (a default-made Settings holds
+// the defaults). Conversions:
+//   - number: the leading number of the text (blanks skipped, "." as decimal point, no number
+//     reads as 0), rounded half to even: "9600.4" -> 9600, "2.5" -> 2, "3x" -> 3, "" -> 0. A
+//     number outside the field's 16 or 32 bits keeps the field's entry value.
+//   - boolean: "True"/"False" in any letter case or a number (0 false, else true); any other
+//     text keeps the entry value.
+//   - "Result FileName": the text as stored, blanks included.
+//   - "Window Height": a number above 0 and at most 1,000,000 twips; anything else (no number,
+//     zero, negative, absurd) leaves WindowHeight as it was on entry.
+// Values that are in range but have no menu item (say "Bits" 5) are loaded as they are; the
+// window decides what to show for them.
+//
+// SaveSettings writes sixteen values in this order: "Baudrate", "Bits", "Close When Finish",
+// "Comport", "Handshake Delay", "Max Duration", "Parity", "Result FileName" (blanks trimmed from
+// both ends; an empty result is stored as one blank), "Run at Startup", "Stopbits", "Window
+// Height", "Test 1" to "Test 5"; then it closes the key. "Single Bytes" and "Test Timeout" are
+// never written. "Window Height" is written only when WindowHeight holds a height (the window
+// sets it before saving).
+//
+// Neither catches RegistryError: a failure ends the call at that value, with what came before it
+// already stored.
+#pragma once
+
+#include "settings/cregistry.h"
+#include "settings/settings.h"
+
+namespace serivane::settings {
+
+inline constexpr const char* kSettingsKey = "Software\\Balvoric\\RS-232 Serivane";
+
+void LoadSettings(CRegistry& registry, Settings& settings);
+void SaveSettings(CRegistry& registry, const Settings& settings);
+
+}  // namespace serivane::settings
