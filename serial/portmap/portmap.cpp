@@ -1,0 +1,255 @@
+#include "serial/portmap/portmap.h"
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <system_error>
+
+#include "serial/comm_control.h"
+#include "serial/plug_faults.h"
+#include "settings/cregistry.h"
+
+namespace serivane::portmap {
+
+namespace {
+
+using settings::CRegistry;
+using settings::kHKeyLocalMachine;
+using settings::RegistryError;
+
+// A registry string value is read through a 255-byte buffer that also holds the terminating NUL;
+// anything longer reads as missing.
+constexpr std::size_t kLongestValue = 254;
+
+std::string ValueName(int n) {
+  return "COM" + std::to_string(n);
+}
+
+std::string DefaultDevice(int n) {
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+bool InRange(int n) {
+  return n >= kFirstPort && n <= kLastPort;
+}
+
+std::string Trim(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return std::string(text);
+}
+
+// Opens an existing key; false when it does not exist (or the hive cannot be read, which the
+// next open with creation reports).
+bool OpenExisting(CRegistry& reg, std::string_view key) {
+  try {
+    reg.OpenKey(kHKeyLocalMachine, key, false);
+    return true;
+  } catch (const RegistryError&) {
+    return false;
+  }
+}
+
+// The value of `name` on the open key, trimmed; nullopt when missing or blank.
+std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
+  if (!reg.ValueExists(name)) return std::nullopt;
+  std::string value = Trim(reg.ReadValue(name));
+  if (value.empty()) return std::nullopt;
+  return value;
+}
+
+std::string_view LoopbackSwitches(std::string_view target) {
+  const std::size_t question = target.find('?');
+  return question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+}
+
+}  // namespace
+
+EnsureResult EnsurePortMap(const Discovery& found) {
+  EnsureResult result;
+  CRegistry map;
+  const bool existed = OpenExisting(map, kMapKey);
+  if (!existed) map.OpenKey(kHKeyLocalMachine, kMapKey, true);
+  result.created = !existed;
+
+  // Indexed by port number; [0] stays unused.
+  std::array<std::optional<std::string>, kLastPort + 1> entries;
+  if (existed)
+    for (std::size_t n = kFirstPort; n <= kLastPort; ++n)
+      entries[n] = ReadEntry(map, ValueName(static_cast<int>(n)));
+
+  CRegistry known;
+  const bool known_exists = OpenExisting(known, kKnownKey);
+  auto is_known = [&](const FoundPort& port) {
+    return known_exists && (known.ValueExists(port.device) || known.ValueExists(port.node));
+  };
+
+  std::vector<const FoundPort*> fresh;
+  std::vector<const FoundPort*> remember;  // named by an entry, not yet remembered
+  for (const FoundPort& port : found.ports) {
+    if (existed) {
+      const bool named = std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
+        return entry && FindPort(found, *entry) == &port;
+      });
+      if (named) {
+        if (!is_known(port)) remember.push_back(&port);
+        continue;
+      }
+      if (is_known(port)) continue;
+    }
+    fresh.push_back(&port);
+  }
+
+  std::array<bool, kLastPort + 1> taken{};
+  taken[0] = true;
+  for (std::size_t n = kFirstPort; n <= kLastPort; ++n) taken[n] = entries[n].has_value();
+  auto take = [&](int n, const FoundPort& port) {
+    taken[static_cast<std::size_t>(n)] = true;
+    result.added.push_back({static_cast<std::int16_t>(n), port.device});
+    remember.push_back(&port);
+  };
+  // Real UARTs first, each at its home number, so that a USB adapter never takes the number
+  // that /dev/ttyS<k> has always had.
+  std::vector<const FoundPort*> rest;
+  for (const FoundPort* port : fresh) {
+    const int home = port->uart ? *port->uart + 1 : 0;
+    if (InRange(home) && !taken[static_cast<std::size_t>(home)]) {
+      take(home, *port);
+    } else {
+      rest.push_back(port);
+    }
+  }
+  for (const FoundPort* port : rest) {
+    const auto free = std::find(taken.begin(), taken.end(), false);
+    if (free == taken.end()) {
+      result.unplaced.push_back(port->device);
+      continue;
+    }
+    take(static_cast<int>(free - taken.begin()), *port);
+  }
+  std::sort(result.added.begin(), result.added.end(),
+            [](const MapAddition& a, const MapAddition& b) { return a.number < b.number; });
+
+  // A machine without serial ports still gets a port that works end to end.
+  if (result.created && found.ports.empty())
+    result.added.push_back({kFirstPort, std::string(kLoopback)});
+
+  for (const MapAddition& addition : result.added)
+    map.WriteValue(ValueName(addition.number), addition.device);
+  map.CloseKey();
+
+  if (!remember.empty()) {
+    if (!known_exists) known.OpenKey(kHKeyLocalMachine, kKnownKey, true);
+    for (const FoundPort* port : remember) known.WriteValue(port->device, port->description);
+  }
+  return result;
+}
+
+EnsureResult EnsurePortMap(const SystemRoots& roots) {
+  return EnsurePortMap(DiscoverPorts(roots));
+}
+
+std::optional<std::string> MapEntry(std::int16_t n) {
+  if (!InRange(n)) return std::nullopt;
+  CRegistry reg;
+  if (!OpenExisting(reg, kMapKey)) return std::nullopt;
+  return ReadEntry(reg, ValueName(n));
+}
+
+std::string CheckTarget(std::string_view target) {
+  if (target.empty()) return "no device given";
+  if (target.size() > kLongestValue)
+    return "longer than the " + std::to_string(kLongestValue) +
+           " characters a registry value can hold";
+  if (serial::IsLoopbackTarget(target)) {
+    try {
+      serial::PlugFaults::Parse(LoopbackSwitches(target));
+    } catch (const serial::CommError& e) {
+      return "the loopback plug's switches do not parse: " + e.description();
+    }
+    return {};
+  }
+  if (target.front() != '/') return "neither an absolute device path (/dev/...) nor loopback";
+  if (std::any_of(target.begin(), target.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+    return "the path holds a control character";
+  return {};
+}
+
+void SetMapEntry(std::int16_t n, std::string_view target) {
+  if (!InRange(n))
+    throw std::invalid_argument("COM" + std::to_string(n) + " is outside COM1 to COM32");
+  if (const std::string why = CheckTarget(target); !why.empty())
+    throw std::invalid_argument("\"" + std::string(target) + "\": " + why);
+  CRegistry map;
+  map.OpenKey(kHKeyLocalMachine, kMapKey, true);
+  map.WriteValue(ValueName(n), target);
+  map.CloseKey();
+  if (serial::IsLoopbackTarget(target)) return;
+  CRegistry known;
+  known.OpenKey(kHKeyLocalMachine, kKnownKey, true);
+  if (!known.ValueExists(target)) known.WriteValue(target, "");
+}
+
+bool ClearMapEntry(std::int16_t n) {
+  if (!InRange(n))
+    throw std::invalid_argument("COM" + std::to_string(n) + " is outside COM1 to COM32");
+  CRegistry map;
+  if (!OpenExisting(map, kMapKey) || !map.ValueExists(ValueName(n))) return false;
+  map.DeleteValue(ValueName(n));
+  return true;
+}
+
+std::string ResolvePort(std::int16_t n) {
+  if (!InRange(n))
+    throw serial::CommError(serial::kErrInvalidPortNumber,
+                            "Com" + std::to_string(n) + " is not a port number (Com1 to Com32).");
+  std::optional<std::string> entry;
+  try {
+    entry = MapEntry(n);
+  } catch (const RegistryError& e) {
+    throw serial::CommError(
+        serial::kErrInvalidPortNumber,
+        "Com" + std::to_string(n) + ": the COM port map cannot be read: " + e.description());
+  }
+  if (!entry) return DefaultDevice(n);
+  if (const std::string why = CheckTarget(*entry); !why.empty())
+    throw serial::CommError(serial::kErrInvalidPortNumber,
+                            "Com" + std::to_string(n) + " in the COM port map names \"" + *entry +
+                                "\", which is " + why + ".");
+  return *entry;
+}
+
+std::string DescribeEntry(std::int16_t n, const Discovery& found) {
+  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
+  std::optional<std::string> entry;
+  try {
+    entry = MapEntry(n);
+  } catch (const std::exception& e) {
+    return DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
+  }
+  if (!entry) return DefaultDevice(n) + " (no entry in the map)";
+  if (serial::IsLoopbackTarget(*entry)) {
+    const std::string_view switches = LoopbackSwitches(*entry);
+    if (switches.empty()) return "built-in virtual loopback plug";
+    return "built-in virtual loopback plug (" + std::string(switches) + ")";
+  }
+  if (const FoundPort* port = FindPort(found, *entry))
+    return port->description.empty() ? port->node : port->node + " - " + port->description;
+  for (const LeftOutPort& port : found.left_out)
+    if (*entry == "/dev/" + port.name) return *entry + " (" + port.reason + ")";
+  constexpr std::string_view kDev = "/dev/";
+  if (std::string_view(*entry).substr(0, kDev.size()) == kDev) {
+    std::error_code ec;
+    const auto where = found.roots.dev / std::string_view(*entry).substr(kDev.size());
+    if (!std::filesystem::exists(where, ec)) return *entry + " (not present)";
+  }
+  return *entry;
+}
+
+std::string DescribeEntry(std::int16_t n, const SystemRoots& roots) {
+  return DescribeEntry(n, DiscoverPorts(roots));
+}
+
+}  // namespace serivane::portmap

@@ -1,0 +1,123 @@
+// The COM port map: which device each port number Com1 to Com32 names.
+//
+// The map is the registry key HKEY_LOCAL_MACHINE\Software\Balvoric\Serial Ports. Its string
+// values "COM1" to "COM32" hold a device path ("/dev/ttyUSB0", "/dev/serial/by-id/...") or
+// "loopback", the built-in virtual loopback plug, optionally with fault switches
+// ("loopback?cts=off", see serial/plug_faults.h). A number without a value names
+// /dev/ttyS<n-1>, as it would with no map at all.
+//
+// The map is kept like a COM port database: filled from discovery the first time (when the key
+// does not exist), and at every later start extended by the devices seen for the first time,
+// which take the next free numbers. The program never renumbers or removes an entry; only a
+// person does (serivane-ports, serivane-reg). The devices the map has ever given a number are
+// remembered in the subkey "Known Devices" (one value per device path), so that a device a
+// person unmapped on purpose is not mapped again at the next start.
+//
+// Discovery reads sysfs and lists /dev/serial/by-id; it never opens a device.
+//
+// Registry: every call reads or writes the registry through CRegistry, so it follows
+// XDG_CONFIG_HOME at the time of the call. Errors are RegistryError unless said otherwise. One
+// thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace serivane::portmap {
+
+inline constexpr std::int16_t kFirstPort = 1;
+inline constexpr std::int16_t kLastPort = 32;
+inline constexpr std::string_view kMapKey = "Software\\Balvoric\\Serial Ports";
+inline constexpr std::string_view kKnownKey = "Software\\Balvoric\\Serial Ports\\Known Devices";
+inline constexpr std::string_view kLoopback = "loopback";
+
+// Where discovery looks. Paths recorded in the map always start with "/dev/"; `dev` is where
+// that folder really is, so tests can point both roots at a tree of their own.
+struct SystemRoots {
+  std::filesystem::path sysfs = "/sys";
+  std::filesystem::path dev = "/dev";
+};
+
+// A serial device that discovery found usable.
+struct FoundPort {
+  std::string name;         // kernel name: "ttyS4", "ttyUSB0"
+  std::string node;         // "/dev/ttyUSB0"
+  std::string device;       // what the map records: the /dev/serial/by-id/ path where one
+                            // exists, else `node`
+  std::string description;  // "FTDI FT232R USB UART", "16550A UART"; empty when sysfs says nothing
+  std::optional<int> uart;  // k of /dev/ttyS<k>: a real UART, whose home is COM<k+1>
+};
+
+// A tty with a device behind it that discovery did not count as a usable port.
+struct LeftOutPort {
+  std::string name;    // "ttyS0"
+  std::string reason;  // "the kernel's console", "no UART"
+};
+
+struct Discovery {
+  SystemRoots roots;
+  std::vector<FoundPort> ports;  // real UARTs by number, then the others in name order
+  std::vector<LeftOutPort> left_out;
+};
+
+// Reads /sys/class/tty: entries with a `device` link are serial devices, less the ports whose
+// `type` reads 0 (no UART behind them) and the console ports listed in
+// /sys/class/tty/console/active. A missing or unreadable sysfs gives an empty discovery.
+Discovery DiscoverPorts(const SystemRoots& roots = {});
+
+struct MapAddition {
+  std::int16_t number = 0;
+  std::string device;  // the value written
+  bool operator==(const MapAddition&) const = default;
+};
+
+// What EnsurePortMap did.
+struct EnsureResult {
+  bool created = false;               // the key was missing and has been made
+  std::vector<MapAddition> added;     // entries written, in number order
+  std::vector<std::string> unplaced;  // new devices for which no number was free
+};
+
+// Fills a missing map from `found` (COM1 = loopback when it holds no port) or, when the map
+// exists, gives each device of `found` that no entry names and the map has never numbered the
+// next free number; a real UART at /dev/ttyS<k> takes COM<k+1> when that number is free.
+// Existing entries are left as they are.
+EnsureResult EnsurePortMap(const Discovery& found);
+EnsureResult EnsurePortMap(const SystemRoots& roots = {});
+
+// The value of COM<n>, blanks around it removed; nullopt when there is none, it is blank, the
+// map does not exist or n is outside 1..32.
+std::optional<std::string> MapEntry(std::int16_t n);
+
+// Why `target` cannot be a map value ("" when it can): it must be an absolute path or a
+// loopback target whose fault switches parse.
+std::string CheckTarget(std::string_view target);
+
+// Writes COM<n> = target (creating the key) and remembers the device as numbered. Throws
+// std::invalid_argument for n outside 1..32 or a target CheckTarget refuses.
+void SetMapEntry(std::int16_t n, std::string_view target);
+
+// Removes the value COM<n>; false when there was none. The device stays remembered, so the next
+// start does not map it again. Throws std::invalid_argument for n outside 1..32.
+bool ClearMapEntry(std::int16_t n);
+
+// What port number n names, for serial::PortResolver: the map's value, or /dev/ttyS<n-1> when
+// there is none. Throws serial::CommError(8002) for n outside 1..32, for a value that is neither
+// a path nor a loopback target, and when the map cannot be read.
+std::string ResolvePort(std::int16_t n);
+
+// The tooltip of the port list entry for n: "/dev/ttyUSB0 - FTDI FT232R USB UART",
+// "built-in virtual loopback plug", "/dev/ttyS3 (no entry in the map)", ... Never throws; a
+// registry failure is told in the text.
+std::string DescribeEntry(std::int16_t n, const Discovery& found);
+std::string DescribeEntry(std::int16_t n, const SystemRoots& roots = {});
+
+// The discovered port that the map value `target` names (by its recorded path, its node, or the
+// device a /dev/ path leads to), if any.
+const FoundPort* FindPort(const Discovery& found, std::string_view target);
+
+}  // namespace serivane::portmap
