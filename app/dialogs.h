@@ -1,0 +1,73 @@
+// The modal boxes of the window: message boxes, input boxes and the result-file dialog. The
+// window asks for them through this interface so that tests can answer them; the program uses
+// QtDialogs, which shows Qt's standard dialogs.
+//
+// Texts use a single CR (13) to break lines, as the rest of the program writes them; a dialog
+// turns each CR (or CR LF) into a line break for display only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace serivane::app {
+
+enum class MessageIcon { kInformation, kExclamation, kCritical };
+
+struct FileDialogRequest {
+  std::string title;
+  std::string initial_folder;  // as the program writes paths (drive letters allowed)
+  std::string file_name;
+  // Pairs of description and pattern separated by "|", the first pair selected at first:
+  // "Txt file (*.txt)|*.txt|All files (*.*)|*.*".
+  std::string filter;
+  std::int32_t flags = 0;  // 2 ask before overwriting, 4 hide read-only, 2048 folder must exist
+};
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+
+  // A modal message box. With `ok_cancel` false it has an OK button only and returns true.
+  // With it true, OK is the default button; returns true for OK, false for Cancel or the box
+  // closed any other way (Escape, the close button).
+  virtual bool Message(const std::string& text, const std::string& title, MessageIcon icon,
+                       bool ok_cancel) = 0;
+
+  // A modal input box with a prompt, a title and an edit field holding `default_text`. Returns
+  // the field's text on OK and an empty text on Cancel.
+  virtual std::string Input(const std::string& prompt, const std::string& title,
+                            const std::string& default_text) = 0;
+
+  // A modal dialog to choose a file to write to. Returns the chosen file's full path, or
+  // nothing when the operator cancels.
+  virtual std::optional<std::string> ChooseFile(const FileDialogRequest& request) = 0;
+};
+
+// The dialogs the program shows: QMessageBox, QInputDialog and QFileDialog, centred on `parent`.
+class QtDialogs final : public Dialogs {
+ public:
+  explicit QtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
+  void SetParent(QWidget* parent) { parent_ = parent; }
+
+  bool Message(const std::string& text, const std::string& title, MessageIcon icon,
+               bool ok_cancel) override;
+  std::string Input(const std::string& prompt, const std::string& title,
+                    const std::string& default_text) override;
+  std::optional<std::string> ChooseFile(const FileDialogRequest& request) override;
+
+ private:
+  QWidget* parent_;
+};
+
+// The text a dialog shows for `text`: every CR LF and every lone CR becomes one line feed.
+std::string DisplayLines(const std::string& text);
+
+// "Txt file (*.txt)|*.txt|All files (*.*)" -> "Txt file (*.txt);;All files (*.*)": Qt's filter
+// list from description|pattern pairs. A description that does not show its pattern gets it
+// appended in parentheses, because Qt takes the patterns from the description.
+std::string QtFilterList(const std::string& filter);
+
+}  // namespace serivane::app

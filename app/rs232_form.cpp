@@ -1,0 +1,641 @@
+#include "app/rs232_form.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cmath>
+
+#include "common/conv.h"
+#include "settings/settings_store.h"
+
+namespace serivane::app {
+
+namespace {
+
+constexpr std::int16_t kDeleteKey = 46;
+constexpr int kComEntries = 32;
+// No screen is this tall; a stored height beyond it is a broken value, not a wish.
+constexpr float kMaxHeightTwips = 100000.0f;
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+}  // namespace
+
+std::string AboutText() {
+  return "RS-232 Serivane" + DecimalText(SERIVANE_VERSION_MAJOR) + "." +
+         DecimalText(SERIVANE_VERSION_MINOR) + "." + DecimalText(SERIVANE_VERSION_PATCH) +
+         "\r\r(Hold down <Delete> during startup to reset Com-port to Com1)";
+}
+
+RS232_Form::RS232_Form(FormServices services, QWidget* parent)
+    : QMainWindow(parent), services_(std::move(services)) {
+  CreateControls();
+  CreateMenus();
+
+  Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
+  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *services_.clock, settings_);
+  Test_MSComm->OnCommEvent = [this] { tester_->OnCommEvent(); };
+
+  port_service_timer_ = new QTimer(this);
+  port_service_timer_->setSingleShot(true);
+  connect(port_service_timer_, &QTimer::timeout, this, &RS232_Form::ServicePort);
+  // Before the loop sleeps (also inside message boxes and menus) the control says what to wait
+  // for: its descriptor may have changed since the last look, and its next deadline has.
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+            &RS232_Form::RearmPortService);
+  }
+
+  connect(Run_Button, &QPushButton::clicked, this, [this] { tester_->Run_Button_Click(); });
+  for (int index = 1; index <= 5; ++index) {
+    connect(Test_Check[static_cast<std::size_t>(index)], &QCheckBox::toggled, this,
+            [this, index](bool checked) {
+              tester_->Test_Check_Click(static_cast<std::int16_t>(index), checked ? 1 : 0);
+            });
+  }
+  connect(RTS_Check, &QCheckBox::toggled, this, [this] { RTS_Check_Click(); });
+  connect(DTR_Check, &QCheckBox::toggled, this, [this] { DTR_Check_Click(); });
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+    // Only a move to another control of this window validates the list: opening its drop-down
+    // moves the focus into a popup, and switching to another window moves it nowhere.
+    if (old == Com_Combo && now != nullptr && now != Com_Combo && now->window() == this) {
+      bool cancel = false;
+      Com_Combo_Validate(cancel);
+    }
+  });
+
+  // A checkable action flips its own mark before it reports the choice; the handlers flip the
+  // mark themselves, so the action's flip is undone first.
+  connect(FuncStart_Menu, &QAction::triggered, this, [this](bool checked) {
+    FuncStart_Menu->setChecked(!checked);
+    FuncStart_Menu_Click();
+  });
+  connect(FuncClose_Menu, &QAction::triggered, this, [this](bool checked) {
+    FuncClose_Menu->setChecked(!checked);
+    FuncClose_Menu_Click();
+  });
+  connect(FuncClear_Menu, &QAction::triggered, this, [this] { FuncClear_Menu_Click(); });
+  connect(FuncAbout_Menu, &QAction::triggered, this, [this] { FuncAbout_Menu_Click(); });
+  connect(FuncExit_Menu, &QAction::triggered, this, [this] { FuncExit_Menu_Click(); });
+  connect(SetupFile_Menu, &QAction::triggered, this, [this] { SetupFile_Menu_Click(); });
+  connect(SetupDelay_Menu, &QAction::triggered, this, [this] { SetupDelay_Menu_Click(); });
+  connect(SetupDuration_Menu, &QAction::triggered, this, [this] { SetupDuration_Menu_Click(); });
+  for (std::int16_t i = 1; i <= 10; ++i) {
+    connect(baud_menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
+            [this, i] { baud_menu_Click(i); });
+  }
+  for (int i : {7, 8}) {
+    connect(Bits_Menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
+            [this, i] { Bits_Menu_Click(static_cast<std::int16_t>(i)); });
+  }
+  for (int i : {1, 2}) {
+    connect(Stop_Menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
+            [this, i] { Stop_Menu_Click(static_cast<std::int16_t>(i)); });
+  }
+  for (int i : {1, 2, 3}) {
+    connect(Parity_Menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
+            [this, i] { Parity_Menu_Click(static_cast<std::int16_t>(i)); });
+  }
+
+  connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);
+  connect(tmrOnComm, &QTimer::timeout, this, &RS232_Form::tmrOnComm_Timer);
+  qApp->installEventFilter(this);
+
+  // Both timers run from the window's creation; no tick can come before the load handler lets
+  // events run.
+  Update_Timer->start();
+  tmrOnComm->start();
+  Form_Load();
+}
+
+RS232_Form::~RS232_Form() {
+  qApp->removeEventFilter(this);
+  if (busy_cursor_) QApplication::restoreOverrideCursor();
+  if (Test_MSComm) Test_MSComm->OnCommEvent = nullptr;
+  tester_.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shutdown
+
+void RS232_Form::Form_Load() {
+  try {
+    if (!SettingsRegistry) SettingsRegistry = std::make_unique<settings::CRegistry>();
+    settings::LoadSettings(*SettingsRegistry, settings_);
+  } catch (const settings::RegistryError& error) {
+    RegistryFailure(error);
+    return;
+  }
+  ApplyLoadedSettings();
+
+  for (int n = 1; n <= kComEntries; ++n) {
+    Com_Combo->addItem(QStringLiteral("Com%1").arg(n));
+    if (services_.describe_port) {
+      Com_Combo->setItemData(n - 1, Q(services_.describe_port(static_cast<std::int16_t>(n))),
+                             Qt::ToolTipRole);
+    }
+  }
+  Com_Combo->setCurrentIndex(settings_.ComPort - 1);
+
+  RTS_Check->setChecked(true);
+  DTR_Check->setChecked(true);
+
+  for (std::size_t i = 1; i <= 10; ++i) {
+    if (kBaudRates[i] == settings_.BaudRate) baud_menu[i]->setChecked(true);
+  }
+  Bits_Menu[static_cast<std::size_t>(settings_.DataBits)]->setChecked(true);
+  Stop_Menu[static_cast<std::size_t>(settings_.StopBits)]->setChecked(true);
+  Parity_Menu[static_cast<std::size_t>(settings_.Parity)]->setChecked(true);
+
+  SetResultText("Wait ...\r\n");
+  QCoreApplication::processEvents();
+}
+
+void RS232_Form::ApplyLoadedSettings() {
+  // Values the window has no control for fall back to their defaults. A baud rate outside the
+  // menu is kept (the port may take it); one that is no rate at all is not.
+  const settings::Settings defaults;
+  if (settings_.ComPort < 1 || settings_.ComPort > kComEntries)
+    settings_.ComPort = defaults.ComPort;
+  if (settings_.BaudRate <= 0) settings_.BaudRate = defaults.BaudRate;
+  if (settings_.DataBits != 7 && settings_.DataBits != 8) settings_.DataBits = defaults.DataBits;
+  if (settings_.StopBits != 1 && settings_.StopBits != 2) settings_.StopBits = defaults.StopBits;
+  if (settings_.Parity < 1 || settings_.Parity > 3) settings_.Parity = defaults.Parity;
+
+  FuncClose_Menu->setChecked(settings_.CloseWhenFinish);
+  FuncStart_Menu->setChecked(settings_.RunAtStartup);
+  Test_Check[3]->setText(Q(DecimalText(settings_.SingleBytes)) + Test_Check[3]->text());
+  for (std::size_t n = 1; n <= 5; ++n) {
+    // Changing a box runs its click handler, which sets the selection from the box again.
+    const bool selected = settings_.TestSelected[n];
+    Test_Check[n]->setChecked(selected);
+    settings_.TestSelected[n] = selected;
+  }
+  if (settings_.WindowHeight && std::isfinite(*settings_.WindowHeight) &&
+      *settings_.WindowHeight > 0.0f && *settings_.WindowHeight < kMaxHeightTwips) {
+    const int height_px = TwipsToPixels(static_cast<double>(*settings_.WindowHeight));
+    pending_outer_height_px_ = height_px;
+    SetOuterSize(frameGeometry().width(), height_px);
+  }
+}
+
+void RS232_Form::Form_KeyDown(std::int16_t key_code, std::int16_t /*shift*/) {
+  if (key_code == kDeleteKey) use_default_port_ = true;
+}
+
+void RS232_Form::Form_KeyUp(std::int16_t key_code, std::int16_t /*shift*/) {
+  if (key_code == kDeleteKey) use_default_port_ = false;
+}
+
+bool RS232_Form::eventFilter(QObject* watched, QEvent* event) {
+  if (!ended_ && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (widget != nullptr && widget->window() == this && key->key() == Qt::Key_Delete) {
+      std::int16_t shift = 0;
+      if (key->modifiers() & Qt::ShiftModifier) shift |= 1;
+      if (key->modifiers() & Qt::ControlModifier) shift |= 2;
+      if (key->modifiers() & Qt::AltModifier) shift |= 4;
+      if (event->type() == QEvent::KeyPress) {
+        Form_KeyDown(kDeleteKey, shift);
+      } else if (!key->isAutoRepeat()) {
+        // A held key repeats as release-press pairs; only the real release lets go of it.
+        Form_KeyUp(kDeleteKey, shift);
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void RS232_Form::closeEvent(QCloseEvent* event) {
+  if (ended_) {
+    event->accept();
+    return;
+  }
+  // A session manager closes the windows while it saves the session (logout, shutdown); every
+  // other close is the operator's own.
+  const std::int16_t unload_mode = qApp->isSavingSession() ? 1 : 0;
+  bool cancel = false;
+  Form_QueryUnload(cancel, unload_mode);
+  // After the Exit command the window never closes in the ordinary way.
+  if (cancel || ended_) {
+    event->ignore();
+  } else {
+    event->accept();
+  }
+}
+
+void RS232_Form::Form_QueryUnload(bool& /*cancel*/, std::int16_t unload_mode) {
+  if (unload_mode == 0) FuncExit_Menu_Click();
+}
+
+void RS232_Form::FuncExit_Menu_Click() {
+  if (ended_) return;
+  try {
+    Test_MSComm->OpenState(false);
+  } catch (const serial::CommError&) {
+    // The port is going away with the program; a close that fails changes nothing here.
+  }
+  SaveSettingsNow();
+  if (ended_) return;  // the saving failed and has ended the program
+  EndProgram(0);
+}
+
+void RS232_Form::SaveSettingsNow() {
+  settings_.RunAtStartup = FuncStart_Menu->isChecked();
+  settings_.CloseWhenFinish = FuncClose_Menu->isChecked();
+  settings_.WindowHeight = static_cast<float>(OuterHeightPixels() * 15);
+  try {
+    if (!SettingsRegistry) SettingsRegistry = std::make_unique<settings::CRegistry>();
+    settings::SaveSettings(*SettingsRegistry, settings_);
+  } catch (const settings::RegistryError& error) {
+    RegistryFailure(error);
+  }
+}
+
+void RS232_Form::RegistryFailure(const settings::RegistryError& error) {
+  services_.dialogs->Message("Error " + DecimalText(error.number()) + " (" +
+                                 HexText(error.number()) + "H)\r" + error.description(),
+                             "RS-232 Serivane", MessageIcon::kCritical, false);
+  EndProgram(1);
+}
+
+void RS232_Form::EndProgram(int status) {
+  ended_ = true;
+  Update_Timer->stop();
+  tmrOnComm->stop();
+  port_service_timer_->stop();
+  if (port_notifier_) port_notifier_->setEnabled(false);
+  if (services_.exit_program) services_.exit_program(status);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Function menu
+
+void RS232_Form::FuncStart_Menu_Click() {
+  FuncStart_Menu->setChecked(!FuncStart_Menu->isChecked());
+}
+
+void RS232_Form::FuncClose_Menu_Click() {
+  FuncClose_Menu->setChecked(!FuncClose_Menu->isChecked());
+}
+
+void RS232_Form::FuncClear_Menu_Click() {
+  SetResultText("");
+}
+
+void RS232_Form::FuncAbout_Menu_Click() {
+  services_.dialogs->Message(AboutText(), "About RS-232 Serivane", MessageIcon::kInformation,
+                             false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Setup menu
+
+void RS232_Form::MarkOnly(std::initializer_list<QAction*> group, QAction* chosen) {
+  for (QAction* item : group) item->setChecked(false);
+  chosen->setChecked(true);
+}
+
+void RS232_Form::baud_menu_Click(std::int16_t index) {
+  if (index < 1 || index > 10) return;
+  const auto i = static_cast<std::size_t>(index);
+  settings_.BaudRate = kBaudRates[i];
+  for (std::size_t k = 1; k <= 10; ++k) baud_menu[k]->setChecked(false);
+  baud_menu[i]->setChecked(true);
+  tester_->Setup_ComPort();
+}
+
+void RS232_Form::Bits_Menu_Click(std::int16_t index) {
+  if (index != 7 && index != 8) return;
+  settings_.DataBits = index;
+  MarkOnly({Bits_Menu[7], Bits_Menu[8]}, Bits_Menu[static_cast<std::size_t>(index)]);
+  tester_->Setup_ComPort();
+}
+
+void RS232_Form::Stop_Menu_Click(std::int16_t index) {
+  if (index != 1 && index != 2) return;
+  settings_.StopBits = index;
+  MarkOnly({Stop_Menu[1], Stop_Menu[2]}, Stop_Menu[static_cast<std::size_t>(index)]);
+  tester_->Setup_ComPort();
+}
+
+void RS232_Form::Parity_Menu_Click(std::int16_t index) {
+  if (index < 1 || index > 3) return;
+  settings_.Parity = index;
+  MarkOnly({Parity_Menu[1], Parity_Menu[2], Parity_Menu[3]},
+           Parity_Menu[static_cast<std::size_t>(index)]);
+  tester_->Setup_ComPort();
+}
+
+void RS232_Form::AskNumber(const char* prompt, const char* title, double threshold,
+                           std::int16_t& field) {
+  const std::string answer = services_.dialogs->Input(prompt, title, DecimalText(field));
+  if (answer.empty()) return;
+  const double number = Val(answer);
+  if (!(number > threshold)) return;
+  // A number beyond the 16-bit field is bad input like any other: ignored without a message.
+  const std::optional<std::int16_t> value = ToInt16(number);
+  if (value) field = *value;
+}
+
+void RS232_Form::SetupDelay_Menu_Click() {
+  AskNumber("Enter delay in milliseconds from RTS/DTR line set to CTS/DSR line is checked:",
+            "Handshake test delay", 0.0, settings_.HandshakeDelay);
+}
+
+void RS232_Form::SetupDuration_Menu_Click() {
+  AskNumber("Enter maximum allow duration milliseconds for close/open Com port:",
+            "Max. close/open duration", 100.0, settings_.MaxDuration);
+}
+
+void RS232_Form::SetupFile_Menu_Click() {
+  try {
+    FileDialogRequest request;
+    request.title = "Select or enter file to write results to:";
+    request.initial_folder = engine::Tester::SplitFilename(settings_.ResultFileName, true);
+    request.file_name = engine::Tester::SplitFilename(settings_.ResultFileName, false);
+    request.filter = "Txt file (*.txt)|*.txt|All files (*.*)|*.*";
+    request.flags = 2054;
+    const std::optional<std::string> chosen = services_.dialogs->ChooseFile(request);
+    if (chosen) settings_.ResultFileName = *chosen;
+  } catch (const std::exception&) {
+    // Any failure of the dialog leaves the file name as it was, without a message.
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Manual line controls and the status display
+
+void RS232_Form::RTS_Check_Click() {
+  try {
+    Test_MSComm->RtsOn(RTS_Check->isChecked());
+  } catch (const serial::CommError& error) {
+    tester_->AppendResultLine("RTS: " + error.description());
+  }
+}
+
+void RS232_Form::DTR_Check_Click() {
+  try {
+    Test_MSComm->DtrOn(DTR_Check->isChecked());
+  } catch (const serial::CommError& error) {
+    tester_->AppendResultLine("DTR: " + error.description());
+  }
+}
+
+void RS232_Form::Com_Combo_Validate(bool& /*cancel*/) {
+  if (ended_) return;
+  settings_.ComPort = static_cast<std::int16_t>(Com_Combo->currentIndex() + 1);
+  tester_->Setup_ComPort();
+}
+
+void RS232_Form::Update_Timer_Timer() {
+  if (ended_) return;
+  try {
+    CTS_Check->setChecked(Test_MSComm->CtsState());
+    DSR_Check->setChecked(Test_MSComm->DsrState());
+    DCD_Check->setChecked(Test_MSComm->DcdState());
+    if (Test_MSComm->OpenState()) {
+      default_port_failing_ = false;
+    } else {
+      OpenPortFromTimer();
+    }
+  } catch (const serial::CommError& error) {
+    // The line reads do not fail on a closed port; a device that fails them while open is
+    // shown, and the next tick tries again.
+    tester_->AppendResultLine(error.description());
+  }
+  emit updateTicked();
+}
+
+void RS232_Form::OpenPortFromTimer() {
+  bool recovered = false;
+  while (true) {
+    if (use_default_port_) {
+      Com_Combo->setCurrentIndex(0);
+      settings_.ComPort = 1;
+    }
+    try {
+      Test_MSComm->PortNumber(settings_.ComPort);
+      Test_MSComm->OpenState(true);
+    } catch (const serial::CommError& error) {
+      const bool trying_port_1 = use_default_port_ && settings_.ComPort == 1;
+      if (trying_port_1 && (recovered || default_port_failing_)) {
+        // Port 1 will not open either. Say so once and retry at each tick, without the pause:
+        // the window must stay usable so that the operator can pick another port.
+        if (!default_port_failing_) ShowNoPortOpens(error);
+        default_port_failing_ = true;
+        return;
+      }
+      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...");
+      RepaintResult();
+      services_.clock->Sleep(1000);
+      use_default_port_ = true;
+      recovered = true;
+      continue;
+    }
+    break;
+  }
+  default_port_failing_ = false;
+  ShowPortReady();
+  if (FuncStart_Menu->isChecked() && !use_default_port_) {
+    // The run starts once this tick has returned, so that the status timer keeps ticking
+    // during the run (a timer does not fire again inside its own handler).
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (!ended_) tester_->Run_Button_Click();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+void RS232_Form::ShowPortReady() {
+  SetTestFrameCaption("&Test:  (" + tester_->LineSettingsText() + ")");
+  SetResultText("Serivane ready\r\n");
+}
+
+void RS232_Form::ShowNoPortOpens(const serial::CommError& error) {
+  std::string text = "Com-port 1 cannot be opened either:\r\n" + error.description() + "  (" +
+                     HexText(error.number()) + "H)\r\n" +
+                     "Trying again every half second. Choose a port from the list:\r\n";
+  if (services_.describe_port) {
+    for (std::int16_t n = 1; n <= kComEntries; ++n) {
+      if (services_.port_mapped && !services_.port_mapped(n)) continue;
+      text += "Com" + DecimalText(n) + ": " + services_.describe_port(n) + "\r\n";
+    }
+  }
+  SetResultText(text);
+  MoveResultCaretToEnd();
+}
+
+void RS232_Form::tmrOnComm_Timer() {
+  if (ended_) return;
+  tester_->tmrOnComm_Timer();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The serial control in the event loop
+
+void RS232_Form::ServicePort() {
+  if (ended_) return;
+  try {
+    Test_MSComm->Service();
+  } catch (const serial::CommError& error) {
+    tester_->AppendResultLine(error.description());
+  }
+  RearmPortService();
+}
+
+void RS232_Form::RearmPortService() {
+  if (ended_ || !Test_MSComm) return;
+  const int fd = Test_MSComm->WatchFd();
+  if (fd != watched_fd_) {
+    if (port_notifier_) {
+      // This may run inside the notifier's own signal; let it go once that has returned.
+      port_notifier_->setEnabled(false);
+      port_notifier_->deleteLater();
+      port_notifier_ = nullptr;
+    }
+    watched_fd_ = fd;
+    if (fd >= 0) {
+      port_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+      connect(port_notifier_, &QSocketNotifier::activated, this, &RS232_Form::ServicePort);
+    }
+  }
+  const int wait_ms = Test_MSComm->NextServiceMs();
+  if (wait_ms < 0) {
+    port_service_timer_->stop();
+  } else {
+    port_service_timer_->start(wait_ms);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the engine sees of the window
+
+std::string RS232_Form::ResultText() const {
+  return result_text_;
+}
+
+void RS232_Form::SetResultText(const std::string& text) {
+  result_text_ = text;
+  Result_Text->setPlainText(Q(DisplayLines(text)));
+}
+
+void RS232_Form::MoveResultCaretToEnd() {
+  Result_Text->moveCursor(QTextCursor::End);
+  Result_Text->ensureCursorVisible();
+}
+
+void RS232_Form::RepaintResult() {
+  Result_Text->viewport()->repaint();
+}
+
+void RS232_Form::SetResultBackground(engine::Rgb colour) {
+  QPalette palette = Result_Text->palette();
+  palette.setColor(QPalette::Base, QColor(colour.r, colour.g, colour.b));
+  Result_Text->setPalette(palette);
+}
+
+void RS232_Form::SetRunControlsEnabled(bool enabled) {
+  Run_Button->setEnabled(enabled);
+  Manual_Frame->setEnabled(enabled);
+  Setup_Menu->menuAction()->setEnabled(enabled);
+  Func_Menu->menuAction()->setEnabled(enabled);
+  Com_Combo->setEnabled(enabled);
+}
+
+bool RS232_Form::RepeatChecked() const {
+  return Loop_Check->isChecked();
+}
+
+void RS232_Form::FocusRepeatBox() {
+  Loop_Check->setFocus();
+}
+
+void RS232_Form::FocusRunButton() {
+  Run_Button->setFocus();
+}
+
+void RS232_Form::RestoreIfMinimized() {
+  if (isMinimized()) showNormal();
+}
+
+bool RS232_Form::AskFailureContinue(const std::string& text, const std::string& title) {
+  return services_.dialogs->Message(text, title, MessageIcon::kExclamation, true);
+}
+
+void RS232_Form::ShowCriticalMessage(const std::string& text, const std::string& title) {
+  services_.dialogs->Message(text, title, MessageIcon::kCritical, false);
+}
+
+void RS232_Form::DoEvents() {
+  // Serving the port here, not only from its timer, keeps a waiting test in step with the
+  // port's own clock, which may run faster than the event loop's.
+  ServicePort();
+  QCoreApplication::processEvents();
+}
+
+void RS232_Form::SetBusyCursor(bool busy) {
+  if (busy == busy_cursor_) return;
+  busy_cursor_ = busy;
+  if (busy) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+bool RS232_Form::RtsChecked() const {
+  return RTS_Check->isChecked();
+}
+
+bool RS232_Form::DtrChecked() const {
+  return DTR_Check->isChecked();
+}
+
+void RS232_Form::SelectComEntry(int index) {
+  Com_Combo->setCurrentIndex(index);
+}
+
+void RS232_Form::SetTestFrameCaption(const std::string& caption) {
+  Test_Frame->setTitle(Q(caption));
+}
+
+void RS232_Form::SetCommTimerEnabled(bool enabled) {
+  if (enabled) {
+    tmrOnComm->start();
+  } else {
+    tmrOnComm->stop();
+  }
+}
+
+bool RS232_Form::CloseWhenFinished() const {
+  return FuncClose_Menu->isChecked();
+}
+
+void RS232_Form::Exit() {
+  FuncExit_Menu_Click();
+}
+
+void RS232_Form::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // Restoring a minimized window may keep its size and send no resize; the rule runs anyway.
+  if (event->type() == QEvent::WindowStateChange && !isMinimized()) Form_Resize();
+}
+
+}  // namespace serivane::app

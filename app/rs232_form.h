@@ -1,0 +1,238 @@
+// RS232_Form: the program's one window. It lays out every control and menu, loads the settings
+// at start-up, opens the port from its status timer, drives the manual line controls and the
+// Setup and Function menus, and saves the settings at exit. The test procedures themselves live
+// in the engine's Tester, which the window owns and serves through WindowPort.
+//
+// Everything runs on the thread of the Qt event loop. Handlers keep the names of the window's
+// events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); each control's objectName is its
+// name ("Run_Button", "Test_Check_3", "baud_menu_7"), so tests and scripts can find it.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/dialogs.h"
+#include "common/clock.h"
+#include "engine/tester.h"
+#include "engine/window_port.h"
+#include "serial/comm_control.h"
+#include "settings/cregistry.h"
+#include "settings/settings.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSocketNotifier;
+class QTimer;
+
+namespace serivane::app {
+
+// What the window depends on beyond Qt, so that tests can put fakes in place.
+struct FormServices {
+  // Never null; must outlive the window.
+  Dialogs* dialogs = nullptr;
+  // What a port number names (the COM port map in the program).
+  serial::PortResolver resolver = serial::DefaultResolve;
+  // The tooltip of port list entry n (1 = "Com1").
+  std::function<std::string(std::int16_t)> describe_port;
+  // Whether port number n names a device of its own (an entry of the COM port map); used to
+  // tell the operator which ports exist when none will open.
+  std::function<bool(std::int16_t)> port_mapped;
+  // Times the tests, the virtual plug and the status timer's pause. Must outlive the window.
+  Clock* clock = &SystemClock();
+  // Ends the program with the given exit status. The program's own flushes the standard streams
+  // and leaves the process at once; a test's records the call and returns, and the window then
+  // behaves as ended (no handler of it runs again).
+  std::function<void(int status)> exit_program;
+};
+
+// Twips to pixels at 15 twips a pixel, rounded to the nearest pixel.
+int TwipsToPixels(double twips);
+
+class RS232_Form final : public QMainWindow, public engine::WindowPort {
+  Q_OBJECT
+
+ public:
+  // Creates every control, starts both timers and runs Form_Load. A settings failure during
+  // loading ends the program through services.exit_program before the constructor returns.
+  explicit RS232_Form(FormServices services, QWidget* parent = nullptr);
+  ~RS232_Form() override;
+
+  // Start-up and shutdown.
+  void Form_Load();
+  void Form_KeyDown(std::int16_t key_code, std::int16_t shift);
+  void Form_KeyUp(std::int16_t key_code, std::int16_t shift);
+  // Unload mode 0: the operator closed the window; any other mode: the system closes it.
+  void Form_QueryUnload(bool& cancel, std::int16_t unload_mode);
+  void Form_Resize();
+  void FuncExit_Menu_Click();
+
+  // Function menu.
+  void FuncStart_Menu_Click();
+  void FuncClose_Menu_Click();
+  void FuncClear_Menu_Click();
+  void FuncAbout_Menu_Click();
+
+  // Setup menu.
+  void baud_menu_Click(std::int16_t index);
+  void Bits_Menu_Click(std::int16_t index);
+  void Stop_Menu_Click(std::int16_t index);
+  void Parity_Menu_Click(std::int16_t index);
+  void SetupDelay_Menu_Click();
+  void SetupDuration_Menu_Click();
+  void SetupFile_Menu_Click();
+
+  // Manual line controls and the status display.
+  void RTS_Check_Click();
+  void DTR_Check_Click();
+  void Com_Combo_Validate(bool& cancel);
+  void Update_Timer_Timer();
+  void tmrOnComm_Timer();
+
+  // The window's state, for tests and for the engine.
+  settings::Settings& settings() { return settings_; }
+  engine::Tester& tester() { return *tester_; }
+  serial::CommControl& port() { return *Test_MSComm; }
+  bool UseDefaultPort() const { return use_default_port_; }
+  bool Ended() const { return ended_; }
+
+  // WindowPort.
+  std::string ResultText() const override;
+  void SetResultText(const std::string& text) override;
+  void MoveResultCaretToEnd() override;
+  void RepaintResult() override;
+  void SetResultBackground(engine::Rgb colour) override;
+  void SetRunControlsEnabled(bool enabled) override;
+  bool RepeatChecked() const override;
+  void FocusRepeatBox() override;
+  void FocusRunButton() override;
+  void RestoreIfMinimized() override;
+  bool AskFailureContinue(const std::string& text, const std::string& title) override;
+  void ShowCriticalMessage(const std::string& text, const std::string& title) override;
+  void DoEvents() override;
+  void SetBusyCursor(bool busy) override;
+  bool RtsChecked() const override;
+  bool DtrChecked() const override;
+  void SelectComEntry(int index) override;
+  void SetTestFrameCaption(const std::string& caption) override;
+  void SetCommTimerEnabled(bool enabled) override;
+  bool CloseWhenFinished() const override;
+  void Exit() override;
+
+ signals:
+  // Emitted at the end of every status tick, after the display boxes and the port are updated
+  // (before a start-up run begins).
+  void updateTicked();
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void CreateControls();
+  void CreateMenus();
+  void ApplyLoadedSettings();
+  void SaveSettingsNow();
+  void RegistryFailure(const settings::RegistryError& error);
+  void EndProgram(int status);
+
+  // The status tick's opening of a closed port, with the recovery to port 1.
+  void OpenPortFromTimer();
+  void ShowPortReady();
+  void ShowNoPortOpens(const serial::CommError& error);
+  // One input box of the Setup menu; stores the rounded answer in `field` when it is above
+  // `threshold`.
+  void AskNumber(const char* prompt, const char* title, double threshold, std::int16_t& field);
+  void MarkOnly(std::initializer_list<QAction*> group, QAction* chosen);
+
+  // The serial control's event-loop integration: a notifier on its descriptor, recreated when
+  // the descriptor changes, and a single-shot timer for its next deadline.
+  void ServicePort();
+  void RearmPortService();
+
+  // Outer (frame) height in pixels of the window in its normal state.
+  int OuterHeightPixels() const;
+  void SetOuterSize(int width_px, int height_px);
+  void ApplyPendingHeight();
+
+  FormServices services_;
+  settings::Settings settings_;
+  std::unique_ptr<settings::CRegistry> SettingsRegistry;
+  std::unique_ptr<serial::CommControl> Test_MSComm;
+  std::unique_ptr<engine::Tester> tester_;
+
+  bool use_default_port_ = false;
+  bool ended_ = false;
+  bool loading_ = false;
+  // Port 1 could not be opened at the last tick; later ticks retry without the recovery pause.
+  bool default_port_failing_ = false;
+  bool busy_cursor_ = false;
+  std::string result_text_;
+  int normal_outer_height_px_ = 0;
+  // A stored outer height applied before the window manager framed the window; applied again
+  // once the frame is known, so that the height does not grow by the title bar at every start.
+  int pending_outer_height_px_ = 0;
+
+  QPointer<QSocketNotifier> port_notifier_;
+  int watched_fd_ = -1;
+  QTimer* port_service_timer_ = nullptr;
+
+ public:
+  // Controls, named as the rest of the program names them. Owned by the window.
+  QGroupBox* Manual_Frame = nullptr;
+  QCheckBox* RTS_Check = nullptr;
+  QCheckBox* DTR_Check = nullptr;
+  QCheckBox* CTS_Check = nullptr;
+  QCheckBox* DSR_Check = nullptr;
+  QCheckBox* DCD_Check = nullptr;
+  QLabel* Com_Label = nullptr;
+  QComboBox* Com_Combo = nullptr;
+  QGroupBox* Test_Frame = nullptr;
+  std::array<QCheckBox*, 6> Test_Check{};  // indexes 1 to 5
+  QCheckBox* Loop_Check = nullptr;
+  QPushButton* Run_Button = nullptr;
+  QPlainTextEdit* Result_Text = nullptr;
+  QTimer* Update_Timer = nullptr;
+  QTimer* tmrOnComm = nullptr;
+
+  QMenu* Func_Menu = nullptr;
+  QAction* FuncStart_Menu = nullptr;
+  QAction* FuncClose_Menu = nullptr;
+  QAction* FuncClear_Menu = nullptr;
+  QAction* FuncAbout_Menu = nullptr;
+  QAction* FuncExit_Menu = nullptr;
+  QMenu* Setup_Menu = nullptr;
+  QAction* SetupFile_Menu = nullptr;
+  QAction* SetupDelay_Menu = nullptr;
+  QAction* SetupDuration_Menu = nullptr;
+  QMenu* SetupBaud_Menu = nullptr;
+  QMenu* SetupBits_Menu = nullptr;
+  QMenu* SetupStop_Menu = nullptr;
+  QMenu* SetupParity_Menu = nullptr;
+  std::array<QAction*, 11> baud_menu{};   // indexes 1 to 10
+  std::array<QAction*, 9> Bits_Menu{};    // indexes 7 and 8
+  std::array<QAction*, 3> Stop_Menu{};    // indexes 1 and 2
+  std::array<QAction*, 4> Parity_Menu{};  // indexes 1 to 3
+};
+
+// The baud rates of baud_menu items 1 to 10 (index 0 unused).
+inline constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
+                                                         9600, 19200, 38400, 57600, 115200};
+
+// "RS-232 Serivane1.4.0" CR CR "(Hold down <Delete> ...)".
+std::string AboutText();
+
+}  // namespace serivane::app

@@ -1,0 +1,292 @@
+// The window's controls, menus and size rule. Positions are in twips as the layout was drawn
+// (15 twips a pixel); Qt's high-DPI scaling takes care of other screens.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QTimer>
+#include <cmath>
+
+#include "app/rs232_form.h"
+
+namespace serivane::app {
+
+int TwipsToPixels(double twips) {
+  return static_cast<int>(std::lround(twips / 15.0));
+}
+
+namespace {
+
+constexpr int kOuterWidthTwips = 5700;
+constexpr int kMinOuterHeightTwips = 5500;
+// Everything of the window's outer height that is not the results box: its top edge, the menu
+// bar, the borders and the margin below it.
+constexpr int kNonResultHeightTwips = 4650;
+
+void PlaceTwips(QWidget* widget, int left, int top, int width, int height) {
+  widget->setGeometry(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width),
+                      TwipsToPixels(height));
+}
+
+QFont SansFont(double points, bool bold) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPointSizeF(points);
+  font.setBold(bold);
+  return font;
+}
+
+// A check box whose caption stands on the left and whose box sits at the right end of its area.
+QCheckBox* CaptionLeftCheck(QWidget* parent, const char* name, const char* caption,
+                            const char* tooltip, const QFont& font) {
+  auto* box = new QCheckBox(QString::fromUtf8(caption), parent);
+  box->setObjectName(QString::fromUtf8(name));
+  box->setLayoutDirection(Qt::RightToLeft);
+  box->setFont(font);
+  if (tooltip != nullptr) box->setToolTip(QString::fromUtf8(tooltip));
+  return box;
+}
+
+QAction* MenuItem(QMenu* menu, const char* name, const char* caption, bool checkable) {
+  QAction* action = menu->addAction(QString::fromUtf8(caption));
+  action->setObjectName(QString::fromUtf8(name));
+  action->setCheckable(checkable);
+  return action;
+}
+
+void Separator(QMenu* menu, const char* name) {
+  menu->addSeparator()->setObjectName(QString::fromUtf8(name));
+}
+
+}  // namespace
+
+void RS232_Form::CreateControls() {
+  setObjectName(QStringLiteral("RS232_Form"));
+  setWindowTitle(QStringLiteral("RS-232 Serivane"));
+  // The width is fixed by the size rule, so a maximized window would only be taller; the
+  // operator drags the height instead.
+  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+  const QFont normal = SansFont(8.25, false);
+  const QFont frame_caption = SansFont(8.25, true);
+  setFont(normal);
+
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("client"));
+  setCentralWidget(client);
+
+  Manual_Frame = new QGroupBox(QStringLiteral("&Manual:"), client);
+  Manual_Frame->setObjectName(QStringLiteral("Manual_Frame"));
+  Manual_Frame->setFont(frame_caption);
+  Manual_Frame->setToolTip(QStringLiteral("manual functions"));
+  PlaceTwips(Manual_Frame, 120, 120, 2295, 2295);
+
+  RTS_Check = CaptionLeftCheck(Manual_Frame, "RTS_Check",
+                               "RTS &on/off:", "toggle RTS on/off (on= positive voltage)", normal);
+  PlaceTwips(RTS_Check, 120, 360, 1935, 255);
+  DTR_Check = CaptionLeftCheck(Manual_Frame, "DTR_Check",
+                               "&DTR on/off:", "toggle DTR on/off (on= positive voltage)", normal);
+  PlaceTwips(DTR_Check, 120, 720, 1935, 255);
+  CTS_Check =
+      CaptionLeftCheck(Manual_Frame, "CTS_Check",
+                       "CTS state:", "display present state of CTS input (checked= on)", normal);
+  PlaceTwips(CTS_Check, 120, 1080, 1935, 255);
+  DSR_Check =
+      CaptionLeftCheck(Manual_Frame, "DSR_Check",
+                       "DSR state:", "display present state of DSR input (checked= on)", normal);
+  PlaceTwips(DSR_Check, 120, 1440, 1935, 255);
+  DCD_Check = CaptionLeftCheck(Manual_Frame, "DCD_Check", "DCD state:", nullptr, normal);
+  PlaceTwips(DCD_Check, 120, 1800, 1935, 195);
+
+  Test_Frame = new QGroupBox(QStringLiteral("&Test:"), client);
+  Test_Frame->setObjectName(QStringLiteral("Test_Frame"));
+  Test_Frame->setFont(frame_caption);
+  Test_Frame->setToolTip(QStringLiteral("test(s) to be executed"));
+  PlaceTwips(Test_Frame, 2640, 120, 2775, 3375);
+
+  struct TestBox {
+    const char* name;
+    const char* caption;
+    const char* tooltip;
+  };
+  static constexpr std::array<TestBox, 6> kTestBoxes{{
+      {nullptr, nullptr, nullptr},
+      {"Test_Check_1", "Close/Open port:", "close/open Com port"},
+      {"Test_Check_2", "Data Tx/Rx:", "send/receive string of characters"},
+      {"Test_Check_3",
+       " bytes Tx/Rx:", "send/receive a number of single bytes, and measure time used"},
+      {"Test_Check_4", "RTS/CTS handshake:", "set/clear RTS and detect activity on CTS"},
+      {"Test_Check_5", "DTR/DSR handshake:", "set/clear DTR and detect activity on DSR"},
+  }};
+  for (int index = 1; index <= 5; ++index) {
+    const TestBox& spec = kTestBoxes[static_cast<std::size_t>(index)];
+    QCheckBox* box = CaptionLeftCheck(Test_Frame, spec.name, spec.caption, spec.tooltip, normal);
+    box->setChecked(true);
+    PlaceTwips(box, 120, 360 * index, 2415, 255);
+    Test_Check[static_cast<std::size_t>(index)] = box;
+  }
+  Loop_Check =
+      CaptionLeftCheck(Test_Frame, "Loop_Check",
+                       "R&epeat test(s):", "repeat test(s) until stopped (unchecked)", normal);
+  PlaceTwips(Loop_Check, 120, 2280, 2415, 255);
+
+  Run_Button = new QPushButton(QStringLiteral("&Run test(s)"), Test_Frame);
+  Run_Button->setObjectName(QStringLiteral("Run_Button"));
+  Run_Button->setFont(SansFont(9.75, true));
+  Run_Button->setToolTip(QStringLiteral("run marked test(s)"));
+  PlaceTwips(Run_Button, 600, 2760, 1575, 375);
+
+  Com_Label = new QLabel(QStringLiteral("&Com port:"), client);
+  Com_Label->setObjectName(QStringLiteral("Com_Label"));
+  PlaceTwips(Com_Label, 240, 2760, 975, 255);
+
+  Com_Combo = new QComboBox(client);
+  Com_Combo->setObjectName(QStringLiteral("Com_Combo"));
+  Com_Combo->setEditable(false);
+  Com_Combo->setToolTip(QStringLiteral("select Com-port to use (setup when focus is lost)"));
+  PlaceTwips(Com_Combo, 1200, 2715, 975, 315);
+  Com_Label->setBuddy(Com_Combo);
+
+  Result_Text = new QPlainTextEdit(QStringLiteral("Result_Text"), client);
+  Result_Text->setObjectName(QStringLiteral("Result_Text"));
+  Result_Text->setToolTip(QStringLiteral("results and remarks for operator"));
+  Result_Text->setReadOnly(true);
+  Result_Text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  Result_Text->setFocusPolicy(Qt::StrongFocus);
+  Result_Text->setTabChangesFocus(true);
+  Result_Text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Result_Text->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  PlaceTwips(Result_Text, 120, 3720, 5295, 855);
+
+  // Tab order; the frames and the label take no focus of their own, their access keys move it
+  // to the next control.
+  QWidget* const order[] = {Run_Button,    Result_Text,   RTS_Check,     DTR_Check,
+                            CTS_Check,     DSR_Check,     DCD_Check,     Com_Combo,
+                            Test_Check[1], Test_Check[2], Test_Check[3], Test_Check[4],
+                            Test_Check[5], Loop_Check};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  Run_Button->setFocus();
+
+  Update_Timer = new QTimer(this);
+  Update_Timer->setObjectName(QStringLiteral("Update_Timer"));
+  Update_Timer->setInterval(500);
+  tmrOnComm = new QTimer(this);
+  tmrOnComm->setObjectName(QStringLiteral("tmrOnComm"));
+  tmrOnComm->setInterval(1000);
+
+  // Client area 5580 x 4710 at creation; the size rule makes the outer width 5700 once shown.
+  resize(TwipsToPixels(5580), menuBar()->sizeHint().height() + TwipsToPixels(4710));
+}
+
+void RS232_Form::CreateMenus() {
+  Func_Menu = menuBar()->addMenu(QStringLiteral("&Function"));
+  Func_Menu->setObjectName(QStringLiteral("Func_Menu"));
+  FuncStart_Menu = MenuItem(Func_Menu, "FuncStart_Menu", "&Run test at startup", true);
+  FuncClose_Menu = MenuItem(Func_Menu, "FuncClose_Menu", "&Close when finished", true);
+  FuncClear_Menu = MenuItem(Func_Menu, "FuncClear_Menu", "C&lear results", false);
+  Separator(Func_Menu, "Space_M11");
+  FuncAbout_Menu = MenuItem(Func_Menu, "FuncAbout_Menu", "&About", false);
+  Separator(Func_Menu, "Space_M12");
+  FuncExit_Menu = MenuItem(Func_Menu, "FuncExit_Menu", "E&xit", false);
+
+  Setup_Menu = menuBar()->addMenu(QStringLiteral("&Setup"));
+  Setup_Menu->setObjectName(QStringLiteral("Setup_Menu"));
+  SetupFile_Menu = MenuItem(Setup_Menu, "SetupFile_Menu", "&Resultfile name", false);
+  // Switched off for good: the result file is named in the registry only. Shown greyed so the
+  // operator sees where it would be.
+  SetupFile_Menu->setEnabled(false);
+  SetupDelay_Menu = MenuItem(Setup_Menu, "SetupDelay_Menu", "&Handshake test delay", false);
+  SetupDuration_Menu =
+      MenuItem(Setup_Menu, "SetupDuration_Menu", "&Max. close/open duration", false);
+  Separator(Setup_Menu, "Space_M21");
+
+  SetupBaud_Menu = Setup_Menu->addMenu(QStringLiteral("&Baudrate"));
+  SetupBaud_Menu->setObjectName(QStringLiteral("SetupBaud_Menu"));
+  static constexpr std::array<const char*, 11> kBaudCaptions{nullptr,  "300",    "&600",  "1200",
+                                                             "&2400",  "&4800",  "&9600", "&19200",
+                                                             "&38400", "&57600", "115200"};
+  for (std::size_t i = 1; i <= 10; ++i) {
+    const std::string name = "baud_menu_" + std::to_string(i);
+    baud_menu[i] = MenuItem(SetupBaud_Menu, name.c_str(), kBaudCaptions[i], true);
+  }
+
+  SetupBits_Menu = Setup_Menu->addMenu(QStringLiteral("B&its"));
+  SetupBits_Menu->setObjectName(QStringLiteral("SetupBits_Menu"));
+  Bits_Menu[7] = MenuItem(SetupBits_Menu, "Bits_Menu_7", "&7 bits", true);
+  Bits_Menu[8] = MenuItem(SetupBits_Menu, "Bits_Menu_8", "&8 bits", true);
+
+  SetupStop_Menu = Setup_Menu->addMenu(QStringLiteral("&Stopbits"));
+  SetupStop_Menu->setObjectName(QStringLiteral("SetupStop_Menu"));
+  Stop_Menu[1] = MenuItem(SetupStop_Menu, "Stop_Menu_1", "&1 stopbit", true);
+  Stop_Menu[2] = MenuItem(SetupStop_Menu, "Stop_Menu_2", "&2 stopbits", true);
+
+  SetupParity_Menu = Setup_Menu->addMenu(QStringLiteral("&Parity"));
+  SetupParity_Menu->setObjectName(QStringLiteral("SetupParity_Menu"));
+  Parity_Menu[1] = MenuItem(SetupParity_Menu, "Parity_Menu_1", "&None", true);
+  Parity_Menu[2] = MenuItem(SetupParity_Menu, "Parity_Menu_2", "&Odd", true);
+  Parity_Menu[3] = MenuItem(SetupParity_Menu, "Parity_Menu_3", "&Even", true);
+}
+
+int RS232_Form::OuterHeightPixels() const {
+  if (isMinimized() || isMaximized() || isFullScreen()) {
+    if (normal_outer_height_px_ > 0) return normal_outer_height_px_;
+    return normalGeometry().height() + (frameGeometry().height() - height());
+  }
+  return frameGeometry().height();
+}
+
+void RS232_Form::SetOuterSize(int width_px, int height_px) {
+  const int extra_w = frameGeometry().width() - width();
+  const int extra_h = frameGeometry().height() - height();
+  const QSize inner(width_px - extra_w, height_px - extra_h);
+  if (inner != size()) resize(inner);
+}
+
+void RS232_Form::Form_Resize() {
+  if (isMinimized()) return;
+  const int outer_height = frameGeometry().height();
+  const int min_height = TwipsToPixels(kMinOuterHeightTwips);
+  const int width_px = TwipsToPixels(kOuterWidthTwips);
+  if (isMaximized() || isFullScreen()) {
+    Result_Text->resize(Result_Text->width(),
+                        std::max(0, outer_height - TwipsToPixels(kNonResultHeightTwips)));
+    return;
+  }
+  if (outer_height >= min_height) {
+    Result_Text->resize(Result_Text->width(), outer_height - TwipsToPixels(kNonResultHeightTwips));
+    SetOuterSize(width_px, outer_height);
+  } else {
+    // The new size comes back as another resize event, which sizes the results box.
+    SetOuterSize(width_px, min_height);
+  }
+}
+
+void RS232_Form::ApplyPendingHeight() {
+  if (pending_outer_height_px_ <= 0 || !isVisible()) return;
+  if (frameGeometry().height() == height()) return;  // not framed (yet, or ever)
+  const int wanted = pending_outer_height_px_;
+  pending_outer_height_px_ = 0;
+  SetOuterSize(TwipsToPixels(kOuterWidthTwips), wanted);
+}
+
+void RS232_Form::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  if (!isMinimized() && !isMaximized() && !isFullScreen()) {
+    normal_outer_height_px_ = frameGeometry().height();
+  }
+  ApplyPendingHeight();
+  Form_Resize();
+}
+
+void RS232_Form::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  ApplyPendingHeight();
+}
+
+}  // namespace serivane::app
