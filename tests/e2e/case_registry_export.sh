@@ -25,10 +25,14 @@ fi
 # The values of the settings key, one "name=data" a line, unescaped, sorted; the window's
 # height depends on the screen and is only checked to be a number.
 awk '
-  /^\[/ { inkey = (tolower($0) == "[hkey_local_machine\\software\\balvoric\\rs-232 serivane]"); next }
-  inkey && /^".*"=".*"\r?$/ {
-    line = $0; sub(/\r$/, "", line)
-    split(line, parts, /"="/)
+  { sub(/\r$/, "") }
+  /^\[/ {
+    key = tolower($0); sub(/^\[hklm\\/, "[hkey_local_machine\\", key)
+    inkey = (key == "[hkey_local_machine\\software\\balvoric\\rs-232 serivane]")
+    next
+  }
+  inkey && /^".*"=".*"$/ {
+    split($0, parts, /"="/)
     name = substr(parts[1], 2); data = substr(parts[2], 1, length(parts[2]) - 1)
     gsub(/\\\\/, "\\", data); gsub(/\\"/, "\"", data)
     print name "=" data
