@@ -8,6 +8,7 @@
 #include "serial/comm_control.h"
 #include "serial/plug_faults.h"
 #include "settings/cregistry.h"
+#include "settings/registry_store.h"
 
 namespace serivane::portmap {
 
@@ -40,15 +41,18 @@ std::string Trim(std::string_view text) {
   return std::string(text);
 }
 
-// Opens an existing key; false when it does not exist (or the hive cannot be read, which the
-// next open with creation reports).
+// Opens an existing key; false when it does not exist. A hive that cannot be read is an error,
+// not a missing map: taking it for one would send every port number to /dev/ttyS<n-1>.
 bool OpenExisting(CRegistry& reg, std::string_view key) {
-  try {
-    reg.OpenKey(kHKeyLocalMachine, key, false);
-    return true;
-  } catch (const RegistryError&) {
-    return false;
-  }
+  settings::RegHandle probe = 0;
+  const settings::RegStatus status = settings::RegOpen(kHKeyLocalMachine, key, probe);
+  if (status == settings::RegStatus::kNotFound) return false;
+  if (status != settings::RegStatus::kOk)
+    throw RegistryError("COM port map", "The registry cannot be read (" +
+                                            settings::RegLastErrorDetail() + ").");
+  settings::RegClose(probe);
+  reg.OpenKey(kHKeyLocalMachine, key, false);
+  return true;
 }
 
 // The value of `name` on the open key, trimmed; nullopt when missing or blank.

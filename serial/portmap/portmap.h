@@ -90,7 +90,7 @@ EnsureResult EnsurePortMap(const Discovery& found);
 EnsureResult EnsurePortMap(const SystemRoots& roots = {});
 
 // The value of COM<n>, blanks around it removed; nullopt when there is none, it is blank, the
-// map does not exist or n is outside 1..32.
+// map does not exist or n is outside 1..32. A registry that cannot be read throws.
 std::optional<std::string> MapEntry(std::int16_t n);
 
 // Why `target` cannot be a map value ("" when it can): it must be an absolute path or a
