@@ -357,12 +357,14 @@ class TermiosDevice final : public Device {
       const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
       if (n > 0) {
         Deliver(std::string_view(buf, static_cast<std::size_t>(n)), sink);
+        if (static_cast<std::size_t>(n) < sizeof buf) return;
         continue;
       }
       if (n == 0) {
-        // With VMIN = VTIME = 0 and O_NONBLOCK, an empty terminal answers EAGAIN; a read of
-        // nothing after readiness is how a hung-up device shows.
-        SetGone("the device hung up");
+        // With VMIN = VTIME = 0 an empty terminal answers 0, not EAGAIN. Only a first read
+        // that finds nothing right after poll() reported the descriptor ready shows a device
+        // that has hung up.
+        if (i == 0) SetGone("the device hung up");
         return;
       }
       if (errno == EINTR) continue;
@@ -372,51 +374,13 @@ class TermiosDevice final : public Device {
     }
   }
 
-  // Undoes the in-band marking of PARMRK. A mark may be split across reads, so the state of
-  // a half-read mark is kept between calls.
   void Deliver(std::string_view bytes, DeviceSink& sink) {
     if (has_counters_) {
       sink.Received(bytes);
       return;
     }
-    std::string out;
-    out.reserve(bytes.size());
-    for (const char c : bytes) {
-      const auto b = static_cast<unsigned char>(c);
-      switch (mark_) {
-        case Mark::kNone:
-          if (b == 0xFF) {
-            mark_ = Mark::kFF;
-          } else {
-            out.push_back(c);
-          }
-          break;
-        case Mark::kFF:
-          if (b == 0x00) {
-            mark_ = Mark::kFF00;
-          } else {
-            // FF FF is a real FF. Anything else cannot come from the line discipline; keep it.
-            out.push_back('\xFF');
-            if (b != 0xFF) out.push_back(c);
-            mark_ = Mark::kNone;
-          }
-          break;
-        case Mark::kFF00:
-          mark_ = Mark::kNone;
-          if (!out.empty()) sink.Received(out);
-          out.clear();
-          if (b == 0x00) {
-            sink.LineError(kErBreak);
-          } else {
-            // The marks do not tell a parity error from a framing error; with parity off only
-            // a framing error is possible.
-            sink.Received(std::string_view(&c, 1));
-            sink.LineError(config_.parity == 'N' ? kErFrame : kErRxParity);
-          }
-          break;
-      }
-    }
-    if (!out.empty()) sink.Received(out);
+    // With parity off only a framing error can mark a character.
+    marks_.Feed(bytes, config_.parity == 'N' ? kErFrame : kErRxParity, sink);
   }
 
   void PollCounters(DeviceSink& sink) {
@@ -434,8 +398,6 @@ class TermiosDevice final : public Device {
     counts_ = now;
   }
 
-  enum class Mark { kNone, kFF, kFF00 };
-
   std::string path_;
   UniqueFd fd_;
   UucpLock lock_;
@@ -446,10 +408,49 @@ class TermiosDevice final : public Device {
   bool gone_ = false;
   std::string gone_reason_;
   serial_icounter_struct counts_{};
-  Mark mark_ = Mark::kNone;
+  MarkDecoder marks_;
 };
 
 }  // namespace
+
+void MarkDecoder::Feed(std::string_view bytes, std::int16_t marked_error, DeviceSink& sink) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (state_) {
+      case State::kNone:
+        if (b == 0xFF) {
+          state_ = State::kFF;
+        } else {
+          out.push_back(c);
+        }
+        break;
+      case State::kFF:
+        state_ = State::kNone;
+        if (b == 0x00) {
+          state_ = State::kFF00;
+        } else {
+          // FF FF is a real FF. Anything else cannot come from the line discipline; keep both.
+          out.push_back('\xFF');
+          if (b != 0xFF) out.push_back(c);
+        }
+        break;
+      case State::kFF00:
+        state_ = State::kNone;
+        if (!out.empty()) sink.Received(out);
+        out.clear();
+        if (b == 0x00) {
+          sink.LineError(kErBreak);
+        } else {
+          sink.Received(std::string_view(&c, 1));
+          sink.LineError(marked_error);
+        }
+        break;
+    }
+  }
+  if (!out.empty()) sink.Received(out);
+}
 
 std::string LockFileName(const std::string& device_path) {
   std::string name = KernelName(device_path);

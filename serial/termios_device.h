@@ -29,4 +29,21 @@ std::string PermissionHint(const std::string& path);
 // "LCK..pts_3").
 std::string LockFileName(const std::string& device_path);
 
+// Undoes the in-band marking of PARMRK (with INPCK; IGNPAR, ISTRIP and BRKINT off): a real FF
+// arrives doubled as FF FF, a break as FF 00 00, a character c received with a parity or
+// framing error as FF 00 c. Marks may be split across reads, so the decoder keeps the state of
+// a half-read mark between calls. Data and errors reach the sink in line order; a marked
+// character's own data comes before its error.
+class MarkDecoder {
+ public:
+  // `marked_error` is the code for a marked character: the marks cannot tell a parity error
+  // from a framing error, so the caller chooses by whether parity is on.
+  void Feed(std::string_view bytes, std::int16_t marked_error, DeviceSink& sink);
+  void Reset() { state_ = State::kNone; }
+
+ private:
+  enum class State { kNone, kFF, kFF00 };
+  State state_ = State::kNone;
+};
+
 }  // namespace serivane::serial
