@@ -1,0 +1,435 @@
+#include "tools/reg/reg_command.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "settings/reg_text.h"
+#include "settings/registry_store.h"
+
+namespace serivane::tools {
+
+namespace {
+
+using namespace serivane::settings;
+
+// The platform's limit on value names, kept so that a hive stays loadable there.
+constexpr std::size_t kMaxValueNameLength = 16383;
+
+constexpr const char* kUsage =
+    "Usage: serivane-reg OPERATION [ARGUMENTS]\n"
+    "\n"
+    "  query  KEY [/v NAME | /ve] [/s]          show a key's values and subkeys\n"
+    "  add    KEY [/v NAME | /ve] [/t REG_SZ] [/d DATA] [/f]\n"
+    "                                           create a key, or store a string value\n"
+    "  delete KEY [/v NAME | /ve | /va] [/f]    delete a key with its subkeys, or values\n"
+    "  export KEY FILE [/y]                     write a key and its subkeys to FILE\n"
+    "  import FILE                              read a registry export file\n"
+    "\n"
+    "KEY is ROOT\\path, ROOT one of HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),\n"
+    "HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU), HKEY_CURRENT_CONFIG (HKCC).\n"
+    "  /v NAME  the value NAME            /ve  the key's unnamed value (Default)\n"
+    "  /va      every value of the key    /s   every subkey too\n"
+    "  /d DATA  the text to store         /t   the type; only REG_SZ exists\n"
+    "  /f       no question before replacing or deleting\n"
+    "  /y       no question before replacing FILE\n"
+    "\n"
+    "The registry lives in $XDG_CONFIG_HOME/serivane/registry (~/.config/serivane/registry).\n"
+    "Exit status 0 on success, 1 on failure.\n";
+
+struct Failure {
+  std::string message;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+struct KeyArg {
+  std::uint32_t root = 0;
+  std::vector<std::string> names;
+};
+
+KeyArg ParseKeyArg(const std::string& text) {
+  const std::size_t separator = text.find('\\');
+  const std::string root_text = text.substr(0, separator);
+  const auto root = ParseRootKeyName(root_text);
+  if (!root)
+    throw Failure{"Unknown root key \"" + root_text + "\" in \"" + text +
+                  "\". Use HKLM, HKCU, HKCR, HKU or HKCC, or their long names."};
+  std::string path = separator == std::string::npos ? std::string() : text.substr(separator + 1);
+  while (!path.empty() && path.back() == '\\') path.pop_back();
+  auto names = SplitKeyPath(path);
+  if (!names)
+    throw Failure{"\"" + text +
+                  "\" is no key the registry can hold: a key name is empty, longer than 255 "
+                  "bytes or holds a control character."};
+  return KeyArg{*root, std::move(*names)};
+}
+
+// The key's name as the registry keeps it: root in its long form, names as first written.
+std::string StoredName(const KeyArg& key, const RegKeyNode& tree) {
+  std::string name = RootKeyName(key.root);
+  const RegKeyNode* node = &tree;
+  for (const std::string& part : key.names) {
+    node = node->FindSubkey(part);
+    name += "\\" + (node != nullptr ? node->name : part);
+    if (node == nullptr) break;
+  }
+  return name;
+}
+
+void Check(RegStatus status) {
+  if (status == RegStatus::kOk) return;
+  if (status == RegStatus::kBadHive)
+    throw Failure{"The registry file does not parse and was left as it is: " +
+                  RegLastErrorDetail()};
+  throw Failure{RegLastErrorDetail()};
+}
+
+struct Options {
+  std::vector<std::string> positional;
+  std::optional<std::string> v, t, d;
+  bool ve = false, va = false, s = false, f = false, y = false;
+};
+
+Options ParseOptions(const std::vector<std::string>& args, const std::string& operation,
+                     const std::set<std::string>& allowed) {
+  static const std::set<std::string> kAll = {"v", "ve", "va", "s", "t", "d", "f", "y"};
+  Options options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const std::string word =
+        arg.size() > 1 && (arg[0] == '/' || arg[0] == '-') ? Lower(arg.substr(1)) : std::string();
+    if (!kAll.contains(word)) {
+      options.positional.push_back(arg);
+      continue;
+    }
+    if (!allowed.contains(word)) throw Failure{arg + " is no option of " + operation + "."};
+    if (word == "v" || word == "t" || word == "d") {
+      if (i + 1 >= args.size()) throw Failure{arg + " needs a value after it."};
+      std::optional<std::string>& slot = word == "v"   ? options.v
+                                         : word == "t" ? options.t
+                                                       : options.d;
+      if (slot) throw Failure{arg + " is given twice."};
+      slot = args[++i];
+      continue;
+    }
+    bool& flag = word == "ve"   ? options.ve
+                 : word == "va" ? options.va
+                 : word == "s"  ? options.s
+                 : word == "f"  ? options.f
+                                : options.y;
+    flag = true;
+  }
+  if ((options.v ? 1 : 0) + (options.ve ? 1 : 0) + (options.va ? 1 : 0) > 1)
+    throw Failure{"Give only one of /v, /ve and /va."};
+  if (options.v && options.v->size() > kMaxValueNameLength)
+    throw Failure{"A value name is at most 16383 bytes long."};
+  return options;
+}
+
+void ExpectPositional(const Options& options, std::size_t count, const char* what) {
+  if (options.positional.size() < count) throw Failure{std::string("Missing ") + what + "."};
+  if (options.positional.size() > count)
+    throw Failure{"Too many arguments: \"" + options.positional[count] + "\"."};
+}
+
+// Asks a yes/no question on a terminal. Without one nothing is asked and the operation is
+// refused, so that a script never hangs waiting for an answer.
+void Confirm(RegConsole& console, const std::string& question, const char* force) {
+  if (!console.interactive)
+    throw Failure{question + "? Standard input is not a terminal, so nothing was asked; use " +
+                  force + " to go ahead without a question."};
+  for (;;) {
+    console.out << question << " (Yes/No)? " << std::flush;
+    std::string answer;
+    if (!std::getline(console.in, answer)) throw Failure{"The operation was cancelled."};
+    answer = Lower(answer);
+    answer.erase(std::remove(answer.begin(), answer.end(), ' '), answer.end());
+    if (answer == "y" || answer == "yes") return;
+    if (answer == "n" || answer == "no") throw Failure{"The operation was cancelled."};
+  }
+}
+
+std::string ShownName(const std::string& name) {
+  return name.empty() ? "(Default)" : name;
+}
+
+std::string Text(const RegValueNode& value) {
+  std::string text = value.data;
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
+void PrintValue(std::ostream& out, const RegValueNode& value) {
+  out << "    " << ShownName(value.name) << "    REG_SZ    " << Text(value) << "\n";
+}
+
+void PrintKey(std::ostream& out, const std::string& path, const RegKeyNode& key, bool recurse) {
+  out << "\n" << path << "\n";
+  for (const RegValueNode& value : key.values) PrintValue(out, value);
+  if (recurse) {
+    for (const RegKeyNode& sub : key.subkeys) PrintKey(out, path + "\\" + sub.name, sub, true);
+    return;
+  }
+  if (!key.subkeys.empty()) out << "\n";
+  for (const RegKeyNode& sub : key.subkeys) out << path << "\\" << sub.name << "\n";
+}
+
+int Query(const std::vector<std::string>& args, RegConsole& console) {
+  const Options options = ParseOptions(args, "query", {"v", "ve", "s"});
+  ExpectPositional(options, 1, "KEY");
+  const KeyArg key = ParseKeyArg(options.positional[0]);
+  RegKeyNode tree;
+  Check(LoadHive(key.root, tree));
+  const RegKeyNode* node = FindKey(tree, key.names);
+  const std::string path = StoredName(key, tree);
+  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  if (options.v || options.ve) {
+    const std::string name = options.v.value_or("");
+    const RegValueNode* value = node->FindValue(name);
+    if (value == nullptr)
+      throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
+    console.out << "\n" << path << "\n";
+    PrintValue(console.out, *value);
+    return 0;
+  }
+  PrintKey(console.out, path, *node, options.s);
+  return 0;
+}
+
+int Add(const std::vector<std::string>& args, RegConsole& console) {
+  const Options options = ParseOptions(args, "add", {"v", "ve", "t", "d", "f"});
+  ExpectPositional(options, 1, "KEY");
+  const KeyArg key = ParseKeyArg(options.positional[0]);
+  if (options.t && Lower(*options.t) != "reg_sz")
+    throw Failure{"Only string values (REG_SZ) can be stored; \"" + *options.t +
+                  "\" is not supported."};
+  // /d or /t without a name means the unnamed value, as on the platform.
+  const bool has_value = options.v || options.ve || options.d || options.t;
+  const std::string name = options.v.value_or("");
+  const std::string data = options.d.value_or("");
+  RegKeyNode tree;
+  Check(LoadHive(key.root, tree));
+  if (has_value && !options.f) {
+    const RegKeyNode* node = FindKey(tree, key.names);
+    if (node != nullptr && node->FindValue(name) != nullptr)
+      Confirm(console,
+              "Value " + ShownName(name) + " exists in " + StoredName(key, tree) + ", overwrite",
+              "/f");
+  }
+  Check(ModifyHive(key.root, [&](RegKeyNode& root, bool& changed) {
+    const std::int64_t now = FileTimeNow();
+    RegKeyNode& node = CreateKey(root, key.names, now, changed);
+    if (!has_value) return RegStatus::kOk;
+    if (RegValueNode* value = node.FindValue(name))
+      value->data = data + '\0';
+    else
+      node.values.push_back(RegValueNode{name, data + '\0'});
+    node.last_write = now;
+    changed = true;
+    return RegStatus::kOk;
+  }));
+  console.out << "The operation completed successfully.\n";
+  return 0;
+}
+
+// Removes the subkey `names` below `root` with all it holds; kNotFound when it is not there.
+RegStatus RemoveTree(RegKeyNode& root, const std::vector<std::string>& names, std::int64_t now) {
+  const std::vector<std::string> parent_names(names.begin(), names.end() - 1);
+  RegKeyNode* parent = FindKey(root, parent_names);
+  RegKeyNode* node = parent == nullptr ? nullptr : parent->FindSubkey(names.back());
+  if (node == nullptr) return RegStatus::kNotFound;
+  parent->subkeys.erase(parent->subkeys.begin() + (node - parent->subkeys.data()));
+  parent->last_write = now;
+  return RegStatus::kOk;
+}
+
+int Delete(const std::vector<std::string>& args, RegConsole& console) {
+  const Options options = ParseOptions(args, "delete", {"v", "ve", "va", "f"});
+  ExpectPositional(options, 1, "KEY");
+  const KeyArg key = ParseKeyArg(options.positional[0]);
+  const bool whole_key = !options.v && !options.ve && !options.va;
+  if (whole_key && key.names.empty()) throw Failure{"A root key cannot be deleted."};
+  const std::string name = options.v.value_or("");
+  RegKeyNode tree;
+  Check(LoadHive(key.root, tree));
+  const std::string path = StoredName(key, tree);
+  const RegKeyNode* node = FindKey(tree, key.names);
+  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  const bool one_value = options.v || options.ve;
+  if (one_value && node->FindValue(name) == nullptr)
+    throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
+  if (!options.f) {
+    if (one_value)
+      Confirm(console, "Delete the value " + ShownName(name) + " of " + path, "/f");
+    else if (options.va)
+      Confirm(console, "Delete every value of " + path, "/f");
+    else
+      Confirm(console, "Permanently delete the key " + path + " and everything below it", "/f");
+  }
+  const RegStatus status = ModifyHive(key.root, [&](RegKeyNode& root, bool& changed) {
+    const std::int64_t now = FileTimeNow();
+    if (whole_key) {
+      changed = true;
+      return RemoveTree(root, key.names, now);
+    }
+    RegKeyNode* target = FindKey(root, key.names);
+    if (target == nullptr) return RegStatus::kNotFound;
+    auto& values = target->values;
+    const auto from = options.va ? values.begin()
+                                 : std::remove_if(values.begin(), values.end(), [&](auto& value) {
+                                     return SameRegName(value.name, name);
+                                   });
+    if (from == values.end() && !options.va) return RegStatus::kNotFound;
+    values.erase(from, values.end());
+    target->last_write = now;
+    changed = true;
+    return RegStatus::kOk;
+  });
+  if (status == RegStatus::kNotFound)
+    throw Failure{"The key or value was deleted by someone else meanwhile."};
+  Check(status);
+  console.out << "The operation completed successfully.\n";
+  return 0;
+}
+
+int Export(const std::vector<std::string>& args, RegConsole& console) {
+  const Options options = ParseOptions(args, "export", {"y"});
+  ExpectPositional(options, 2, "KEY and FILE");
+  const KeyArg key = ParseKeyArg(options.positional[0]);
+  const std::string& file = options.positional[1];
+  RegKeyNode tree;
+  Check(LoadHive(key.root, tree));
+  const RegKeyNode* node = FindKey(tree, key.names);
+  const std::string path = StoredName(key, tree);
+  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::error_code ignored;
+  if (!options.y && std::filesystem::exists(file, ignored))
+    Confirm(console, "The file " + file + " exists, overwrite", "/y");
+  std::string text(kRegedit4Header);
+  text += '\n';
+  AppendKeyText(text, path, *node);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) throw Failure{"Cannot write " + file + ": " + std::strerror(errno) + "."};
+  console.out << "The operation completed successfully.\n";
+  return 0;
+}
+
+struct ImportKey {
+  const RegTextKey* entry;
+  std::vector<std::string> names;
+};
+
+int Import(const std::vector<std::string>& args, RegConsole& console) {
+  const Options options = ParseOptions(args, "import", {});
+  ExpectPositional(options, 1, "FILE");
+  const std::string& file = options.positional[0];
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const RegTextParse parse = ParseRegText(bytes);
+  auto at = [&](int line) {
+    return file + (line > 0 ? " line " + std::to_string(line) : "") + ": ";
+  };
+  if (parse.error) throw Failure{at(parse.error->line) + parse.error->message + "."};
+
+  // Everything is checked before anything changes.
+  std::map<std::uint32_t, std::vector<ImportKey>> by_root;
+  std::vector<std::uint32_t> root_order;
+  std::vector<std::string> warnings;
+  for (const RegTextKey& entry : parse.document.keys) {
+    const std::size_t separator = entry.path.find('\\');
+    const std::string root_text = entry.path.substr(0, separator);
+    const auto root = ParseRootKeyName(root_text);
+    if (!root) throw Failure{at(entry.line) + "unknown root key \"" + root_text + "\"."};
+    const std::string path =
+        separator == std::string::npos ? std::string() : entry.path.substr(separator + 1);
+    auto names = SplitKeyPath(path);
+    if (!names || (separator != std::string::npos && names->empty()))
+      throw Failure{at(entry.line) +
+                    "a key name is empty, longer than 255 bytes or holds a control character."};
+    if (entry.remove && names->empty())
+      throw Failure{at(entry.line) + "a root key cannot be deleted."};
+    for (const RegTextValue& value : entry.values) {
+      if (value.name.size() > kMaxValueNameLength)
+        throw Failure{at(value.line) + "a value name is at most 16383 bytes long."};
+      if (!value.remove && !value.text)
+        warnings.push_back(at(value.line) + "skipped " + ShownName(value.name) +
+                           ", a value of type " + value.type + "; only string values are stored.");
+    }
+    if (!by_root.contains(*root)) root_order.push_back(*root);
+    by_root[*root].push_back(ImportKey{&entry, std::move(*names)});
+  }
+  for (const std::string& warning : warnings) console.err << "WARNING: " << warning << "\n";
+
+  for (const std::uint32_t root : root_order) {
+    Check(ModifyHive(root, [&](RegKeyNode& tree, bool& changed) {
+      const std::int64_t now = FileTimeNow();
+      for (const ImportKey& item : by_root[root]) {
+        changed = true;
+        if (item.entry->remove) {
+          RemoveTree(tree, item.names, now);  // a key that is not there is gone already
+          continue;
+        }
+        bool created = false;
+        RegKeyNode& node = CreateKey(tree, item.names, now, created);
+        if (item.entry->class_name) node.class_name = *item.entry->class_name;
+        node.last_write = now;
+        for (const RegTextValue& value : item.entry->values) {
+          if (value.remove) {
+            std::erase_if(node.values, [&](auto& v) { return SameRegName(v.name, value.name); });
+          } else if (value.text) {
+            if (RegValueNode* existing = node.FindValue(value.name))
+              existing->data = *value.text + '\0';
+            else
+              node.values.push_back(RegValueNode{value.name, *value.text + '\0'});
+          }
+        }
+      }
+      return RegStatus::kOk;
+    }));
+  }
+  console.out << "The operation completed successfully.\n";
+  return 0;
+}
+
+}  // namespace
+
+int RunRegCommand(const std::vector<std::string>& args, RegConsole& console) {
+  if (args.empty()) {
+    console.err << kUsage;
+    return 1;
+  }
+  const std::string operation = Lower(args[0]);
+  if (operation == "--help" || operation == "-h" || operation == "/?" || operation == "help") {
+    console.out << kUsage;
+    return 0;
+  }
+  try {
+    if (operation == "query") return Query(args, console);
+    if (operation == "add") return Add(args, console);
+    if (operation == "delete") return Delete(args, console);
+    if (operation == "export") return Export(args, console);
+    if (operation == "import") return Import(args, console);
+    throw Failure{"Unknown operation \"" + args[0] +
+                  "\"; use query, add, delete, export or import (--help tells more)."};
+  } catch (const Failure& failure) {
+    console.err << "ERROR: " << failure.message << "\n";
+    return 1;
+  }
+}
+
+}  // namespace serivane::tools
