@@ -20,7 +20,10 @@
 // (UTF-16LE with byte-order mark, CR LF), including [-KEY] and "name"=- deletions; values of
 // other types (dword:, hex...:) are skipped with a warning naming their line. The whole file is
 // checked before anything changes: a malformed line or an unknown root key names its line number
-// and leaves every hive as it was. Each hive an import touches is written once.
+// and leaves every hive as it was. Each hive an import touches is written once, in the order the
+// file first names them; should a later hive fail to be written (it does not parse, the disk is
+// full), the earlier ones keep the import. A key's class is taken from its last-write line; its
+// time is not: the keys an import writes are last written at the time of the import.
 //
 // Exit status 0 on success, 1 on failure with the reason on the error stream.
 #pragma once
