@@ -196,8 +196,11 @@ TEST(EnsurePortMapTest, MachineWithoutSerialPortsGetsTheLoopbackPlugOnce) {
             (std::vector<MapAddition>{{2, std::string("/dev/serial/by-id/") + kFtdiById}}));
   EXPECT_EQ(ResolvePort(1), "loopback");
 
-  // A person removing the plug does not bring it back: the map exists now.
+  // A person removing the plug does not bring it back, not even when the adapter is gone and
+  // nothing is found: the map exists now.
   ClearMapEntry(1);
+  EXPECT_TRUE(EnsurePortMap(sys.Roots()).added.empty());
+  sys.Unplug("ttyUSB0");
   EXPECT_TRUE(EnsurePortMap(sys.Roots()).added.empty());
   EXPECT_EQ(ResolvePort(1), "/dev/ttyS0");
 }

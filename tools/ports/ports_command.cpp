@@ -12,10 +12,10 @@ namespace serivane::portmap {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: serivane-ports             list the COM port map and the serial devices found\n"
+    "Usage: serivane-ports               list the COM port map and the serial devices found\n"
     "       serivane-ports map N DEVICE  make COM<N> name DEVICE (a path, or loopback)\n"
-    "       serivane-ports unmap N     remove COM<N> from the map\n"
-    "       serivane-ports --help      show this text\n"
+    "       serivane-ports unmap N       remove COM<N> from the map\n"
+    "       serivane-ports --help        show this text\n"
     "\n"
     "N is 1 to 32 (COM4 and Com4 are taken too). DEVICE is a device path such as\n"
     "/dev/ttyUSB0 or /dev/serial/by-id/..., or loopback for the built-in virtual loopback plug,\n"
@@ -106,11 +106,6 @@ void List(const Discovery& found, std::ostream& out) {
 
 int Map(std::int16_t n, const std::string& target, const Discovery& found, std::ostream& out,
         std::ostream& err) {
-  if (const std::string why = CheckTarget(target); !why.empty()) {
-    err << "serivane-ports: cannot map " << ComName(n) << " to \"" << target << "\": " << why
-        << "\n";
-    return 1;
-  }
   if (target.rfind("/dev/", 0) == 0) {
     std::error_code ec;
     if (!std::filesystem::exists(found.roots.dev / target.substr(5), ec))
@@ -165,6 +160,14 @@ int RunPortsCommand(const std::vector<std::string>& args, std::ostream& out, std
     number = ParseNumber(args[1]);
     if (!number) {
       err << "serivane-ports: \"" << args[1] << "\" is not a port number (1 to 32)\n";
+      return 1;
+    }
+  }
+  // Refused before the map is touched, so that a typing error changes nothing.
+  if (command == "map") {
+    if (const std::string why = CheckTarget(args[2]); !why.empty()) {
+      err << "serivane-ports: cannot map " << ComName(*number) << " to \"" << args[2]
+          << "\": " << why << "\n";
       return 1;
     }
   }
