@@ -138,6 +138,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QTimer>
+#include <QWindow>
 #include <cmath>
 
 #include "app/rs232_form.h"
@@ -179,9 +180,6 @@ void RS232_Form::CreateControls() {
   tmrOnComm = new QTimer(this);
   tmrOnComm->setObjectName(QStringLiteral("tmrOnComm"));
   tmrOnComm->setInterval(1000);
-
-  // Client area 5580 x 4710 at creation; the size rule makes the outer width 5700 once shown.
-  resize(TwipsToPixels(5580), menuBar()->sizeHint().height() + TwipsToPixels(4710));
 }
 
 void RS232_Form::CreateMenus() {
@@ -231,6 +229,10 @@ void RS232_Form::CreateMenus() {
   Parity_Menu[1] = MenuItem(SetupParity_Menu, "Parity_Menu_1", "&None", true);
   Parity_Menu[2] = MenuItem(SetupParity_Menu, "Parity_Menu_2", "&Odd", true);
   Parity_Menu[3] = MenuItem(SetupParity_Menu, "Parity_Menu_3", "&Even", true);
+
+  // Client area 5580 x 4710 at creation, below the finished menu bar; the size rule makes the
+  // outer width 5700 once shown.
+  resize(TwipsToPixels(5580), menuBar()->sizeHint().height() + TwipsToPixels(4710));
 }
 
 int RS232_Form::OuterHeightPixels() const {
@@ -268,7 +270,7 @@ void RS232_Form::Form_Resize() {
 }
 
 void RS232_Form::ApplyPendingHeight() {
-  if (pending_outer_height_px_ <= 0 || !isVisible()) return;
+  if (pending_outer_height_px_ <= 0 || windowHandle() == nullptr) return;
   if (frameGeometry().height() == height()) return;  // not framed (yet, or ever)
   const int wanted = pending_outer_height_px_;
   pending_outer_height_px_ = 0;
@@ -277,11 +279,20 @@ void RS232_Form::ApplyPendingHeight() {
 
 void RS232_Form::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
-  if (!isMinimized() && !isMaximized() && !isFullScreen()) {
+  // The normal-state height is kept for saving while minimized or maximized. A size below the
+  // minimum is passing (the rule raises it at once), or a minimized window reporting its
+  // icon's size before its state.
+  if (!isMinimized() && !isMaximized() && !isFullScreen() &&
+      frameGeometry().height() >= TwipsToPixels(kMinOuterHeightTwips)) {
     normal_outer_height_px_ = frameGeometry().height();
   }
   ApplyPendingHeight();
   Form_Resize();
+}
+
+void RS232_Form::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  ApplyPendingHeight();
 }
 
 void RS232_Form::moveEvent(QMoveEvent* event) {
