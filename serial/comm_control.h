@@ -149,13 +149,16 @@ class CommControl {
   void TransmitText(std::string_view text);
 
   // Every byte received and not yet read, in arrival order; reading empties the buffer.
-  // Throws kErrPortNotOpen when closed.
+  // Bytes move from the device into this buffer in Service(). Throws kErrPortNotOpen when
+  // closed.
   std::string ReceivedText();
   // Number of bytes received and not yet read (0 when closed).
   std::int32_t InBufferCount() const;
 
   // Raise kEvReceive once when the unread count reaches this value (edge-triggered: not again
   // until the count has dropped below it by a read); 0 disables. Starts at 1. Negative throws.
+  // Setting it re-arms the event: a count already at or above the new value raises it at the
+  // next Service().
   void ReceiveThreshold(std::int16_t count);
   std::int16_t ReceiveThreshold() const;
 
@@ -167,7 +170,8 @@ class CommControl {
 
   // Event-loop integration. WatchFd is the descriptor to watch for reading (-1 when there is
   // none: closed, or the virtual plug). NextServiceMs is the longest the loop may wait before
-  // calling Service (-1: no deadline, the port is closed).
+  // calling Service (-1: no deadline, the port is closed). Both change when the port opens or
+  // closes, also when Service() finds the device gone: read them again after every call.
   int WatchFd() const;
   int NextServiceMs() const;
 
