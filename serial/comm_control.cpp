@@ -235,10 +235,12 @@ void CommControl::TransmitText(std::string_view text) {
   State& s = *s_;
   if (s.device == nullptr) s.ThrowNotOpen();
   s.Flush();
+  // Bytes go to the device directly when nothing waits before them, so the control's buffer
+  // holds only what the device cannot take now.
+  if (s.unsent.empty()) text.remove_prefix(s.device->Write(text));
   const std::size_t room = kSendBufferBytes - s.unsent.size();
   s.unsent.append(text.substr(0, room));
   if (text.size() > room) s.events.push_back(kErTxFull);
-  s.Flush();
 }
 
 std::string CommControl::ReceivedText() {

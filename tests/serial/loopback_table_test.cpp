@@ -159,14 +159,6 @@ const Case kCases[] = {
        for (int i = 0; i < 20; ++i) c.Service();
        EXPECT_EQ(log.Count(kEvReceive), 0u);
      }},
-    {"ThresholdStartsAtOne",
-     [](Rig& rig) {
-       CommControl& c = rig.control();
-       EventLog log(c);
-       OpenAt38400(c);
-       c.TransmitText("z");
-       ASSERT_TRUE(rig.ServiceUntil([&] { return log.Count(kEvReceive) == 1; }));
-     }},
     {"ReceivedTextEmptiesTheBuffer",
      [](Rig& rig) {
        CommControl& c = rig.control();

@@ -1,4 +1,4 @@
-// Line-settings text, plug switches and the control's refusals of bad input: each refusal has
+// Line-settings text and the control's refusals of bad input: each refusal has
 // its number and leaves what was set before.
 #include <string>
 
@@ -6,7 +6,6 @@
 
 #include "common/clock.h"
 #include "serial/comm_control.h"
-#include "serial/plug_faults.h"
 
 namespace serivane::serial {
 namespace {
@@ -61,43 +60,6 @@ TEST(LineSettingsText, BadTextIsRefusedNamingTheField) {
       EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
     }
   }
-}
-
-TEST(PlugSwitches, ParseIntoTheirFields) {
-  const PlugFaults f = PlugFaults::Parse(
-      "echo=off&drop=3&corrupt=4&extra=2&break=5&frame=6&parity=7&overrun=8&cts=on&dsr=off&"
-      "DCD=on&ring=on&openfail=2&busy=on&opendelay=10&closedelay=20&vanish=30");
-  EXPECT_FALSE(f.echo);
-  EXPECT_EQ(f.drop_every, 3);
-  EXPECT_EQ(f.corrupt_every, 4);
-  EXPECT_EQ(f.extra, 2);
-  EXPECT_EQ(f.break_at, 5);
-  EXPECT_EQ(f.frame_at, 6);
-  EXPECT_EQ(f.parity_at, 7);
-  EXPECT_EQ(f.overrun_at, 8);
-  EXPECT_EQ(f.cts, true);
-  EXPECT_EQ(f.dsr, false);
-  EXPECT_EQ(f.dcd, true);
-  EXPECT_TRUE(f.ring);
-  EXPECT_EQ(f.open_fail_after, 2);
-  EXPECT_TRUE(f.busy);
-  EXPECT_EQ(f.open_delay_ms, 10);
-  EXPECT_EQ(f.close_delay_ms, 20);
-  EXPECT_EQ(f.vanish_after_ms, 30);
-}
-
-TEST(PlugSwitches, TargetsNameThePlugOnlyAsAWholeWord) {
-  EXPECT_TRUE(IsLoopbackTarget("loopback"));
-  EXPECT_TRUE(IsLoopbackTarget("LoopBack?cts=off"));
-  EXPECT_FALSE(IsLoopbackTarget("loopbacks"));
-  EXPECT_FALSE(IsLoopbackTarget("/dev/loopback"));
-  EXPECT_FALSE(IsLoopbackTarget(""));
-}
-
-TEST(PortNumbers, DefaultRuleNamesTheUartDevices) {
-  EXPECT_EQ(DefaultResolve(1), "/dev/ttyS0");
-  EXPECT_EQ(DefaultResolve(32), "/dev/ttyS31");
-  EXPECT_THROW(DefaultResolve(0), CommError);
 }
 
 // Every refusal of the control, each against a fresh control on the virtual plug.

@@ -190,17 +190,16 @@ INSTANTIATE_TEST_SUITE_P(
                       StuckCase{"loopback?dsr=off", true, true, true, false, true},
                       StuckCase{"loopback?dsr=on&dcd=on", false, false, false, true, true}));
 
-TEST(VirtualPlug, StuckInputsRaiseNoChangeEvent) {
-  PlugFixture plug("loopback?cts=off&dsr=on&dcd=on");
+TEST(VirtualPlug, AFloodNobodyReadsIsCutAtTheReceiveBufferAndSaidSo) {
+  PlugFixture plug;
   EventLog log(plug.control);
+  plug.control.ReceiveThreshold(0);
+  plug.control.LineSettings("4000000,N,8,1");
   plug.control.OpenState(true);
-  plug.control.RtsOn(true);
-  plug.control.DtrOn(true);
-  plug.Run(10);
-  plug.control.RtsOn(false);
-  plug.control.DtrOn(false);
-  plug.Run(10);
-  EXPECT_TRUE(log.codes.empty());
+  plug.control.TransmitText(std::string(70000, 'f'));
+  plug.Run(1000);
+  EXPECT_EQ(plug.control.InBufferCount(), 65536);
+  EXPECT_EQ(log.codes, std::vector<std::int16_t>{kErRxOver});
 }
 
 TEST(VirtualPlug, ALineErrorIsTheLatestCodeAfterTheDataItCameWith) {
