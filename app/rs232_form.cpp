@@ -122,6 +122,12 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
 }
 
 RS232_Form::~RS232_Form() {
+  // The widgets are destroyed after this body, and their focus changes must not reach the
+  // handlers of a window that is already half gone.
+  disconnect(qApp, nullptr, this, nullptr);
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+    disconnect(dispatcher, nullptr, this, nullptr);
+  }
   qApp->removeEventFilter(this);
   if (busy_cursor_) QApplication::restoreOverrideCursor();
   if (Test_MSComm) Test_MSComm->OnCommEvent = nullptr;
