@@ -43,6 +43,7 @@ struct CommControl::State final : DeviceSink {
   std::unique_ptr<Device> terminal;
   Device* device = nullptr;  // the plug or the terminal while open
   std::string device_name;
+  std::string lost_reason;
 
   std::string received;
   std::string unsent;
@@ -308,6 +309,7 @@ void CommControl::Service() {
       alive = !s.device->Gone();
     }
     if (!alive) {
+      s.lost_reason = s.device->GoneReason();
       // The port is closed once here; Poll is not called again on the dead device, so the event
       // loop neither spins on a hung-up descriptor nor reports the loss twice.
       s.ReleaseDevice();
@@ -328,6 +330,10 @@ void CommControl::Service() {
 
 std::string CommControl::DeviceName() const {
   return s_->device_name;
+}
+
+std::string CommControl::LostReason() const {
+  return s_->lost_reason;
 }
 
 }  // namespace serivane::serial

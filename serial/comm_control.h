@@ -182,6 +182,9 @@ class CommControl {
 
   // The path or target the open port was resolved to ("" when closed), for messages.
   std::string DeviceName() const;
+  // Why the port last closed by itself (the event kErDeviceGone), naming the device and the
+  // system's reason; "" until that happens.
+  std::string LostReason() const;
 
  private:
   struct State;

@@ -186,6 +186,7 @@ const Case kCases[] = {
        rig.Unplug();
        ASSERT_TRUE(rig.ServiceUntil([&] { return !c.OpenState(); }));
        EXPECT_EQ(c.CommEvent(), kErDeviceGone);
+       EXPECT_NE(c.LostReason(), "");
        for (int i = 0; i < 50; ++i) c.Service();
        EXPECT_EQ(log.Count(kErDeviceGone), 1u);
        EXPECT_EQ(c.NextServiceMs(), -1) << "a lost port must not keep the event loop busy";

@@ -223,6 +223,8 @@ TEST(TermiosDevice, ClosingTheFarEndMidTransferClosesThePortOnce) {
   EXPECT_FALSE(f.control.OpenState());
   for (int i = 0; i < 100; ++i) f.control.Service();
   EXPECT_EQ(log.Count(kErDeviceGone), 1u);
+  EXPECT_NE(f.control.LostReason().find(f.pty.slave_path()), std::string::npos)
+      << f.control.LostReason();
   EXPECT_EQ(f.control.WatchFd(), -1);
   EXPECT_EQ(f.control.NextServiceMs(), -1);
   EXPECT_FALSE(std::filesystem::exists(f.LockPath()));
