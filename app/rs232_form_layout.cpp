@@ -9,10 +9,12 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <cmath>
 
 #include "app/rs232_form.h"
@@ -65,6 +67,24 @@ void Separator(QMenu* menu, const char* name) {
   menu->addSeparator()->setObjectName(QString::fromUtf8(name));
 }
 
+// The application's style with a check box indicator no taller than `height` pixels, for a check
+// box drawn lower than the style's own indicator.
+class IndicatorFitStyle final : public QProxyStyle {
+ public:
+  explicit IndicatorFitStyle(int height) : height_(height) {}
+  int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                  const QWidget* widget) const override {
+    const int value = QProxyStyle::pixelMetric(metric, option, widget);
+    if (metric == PM_IndicatorHeight || metric == PM_IndicatorWidth) {
+      return std::min(value, height_);
+    }
+    return value;
+  }
+
+ private:
+  int height_;
+};
+
 }  // namespace
 
 void RS232_Form::CreateControls() {
@@ -104,6 +124,10 @@ void RS232_Form::CreateControls() {
   PlaceTwips(DSR_Check, 120, 1440, 1935, 255);
   DCD_Check = CaptionLeftCheck(Manual_Frame, "DCD_Check", "DCD state:", nullptr, normal);
   PlaceTwips(DCD_Check, 120, 1800, 1935, 195);
+  // This box is lower than the others; a full-size indicator would be cut off at its foot.
+  auto* fit_style = new IndicatorFitStyle(DCD_Check->height() - 2);
+  fit_style->setParent(DCD_Check);
+  DCD_Check->setStyle(fit_style);
 
   Test_Frame = new QGroupBox(QStringLiteral("&Test:"), client);
   Test_Frame->setObjectName(QStringLiteral("Test_Frame"));

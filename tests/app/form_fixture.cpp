@@ -16,6 +16,7 @@ namespace serivane::app::testing {
 bool FakeDialogs::Message(const std::string& text, const std::string& title, MessageIcon icon,
                           bool ok_cancel) {
   messages.push_back({text, title, icon, ok_cancel});
+  if (while_message_open) while_message_open();
   if (!ok_cancel || message_answers.empty()) return true;
   const bool answer = message_answers.front();
   message_answers.pop_front();

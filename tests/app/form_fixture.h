@@ -6,6 +6,7 @@
 
 #include <QTemporaryDir>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,8 @@ class FakeDialogs final : public Dialogs {
                     const std::string& default_text) override;
   std::optional<std::string> ChooseFile(const FileDialogRequest& request) override;
 
+  // Runs while a message box is "open", as the box's own event loop would.
+  std::function<void()> while_message_open;
   std::vector<MessageCall> messages;
   std::deque<bool> message_answers;  // empty: OK
   std::vector<InputCall> inputs;

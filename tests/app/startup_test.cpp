@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "tests/app/form_fixture.h"
 
@@ -241,6 +243,31 @@ TEST_F(StartupTest, LeavingThePortListSetsThePortUp) {
   ASSERT_TRUE(WaitTick());
   EXPECT_TRUE(form_->port().OpenState());
   EXPECT_EQ(form_->port().PortNumber(), 1);
+}
+
+// Port events are served by the event loop itself, so the monitor hears them also while a modal
+// box runs its own loop and nothing calls DoEvents.
+TEST_F(StartupTest, PortEventsReachTheMonitorWhileABoxIsOpen) {
+  ports_[1] = "loopback?break=1";
+  Start();
+  ASSERT_TRUE(WaitTick());
+  std::string seen;
+  dialogs_.while_message_open = [&] {
+    form_->port().TransmitText("A");
+    clock_.AdvanceMillis(50);
+    QEventLoop box_loop;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (form_->ResultText().find("Break received") != std::string::npos) box_loop.quit();
+    });
+    QTimer::singleShot(3000, &box_loop, &QEventLoop::quit);
+    poll.start();
+    box_loop.exec();
+    seen = form_->ResultText();
+  };
+  form_->FuncAbout_Menu->trigger();
+  EXPECT_NE(seen.find("Comm Event: Break received"), std::string::npos) << seen;
 }
 
 }  // namespace
