@@ -18,6 +18,8 @@ namespace serivane::engine::testing {
 
 class FakeWindow final : public WindowPort {
  public:
+  static constexpr int kRunawayDoEvents = 100'000;
+
   FakeWindow(serial::CommControl& port, Clock& clock) : port_(port), clock_(clock) {
     timer_start_ = clock_.NowMicros();
   }
@@ -80,7 +82,8 @@ class FakeWindow final : public WindowPort {
     critical_texts.push_back(t);
   }
   void DoEvents() override {
-    ++do_events_calls;
+    // A wait that never ends fails the test instead of hanging it.
+    if (++do_events_calls > kRunawayDoEvents) throw std::runtime_error("runaway wait");
     MaybeThrow("DoEvents");
     port_.Service();
     const std::int64_t now = clock_.NowMicros();

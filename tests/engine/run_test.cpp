@@ -194,9 +194,14 @@ TEST(Run, NeverStartsInsideAnotherRun) {
   Rig rig("echo=off");
   rig.settings.TestSelected = {false, true, true, false, false, false};
   int nested_calls = 0;
+  int depth = 0;
   const auto start_again = [&] {
     ++nested_calls;
+    // Bounded, so that a missing guard shows as extra runs rather than endless recursion.
+    if (depth > 2) return;
+    ++depth;
     rig.tester.Run_Button_Click();
+    --depth;
   };
   rig.window.on_do_events = start_again;
   rig.window.on_ask = start_again;
@@ -207,6 +212,9 @@ TEST(Run, NeverStartsInsideAnotherRun) {
          {'-', "Data Tx/Rx: 256 bytes send/received <-- FAILED  (0 bytes received)"}});
   e.Summary("TEST(S) FAILED !!", '-');
   EXPECT_GT(nested_calls, 200);
+  const auto& calls = rig.window.calls;
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "busy"), 1);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "disable"), 1);
   EXPECT_EQ(rig.window.text, Lines(e.box));
   EXPECT_TRUE(FileIs(rig, e.file));
 
