@@ -207,6 +207,12 @@ void RS232_Form::Form_KeyUp(std::int16_t key_code, std::int16_t /*shift*/) {
 }
 
 bool RS232_Form::eventFilter(QObject* watched, QEvent* event) {
+  // A frame's access key moves the focus to the control after the frame in tab order, not to
+  // the frame's child that last had the focus.
+  if (event->type() == QEvent::Shortcut && (watched == Manual_Frame || watched == Test_Frame)) {
+    (watched == Manual_Frame ? RTS_Check : Test_Check[1])->setFocus(Qt::ShortcutFocusReason);
+    return true;
+  }
   if (!ended_ && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
     auto* widget = qobject_cast<QWidget*>(watched);
     auto* key = static_cast<QKeyEvent*>(event);

@@ -113,6 +113,33 @@ TEST_F(LayoutTest, TabWalksTheControlsInOrderFromTheRunButton) {
   }
 }
 
+// Alt with a frame's or the label's access key moves the focus to the next control in tab
+// order; with a check box's it toggles the box.
+TEST_F(LayoutTest, AccessKeysReachTheirControls) {
+  Start();
+  QApplication::setActiveWindow(form_.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+  struct Case {
+    Qt::Key key;
+    const char* focus;
+  };
+  form_->DTR_Check->setFocus();  // the frame's key still goes to its first control
+  const Case cases[] = {{Qt::Key_C, "Com_Combo"},
+                        {Qt::Key_M, "RTS_Check"},
+                        {Qt::Key_T, "Test_Check_1"},
+                        {Qt::Key_E, "Loop_Check"},
+                        {Qt::Key_D, "DTR_Check"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.focus);
+    QTest::keyClick(form_.get(), c.key, Qt::AltModifier);
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), c.focus);
+  }
+  // A check box's access key clicks it (after the button's short press animation).
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return form_->Loop_Check->isChecked() && !form_->DTR_Check->isChecked(); }, 3000));
+}
+
 TEST_F(LayoutTest, MenusHoldTheirItemsInOrder) {
   Create();
   auto captions = [](QMenu* menu) {
