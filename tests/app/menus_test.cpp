@@ -1,9 +1,13 @@
 // The Setup and Function menus.
 #include <QAction>
+#include <QApplication>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 
 #include "tests/app/form_fixture.h"
 
@@ -151,6 +155,56 @@ TEST_F(MenusTest, ResultsBoxShowsCrLfLinesAndKeepsTheTextExactly) {
   form_->SetResultText("one\r\ntwo\r\n");
   EXPECT_EQ(form_->Result_Text->toPlainText(), QStringLiteral("one\ntwo\n"));
   EXPECT_EQ(form_->ResultText(), "one\r\ntwo\r\n");
+}
+
+}  // namespace
+}  // namespace serivane::app::testing
+
+namespace serivane::app::testing {
+namespace {
+
+// Answers the next modal dialog with `key` once it is up, after handing it to `inspect`.
+void AnswerNextDialog(Qt::Key key, std::function<void(QWidget*)> inspect = {}) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, key, inspect] {
+    QWidget* dialog = QApplication::activeModalWidget();
+    if (dialog == nullptr) return;
+    if (inspect) inspect(dialog);
+    QWidget* target = dialog->focusWidget() != nullptr ? dialog->focusWidget() : dialog;
+    QTest::keyClick(target, key);
+    poll->deleteLater();
+  });
+  poll->start(20);
+}
+
+TEST(QtDialogsTest, MessageBoxBreaksLinesAtCrAndTakesEscapeAsCancel) {
+  QtDialogs dialogs;
+  struct Case {
+    Qt::Key key;
+    bool ok_cancel;
+    bool expected;
+  };
+  const Case cases[] = {
+      {Qt::Key_Escape, true, false}, {Qt::Key_Return, true, true}, {Qt::Key_Escape, false, true}};
+  for (const Case& c : cases) {
+    QString shown;
+    AnswerNextDialog(c.key, [&](QWidget* dialog) {
+      if (auto* box = qobject_cast<QMessageBox*>(dialog)) shown = box->text();
+    });
+    EXPECT_EQ(dialogs.Message("Test 2 failed.\rPress OK to continue test,\rand Cancel to abort",
+                              "RS-232 Test failed", MessageIcon::kExclamation, c.ok_cancel),
+              c.expected);
+    EXPECT_EQ(shown,
+              QStringLiteral("Test 2 failed.\nPress OK to continue test,\nand Cancel to abort"));
+  }
+}
+
+TEST(QtDialogsTest, InputBoxGivesTheFieldOnOkAndNothingOnCancel) {
+  QtDialogs dialogs;
+  AnswerNextDialog(Qt::Key_Return);
+  EXPECT_EQ(dialogs.Input("Enter delay:", "Handshake test delay", "50"), "50");
+  AnswerNextDialog(Qt::Key_Escape);
+  EXPECT_EQ(dialogs.Input("Enter delay:", "Handshake test delay", "50"), "");
 }
 
 }  // namespace
