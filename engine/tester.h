@@ -31,7 +31,11 @@ class Tester {
   Tester& operator=(const Tester&) = delete;
 
   // One test run (the Run button). Returns when the run is over. Does nothing when a run is
-  // already in progress. No exception escapes.
+  // already in progress, including while the first one yields before TestRunning is set. No
+  // exception escapes: anything that is not a test's own failure ends the run with a
+  // "Test run aborted: " line, and the run still gives the controls back, closes its file and
+  // clears TestRunning. A result file that cannot be created or written does not stop the run;
+  // the results box says so once, after the start line.
   void Run_Button_Click();
   // A test box was clicked: value 0 unchecked, 1 checked, 2 grayed.
   void Test_Check_Click(std::int16_t index, int value);
@@ -41,7 +45,11 @@ class Tester {
   void Setup_ComPort();
 
   // The five tests; each returns true when it failed. The port must be open; an error the port
-  // raises is reported as a failed line and the test returns true.
+  // raises is reported as a failed line followed by "Error: " and the error's description, and
+  // the test returns true. A SingleBytes setting below 1 fails the single-bytes test without
+  // touching the port; a negative HandshakeDelay means no pause. The data tests expect
+  // TestRunning to be set (as during a run): otherwise the monitor takes their echo as idle
+  // traffic.
   bool Test_OpenClose();
   bool Test_DataTxRx();
   bool Test_SingleBytes();
