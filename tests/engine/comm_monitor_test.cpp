@@ -101,15 +101,6 @@ TEST(CommMonitor, CodeFiveWritesNothingButResetsTheMemory) {
   EXPECT_EQ(rig.window.text, kRing + kRing);
 }
 
-TEST(CommMonitor, TimerTickForgetsTheLastEvent) {
-  Rig rig("ring=on");
-  rig.OpenPort();
-  rig.window.DoEvents();
-  ASSERT_EQ(rig.tester.LastCommEvent, serial::kEvRing);
-  rig.tester.tmrOnComm_Timer();
-  EXPECT_EQ(rig.tester.LastCommEvent, 0);
-}
-
 // Received characters: outside a run they go to the end of the box as they are; during a run
 // they stay in the port for the waiting test, which is told by DataReceived.
 TEST(CommMonitor, DataReceivedInsideAndOutsideARun) {
@@ -133,17 +124,6 @@ TEST(CommMonitor, DataReceivedInsideAndOutsideARun) {
     EXPECT_EQ(rig.window.text, "");
     EXPECT_EQ(rig.port.ReceivedText(), "ab");
   }
-}
-
-// Bytes of every value reach the box unchanged, the NUL included.
-TEST(CommMonitor, IdleTrafficKeepsEveryByte) {
-  Rig rig;
-  rig.OpenPort();
-  rig.port.ReceiveThreshold(4);
-  const std::string bytes("\0\r\xff\x80", 4);
-  rig.port.TransmitText(bytes);
-  Later(rig, 10);
-  EXPECT_EQ(rig.window.text, bytes);
 }
 
 }  // namespace

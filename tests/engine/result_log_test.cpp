@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/result_file.h"
 #include "engine/timing.h"
 #include "rig.h"
 
@@ -132,24 +131,6 @@ TEST(ResultLog, UnusableFileIsToldOnceAndTheRunGoesOn) {
         << c.name;
     EXPECT_FALSE(rig.tester.TestRunning);
   }
-}
-
-TEST(ResultFile, WritesCrLfLinesAndReportsFailures) {
-  const std::string folder = MakeTempFolder();
-  ResultFile file;
-  EXPECT_EQ(file.WriteLine("x"), "the file is not open");
-  ASSERT_EQ(file.Create(folder + "/f.txt"), "");
-  EXPECT_EQ(file.WriteLine("a"), "");
-  EXPECT_EQ(file.WriteLine(""), "");
-  EXPECT_EQ(file.WriteLine(std::string("\xe9\0z", 3)), "");
-  EXPECT_EQ(file.Close(), "");
-  std::ifstream in(folder + "/f.txt", std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  EXPECT_EQ(all.str(), std::string("a\r\n\r\n\xe9\0z\r\n", 10));
-  EXPECT_EQ(file.Create(folder + "/no/f.txt"), "No such file or directory");
-  EXPECT_FALSE(file.IsOpen());
-  std::filesystem::remove_all(folder);
 }
 
 // The echo time limit and the quoted wire time, a half going to the even neighbour.

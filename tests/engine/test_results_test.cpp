@@ -312,23 +312,6 @@ TEST_P(OneTest, WritesItsLinesToBoxAndFile) {
 INSTANTIATE_TEST_SUITE_P(Engine, OneTest, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
 
-// The procedures return the verdict themselves too, not only through the run.
-TEST(Tests, ReturnTheirVerdict) {
-  Rig good;
-  good.OpenPort();
-  EXPECT_FALSE(good.Call(&Tester::Test_OpenClose));
-  EXPECT_FALSE(good.Call(&Tester::Test_DataTxRx));
-  EXPECT_FALSE(good.Call(&Tester::Test_SingleBytes));
-  EXPECT_FALSE(good.Call(&Tester::Test_RtsCts));
-  EXPECT_FALSE(good.Call(&Tester::Test_DtrDsr));
-
-  Rig bad("echo=off&cts=on&dsr=off&openfail=1");
-  bad.OpenPort();
-  EXPECT_TRUE(bad.Call(&Tester::Test_OpenClose));
-  EXPECT_TRUE(bad.Call(&Tester::Test_RtsCts));
-  EXPECT_TRUE(bad.Call(&Tester::Test_DtrDsr));
-}
-
 // A port left closed by a failed Open/Close: the tests that need it report the control's error
 // as a failed line, and the handshake tests read the inputs of a closed port as off.
 TEST(Tests, ClosedPortIsAFailureNotAnException) {
