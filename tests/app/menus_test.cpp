@@ -132,6 +132,7 @@ TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
 
   form_->SetResultBackground(engine::kRed);
   form_->SetResultText("TEST(S) FAILED !!\r\n");
+  EXPECT_EQ(form_->Result_Text->toPlainText(), QStringLiteral("TEST(S) FAILED !!\n"));
   form_->FuncClear_Menu->trigger();
   EXPECT_EQ(form_->ResultText(), "");
   EXPECT_EQ(form_->Result_Text->toPlainText(), QString());
@@ -148,13 +149,6 @@ TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   EXPECT_EQ(
       DisplayLines(dialogs_.messages[0].text),
       "RS-232 Serivane1.4.0\n\n(Hold down <Delete> during startup to reset Com-port to Com1)");
-}
-
-TEST_F(MenusTest, ResultsBoxShowsCrLfLinesAndKeepsTheTextExactly) {
-  Create();
-  form_->SetResultText("one\r\ntwo\r\n");
-  EXPECT_EQ(form_->Result_Text->toPlainText(), QStringLiteral("one\ntwo\n"));
-  EXPECT_EQ(form_->ResultText(), "one\r\ntwo\r\n");
 }
 
 }  // namespace
