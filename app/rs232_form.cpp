@@ -147,6 +147,15 @@ void RS232_Form::Form_Load() {
   }
   ApplyLoadedSettings();
 
+  // The status timer opens the port with its number only. The control's initial line settings
+  // are the stored ones, so that the port runs at what the test frame's caption shows from the
+  // first tick on, not at some other rate until the operator first changes a setting.
+  try {
+    Test_MSComm->LineSettings(tester_->LineSettingsText());
+  } catch (const serial::CommError&) {
+    // Settings the control refuses stay out; the first port setup reports them.
+  }
+
   for (int n = 1; n <= kComEntries; ++n) {
     Com_Combo->addItem(QStringLiteral("Com%1").arg(n));
     if (services_.describe_port) {

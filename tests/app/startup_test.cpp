@@ -63,8 +63,8 @@ TEST_F(StartupTest, FirstStartWaitsForTheTickThenShowsReady) {
   EXPECT_EQ(form_->port().PortNumber(), 1);
   EXPECT_EQ(form_->ResultText(), "Serivane ready\r\n");
   EXPECT_EQ(form_->Test_Frame->title(), QStringLiteral("&Test:  (38400,N,8,1)"));
-  // The port is opened with its number only: the stored line settings reach it at setup.
-  EXPECT_EQ(form_->port().LineSettings(), serial::CommControl().LineSettings());
+  // The port runs at the stored line settings from the first tick, as the caption says.
+  EXPECT_EQ(form_->port().LineSettings(), "38400,N,8,1");
 }
 
 // Delete held from the start through the first tick forces port 1 and skips the start-up run;
