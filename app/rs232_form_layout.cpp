@@ -150,8 +150,8 @@ void RS232_Form::CreateControls() {
       {"Test_Check_5", "DTR/DSR handshake:", "set/clear DTR and detect activity on DSR"},
   }};
   for (int index = 1; index <= 5; ++index) {
-    const TestBox& spec = kTestBoxes[static_cast<std::size_t>(index)];
-    QCheckBox* box = CaptionLeftCheck(Test_Frame, spec.name, spec.caption, spec.tooltip, normal);
+    const TestBox& entry = kTestBoxes[static_cast<std::size_t>(index)];
+    QCheckBox* box = CaptionLeftCheck(Test_Frame, entry.name, entry.caption, entry.tooltip, normal);
     box->setChecked(true);
     PlaceTwips(box, 120, 360 * index, 2415, 255);
     Test_Check[static_cast<std::size_t>(index)] = box;

@@ -268,7 +268,7 @@ std::optional<std::uint32_t> ParseRootKeyName(std::string_view name) {
 }
 
 std::filesystem::path RegistryFolder() {
-  // The base directory specification says a relative XDG_CONFIG_HOME is to be ignored.
+  // The XDG base directory rules say a relative XDG_CONFIG_HOME is to be ignored.
   const char* config = std::getenv("XDG_CONFIG_HOME");
   std::filesystem::path base;
   if (config != nullptr && config[0] == '/')
