@@ -7,10 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,32 +20,22 @@
 
 namespace serivane::serial::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "serivane-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+struct TempDir {
+  TempDir() : path((std::filesystem::temp_directory_path() / "serivane-XXXXXX").string()) {
+    if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+  std::string path;
 };
 
-// A pseudo-terminal pair. The control opens the slave path; the test holds the master, raw, so
-// that the master's own line discipline neither echoes nor translates. An optional thread
-// echoes everything back, like a loopback plug on a real port.
+// A pseudo-terminal pair. The control opens the slave path; the test holds the master, raw. An
+// optional thread echoes everything back, like a loopback plug on a real port.
 class PtyPair {
  public:
-  PtyPair() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  PtyPair() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
       throw std::runtime_error("no pseudo-terminal");
     }
@@ -55,67 +45,51 @@ class PtyPair {
     cfmakeraw(&t);
     tcsetattr(master_, TCSANOW, &t);
   }
-  ~PtyPair() {
-    StopEcho();
-    CloseMaster();
-  }
-  PtyPair(const PtyPair&) = delete;
-  PtyPair& operator=(const PtyPair&) = delete;
+  ~PtyPair() { CloseMaster(); }
 
   const std::string& slave_path() const { return slave_; }
-  int master() const { return master_; }
 
   void CloseMaster() {
-    StopEcho();
+    stop_ = true;
+    if (echo_.joinable()) echo_.join();
     if (master_ >= 0) close(master_);
     master_ = -1;
   }
 
   void StartEcho() {
-    stop_ = false;
     echo_ = std::thread([this] {
-      std::vector<char> buf(4096);
+      char buf[4096];
       while (!stop_) {
-        pollfd p{master_, POLLIN, 0};
-        // While no slave is open the master reports a hang-up; wait for the next open.
-        if (poll(&p, 1, 5) <= 0 || !(p.revents & POLLIN)) {
-          if (p.revents & (POLLHUP | POLLERR)) usleep(1000);
-          continue;
+        // While no slave is open the master reports a hang-up: wait for the next open.
+        const ssize_t n = Readable(5) ? read(master_, buf, sizeof buf) : 0;
+        for (ssize_t done = 0, w = 0; done < n && !stop_; done += std::max<ssize_t>(w, 0)) {
+          w = write(master_, buf + done, static_cast<size_t>(n - done));
         }
-        const ssize_t n = read(master_, buf.data(), buf.size());
-        for (ssize_t done = 0; n > 0 && done < n && !stop_;) {
-          const ssize_t w = write(master_, buf.data() + done, static_cast<size_t>(n - done));
-          if (w > 0) done += w;
-          if (w < 0 && errno != EAGAIN && errno != EINTR) break;
-        }
+        if (n <= 0) usleep(1000);
       }
     });
   }
 
-  void StopEcho() {
-    stop_ = true;
-    if (echo_.joinable()) echo_.join();
-  }
-
-  // Everything the master can read within `wait_ms` of quiet.
+  // Everything the master can read until `wait_ms` pass without more.
   std::string Drain(int wait_ms = 50) {
     std::string out;
     char buf[4096];
-    for (;;) {
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, wait_ms) <= 0 || !(p.revents & POLLIN)) break;
-      const ssize_t n = read(master_, buf, sizeof buf);
-      if (n <= 0) break;
+    for (ssize_t n = 0; Readable(wait_ms) && (n = read(master_, buf, sizeof buf)) > 0;) {
       out.append(buf, static_cast<size_t>(n));
     }
     return out;
   }
 
  private:
-  int master_ = -1;
+  bool Readable(int wait_ms) {
+    pollfd p{master_, POLLIN, 0};
+    return poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN);
+  }
+
+  int master_;
   std::string slave_;
   std::thread echo_;
-  std::atomic<bool> stop_{true};
+  std::atomic<bool> stop_{false};
 };
 
 // Records every code the control raises, in order.
@@ -123,26 +97,36 @@ struct EventLog {
   explicit EventLog(CommControl& control) {
     control.OnCommEvent = [this, &control] { codes.push_back(control.CommEvent()); };
   }
-  std::size_t Count(std::int16_t code) const {
-    std::size_t n = 0;
-    for (auto c : codes) n += c == code ? 1 : 0;
-    return n;
-  }
+  long Count(std::int16_t code) const { return std::count(codes.begin(), codes.end(), code); }
   std::vector<std::int16_t> codes;
 };
 
-inline std::size_t OpenDescriptorCount() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++n;
-  }
-  return n;
+inline long OpenDescriptorCount() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return std::distance(begin(fds), end(fds));
 }
 
 inline std::string AllCodes() {
-  std::string block;
-  for (int i = 0; i < 256; ++i) block.push_back(static_cast<char>(i));
+  std::string block(256, '\0');
+  for (int i = 0; i < 256; ++i) block[i] = static_cast<char>(i);
   return block;
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+}
+
+// The number of the CommError that `op` throws, 0 when it throws none; the text into `what`.
+template <typename Op>
+std::int32_t ErrorOf(Op&& op, std::string* what = nullptr) {
+  try {
+    op();
+  } catch (const CommError& e) {
+    if (what != nullptr) *what = e.what();
+    return e.number();
+  }
+  return 0;
 }
 
 }  // namespace serivane::serial::testing
