@@ -1,11 +1,22 @@
 // A window on the virtual plug with its dialogs answered by the test, its exit recorded instead
-// of ending the process, and the registry and home folder in a fresh temporary folder.
+// of ending the process, and the registry and home folder in a temporary folder.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <deque>
+#include <QTimer>
+#include <QTest>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,69 +27,118 @@
 #include "app/dialogs.h"
 #include "app/rs232_form.h"
 #include "common/clock.h"
+#include "settings/cregistry.h"
+#include "settings/settings_store.h"
 
 namespace serivane::app::testing {
 
-class FakeDialogs final : public Dialogs {
- public:
-  struct MessageCall {
-    std::string text, title;
-    MessageIcon icon;
-    bool ok_cancel;
-  };
-  struct InputCall {
-    std::string prompt, title, default_text;
-  };
+using Strings = std::vector<std::string>;
 
-  bool Message(const std::string& text, const std::string& title, MessageIcon icon,
-               bool ok_cancel) override;
+struct FakeDialogs final : Dialogs {
+  bool Message(const std::string& text, const std::string& title, MessageIcon icon, bool) override {
+    messages.push_back(title + "|" + std::to_string(static_cast<int>(icon)) + "|" + text);
+    if (while_message_open) while_message_open();
+    return true;
+  }
   std::string Input(const std::string& prompt, const std::string& title,
-                    const std::string& default_text) override;
-  std::optional<std::string> ChooseFile(const FileDialogRequest& request) override;
-
-  // Runs while a message box is "open", as the box's own event loop would.
-  std::function<void()> while_message_open;
-  std::vector<MessageCall> messages;
-  std::deque<bool> message_answers;  // empty: OK
-  std::vector<InputCall> inputs;
-  std::deque<std::string> input_answers;  // empty: Cancel
+                    const std::string& default_text) override {
+    inputs.push_back(title + "|" + default_text + "|" + prompt);
+    return input_answer;
+  }
+  std::optional<std::string> ChooseFile(const FileDialogRequest& request) override {
+    file_requests.push_back(request);
+    return file_answer;
+  }
+  Strings messages;                          // "title|icon|text", icon 0 information
+  std::function<void()> while_message_open;  // runs as the open box's own event loop would
+  Strings inputs;                            // "title|default|prompt"
+  std::string input_answer;                  // "": Cancel
   std::vector<FileDialogRequest> file_requests;
   std::optional<std::string> file_answer;
 };
 
+inline void Store(const std::string& name, const std::string& text) {
+  settings::CRegistry registry;
+  registry.OpenKey(settings::kHKeyLocalMachine, settings::kSettingsKey, true);
+  registry.WriteValue(name, text);
+}
+inline std::string Stored(const std::string& name) {
+  settings::CRegistry registry;
+  registry.OpenKey(settings::kHKeyLocalMachine, settings::kSettingsKey, true);
+  return registry.ValueExists(name) ? registry.ReadValue(name) : "(none)";
+}
+
 class FormTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    qputenv("XDG_CONFIG_HOME", (dir_.path() + "/config").toUtf8());
+    qputenv("HOME", dir_.path().toUtf8());
+  }
+  void TearDown() override { form_.reset(); }
+  // No window and an empty registry, for the next case of a table.
+  void Reset() {
+    form_.reset();
+    ASSERT_TRUE(QDir(dir_.path() + "/config").removeRecursively());
+  }
 
-  // Creates the window (Form_Load runs) without showing it.
-  void Create();
-  // Creates and shows the window.
-  void Start();
-  // Waits for the next status tick; false when none came.
-  bool WaitTick();
-  // Waits until no run is in progress and at least one has started.
-  bool WaitRunOver();
+  // Creates the window (Form_Load runs); Start also shows it.
+  void Create() {
+    FormServices services;
+    services.dialogs = &dialogs_;
+    services.clock = &clock_;
+    services.resolver = [this](std::int16_t n) -> std::string {
+      if (ports_.count(n) == 0) {
+        throw serial::CommError(serial::kErrInvalidPortNumber,
+                                "Com" + std::to_string(n) + " names no device");
+      }
+      return ports_[n];
+    };
+    services.describe_port = [this](std::int16_t n) {
+      return ports_.count(n) ? "device " + ports_[n] : "nothing at Com" + std::to_string(n);
+    };
+    services.port_mapped = [this](std::int16_t n) { return ports_.count(n) != 0; };
+    services.exit_program = [this](int status) { exits_.push_back(status); };
+    form_ = std::make_unique<RS232_Form>(services);
+  }
+  void Start() {
+    Create();
+    form_->show();
+  }
+  bool WaitTick() { return QSignalSpy(form_.get(), &RS232_Form::updateTicked).wait(3000); }
+  // Until a run has started and ended.
+  bool WaitRunOver() {
+    return QTest::qWaitFor(
+        [this] {
+          return !form_->tester().TestRunning && form_->Run_Button->isEnabled() &&
+                 form_->ResultText().find("Test started ...") != std::string::npos;
+        },
+        20000);
+  }
+  bool Activate() {
+    QApplication::setActiveWindow(form_.get());
+    return QTest::qWaitForWindowActive(form_.get());
+  }
+  std::string Focused() const {
+    QWidget* focus = QApplication::focusWidget();
+    return focus != nullptr ? focus->objectName().toStdString() : "(none)";
+  }
 
-  // A value of the settings key, written before the window starts or read after it ends.
-  void Store(const std::string& name, const std::string& text);
-  std::optional<std::string> Stored(const std::string& name);
-  int StoredValueCount();
-  // Stores the test selection (tests 1 to 5) before the start.
-  void StoreSelection(bool t1, bool t2, bool t3, bool t4, bool t5);
-
-  // The path of the result file that the window's runs write, stored as "Result FileName".
-  std::string ResultFilePath() const;
-  std::string ReadResultFile() const;
+  // The names of every marked menu item, sorted.
+  std::vector<std::string> Marked() const {
+    std::vector<std::string> names;
+    for (QAction* item : form_->findChildren<QAction*>()) {
+      if (item->isChecked()) names.push_back(item->objectName().toStdString());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
   QTemporaryDir dir_;
-  std::string old_xdg_, old_home_;
-  bool had_xdg_ = false, had_home_ = false;
   ManualClock clock_;
   FakeDialogs dialogs_;
   std::vector<int> exits_;
-  // Port number -> what it names; a number not here names no device.
-  std::map<int, std::string> ports_{{1, "loopback"}};
+  std::map<int, std::string> ports_{{1, "loopback"}};  // port number -> what it names
   std::unique_ptr<RS232_Form> form_;
 };
 
