@@ -1,8 +1,6 @@
 // One table of behaviour, run on every kind of device the control drives: the virtual plug, a
 // pseudo-terminal pair whose far end echoes, and, when SERIVANE_TEST_PORT names a port with a
 // loopback plug fitted, that real port.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,117 +16,104 @@
 namespace serivane::serial {
 namespace {
 
-enum class Backend { kPlug, kPty, kRealPort };
+enum Backend { kPlug, kPty, kRealPort };
 constexpr int kVanishMs = 3'600'000;
-
-struct Rig {
-  explicit Rig(Backend b) : backend(b) {
-    if (backend == Backend::kPty) pty.StartEcho();
-    control.LineSettings("38400,N,8,1");
-    control.OpenState(true);
-  }
-  std::string Target() const {
-    if (backend == Backend::kPty) return pty.slave_path();
-    if (backend == Backend::kRealPort) return std::getenv("SERIVANE_TEST_PORT");
-    return "loopback?vanish=" + std::to_string(kVanishMs);
-  }
-  // Lets one millisecond pass, on the clock the device runs on.
-  void Tick() { backend == Backend::kPlug ? clock.AdvanceMillis(1) : void(usleep(1000)); }
-  // Services the control until `done` holds; false after ten seconds of the device's time.
-  bool ServiceUntil(const std::function<bool()>& done) {
-    for (int ms = 0; ms < 10000; ++ms, Tick()) {
-      control.Service();
-      if (done()) return true;
-    }
-    return false;
-  }
-
-  Backend backend;
-  testing::TempDir dir;
-  testing::PtyPair pty;
-  ManualClock clock;
-  CommControl control{
-      [this](std::int16_t) { return Target(); },
-      backend == Backend::kPlug ? static_cast<Clock&>(clock) : SystemClock(),
-      backend == Backend::kRealPort ? SystemPaths{} : SystemPaths{dir.path, dir.path}};
-  testing::EventLog log{control};
-};
 
 class Loopback : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     const char* port = std::getenv("SERIVANE_TEST_PORT");
-    if (GetParam() == Backend::kRealPort && (port == nullptr || *port == '\0')) {
+    if (backend == kRealPort && (port == nullptr || *port == '\0')) {
       GTEST_SKIP() << "set SERIVANE_TEST_PORT to a port with a loopback plug to run this";
     }
-    rig = std::make_unique<Rig>(GetParam());
+    c.LineSettings("38400,N,8,1");
+    c.OpenState(true);
+  }
+  // Services the control until `done` holds, letting a millisecond of the device's clock pass
+  // between calls; false after ten seconds of it.
+  bool ServiceUntil(const std::function<bool()>& done) {
+    for (int ms = 0; ms < 10000; ++ms, backend == kPlug ? clock.AdvanceMillis(1) : pty.Echo()) {
+      c.Service();
+      if (done()) return true;
+    }
+    return false;
   }
   bool CountReaches(std::int32_t n) {
-    return rig->ServiceUntil([&] { return c().InBufferCount() >= n; });
+    return ServiceUntil([&] { return c.InBufferCount() >= n; });
   }
-  CommControl& c() { return rig->control; }
-  std::unique_ptr<Rig> rig;
+
+  const Backend backend = GetParam();
+  testing::TempDir dir;
+  testing::PtyPair pty;
+  ManualClock clock;
+  CommControl c{[this](std::int16_t) -> std::string {
+                  if (backend == kPty) return pty.slave_path();
+                  if (backend == kRealPort) return std::getenv("SERIVANE_TEST_PORT");
+                  return "loopback?vanish=" + std::to_string(kVanishMs);
+                },
+                backend == kPlug ? static_cast<Clock&>(clock) : SystemClock(),
+                backend == kRealPort ? SystemPaths{} : SystemPaths{dir.path, dir.path}};
+  testing::EventLog log{c};
 };
 
 TEST_P(Loopback, EveryCodeComesBackInOrderAndReadingEmptiesTheBuffer) {
   // A run of FF is where a terminal that marks line errors in-band doubles bytes, pairs split
   // between reads included; single-character sends are where a writer may drop bytes.
   const std::string block = testing::AllCodes() + std::string(5000, '\xFF') + testing::AllCodes();
-  c().TransmitText(block);
-  for (int i = 0; i < 100; ++i) c().TransmitText("7");
+  c.TransmitText(block);
+  for (int i = 0; i < 100; ++i) c.TransmitText("7");
   ASSERT_TRUE(CountReaches(static_cast<std::int32_t>(block.size()) + 100));
-  EXPECT_EQ(c().ReceivedText(), block + std::string(100, '7'));
-  c().TransmitText("again");
+  EXPECT_EQ(c.ReceivedText(), block + std::string(100, '7'));
+  c.TransmitText("again");
   ASSERT_TRUE(CountReaches(5));
-  EXPECT_EQ(c().ReceivedText(), "again");
+  EXPECT_EQ(c.ReceivedText(), "again");
 }
 
 TEST_P(Loopback, ThresholdEventIsEdgeTriggeredAndZeroDisablesIt) {
-  const auto receives = [&] { return rig->log.Count(kEvReceive); };
-  c().ReceiveThreshold(4);
-  c().TransmitText("abc");
+  const auto receives = [&] { return log.Count(kEvReceive); };
+  c.ReceiveThreshold(4);
+  c.TransmitText("abc");
   ASSERT_TRUE(CountReaches(3));
   EXPECT_EQ(receives(), 0) << "raised below the threshold";
-  c().TransmitText("d");
-  ASSERT_TRUE(rig->ServiceUntil([&] { return receives() == 1; }));
-  c().TransmitText("efgh");
+  c.TransmitText("d");
+  ASSERT_TRUE(ServiceUntil([&] { return receives() == 1; }));
+  c.TransmitText("efgh");
   ASSERT_TRUE(CountReaches(8));
-  for (int i = 0; i < 20; ++i) c().Service();
+  for (int i = 0; i < 20; ++i) c.Service();
   EXPECT_EQ(receives(), 1) << "raised again while the count stayed above";
-  EXPECT_EQ(c().CommEvent(), kEvReceive) << "the latest code must stay";
-  EXPECT_EQ(c().ReceivedText(), "abcdefgh");
-  c().TransmitText("ijkl");
-  EXPECT_TRUE(rig->ServiceUntil([&] { return receives() == 2; })) << "not re-armed by the read";
+  EXPECT_EQ(c.CommEvent(), kEvReceive) << "the latest code must stay";
+  EXPECT_EQ(c.ReceivedText(), "abcdefgh");
+  c.TransmitText("ijkl");
+  EXPECT_TRUE(ServiceUntil([&] { return receives() == 2; })) << "not re-armed by the read";
 
-  c().ReceivedText();
-  c().ReceiveThreshold(0);
-  c().TransmitText("0123456789");
+  c.ReceivedText();
+  c.ReceiveThreshold(0);
+  c.TransmitText("0123456789");
   ASSERT_TRUE(CountReaches(10));
-  for (int i = 0; i < 20; ++i) c().Service();
+  for (int i = 0; i < 20; ++i) c.Service();
   EXPECT_EQ(receives(), 2);
 }
 
 TEST_P(Loopback, ALossMidTransferClosesThePortOnceAndStopsTheService) {
-  if (GetParam() == Backend::kRealPort) GTEST_SKIP() << "a real port cannot be unplugged here";
-  c().TransmitText(std::string(3000, 'm'));
-  c().Service();
-  GetParam() == Backend::kPty ? rig->pty.CloseMaster() : rig->clock.AdvanceMillis(kVanishMs);
-  ASSERT_TRUE(rig->ServiceUntil([&] { return !c().OpenState(); }));
-  for (int i = 0; i < 50; ++i) c().Service();
-  EXPECT_EQ(rig->log.Count(kErDeviceGone), 1);
-  EXPECT_EQ(c().CommEvent(), kErDeviceGone);
-  const std::string named = GetParam() == Backend::kPty ? rig->pty.slave_path() : "plug";
-  EXPECT_NE(c().LostReason().find(named), std::string::npos) << c().LostReason();
-  EXPECT_EQ(c().NextServiceMs(), -1) << "a lost port must not keep the event loop busy";
-  EXPECT_EQ(c().WatchFd(), -1);
-  EXPECT_FALSE(std::filesystem::exists(rig->dir.path + "/" + LockFileName(rig->Target())));
-  EXPECT_EQ(testing::ErrorOf([&] { c().TransmitText("x"); }), kErrPortNotOpen);
+  if (backend == kRealPort) GTEST_SKIP() << "a real port cannot be unplugged by the test";
+  c.TransmitText(std::string(3000, 'm'));
+  c.Service();
+  backend == kPty ? pty.CloseMaster() : clock.AdvanceMillis(kVanishMs);
+  ASSERT_TRUE(ServiceUntil([&] { return !c.OpenState(); }));
+  for (int i = 0; i < 50; ++i) c.Service();
+  EXPECT_EQ(c.CommEvent(), kErDeviceGone);
+  EXPECT_EQ(log.Count(kErDeviceGone), 1);
+  EXPECT_NE(c.LostReason().find(backend == kPty ? pty.slave_path() : "plug"), std::string::npos)
+      << c.LostReason();
+  EXPECT_EQ(c.NextServiceMs(), -1) << "a lost port must not keep the event loop busy";
+  EXPECT_EQ(c.WatchFd(), -1);
+  EXPECT_FALSE(std::filesystem::exists(dir.path + "/" + LockFileName(pty.slave_path())));
+  EXPECT_EQ(testing::ErrorOf([&] { c.TransmitText("x"); }), kErrPortNotOpen);
 }
 
 const char* const kBackendNames[] = {"VirtualPlug", "PseudoTerminal", "RealPort"};
-INSTANTIATE_TEST_SUITE_P(AllDevices, Loopback,
-                         ::testing::Values(Backend::kPlug, Backend::kPty, Backend::kRealPort),
-                         [](const auto& p) { return kBackendNames[static_cast<int>(p.param)]; });
+INSTANTIATE_TEST_SUITE_P(AllDevices, Loopback, ::testing::Values(kPlug, kPty, kRealPort),
+                         [](const auto& p) { return kBackendNames[p.param]; });
 
 }  // namespace
 }  // namespace serivane::serial

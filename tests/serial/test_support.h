@@ -8,12 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "serial/comm_control.h"
@@ -31,8 +28,8 @@ struct TempDir {
   std::string path;
 };
 
-// A pseudo-terminal pair. The control opens the slave path; the test holds the master, raw. An
-// optional thread echoes everything back, like a loopback plug on a real port.
+// A pseudo-terminal pair. The control opens the slave path; the test holds the master, raw and
+// non-blocking.
 class PtyPair {
  public:
   PtyPair() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
@@ -44,30 +41,24 @@ class PtyPair {
     tcgetattr(master_, &t);
     cfmakeraw(&t);
     tcsetattr(master_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, O_NONBLOCK);
   }
   ~PtyPair() { CloseMaster(); }
-
   const std::string& slave_path() const { return slave_; }
-
   void CloseMaster() {
-    stop_ = true;
-    if (echo_.joinable()) echo_.join();
     if (master_ >= 0) close(master_);
     master_ = -1;
   }
 
-  void StartEcho() {
-    echo_ = std::thread([this] {
-      char buf[4096];
-      while (!stop_) {
-        // While no slave is open the master reports a hang-up: wait for the next open.
-        const ssize_t n = Readable(5) ? read(master_, buf, sizeof buf) : 0;
-        for (ssize_t done = 0, w = 0; done < n && !stop_; done += std::max<ssize_t>(w, 0)) {
-          w = write(master_, buf + done, static_cast<size_t>(n - done));
-        }
-        if (n <= 0) usleep(1000);
-      }
-    });
+  // Sends back what reached the far end, as a loopback plug does; waits a millisecond when
+  // nothing did.
+  void Echo() {
+    char buf[4096];
+    const ssize_t n = Readable(1) ? read(master_, buf, sizeof buf) : 0;
+    if (n > 0) echo_.append(buf, static_cast<size_t>(n));
+    const ssize_t w = echo_.empty() ? 0 : write(master_, echo_.data(), echo_.size());
+    if (w > 0) echo_.erase(0, static_cast<size_t>(w));
+    if (n <= 0) usleep(1000);
   }
 
   // Everything the master can read until `wait_ms` pass without more.
@@ -88,8 +79,7 @@ class PtyPair {
 
   int master_;
   std::string slave_;
-  std::thread echo_;
-  std::atomic<bool> stop_{false};
+  std::string echo_;
 };
 
 // Records every code the control raises, in order.
@@ -101,23 +91,13 @@ struct EventLog {
   std::vector<std::int16_t> codes;
 };
 
-inline long OpenDescriptorCount() {
-  const std::filesystem::directory_iterator fds("/proc/self/fd");
-  return std::distance(begin(fds), end(fds));
-}
-
 inline std::string AllCodes() {
   std::string block(256, '\0');
   for (int i = 0; i < 256; ++i) block[i] = static_cast<char>(i);
   return block;
 }
 
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << text;
-}
-
-// The number of the CommError that `op` throws, 0 when it throws none; the text into `what`.
+// The number of the CommError that `op` throws, 0 when it throws none; its text into `what`.
 template <typename Op>
 std::int32_t ErrorOf(Op&& op, std::string* what = nullptr) {
   try {
