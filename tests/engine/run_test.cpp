@@ -1,5 +1,5 @@
-// Whole runs: every test in one pass, repeated passes, the operator's answers, the closing
-// lines, the window's controls, and a run that meets a failing window or a second start.
+// Whole runs: the exact lines of the results box and the result file, the colour, the window's
+// controls and the operator's answers.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -9,304 +9,243 @@
 namespace serivane::engine::testing {
 namespace {
 
-struct Line {
-  char mark;
-  std::string text;
-};
+const std::string kData = "Data Tx/Rx: 256 bytes send/received";
+const std::string kSingle = " bytes Tx/Rx: Single bytes send/received";
+const std::string kNoEcho = "-Data Tx/Rx: 256 bytes send/received <-- FAILED  (0 bytes received)";
+const std::string kNoOpen =
+    " Error: Cannot open the virtual loopback plug: the hardware is not available";
 
-// The lines of one pass of all five tests with a good plug and the default settings.
-const std::vector<Line> kGoodPass{
-    {'+', "Open/Close --- OK   (Duration: 0ms)"},
-    {'+', "Data Tx/Rx: 256 bytes send/received --- OK"},
-    {' ', "(Duration: 70ms , Calculated: ~73ms)"},
-    {'+', "100 bytes Tx/Rx: Single bytes send/received --- OK  (30ms)"},
-    {'+', "RTS/CTS handshake: RTS/CTS= off --- OK"},
-    {'+', "RTS/CTS handshake: RTS/CTS= on --- OK"},
-    {'+', "DTR/DSR handshake: DTR/DSR= off --- OK"},
-    {'+', "DTR/DSR handshake: DTR/DSR= on --- OK"},
-};
+// A handshake line: `mark` '+' for OK, '-' for FAILED.
+std::string Hs(char mark, const std::string& name, const std::string& state) {
+  return mark + name + " handshake: " + name + "= " + state +
+         (mark == '+' ? " --- OK" : " <-- FAILED");
+}
+std::vector<std::string> DataOk(int bytes, int ms, int calculated) {
+  return {"+Data Tx/Rx: " + std::to_string(bytes) + " bytes send/received --- OK",
+          " (Duration: " + std::to_string(ms) + "ms , Calculated: ~" + std::to_string(calculated) +
+              "ms)"};
+}
 
-struct Expected {
-  std::vector<std::string> box{"Test started ..."};
-  std::vector<std::string> file{"Test started {dt}"};
+// One pass of all five tests with a good plug and the default settings.
+const std::vector<std::string> kGoodPass = [] {
+  std::vector<std::string> lines = DataOk(256, 70, 73);
+  lines.insert(lines.begin(), "+Open/Close --- OK   (Duration: 0ms)");
+  lines.insert(lines.end(),
+               {"+100" + kSingle + " --- OK  (30ms)", Hs('+', "RTS/CTS", "off"),
+                Hs('+', "RTS/CTS", "on"), Hs('+', "DTR/DSR", "off"), Hs('+', "DTR/DSR", "on")});
+  return lines;
+}();
 
-  void Add(const std::vector<Line>& lines) {
-    for (const Line& l : lines) {
-      box.push_back(l.text);
-      file.push_back(std::string(1, l.mark) + l.text);
-    }
-  }
-  void Summary(const std::string& text, char mark) {
-    box.insert(box.end(), {text, ""});
-    file.insert(file.end(), {std::string(1, mark) + text + " {dt}", ""});
-  }
-};
-
-std::string CommError(const std::string& target, int failing_open, bool read_closed) {
-  ManualClock clock;
-  serial::CommControl port([&](std::int16_t) { return target; }, clock);
-  try {
-    if (read_closed) (void)port.ReceivedText();
-    for (int i = 1; i <= failing_open; ++i) {
-      port.OpenState(false);
-      port.OpenState(true);
-    }
-  } catch (const serial::CommError& e) {
-    return e.description();
-  }
-  return "(no error)";
+std::string Ask(int test) {
+  return "RS-232 Test failed: Test " + std::to_string(test) +
+         " failed.\rPress OK to continue test,\rand Cancel to abort";
 }
 
 TEST(Run, OnePassOfAllFiveTestsWithTheDefaults) {
   Rig rig;
   rig.OpenPort();
   rig.Run();
-  Expected e;
-  e.Add(kGoodPass);
-  e.Summary("All test(s) passed", '+');
-  EXPECT_EQ(rig.window.text, Lines(e.box));
-  EXPECT_TRUE(FileIs(rig, e.file));
-  EXPECT_EQ(rig.window.background(), kWhite);
-  EXPECT_EQ(rig.window.calls,
+  Check(rig, Expect().Add(kGoodPass).Summary("+All test(s) passed"));
+  EXPECT_EQ(rig.background, kWhite);
+  EXPECT_EQ(rig.calls,
             (std::vector<std::string>{"busy", "disable", "enable", "focus run", "idle"}));
-  EXPECT_FALSE(rig.tester.TestRunning);
 }
 
-// The plug's opens run out in pass 3 (one open by the port setup, one per pass before it): the
-// Open/Close test fails there, and the tests after it meet a closed port.
-TEST(Run, RepeatedRunWithAFailureInPassThree) {
-  const std::string open_error = CommError("loopback?openfail=3", 4, false);
-  const std::string closed_error = CommError("loopback", 0, true);
-  for (const bool answer_ok : {true, false}) {
-    Rig rig("openfail=3");
-    rig.window.repeat = true;
-    rig.window.answers = {answer_ok, answer_ok, answer_ok, answer_ok, answer_ok};
-    rig.OpenPort();
-    rig.Run();
-
-    Expected e;
-    for (int pass = 1; pass <= 2; ++pass) {
-      e.Add(kGoodPass);
-      e.Summary("All test(s) passed  (Loop " + std::to_string(pass) + ")", '+');
-    }
-    e.Add({{'-', "Open/Close --- FAILED"}, {' ', "Error: " + open_error}});
-    std::vector<std::string> asked{"ask Test 1 failed."};
-    if (answer_ok) {
-      e.Add({{'-', "Data Tx/Rx: 256 bytes send/received <-- FAILED"},
-             {' ', "Error: " + closed_error},
-             {'-', "100 bytes Tx/Rx: Single bytes send/received <-- FAILED"},
-             {' ', "Error: " + closed_error},
-             {'+', "RTS/CTS handshake: RTS/CTS= off --- OK"},
-             {'-', "RTS/CTS handshake: RTS/CTS= on <-- FAILED"},
-             {'+', "DTR/DSR handshake: DTR/DSR= off --- OK"},
-             {'-', "DTR/DSR handshake: DTR/DSR= on <-- FAILED"}});
-      asked = {"ask Test 1 failed.", "ask Test 2 failed.", "ask Test 3 failed.",
-               "ask Test 4 failed.", "ask Test 5 failed."};
-    }
-    e.Summary("TEST(S) FAILED !!", '-');
-    e.box.push_back("Test(s) repeated 3 times");  // the box only
-
-    EXPECT_EQ(rig.window.text, Lines(e.box)) << answer_ok;
-    EXPECT_TRUE(FileIs(rig, e.file)) << answer_ok;
-    std::vector<std::string> asks;
-    for (const auto& call : rig.window.calls)
-      if (call.rfind("ask ", 0) == 0) asks.push_back(call);
-    EXPECT_EQ(asks, asked) << answer_ok;
-    EXPECT_EQ(rig.window.background(), kRed);
-    EXPECT_FALSE(rig.tester.TestRunning);
-  }
-}
-
-// Slow results are counted over the run and named at its end, with MaxDuration.
-TEST(Run, SlowTestsClosingLine) {
-  Rig rig("opendelay=2001");
-  rig.settings.TestSelected = {false, true, false, false, false, false};
-  rig.window.repeat = true;
-  rig.window.on_do_events = [&] {
-    if (rig.window.text.find("(Loop 2)") != std::string::npos) rig.window.repeat = false;
-  };
-  rig.OpenPort();
-  rig.Run();
-  Expected e;
-  for (int pass = 1; pass <= 2; ++pass) {
-    e.Add({{'+', "Open/Close --- SLOW   (Duration: 2001ms)"}});
-    e.Summary("All test(s) passed  (Loop " + std::to_string(pass) + ")", '+');
-  }
-  e.box.push_back("Test(s) repeated 2 times");
-  e.box.push_back("Some 'Close/Open port' tests are slow (>2000ms): 2");
-  e.file.push_back("Some 'Close/Open port' tests are slow (>2000ms): 2");
-  EXPECT_EQ(rig.window.text, Lines(e.box));
-  EXPECT_TRUE(FileIs(rig, e.file));
-  EXPECT_EQ(rig.window.background(), kYellow);
-  EXPECT_EQ(rig.tester.SlowOpenCloseCount, 2);
-  EXPECT_EQ(rig.window.calls, (std::vector<std::string>{"busy", "disable", "focus repeat", "enable",
-                                                        "focus run", "idle"}));
-}
-
-// Checking the repeat box during the first pass turns that pass into the loop form; the run
-// goes on until it is unchecked.
-TEST(Run, RepeatBoxCheckedDuringTheFirstPass) {
-  Rig rig;
-  rig.settings.TestSelected = {false, false, false, false, false, false};
-  rig.window.on_do_events = [&] {
-    if (rig.window.text.find("Test started") != std::string::npos &&
-        rig.window.text.find("(Loop") == std::string::npos)
-      rig.window.repeat = true;
-    if (rig.window.text.find("(Loop 3)") != std::string::npos) rig.window.repeat = false;
-  };
-  rig.OpenPort();
-  rig.Run();
-  Expected e;
-  for (int pass = 1; pass <= 3; ++pass)
-    e.Summary("All test(s) passed  (Loop " + std::to_string(pass) + ")", '+');
-  e.box.push_back("Test(s) repeated 3 times");
-  EXPECT_EQ(rig.window.text, Lines(e.box));
-  EXPECT_TRUE(FileIs(rig, e.file));
-}
-
-// A test box changed during a run counts from the next time its number comes up.
-TEST(Run, TestBoxesAreReadWhenTheirTurnComes) {
-  Rig rig;
-  rig.settings.TestSelected = {false, true, false, false, false, false};
-  rig.window.repeat = true;
-  rig.window.on_do_events = [&] {
-    if (rig.window.text.find("(Loop 1)") != std::string::npos) {
-      rig.tester.Test_Check_Click(1, 0);
-      rig.tester.Test_Check_Click(4, 2);  // grayed counts as checked
-    }
-    if (rig.window.text.find("(Loop 2)") != std::string::npos) rig.window.repeat = false;
-  };
-  rig.OpenPort();
-  rig.Run();
-  Expected e;
-  e.Add({{'+', "Open/Close --- OK   (Duration: 0ms)"}});
-  e.Summary("All test(s) passed  (Loop 1)", '+');
-  e.Add({{'+', "RTS/CTS handshake: RTS/CTS= off --- OK"},
-         {'+', "RTS/CTS handshake: RTS/CTS= on --- OK"}});
-  e.Summary("All test(s) passed  (Loop 2)", '+');
-  e.box.push_back("Test(s) repeated 2 times");
-  EXPECT_EQ(rig.window.text, Lines(e.box));
-}
-
-// The status timer may call the Run button's handler while a run yields (in a wait, in the
-// failure box, at the end): no second run starts inside the first.
-TEST(Run, NeverStartsInsideAnotherRun) {
-  Rig rig("echo=off");
-  rig.settings.TestSelected = {false, true, true, false, false, false};
-  int nested_calls = 0;
-  int depth = 0;
-  const auto start_again = [&] {
-    ++nested_calls;
-    // Bounded, so that a missing guard shows as extra runs rather than endless recursion.
-    if (depth > 2) return;
-    ++depth;
-    rig.tester.Run_Button_Click();
-    --depth;
-  };
-  rig.window.on_do_events = start_again;
-  rig.window.on_ask = start_again;
-  rig.OpenPort();
-  rig.Run();
-  Expected e;
-  e.Add({{'+', "Open/Close --- OK   (Duration: 0ms)"},
-         {'-', "Data Tx/Rx: 256 bytes send/received <-- FAILED  (0 bytes received)"}});
-  e.Summary("TEST(S) FAILED !!", '-');
-  EXPECT_GT(nested_calls, 200);
-  const auto& calls = rig.window.calls;
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "busy"), 1);
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "disable"), 1);
-  EXPECT_EQ(rig.window.text, Lines(e.box));
-  EXPECT_TRUE(FileIs(rig, e.file));
-
-  // Once the run is over, the handler starts a run again.
-  rig.window.on_do_events = nullptr;
-  rig.window.on_ask = nullptr;
-  rig.settings.TestSelected = {false, true, false, false, false, false};
-  rig.Run();
-  EXPECT_EQ(rig.window.text, Lines({"Test started ...", "Open/Close --- OK   (Duration: 0ms)",
-                                    "All test(s) passed", ""}));
-}
-
-// Whatever fails in the window, no exception leaves the run, and the run still gives back the
-// controls, closes its file and ends.
-TEST(Run, AFailingWindowEndsTheRunCleanly) {
+// One test selected, against a plug with one fault or with changed settings.
+TEST(Run, OneTestAgainstOneFault) {
+  using S = settings::Settings;
+  const auto seven_even = [](S& s) { s.DataBits = 7, s.Parity = 3; };
+  const auto slow_baud = [](S& s) { s.BaudRate = 9600; };
+  const auto no_single = [](S& s) { s.SingleBytes = 0; };
   struct Case {
-    std::string where;
-    int after;
-    std::vector<Line> lines;
+    std::string faults;
+    int test;
+    std::vector<std::string> lines;
+    std::function<void(S&)> adjust = nullptr;
   };
+  const std::string no_data = "-" + kData + " <-- FAILED  (";
   const std::vector<Case> cases{
-      // The third yield is the first step of the data wait: the test reports it as its error.
-      {"DoEvents",
+      // The plug's close and open delays are time on the shared clock.
+      {"opendelay=2000", 1, {"+Open/Close --- OK   (Duration: 2000ms)"}},
+      {"opendelay=2001", 1, {"+Open/Close --- SLOW   (Duration: 2001ms)"}},
+      {"closedelay=1000&opendelay=1001", 1, {"+Open/Close --- SLOW   (Duration: 2001ms)"}},
+      {"openfail=1", 1, {"-Open/Close --- FAILED", kNoOpen}},
+      {"echo=off", 2, {no_data + "0 bytes received)"}},
+      {"drop=100", 2, {no_data + "254 bytes received)"}},
+      {"corrupt=50", 2, {no_data + "256 bytes received)"}},
+      {"extra=3", 2, {no_data + "259 bytes received)"}},
+      // The echo is right but a framing error is the last event; the monitor showed it.
+      {"frame=256",
        2,
-       {{'-', "Data Tx/Rx: 256 bytes send/received <-- FAILED"},
-        {' ', "Error: window failure in DoEvents"},
-        {'-', "TEST(S) FAILED !!"}}},
-      {"Ask",
-       0,
-       {{'-', "Data Tx/Rx: 256 bytes send/received <-- FAILED  (0 bytes received)"},
-        {'-', "Test run aborted: window failure in Ask"}}},
-      {"Repeat", 0, {{'-', "Test run aborted: window failure in Repeat"}}},
+       {"#Comm Event: Framing error", no_data + "256 bytes received)",
+        "-Data Tx/Rx: CommEvent error: 1004"}},
+      // The wait ends at the 10 ms step after the echo is in (26.7 and 266.7 ms of wire).
+      {"", 2, DataOk(128, 40, 37), seven_even},
+      {"", 2, DataOk(256, 270, 293), slow_baud},
+      {"corrupt=1", 3, {"+100" + kSingle + " --- OK  (30ms)"}},  // counted, not compared
+      {"drop=10", 3, {"-100" + kSingle + " <-- FAILED  (90 bytes received)"}},
+      {"",
+       3,
+       {"-0" + kSingle + " <-- FAILED", " Error: the number of single bytes must be 1 or more"},
+       no_single},
+      {"cts=on", 4, {Hs('-', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")}},
+      {"cts=off", 4, {Hs('+', "RTS/CTS", "off"), Hs('-', "RTS/CTS", "on")}},
+      {"dsr=on", 5, {Hs('-', "DTR/DSR", "off"), Hs('+', "DTR/DSR", "on")}},
+      {"dsr=off", 5, {Hs('+', "DTR/DSR", "off"), Hs('-', "DTR/DSR", "on")}},
   };
   for (const Case& c : cases) {
-    Rig rig("echo=off");
-    rig.settings.TestSelected = {false, false, true, false, false, false};
-    rig.window.throw_in = c.where;
-    rig.window.throw_after = c.after;
+    SCOPED_TRACE(c.faults + " test " + std::to_string(c.test));
+    Rig rig(c.faults);
+    if (c.adjust) c.adjust(rig.settings);
+    for (int n = 1; n <= 5; ++n) rig.settings.TestSelected[n] = n == c.test;
     rig.OpenPort();
-    EXPECT_NO_THROW(rig.Run()) << c.where;
-
-    std::vector<std::string> box{"Test started ..."};
-    std::vector<std::string> file{"Test started {dt}"};
-    for (const Line& l : c.lines) {
-      box.push_back(l.text);
-      const bool summary = l.text == "TEST(S) FAILED !!";
-      file.push_back(std::string(1, l.mark) + l.text + (summary ? " {dt}" : ""));
-      if (summary) {
-        box.push_back("");
-        file.push_back("");
-      }
-    }
-    EXPECT_EQ(rig.window.text, Lines(box)) << c.where;
-    EXPECT_TRUE(FileIs(rig, file)) << c.where;
-    EXPECT_FALSE(rig.tester.TestRunning) << c.where;
-    EXPECT_EQ(rig.window.background(), kRed) << c.where;
-    const auto& calls = rig.window.calls;
-    ASSERT_GE(calls.size(), 3u) << c.where;
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
-              (std::vector<std::string>{"enable", "focus run", "idle"}))
-        << c.where;
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "enable"), 1) << c.where;
-
-    rig.window.throw_in.clear();
-    rig.settings.TestSelected = {false, false, false, false, false, false};
     rig.Run();
-    EXPECT_EQ(rig.window.text, Lines({"Test started ...", "All test(s) passed", ""})) << c.where;
+    const std::string all = Lines(c.lines);
+    const bool failed = all[0] == '-' || all.find("\r\n-") != std::string::npos;
+    Check(rig,
+          Expect().Add(c.lines).Summary(failed ? "-TEST(S) FAILED !!" : "+All test(s) passed"));
+    EXPECT_EQ(rig.background, failed ? kRed : all.find("SLOW") != all.npos ? kYellow : kWhite);
   }
 }
 
-// A failure restores a minimized window before the question; "Close when finished" ends the
-// program after the run has closed its file and given the window back.
-TEST(Run, FailureBoxAndCloseWhenFinished) {
-  Rig rig("cts=on");
-  rig.settings.TestSelected = {false, false, false, false, true, false};
-  rig.window.close_when_finished = true;
-  std::string file_at_exit;
-  bool running_at_exit = true;
-  rig.window.on_exit = [&] {
-    file_at_exit = rig.FileBytes();
-    running_at_exit = rig.tester.TestRunning;
+// The plug's opens run out in pass 3 (one by the port setup, one per pass): Open/Close fails,
+// and the tests after it meet a closed port. A failed pass ends the run whatever the answer.
+TEST(Run, RepeatedRunWithAFailureInPassThree) {
+  for (const bool answer : {true, false}) {
+    SCOPED_TRACE(answer);
+    Rig rig("openfail=3");
+    rig.repeat = true;
+    rig.answer = answer;
+    rig.OpenPort();
+    rig.Run();
+
+    Expect e;
+    e.Add(kGoodPass).Summary("+All test(s) passed  (Loop 1)");
+    e.Add(kGoodPass).Summary("+All test(s) passed  (Loop 2)");
+    e.Add({"-Open/Close --- FAILED", kNoOpen});
+    std::vector<std::string> calls{"busy", "disable", "focus repeat", "restore", Ask(1)};
+    if (answer) {
+      const std::string closed =
+          " Error: Com-port 1 is not open: the operation is valid only when the port is open";
+      e.Add({"-" + kData + " <-- FAILED", closed, "-100" + kSingle + " <-- FAILED", closed,
+             Hs('+', "RTS/CTS", "off"), Hs('-', "RTS/CTS", "on"), Hs('+', "DTR/DSR", "off"),
+             Hs('-', "DTR/DSR", "on")});
+      for (int n = 2; n <= 5; ++n) calls.insert(calls.end(), {"restore", Ask(n)});
+    }
+    e.Summary("-TEST(S) FAILED !!").Add({"#Test(s) repeated 3 times"});
+    calls.insert(calls.end(), {"enable", "focus run", "idle"});
+    Check(rig, e);
+    EXPECT_EQ(rig.calls, calls);
+    EXPECT_EQ(rig.background, kRed);
+  }
+}
+
+// Slow results are counted over the run and named at its end. A test box clicked during a run
+// counts from its next turn; grayed counts as checked.
+TEST(Run, SlowTestsClosingLineAndBoxesClickedDuringTheRun) {
+  Rig rig("opendelay=2001");
+  rig.settings.TestSelected = {false, true, false, false, false, false};
+  rig.repeat = true;
+  rig.on_do_events = [&] {
+    if (rig.text.find("(Loop 1)") != std::string::npos) rig.tester.Test_Check_Click(4, 2);
+    if (rig.text.find("(Loop 2)") != std::string::npos) rig.repeat = false;
   };
   rig.OpenPort();
-  const int yields_before = rig.window.do_events_calls;
-  rig.tester.Run_Button_Click();
-  EXPECT_EQ(rig.window.calls,
-            (std::vector<std::string>{"busy", "disable", "restore", "ask Test 4 failed.", "enable",
-                                      "focus run", "idle", "exit"}));
-  // Yields at steps 1, 7 and after the pass; none after the exit command.
-  EXPECT_EQ(rig.window.do_events_calls - yields_before, 3);
-  EXPECT_FALSE(running_at_exit);
-  EXPECT_NE(file_at_exit.find("-TEST(S) FAILED !! "), std::string::npos);
+  rig.Run();
+  const std::string slow = "+Open/Close --- SLOW   (Duration: 2001ms)";
+  Check(rig, Expect()
+                 .Add({slow})
+                 .Summary("+All test(s) passed  (Loop 1)")
+                 .Add({slow, Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")})
+                 .Summary("+All test(s) passed  (Loop 2)")
+                 .Add({"#Test(s) repeated 2 times",
+                       "=Some 'Close/Open port' tests are slow (>2000ms): 2"}));
+  EXPECT_EQ(rig.background, kYellow);
+}
+
+// Whatever fails, in the port or in the window, no exception leaves the run: a test reports an
+// error of the port as its failure, anything else aborts the run. Either way the run gives back
+// the controls, closes its file and ends, and the next run starts afresh: new file, white box.
+// The status timer may call the Run handler whenever the run yields: no run starts inside it.
+TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
+  const std::string gone = " Error: device gone";
+  for (const bool window_fails : {false, true}) {
+    SCOPED_TRACE(window_fails);
+    Rig rig("echo=off");
+    rig.settings.TestSelected = {false, false, true, true, true, true};
+    rig.OpenPort();
+    rig.throw_at_ask = window_fails;
+    int nested_calls = 0;
+    rig.on_do_events = rig.on_ask = [&] {
+      if (++nested_calls < 100) rig.tester.Run_Button_Click();  // a missing guard must not recurse
+    };
+    // Each pause of a test throws, as a failing port call would.
+    if (!window_fails)
+      rig.clock.SetSleepHook([](std::int32_t) { throw serial::CommError(8002, "device gone"); });
+    EXPECT_NO_THROW(rig.Run());
+    rig.clock.SetSleepHook(nullptr);
+    Expect e;
+    if (window_fails) {
+      e.Add({kNoEcho, "-Test run aborted: window failure"});
+    } else {
+      e.Add({"-" + kData + " <-- FAILED", gone, "-100" + kSingle + " <-- FAILED", gone,
+             Hs('-', "RTS/CTS", "off"), gone, Hs('-', "DTR/DSR", "off"), gone})
+          .Summary("-TEST(S) FAILED !!");
+    }
+    Check(rig, e);
+    EXPECT_EQ(rig.background, kRed);
+    EXPECT_GE(nested_calls, 4);
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "disable"), 1);
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "enable"), 1);
+    EXPECT_EQ(std::vector<std::string>(rig.calls.end() - 3, rig.calls.end()),
+              (std::vector<std::string>{"enable", "focus run", "idle"}));
+
+    rig.throw_at_ask = false;
+    rig.settings.TestSelected = {};
+    rig.Run();
+    Check(rig, Expect().Summary("+All test(s) passed"));
+    EXPECT_EQ(rig.background, kWhite);
+  }
+}
+
+// Lines reach the file as they are reported, so a program that ends during a run keeps them.
+// "Close when finished" ends the program once the run is over, without yielding again.
+TEST(Run, FileIsWrittenThroughAndCloseWhenFinished) {
+  Rig rig("cts=on");
+  rig.settings.TestSelected = {false, false, false, false, true, false};
+  rig.close_when_finished = true;
+  std::vector<std::string> seen;
+  rig.on_do_events = [&] { seen.push_back(rig.File()); };
+  rig.on_exit = [&] { seen.push_back(rig.tester.TestRunning ? "running" : rig.File()); };
+  rig.OpenPort();
+  rig.Run();
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"busy", "disable", "restore", Ask(4), "enable",
+                                                 "focus run", "idle", "exit"}));
+  // Yields at the start, after the start line and after the pass; none after the exit.
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[1], "Test started {dt}\r\n");
+  EXPECT_EQ(seen[3], rig.File());
+}
+
+// A result file that cannot be created or written does not stop the run; the operator is told
+// once, in the box, after the start line.
+TEST(Run, UnusableResultFileIsToldOnce) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"/no-such-folder/r.txt", "cannot create /no-such-folder/r.txt: No such file or directory"},
+      {"D:\\r.txt", "cannot create D:\\r.txt: no such drive"},
+      {"/dev/full", "cannot write /dev/full: No space left on device"},
+  };
+  for (const auto& [path, message] : cases) {
+    Rig rig;
+    rig.settings.ResultFileName = path;
+    rig.settings.TestSelected = {false, true, false, false, true, false};
+    rig.OpenPort();
+    rig.Run();
+    Expect e;
+    e.Add({"#Result file error: " + message, "+Open/Close --- OK   (Duration: 0ms)",
+           Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")});
+    EXPECT_EQ(rig.text, e.Summary("+All test(s) passed").box) << path;
+  }
 }
 
 }  // namespace

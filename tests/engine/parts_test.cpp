@@ -1,0 +1,204 @@
+// The engine below a whole run: time limits and waits, handshake pauses, errors inside a test,
+// port setup, the comm event monitor and the results box.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/timing.h"
+#include "rig.h"
+
+namespace serivane::engine::testing {
+namespace {
+
+// Lets `ms` of clock time pass in the event loop's 10 ms steps.
+void Later(Rig& rig, int ms) {
+  for (; ms > 0; ms -= 10) {
+    rig.clock.Sleep(10);
+    rig.DoEvents();
+  }
+}
+
+TEST(Timing, LimitsAndCalculatedTimes) {
+  struct Case {
+    std::int32_t chars, baud, timeout;
+    std::optional<std::int32_t> limit;
+  };
+  // Halves (72.5, 73.5) go to the even neighbour; there is no limit without a rate or beyond
+  // 32 bits.
+  const std::vector<Case> cases{{256, 38400, 2000, 2067},
+                                {100, 38400, 2000, 2026},
+                                {256, 40960, 10, 72},
+                                {256, 40960, 11, 74},
+                                {256, 0, 2000, std::nullopt},
+                                {256, -9600, 2000, std::nullopt},
+                                {32767, 1, 2147483647, std::nullopt}};
+  for (const Case& c : cases)
+    EXPECT_EQ(EchoTimeLimitMs(c.chars, c.baud, c.timeout), c.limit) << c.baud << " " << c.timeout;
+  EXPECT_EQ(CalculatedWireMs(256, 38400), 73);
+  EXPECT_EQ(CalculatedWireMs(256, 45056), 62);  // 62.5
+}
+
+// Measurements that straddle the wrap of the 32-bit millisecond tick counter.
+TEST(Timing, DurationsSurviveTheTickCounterWrap) {
+  constexpr std::int64_t kWrapMicros = (std::int64_t{1} << 32) * 1000;
+  Rig open("opendelay=20", kWrapMicros - 30'000);  // the setup's open takes 20 ms
+  open.OpenPort();
+  EXPECT_FALSE(open.Call(&Tester::Test_OpenClose));
+  Rig data("", kWrapMicros - 30'000);
+  data.OpenPort();
+  EXPECT_FALSE(data.Call(&Tester::Test_DataTxRx));
+  EXPECT_EQ(open.text + data.text, Lines({"Open/Close --- OK   (Duration: 20ms)",
+                                          "Data Tx/Rx: 256 bytes send/received --- OK",
+                                          "(Duration: 70ms , Calculated: ~73ms)"}));
+  // Without an echo the wait still ends at its limit of 2067 ms.
+  Rig none("echo=off", kWrapMicros - 1'000'000);
+  none.OpenPort();
+  const std::int64_t start = none.clock.NowMicros();
+  EXPECT_TRUE(none.Call(&Tester::Test_DataTxRx));
+  EXPECT_EQ(none.clock.NowMicros() - start, 2'070'000);
+}
+
+// The pause between setting an output and reading its input blocks (no window events run), and
+// a delay below 1 makes no pause.
+TEST(Tests, HandshakePauses) {
+  for (const int delay : {50, 0, -20}) {
+    SCOPED_TRACE(delay);
+    Rig rig;
+    rig.settings.HandshakeDelay = static_cast<std::int16_t>(delay);
+    rig.OpenPort();
+    const auto calls = rig.clock.sleep_calls();
+    EXPECT_FALSE(rig.Call(&Tester::Test_RtsCts));
+    EXPECT_FALSE(rig.Call(&Tester::Test_DtrDsr));
+    EXPECT_EQ(rig.clock.sleep_calls() - calls, delay > 0 ? 4 : 0);
+    EXPECT_EQ(rig.clock.slept_ms(), delay > 0 ? 4 * delay : 0);
+    EXPECT_EQ(rig.do_events_calls, 0);
+  }
+}
+
+// Nothing during a run; otherwise the port is reopened on the chosen number with the settings
+// and the manual lines, and the box and the caption show the settings.
+TEST(PortSetup, ReopensOnTheChosenPortWithTheSettingsAndTheManualLines) {
+  Rig rig;
+  rig.targets[7] = "loopback";
+  rig.OpenPort();  // Com1 is open, as after start-up
+  rig.settings.ComPort = 7;
+  rig.settings.BaudRate = 9600;
+  rig.settings.Parity = 2;
+  rig.settings.DataBits = 7;
+  rig.settings.StopBits = 2;
+  rig.rts = false;
+  rig.text = "earlier\r\n";
+  rig.tester.TestRunning = true;
+  rig.tester.Setup_ComPort();
+  EXPECT_EQ(rig.port.LineSettings(), "38400,N,8,1");
+  rig.tester.TestRunning = false;
+  rig.tester.Setup_ComPort();
+  EXPECT_TRUE(rig.port.OpenState() && rig.port.PortNumber() == 7 && !rig.port.RtsOn() &&
+              rig.port.DtrOn());
+  EXPECT_EQ(rig.port.LineSettings(), "9600,O,7,2");
+  EXPECT_EQ(rig.text, "earlier\r\nCom-port 7 = 9600,O,7,2\r\n");
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"busy", "caption &Test:  (9600,O,7,2)", "idle"}));
+}
+
+// A failure, at the port or before it at the line settings, is told in one message box; then
+// Com1 is chosen and the port left closed for the status timer to open.
+TEST(PortSetup, FailureIsShownAndFallsBackToComOne) {
+  const std::vector<std::pair<std::int32_t, std::string>> cases{
+      {38400, "Com5 names no device  (1F42H)"},
+      {0,
+       "Invalid line settings \"0,N,8,1\": the rate \"0\" is not a positive whole number  (17CH)"},
+  };
+  for (const auto& [baud, error] : cases) {
+    Rig rig;
+    rig.OpenPort();
+    rig.settings.ComPort = 5;
+    rig.settings.BaudRate = baud;
+    rig.tester.Setup_ComPort();
+    EXPECT_EQ(
+        std::vector<std::string>(rig.calls.end() - 3, rig.calls.end()),
+        (std::vector<std::string>{
+            "idle", "Error in Setup_ComPort: Error opening Com-port 5\rError: " + error + "\r",
+            "select 0"}));
+    EXPECT_FALSE(rig.port.OpenState());
+    EXPECT_EQ(rig.settings.ComPort, 1);
+    EXPECT_EQ(rig.text, "");
+  }
+}
+
+// Outside a run a received character goes to the box as it comes, before the event it raised.
+TEST(CommMonitor, ShowsOneMessagePerEventCode) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"break=1", "xComm Event: Break received\r\n"},
+      {"frame=1", "xComm Event: Framing error\r\n"},
+      {"overrun=1", "Comm Event: Overrun error\r\n"},  // the character is lost with it
+      {"parity=1", "x"},                               // a parity error shows nothing
+      {"ring=on", "xComm Event: Ring detected\r\n"},
+  };
+  for (const auto& [faults, box] : cases) {
+    Rig rig(faults);
+    rig.OpenPort();
+    rig.port.TransmitText("x");
+    Later(rig, 10);
+    EXPECT_EQ(rig.text, box) << faults;
+  }
+}
+
+// The same code is shown again only once tmrOnComm has cleared the memory (1000 ms after the
+// last event) or another code came in between; code 5 (DCD) shows nothing but counts as one.
+TEST(CommMonitor, RepeatsAreSuppressedUntilTimerOrAnotherCode) {
+  const std::string ring = "Comm Event: Ring detected\r\n";
+  struct Case {
+    int gap_ms;
+    std::string between;
+    std::string box;
+  };
+  const std::vector<Case> cases{
+      {500, "", ring},
+      {1500, "", ring + ring},
+      {100, "data", ring + "d" + ring},
+      {100, "dcd", ring + ring},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.between + std::to_string(c.gap_ms));
+    Rig rig("ring=on&dsr=on");  // DSR held: a DTR change moves DCD alone
+    rig.OpenPort();
+    rig.DoEvents();
+    Later(rig, c.gap_ms);
+    if (c.between == "data") rig.port.TransmitText("d");
+    if (c.between == "dcd") rig.port.DtrOn(false);
+    Later(rig, 10);
+    rig.port.OpenState(false);
+    rig.port.OpenState(true);  // ring=on raises its code again
+    rig.DoEvents();
+    EXPECT_EQ(rig.text, c.box);
+  }
+}
+
+TEST(ResultLog, SplitFilename) {
+  struct Case {
+    std::string path, folder, name;
+  };
+  // Only the backslash separates.
+  for (const Case& c : std::vector<Case>{{"C:\\RS-232_Result.Txt", "C:", "RS-232_Result.Txt"},
+                                         {"D:\\logs\\run.txt", "D:\\logs", "run.txt"},
+                                         {"C:\\", "C:", ""},
+                                         {"run.txt", ".", "run.txt"},
+                                         {"/home/op/run.txt", ".", "/home/op/run.txt"}}) {
+    EXPECT_EQ(Tester::SplitFilename(c.path, true), c.folder) << c.path;
+    EXPECT_EQ(Tester::SplitFilename(c.path, false), c.name) << c.path;
+  }
+}
+
+// An append that makes the box longer than 20000 characters leaves its last 10000.
+TEST(ResultLog, BoxIsCutBackToItsLast10000Characters) {
+  for (const std::size_t before : {19978u, 19979u, 30000u}) {
+    Rig rig;
+    for (std::size_t i = 0; i < before; ++i) rig.text.push_back(static_cast<char>('a' + i % 26));
+    const std::string whole = rig.text + "12345678901234567890\r\n";
+    rig.tester.AppendResultLine("12345678901234567890");
+    EXPECT_EQ(rig.text, before == 19978 ? whole : whole.substr(whole.size() - 10000)) << before;
+  }
+}
+
+}  // namespace
+}  // namespace serivane::engine::testing
