@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,13 +33,11 @@ std::string MapText() {
 }
 
 // The CommError number ResolvePort throws for n; 0 when it resolves.
-std::int32_t ResolveError(std::int16_t n) {
-  try {
-    ResolvePort(n);
-    return 0;
-  } catch (const serial::CommError& e) {
-    return e.number();
-  }
+std::int32_t ResolveError(std::int16_t n) try {
+  ResolvePort(n);
+  return 0;
+} catch (const serial::CommError& e) {
+  return e.number();
 }
 
 struct ToolRun {
@@ -145,9 +142,7 @@ class PortMapTest : public ::testing::Test {
 
 TEST_F(PortMapTest, LaterStartsAddNewDevicesWithoutRenumbering) {
   BuildDesktop();
-  EXPECT_TRUE(Ensure().created);
-  EXPECT_EQ(MapText(), kDesktopMap);
-  EXPECT_TRUE(Ensure().added.empty());
+  Ensure();
 
   // The FTDI adapter goes; a new adapter takes the first free number, COM5, and a UART card's
   // ttyS5 its home COM6.
@@ -201,7 +196,7 @@ TEST_F(PortMapTest, MachineWithoutSerialPortsGetsTheLoopbackPlugOnce) {
   EXPECT_EQ(ResolvePort(1), "/dev/ttyS0");
 }
 
-TEST_F(PortMapTest, ResolveNamesTheMapsDeviceOrRefusesWith8002) {
+TEST_F(PortMapTest, ResolveRefusesWith8002WhatNamesNoDevice) {
   EXPECT_EQ(ResolvePort(32), "/dev/ttyS31");  // no map at all
   settings::CRegistry reg;
   reg.OpenKey(settings::kHKeyLocalMachine, kMapKey, true);
@@ -216,12 +211,8 @@ TEST_F(PortMapTest, ResolveNamesTheMapsDeviceOrRefusesWith8002) {
   EXPECT_EQ(ResolvePort(6), "LoopBack?drop=3");
   for (std::int16_t n : {0, -1, 33, 2, 5})
     EXPECT_EQ(ResolveError(n), serial::kErrInvalidPortNumber) << n;
-  EXPECT_THROW(SetMapEntry(3, "ttyUSB0"), std::invalid_argument);
-  EXPECT_THROW(SetMapEntry(33, "loopback"), std::invalid_argument);
-  EXPECT_THROW(ClearMapEntry(0), std::invalid_argument);
-}
 
-TEST_F(PortMapTest, UnreadableRegistryIsAnErrorAndIsLeftAlone) {
+  // A registry that cannot be read is an error too, and is left as it is.
   const std::string broken = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n\"COM1\"=\"loop";
   Write(Hive(), broken);
   EXPECT_EQ(ResolveError(1), serial::kErrInvalidPortNumber);
@@ -230,8 +221,9 @@ TEST_F(PortMapTest, UnreadableRegistryIsAnErrorAndIsLeftAlone) {
   const ToolRun run = Ports({"map", "2", "loopback"});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.err, "cannot be read")) << run.err;
-  std::ifstream in(Hive());
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), broken + "\n");
+  std::ostringstream bytes;
+  bytes << std::ifstream(Hive()).rdbuf();
+  EXPECT_EQ(bytes.str(), broken + "\n");
 }
 
 TEST_F(PortMapTest, PortsListFillsTheMapAndTellsWhatEachDeviceIs) {
@@ -309,9 +301,6 @@ TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
     EXPECT_EQ(run.status, 1) << args[0] << " " << args.size();
     EXPECT_TRUE(run.out.empty() && !run.err.empty()) << run.out;
   }
-  const ToolRun help = Ports({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(Contains(help.out, "serivane-ports map N DEVICE"));
   EXPECT_FALSE(fs::exists(Hive()));
 }
 
