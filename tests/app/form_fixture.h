@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,20 +13,13 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
-#include <functional>
 #include <map>
-#include <memory>
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "app/dialogs.h"
 #include "app/rs232_form.h"
-#include "common/clock.h"
-#include "settings/cregistry.h"
 #include "settings/settings_store.h"
 
 namespace serivane::app::testing {
@@ -81,16 +73,14 @@ class FormTest : public ::testing::Test {
     form_.reset();
     ASSERT_TRUE(QDir(dir_.path() + "/config").removeRecursively());
   }
-
   // Creates the window (Form_Load runs); Start also shows it.
   void Create() {
     FormServices services;
     services.dialogs = &dialogs_;
     services.clock = &clock_;
-    services.resolver = [this](std::int16_t n) -> std::string {
+    services.resolver = [this](std::int16_t n) {
       if (ports_.count(n) == 0) {
-        throw serial::CommError(serial::kErrInvalidPortNumber,
-                                "Com" + std::to_string(n) + " names no device");
+        throw serial::CommError(serial::kErrInvalidPortNumber, "no such device");
       }
       return ports_[n];
     };
@@ -119,14 +109,13 @@ class FormTest : public ::testing::Test {
     QApplication::setActiveWindow(form_.get());
     return QTest::qWaitForWindowActive(form_.get());
   }
-  std::string Focused() const {
-    QWidget* focus = QApplication::focusWidget();
-    return focus != nullptr ? focus->objectName().toStdString() : "(none)";
+  static std::string Focused() {
+    return QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString()
+                                       : "(none)";
   }
-
   // The names of every marked menu item, sorted.
-  std::vector<std::string> Marked() const {
-    std::vector<std::string> names;
+  Strings Marked() const {
+    Strings names;
     for (QAction* item : form_->findChildren<QAction*>()) {
       if (item->isChecked()) names.push_back(item->objectName().toStdString());
     }

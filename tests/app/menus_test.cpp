@@ -1,6 +1,5 @@
 // The Setup and Function menus, and the program's own message and input boxes.
 #include <QMessageBox>
-#include <QTimer>
 
 #include "tests/app/form_fixture.h"
 
@@ -10,28 +9,29 @@ namespace {
 using MenusTest = FormTest;
 
 TEST_F(MenusTest, LineParameterItemsMarkTheirChoiceAndReopenThePort) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"baud_menu_7", "19200,N,8,1"}, {"baud_menu_1", "300,N,8,1"},
-      {"Bits_Menu_7", "300,N,7,1"},   {"Stop_Menu_2", "300,N,7,2"},
-      {"Parity_Menu_3", "300,E,7,2"}, {"Parity_Menu_2", "300,O,7,2"},
-      {"Parity_Menu_2", "300,O,7,2"},  // chosen again: set up again
-  };
   Start();
   ASSERT_TRUE(WaitTick());
   std::string expected = "Serivane ready\r\n";
-  for (const auto& [item, line] : cases) {
+  for (const auto& [item, line] : {std::pair{"baud_menu_7", "19200,N,8,1"},
+                                   {"baud_menu_1", "300,N,8,1"},
+                                   {"Bits_Menu_7", "300,N,7,1"},
+                                   {"Stop_Menu_2", "300,N,7,2"},
+                                   {"Parity_Menu_3", "300,E,7,2"},
+                                   {"Parity_Menu_2", "300,O,7,2"},
+                                   {"Parity_Menu_2", "300,O,7,2"}}) {  // again: set up again
     SCOPED_TRACE(item);
-    form_->findChild<QAction*>(QString::fromUtf8(item))->trigger();
+    form_->findChild<QAction*>(item)->trigger();
     expected += std::string("Com-port 1 = ") + line + "\r\n";
     EXPECT_EQ(form_->ResultText(), expected);
-    EXPECT_TRUE(form_->port().OpenState());
-    EXPECT_EQ(form_->port().LineSettings(), line);
+    EXPECT_EQ(form_->port().OpenState() ? form_->port().LineSettings() : "closed", line);
     EXPECT_EQ(form_->Test_Frame->title().toStdString(), std::string("&Test:  (") + line + ")");
   }
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}));
 }
 
-TEST_F(MenusTest, InputBoxAnswersAreReadLikeNumbersAndCheckedAgainstTheirLimits) {
+// An answer is read as a number and stored rounded half to even when it is above 0 (the delay)
+// or 100 (the duration) and fits in 16 bits; otherwise the value stays.
+TEST_F(MenusTest, InputBoxAnswersAreReadAsNumbersAndCheckedAgainstTheirLimits) {
   const struct {
     bool delay;          // else the close/open duration
     const char* answer;  // "" is Cancel
@@ -43,7 +43,7 @@ TEST_F(MenusTest, InputBoxAnswersAreReadLikeNumbersAndCheckedAgainstTheirLimits)
                {false, "100.4", 100}};
   Create();
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.delay ? "delay " : "duration ") + "\"" + c.answer + "\"");
+    SCOPED_TRACE(std::string(c.delay ? "delay \"" : "duration \"") + c.answer + "\"");
     form_->settings().HandshakeDelay = 50;
     form_->settings().MaxDuration = 2000;
     dialogs_.inputs.clear();
@@ -62,75 +62,61 @@ TEST_F(MenusTest, InputBoxAnswersAreReadLikeNumbersAndCheckedAgainstTheirLimits)
 TEST_F(MenusTest, ResultFileDialogAsksForTheStoredNameAndKeepsItOnCancel) {
   Create();
   form_->SetupFile_Menu_Click();
+  EXPECT_EQ(form_->settings().ResultFileName, "C:\\RS-232_Result.Txt");
   dialogs_.file_answer = "/tmp/chosen.txt";
   form_->SetupFile_Menu_Click();
+  EXPECT_EQ(form_->settings().ResultFileName, "/tmp/chosen.txt");
   ASSERT_EQ(dialogs_.file_requests.size(), 2u);
   const FileDialogRequest& r = dialogs_.file_requests[1];
-  EXPECT_EQ(r.title + "|" + r.initial_folder + "|" + r.file_name + "|" + r.filter + "|" +
-                std::to_string(r.flags),
-            "Select or enter file to write results to:|C:|RS-232_Result.Txt|Txt file "
-            "(*.txt)|*.txt|All files (*.*)|*.*|2054");
-  EXPECT_EQ(form_->settings().ResultFileName, "/tmp/chosen.txt");
+  EXPECT_EQ(r.title + "|" + r.initial_folder + "|" + r.file_name + "|" + std::to_string(r.flags),
+            "Select or enter file to write results to:|C:|RS-232_Result.Txt|2054");
   EXPECT_EQ(QtFilterList(r.filter), "Txt file (*.txt);;All files (*.*)");
   EXPECT_EQ(QtFilterList("Text|*.txt;*.log"), "Text (*.txt *.log)");
 }
 
 TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   Create();
-  form_->FuncStart_Menu->trigger();
-  form_->FuncClose_Menu->trigger();
-  EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "FuncClose_Menu", "FuncStart_Menu", "Parity_Menu_1",
-                               "Stop_Menu_1", "baud_menu_8"}));
-  form_->FuncStart_Menu->trigger();
-  EXPECT_FALSE(form_->FuncStart_Menu->isChecked());
-  EXPECT_TRUE(exits_.empty());
-
+  for (QAction* item : {form_->FuncStart_Menu, form_->FuncClose_Menu, form_->FuncStart_Menu}) {
+    item->trigger();
+  }
+  EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "FuncClose_Menu", "Parity_Menu_1", "Stop_Menu_1",
+                               "baud_menu_8"}));
   form_->SetResultBackground(engine::kRed);
   form_->SetResultText("TEST(S) FAILED !!\r\n");
   EXPECT_EQ(form_->Result_Text->toPlainText(), QStringLiteral("TEST(S) FAILED !!\n"));
   form_->FuncClear_Menu->trigger();
-  EXPECT_EQ(form_->ResultText(), "");
-  EXPECT_EQ(form_->Result_Text->toPlainText(), QString());
+  EXPECT_EQ(form_->ResultText() + form_->Result_Text->toPlainText().toStdString(), "");
   EXPECT_EQ(form_->Result_Text->palette().color(QPalette::Base), QColor(255, 0, 0));
-
   form_->FuncAbout_Menu->trigger();
   EXPECT_EQ(dialogs_.messages, Strings{"About RS-232 Serivane|0|RS-232 Serivane1.4.0\r\r(Hold "
                                        "down <Delete> during startup to reset Com-port to Com1)"});
+  EXPECT_TRUE(exits_.empty());
 }
 
-// Answers the next modal dialog with `key` once it is up, after handing it to `inspect`.
-void AnswerNextDialog(Qt::Key key, std::function<void(QWidget*)> inspect = {}) {
-  auto* poll = new QTimer;
-  QObject::connect(poll, &QTimer::timeout, poll, [poll, key, inspect] {
-    QWidget* dialog = QApplication::activeModalWidget();
-    if (dialog == nullptr) return;
-    if (inspect) inspect(dialog);
-    QTest::keyClick(dialog->focusWidget() != nullptr ? dialog->focusWidget() : dialog, key);
-    poll->deleteLater();
-  });
-  poll->start(20);
-}
-
+// The real boxes: CR breaks lines, Escape is Cancel where there is one, OK otherwise.
 TEST(QtDialogsTest, BoxesBreakLinesAtCrAndTakeEscapeAsCancel) {
   QtDialogs dialogs;
-  const struct {
-    Qt::Key key;
-    bool ok_cancel, expected;
-  } cases[] = {
-      {Qt::Key_Escape, true, false}, {Qt::Key_Return, true, true}, {Qt::Key_Escape, false, true}};
-  for (const auto& c : cases) {
-    QString shown;
-    AnswerNextDialog(c.key, [&](QWidget* dialog) {
-      if (auto* box = qobject_cast<QMessageBox*>(dialog)) shown = box->text();
+  QString shown;
+  const auto answer_next = [&](Qt::Key key) {
+    QTimer::singleShot(50, [&shown, key] {
+      QWidget* box = QApplication::activeModalWidget();
+      if (auto* message = qobject_cast<QMessageBox*>(box)) shown = message->text();
+      QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
     });
+  };
+  for (const auto& [key, ok_cancel, ok] : {std::tuple{Qt::Key_Escape, true, false},
+                                           {Qt::Key_Return, true, true},
+                                           {Qt::Key_Escape, false, true}}) {
+    answer_next(key);
     EXPECT_EQ(dialogs.Message("Test 2 failed.\rPress OK,\rCancel to abort", "RS-232 Test failed",
-                              MessageIcon::kExclamation, c.ok_cancel),
-              c.expected);
+                              MessageIcon::kExclamation, ok_cancel),
+              ok);
     EXPECT_EQ(shown, QStringLiteral("Test 2 failed.\nPress OK,\nCancel to abort"));
+    shown.clear();
   }
-  AnswerNextDialog(Qt::Key_Return);
+  answer_next(Qt::Key_Return);
   EXPECT_EQ(dialogs.Input("Enter delay:", "Handshake test delay", "50"), "50");
-  AnswerNextDialog(Qt::Key_Escape);
+  answer_next(Qt::Key_Escape);
   EXPECT_EQ(dialogs.Input("Enter delay:", "Handshake test delay", "50"), "");
 }
 
