@@ -1,0 +1,326 @@
+// The control on the devices it drives. One table of behaviour runs on the virtual plug, on a
+// pseudo-terminal pair whose far end echoes and, when SERIVANE_TEST_PORT names a port with a
+// loopback plug fitted, on that real port; then the termios backend on pseudo-terminal pairs:
+// taking and releasing the port, refusals, output the far end never reads, in-band marks.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/clock.h"
+#include "serial/comm_control.h"
+#include "serial/device.h"
+#include "serial/termios_device.h"
+#include "test_support.h"
+
+namespace serivane::serial {
+namespace {
+
+using testing::ErrorOf;
+
+struct TempDir {
+  TempDir() : path((std::filesystem::temp_directory_path() / "serivane-XXXXXX").string()) {
+    if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::string path;
+};
+
+// A pseudo-terminal pair whose slave side a control opens (or `target`, when changed), with the
+// console guard and the lock folder pointed into a temporary folder. The test holds the master.
+struct Pty {
+  explicit Pty(std::string lock_folder = "") : lock_dir(std::move(lock_folder)) {
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+      throw std::runtime_error("pty");
+    fcntl(master, F_SETFL, O_NONBLOCK);
+  }
+  ~Pty() { CloseMaster(); }
+  void CloseMaster() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  std::string LockPath() const { return dir.path + "/" + LockFileName(slave); }
+  bool Readable(int wait_ms) {
+    pollfd p{master, POLLIN, 0};
+    return poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN);
+  }
+  // Sends back what reached the master, as a loopback plug does; waits a millisecond when
+  // nothing did.
+  void Echo() {
+    char buf[4096];
+    const ssize_t n = Readable(1) ? read(master, buf, sizeof buf) : 0;
+    if (n > 0) echo.append(buf, static_cast<size_t>(n));
+    const ssize_t w = echo.empty() ? 0 : write(master, echo.data(), echo.size());
+    if (w > 0) echo.erase(0, static_cast<size_t>(w));
+    if (n <= 0) usleep(1000);
+  }
+  // Everything the master can read until `wait_ms` pass without more.
+  std::string Drain(int wait_ms = 50) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n = 0; Readable(wait_ms) && (n = read(master, buf, sizeof buf)) > 0;) {
+      out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+  }
+
+  TempDir dir;
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  std::string slave = ptsname(master);
+  std::string target = slave;
+  std::string lock_dir;
+  std::string echo;
+  CommControl control{[this](std::int16_t) { return target; },
+                      SystemClock(),
+                      {dir.path, lock_dir.empty() ? dir.path : lock_dir}};
+};
+
+enum Backend { kPlug, kPty, kRealPort };
+constexpr int kVanishMs = 3'600'000;
+
+class Loopback : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    const char* port = std::getenv("SERIVANE_TEST_PORT");
+    if (backend == kRealPort && (port == nullptr || *port == '\0')) {
+      GTEST_SKIP() << "set SERIVANE_TEST_PORT to a port with a loopback plug to run this";
+    }
+    c.LineSettings("38400,N,8,1");
+    c.OpenState(true);
+  }
+  // Services the control until `done` holds, letting a millisecond of the device's clock pass
+  // between calls; false after ten seconds of it.
+  bool ServiceUntil(const std::function<bool()>& done) {
+    for (int ms = 0; ms < 10000; ++ms, backend == kPlug ? clock.AdvanceMillis(1) : pty.Echo()) {
+      c.Service();
+      if (done()) return true;
+    }
+    return false;
+  }
+  bool CountReaches(std::int32_t n) {
+    return ServiceUntil([&] { return c.InBufferCount() >= n; });
+  }
+
+  const Backend backend = GetParam();
+  Pty pty;
+  ManualClock clock;
+  CommControl other{[this](std::int16_t) -> std::string {
+                      if (backend == kRealPort) return std::getenv("SERIVANE_TEST_PORT");
+                      return "loopback?vanish=" + std::to_string(kVanishMs);
+                    },
+                    backend == kPlug ? static_cast<Clock&>(clock) : SystemClock()};
+  CommControl& c = backend == kPty ? pty.control : other;
+  testing::EventLog log{c};
+};
+
+TEST_P(Loopback, EveryCodeComesBackInOrderAndReadingEmptiesTheBuffer) {
+  // A run of FF is where a terminal that marks line errors in-band doubles bytes, pairs split
+  // between reads included; single-character sends are where a writer may drop bytes.
+  const std::string block = testing::AllCodes() + std::string(5000, '\xFF') + testing::AllCodes();
+  c.TransmitText(block);
+  for (int i = 0; i < 100; ++i) c.TransmitText("7");
+  ASSERT_TRUE(CountReaches(static_cast<std::int32_t>(block.size()) + 100));
+  EXPECT_EQ(c.ReceivedText(), block + std::string(100, '7'));
+  c.TransmitText("again");
+  ASSERT_TRUE(CountReaches(5));
+  EXPECT_EQ(c.ReceivedText(), "again");
+}
+
+TEST_P(Loopback, ThresholdEventIsEdgeTriggeredAndZeroDisablesIt) {
+  const auto receives = [&] { return log.Count(kEvReceive); };
+  c.ReceiveThreshold(4);
+  c.TransmitText("abc");
+  ASSERT_TRUE(CountReaches(3));
+  EXPECT_EQ(receives(), 0) << "raised below the threshold";
+  c.TransmitText("d");
+  ASSERT_TRUE(ServiceUntil([&] { return receives() == 1; }));
+  c.TransmitText("efgh");
+  ASSERT_TRUE(CountReaches(8));
+  for (int i = 0; i < 20; ++i) c.Service();
+  EXPECT_EQ(receives(), 1) << "raised again while the count stayed above";
+  EXPECT_EQ(c.CommEvent(), kEvReceive) << "the latest code must stay";
+  EXPECT_EQ(c.ReceivedText(), "abcdefgh");
+  c.TransmitText("ijkl");
+  EXPECT_TRUE(ServiceUntil([&] { return receives() == 2; })) << "not re-armed by the read";
+
+  c.ReceivedText();
+  c.ReceiveThreshold(0);
+  c.TransmitText("0123456789");
+  ASSERT_TRUE(CountReaches(10));
+  for (int i = 0; i < 20; ++i) c.Service();
+  EXPECT_EQ(receives(), 2);
+}
+
+TEST_P(Loopback, ALossMidTransferClosesThePortOnceAndStopsTheService) {
+  if (backend == kRealPort) GTEST_SKIP() << "a real port cannot be unplugged by the test";
+  c.TransmitText(std::string(3000, 'm'));
+  c.Service();
+  backend == kPty ? pty.CloseMaster() : clock.AdvanceMillis(kVanishMs);
+  ASSERT_TRUE(ServiceUntil([&] { return !c.OpenState(); }));
+  for (int i = 0; i < 50; ++i) c.Service();
+  EXPECT_EQ(c.CommEvent(), kErDeviceGone);
+  EXPECT_EQ(log.Count(kErDeviceGone), 1);
+  EXPECT_NE(c.LostReason().find(backend == kPty ? pty.slave : "plug"), std::string::npos)
+      << c.LostReason();
+  EXPECT_EQ(c.NextServiceMs(), -1) << "a lost port must not keep the event loop busy";
+  EXPECT_EQ(c.WatchFd(), -1);
+  EXPECT_FALSE(std::filesystem::exists(pty.LockPath()));
+  EXPECT_EQ(ErrorOf([&] { c.TransmitText("x"); }), kErrPortNotOpen);
+}
+
+const char* const kBackendNames[] = {"VirtualPlug", "PseudoTerminal", "RealPort"};
+INSTANTIATE_TEST_SUITE_P(AllDevices, Loopback, ::testing::Values(kPlug, kPty, kRealPort),
+                         [](const auto& p) { return kBackendNames[p.param]; });
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+}
+
+long OpenDescriptors() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return std::distance(begin(fds), end(fds));
+}
+
+class TermiosDevice : public ::testing::Test, public Pty {};
+
+TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
+  WriteFile(dir.path + "/plain", "text");
+  const long fds = OpenDescriptors();
+  for (const auto& [path, error, named] :
+       {std::tuple{std::string("/dev/serivane-no-such-port"), kErrInvalidPortNumber, "No such"},
+        {dir.path + "/plain", kErrInvalidPortNumber, "not a terminal"},
+        {"/dev/null", kErrInvalidPortNumber, "not a terminal"},
+        {dir.path, kErrInvalidPortNumber, "not a terminal"},
+        {slave, kErrCommState, "did not take the line settings 9600,N,7,1"},
+        {slave, kErrHardwareNotAvailable, "console"}}) {
+    target = path;
+    control.LineSettings(error == kErrCommState ? "9600,N,7,1" : "9600,N,8,1");
+    if (error == kErrHardwareNotAvailable) {
+      WriteFile(dir.path + "/class/tty/console/active", "tty0 " + path.substr(5) + "\n");
+    }
+    std::string what;
+    EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), error) << path;
+    EXPECT_NE(what.find(path), std::string::npos) << what;
+    EXPECT_NE(what.find(named), std::string::npos) << what;
+    EXPECT_FALSE(control.OpenState());
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
+}
+
+TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses) {
+  control.LineSettings("19200,N,8,1");
+  control.OpenState(true);
+  Pty second(dir.path), unlocked(dir.path + "/none");
+  second.target = unlocked.target = slave;
+  std::string what;
+  EXPECT_EQ(ErrorOf([&] { second.control.OpenState(true); }, &what), kErrPortAlreadyOpen);
+  EXPECT_NE(what.find("process " + std::to_string(getpid())), std::string::npos) << what;
+  EXPECT_EQ(ErrorOf([&] { second.control.TransmitText("from the second"); }), kErrPortNotOpen);
+  // Without the lock file, the descriptor lock still keeps the port to its first holder.
+  EXPECT_EQ(ErrorOf([&] { unlocked.control.OpenState(true); }), kErrPortAlreadyOpen);
+  control.TransmitText("first");
+  EXPECT_EQ(Drain(), "first") << "the holder keeps its port, and only its bytes went out";
+
+  // A pseudo-terminal keeps eight data bits and no parity; a rate outside the standard table
+  // goes through the driver's arbitrary-rate call.
+  EXPECT_EQ(ErrorOf([&] { control.LineSettings("19200,E,8,1"); }, &what), kErrCommState);
+  EXPECT_NE(what.find(slave), std::string::npos) << what;
+  EXPECT_EQ(control.LineSettings(), "19200,N,8,1");
+  EXPECT_EQ(ErrorOf([&] { control.LineSettings("123457,N,8,2"); }), 0);
+}
+
+TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemLines) {
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  testing::EventLog log(control);
+  control.OpenState(true);
+  control.OpenState(false);
+  const long fds = OpenDescriptors();
+  for (int i = 0; i < 1000; ++i) {
+    // Lock files left by a holder that has ended, or naming no process, are taken over.
+    if (i < 2) WriteFile(LockPath(), i == 0 ? "  " + std::to_string(ended) + "\n" : "junk\n");
+    control.OpenState(true);
+    long holder = 0;
+    std::ifstream(LockPath()) >> holder;
+    ASSERT_EQ(holder, getpid()) << i;
+    control.RtsOn(i % 2);
+    control.DtrOn(i % 3);
+    control.Service();
+    // A pseudo-terminal has no modem lines: they read off, and setting outputs does not fail.
+    ASSERT_FALSE(control.CtsState() || control.DsrState() || control.DcdState()) << i;
+    control.OpenState(false);
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
+  EXPECT_TRUE(log.codes.empty());
+}
+
+TEST_F(TermiosDevice, SendingBeyondTheBufferIsRefusedLoudlyAndLosesNothingBefore) {
+  testing::EventLog log(control);
+  control.OpenState(true);
+  std::string block(256 * 1024, '\0');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
+  control.TransmitText(block);
+  control.Service();
+  EXPECT_EQ(log.codes, std::vector<std::int16_t>{kErTxFull});
+  // The far end reads now: it gets an unbroken start of the block, at least as long as the
+  // control's own buffer.
+  std::string got;
+  for (int quiet = 0; quiet < 50; control.Service()) {
+    const std::string part = Drain(1);
+    quiet = part.empty() ? quiet + 1 : 0;
+    got += part;
+  }
+  EXPECT_GE(got.size(), 64u * 1024);
+  EXPECT_LT(got.size(), block.size());
+  EXPECT_TRUE(block.starts_with(got)) << "bytes were lost or reordered";
+
+  // A close with a full buffer and a far end that no longer reads does not wait for it.
+  control.TransmitText(block);
+  const auto start = std::chrono::steady_clock::now();
+  control.OpenState(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(MarkDecoder, UndoesInBandMarksAlsoWhenSplitAcrossReads) {
+  using namespace std::string_literals;
+  struct Recorder final : DeviceSink {
+    void Received(std::string_view bytes) override { seen += bytes; }
+    void LineError(std::int16_t code) override { seen += "<" + std::to_string(code) + ">"; }
+    std::string seen;
+  };
+  // A real FF arrives as FF FF, a break as FF 00 00, a character c with an error as FF 00 c.
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{"a\xFF\xFF", "\xFF", "\xFFz"}, "a\xFF\xFFz"},
+      {{"a\xFF\0\0z"s}, "a<1001>z"},
+      {{"a\xFF", "\0"s, "\0z"s}, "a<1001>z"},
+      {{"a\xFF\0Zz"s}, "aZ<1009>z"},
+      {{"\xFF\0\xFF"s}, "\xFF<1009>"},
+      {{"a\xFF\0"s, "Z"}, "aZ<1009>"}};
+  for (const auto& [reads, expected] : rows) {
+    Recorder sink;
+    MarkDecoder decoder;
+    for (const std::string& read : reads) decoder.Feed(read, kErRxParity, sink);
+    EXPECT_EQ(sink.seen, expected) << ::testing::PrintToString(reads);
+  }
+}
+
+}  // namespace
+}  // namespace serivane::serial
