@@ -1,12 +1,13 @@
-// The control on the devices it drives. One table of behaviour runs on the virtual plug, on a
-// pseudo-terminal pair whose far end echoes and, when SERIVANE_TEST_PORT names a port with a
-// loopback plug fitted, on that real port; then the termios backend on pseudo-terminal pairs:
-// taking and releasing the port, refusals, output the far end never reads, in-band marks.
+// The serial port control on the devices it drives. One table of behaviour runs on the virtual
+// plug, on a pseudo-terminal pair whose far end echoes and, when SERIVANE_TEST_PORT names a port
+// with a loopback plug fitted, on that real port. Then the virtual plug on a ManualClock, the
+// refusals of bad input, and the termios backend on pseudo-terminal pairs.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,12 +24,38 @@
 #include "serial/comm_control.h"
 #include "serial/device.h"
 #include "serial/termios_device.h"
-#include "test_support.h"
 
 namespace serivane::serial {
 namespace {
 
-using testing::ErrorOf;
+using Codes = std::vector<std::int16_t>;
+
+// Records every code the control raises, in order.
+struct EventLog {
+  explicit EventLog(CommControl& control) {
+    control.OnCommEvent = [this, &control] { codes.push_back(control.CommEvent()); };
+  }
+  long Count(std::int16_t code) const { return std::count(codes.begin(), codes.end(), code); }
+  std::vector<std::int16_t> codes;
+};
+
+std::string AllCodes() {
+  std::string block(256, '\0');
+  for (int i = 0; i < 256; ++i) block[i] = static_cast<char>(i);
+  return block;
+}
+
+// The number of the CommError that `op` throws, 0 when it throws none; its text into `what`.
+template <typename Op>
+std::int32_t ErrorOf(Op&& op, std::string* what = nullptr) {
+  try {
+    op();
+  } catch (const CommError& e) {
+    if (what != nullptr) *what = e.what();
+    return e.number();
+  }
+  return 0;
+}
 
 struct TempDir {
   TempDir() : path((std::filesystem::temp_directory_path() / "serivane-XXXXXX").string()) {
@@ -48,11 +76,7 @@ struct Pty {
       throw std::runtime_error("pty");
     fcntl(master, F_SETFL, O_NONBLOCK);
   }
-  ~Pty() { CloseMaster(); }
-  void CloseMaster() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
+  ~Pty() { close(master); }
   std::string LockPath() const { return dir.path + "/" + LockFileName(slave); }
   bool Readable(int wait_ms) {
     pollfd p{master, POLLIN, 0};
@@ -87,6 +111,19 @@ struct Pty {
   CommControl control{[this](std::int16_t) { return target; },
                       SystemClock(),
                       {dir.path, lock_dir.empty() ? dir.path : lock_dir}};
+};
+
+struct Plug {
+  explicit Plug(std::string t = "loopback") : target(std::move(t)) {}
+  // Lets `ms` of the clock pass and services the control once.
+  void Run(std::int64_t ms) {
+    clock.AdvanceMillis(ms);
+    control.Service();
+  }
+  std::string target;
+  ManualClock clock;
+  CommControl control{[this](std::int16_t) { return target; }, clock};
+  EventLog log{control};
 };
 
 enum Backend { kPlug, kPty, kRealPort };
@@ -124,13 +161,13 @@ class Loopback : public ::testing::TestWithParam<Backend> {
                     },
                     backend == kPlug ? static_cast<Clock&>(clock) : SystemClock()};
   CommControl& c = backend == kPty ? pty.control : other;
-  testing::EventLog log{c};
+  EventLog log{c};
 };
 
 TEST_P(Loopback, EveryCodeComesBackInOrderAndReadingEmptiesTheBuffer) {
   // A run of FF is where a terminal that marks line errors in-band doubles bytes, pairs split
   // between reads included; single-character sends are where a writer may drop bytes.
-  const std::string block = testing::AllCodes() + std::string(5000, '\xFF') + testing::AllCodes();
+  const std::string block = AllCodes() + std::string(5000, '\xFF') + AllCodes();
   c.TransmitText(block);
   for (int i = 0; i < 100; ++i) c.TransmitText("7");
   ASSERT_TRUE(CountReaches(static_cast<std::int32_t>(block.size()) + 100));
@@ -169,7 +206,7 @@ TEST_P(Loopback, ALossMidTransferClosesThePortOnceAndStopsTheService) {
   if (backend == kRealPort) GTEST_SKIP() << "a real port cannot be unplugged by the test";
   c.TransmitText(std::string(3000, 'm'));
   c.Service();
-  backend == kPty ? pty.CloseMaster() : clock.AdvanceMillis(kVanishMs);
+  backend == kPty ? void(close(std::exchange(pty.master, -1))) : clock.AdvanceMillis(kVanishMs);
   ASSERT_TRUE(ServiceUntil([&] { return !c.OpenState(); }));
   for (int i = 0; i < 50; ++i) c.Service();
   EXPECT_EQ(c.CommEvent(), kErDeviceGone);
@@ -185,6 +222,152 @@ TEST_P(Loopback, ALossMidTransferClosesThePortOnceAndStopsTheService) {
 const char* const kBackendNames[] = {"VirtualPlug", "PseudoTerminal", "RealPort"};
 INSTANTIATE_TEST_SUITE_P(AllDevices, Loopback, ::testing::Values(kPlug, kPty, kRealPort),
                          [](const auto& p) { return kBackendNames[p.param]; });
+
+TEST(VirtualPlug, CharactersArriveAfterTheirWireTimeWithOnlyTheirDataBits) {
+  const std::tuple<const char*, int, int> rows[] = {{"38400,N,8,1", 10, 0xFF},
+                                                    {"38400,E,8,2", 12, 0xFF},
+                                                    {"9600,O,7,1", 10, 0x7F},
+                                                    {"300,N,5,1", 7, 0x1F}};
+  for (const auto& [settings, bits, mask] : rows) {
+    SCOPED_TRACE(settings);
+    Plug plug;
+    plug.control.LineSettings(settings);
+    plug.control.OpenState(true);
+    std::string masked = AllCodes();
+    for (char& c : masked) c = static_cast<char>(c & mask);
+    // Two sends back to back queue on the wire as one.
+    plug.control.TransmitText(AllCodes().substr(0, 100));
+    plug.control.TransmitText(AllCodes().substr(100));
+    plug.clock.AdvanceMicros(
+        std::int64_t{256} * bits * 1'000'000 / LineConfig::Parse(settings).baud - 1);
+    plug.control.Service();
+    EXPECT_LT(plug.control.InBufferCount(), 256) << "the block arrived before its wire time";
+    EXPECT_GE(plug.control.InBufferCount(), 254) << "characters held back beyond their time";
+    plug.clock.AdvanceMicros(2);
+    plug.control.Service();
+    EXPECT_EQ(plug.control.ReceivedText(), masked);
+  }
+}
+
+// What the plug shows with `query` for its switches. Three characters are sent and the port is
+// closed and opened again before they arrive: the trace holds the text then received for a
+// ten-character send and the event codes raised; then, after the open, after RTS goes off and
+// after DTR goes off, the CTS DSR DCD lines (1 on) and the events their changes raised. A failed
+// open shows its error number alone.
+std::string Trace(const std::string& query) {
+  Plug plug("loopback?" + query);
+  CommControl& c = plug.control;
+  c.ReceiveThreshold(5);
+  c.RtsOn(true);
+  c.DtrOn(true);
+  for (int open = 0; open < 2; ++open) {
+    if (const auto e = ErrorOf([&] { c.OpenState(true); })) {
+      return std::to_string(e) + (c.OpenState() ? " but open" : "");
+    }
+    if (open == 0) c.TransmitText("xyz");
+    if (open == 0) c.OpenState(false);
+  }
+  c.TransmitText("ABCDEFGHIJ");
+  plug.Run(100);
+  std::string out = c.ReceivedText();
+  for (int step = 0; step < 4; ++step) {
+    if (step == 2) c.RtsOn(false);
+    if (step == 3) c.DtrOn(false);
+    if (step > 0) {
+      plug.Run(10);
+      out += '|';
+      for (const bool on : {c.CtsState(), c.DsrState(), c.DcdState()}) out += on ? '1' : '0';
+    }
+    for (const auto code : plug.log.codes) out += ' ' + std::to_string(code);
+    plug.log.codes.clear();
+  }
+  return out;
+}
+
+// Character counts run on across the close: A is the 4th character sent.
+TEST(VirtualPlug, EachFaultSwitchShowsItsFaultAndNothingElse) {
+  const std::string wired = "|111|011 3|000 4 5";  // RTS drives CTS, DTR drives DSR and DCD
+  const std::pair<const char*, std::string> rows[] = {
+      {"", "ABCDEFGHIJ 2" + wired},
+      {"echo=off", wired},
+      {"drop=4", "BCDFGHJ 2" + wired},
+      {"drop=1", wired},
+      {"corrupt=4", "@BCDDFGHHJ 2" + wired},
+      {"extra=2", "ABCDEFGHIJ?? 2" + wired},
+      {"break=8", "ABCDEFGHIJ 2 1001" + wired},
+      {"frame=8", "ABCDEFGHIJ 2 1004" + wired},
+      {"parity=8", "ABCDEFGHIJ 2 1009" + wired},
+      {"overrun=8", "ABCDFGHIJ 1006 2" + wired},
+      {"frame=14", "ABCDEFGHIJ 2" + wired},
+      {"ring=on", "ABCDEFGHIJ 2 6" + wired},
+      {"cts=off", "ABCDEFGHIJ 2|011|011|000 4 5"},
+      {"cts=on", "ABCDEFGHIJ 2|111|111|100 4 5"},
+      {"dsr=off", "ABCDEFGHIJ 2|101|001 3|000 5"},
+      {"dsr=on&dcd=on", "ABCDEFGHIJ 2|111|011 3|011"},
+      {"busy=on", "8005"},
+      {"openfail=1", "8010"},
+      {"nosuch=1", "380"},
+      {"drop=x", "380"}};
+  for (const auto& [query, trace] : rows) EXPECT_EQ(Trace(query), trace) << query;
+}
+
+TEST(VirtualPlug, AFloodNobodyReadsIsCutAtTheReceiveBufferAndSaidSo) {
+  Plug plug;
+  plug.control.ReceiveThreshold(0);
+  plug.control.LineSettings("4000000,N,8,1");
+  plug.control.OpenState(true);
+  plug.control.TransmitText(std::string(70000, 'f'));
+  plug.Run(1000);
+  EXPECT_EQ(plug.control.InBufferCount(), 65536);
+  EXPECT_EQ(plug.log.codes, Codes{kErRxOver});
+}
+
+TEST(VirtualPlug, DelaysTheVanishingAndTheNextCharacterRunOnTheClock) {
+  Plug plug("loopback?opendelay=250&closedelay=120&vanish=50");
+  plug.control.LineSettings("300,N,8,1");
+  plug.control.OpenState(true);
+  plug.control.OpenState(false);
+  EXPECT_EQ(plug.clock.NowMicros(), 370'000);
+  plug.control.OpenState(true);
+  plug.control.Service();
+  plug.control.TransmitText("x");
+  // One character at 300 baud takes 33.3 ms, later than the 10 ms line poll.
+  EXPECT_EQ(plug.control.NextServiceMs(), 10);
+  plug.Run(30);
+  EXPECT_EQ(plug.control.NextServiceMs(), 4);
+  plug.Run(19);
+  EXPECT_EQ(plug.control.NextServiceMs(), 1) << "the loop must wake for the vanishing";
+  plug.Run(1);
+  EXPECT_EQ(plug.log.codes, (Codes{kEvReceive, kErDeviceGone}));
+  EXPECT_EQ(ErrorOf([&] { plug.control.OpenState(true); }), kErrInvalidPortNumber);
+}
+
+TEST(ControlRefusals, BadInputIsRefusedNamingWhatIsWrongAndChangesNothing) {
+  Plug plug;
+  CommControl& c = plug.control;
+  c.PortNumber(3);
+  c.LineSettings(" 19200 , e , 7 , 1 ");
+  const std::pair<const char*, const char*> rows[] = {
+      {"19200,X,7,1", "parity"},    {"19200,NN,7,1", "parity"},    {"19200,N,9,1", "data bits"},
+      {"19200,N,4,1", "data bits"}, {"19200,N,8,3", "stop bits"},  {"0,N,8,1", "rate"},
+      {"fast,N,8,1", "rate"},       {"99999999999,N,8,1", "rate"}, {"19200,N,8", "four fields"}};
+  for (const auto& [text, named] : rows) {
+    std::string what;
+    EXPECT_EQ(ErrorOf([&] { c.LineSettings(text); }, &what), kErrInvalidPropertyValue) << text;
+    EXPECT_NE(what.find(named), std::string::npos) << what;
+  }
+  EXPECT_EQ(ErrorOf([&] { c.PortNumber(0); }), kErrInvalidPortNumber);
+  EXPECT_EQ(ErrorOf([&] { c.FlowControl(4); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([&] { c.ReceiveThreshold(-1); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([&] { c.TransmitText("x"); }), kErrPortNotOpen);
+  EXPECT_EQ(ErrorOf([&] { c.ReceivedText(); }), kErrPortNotOpen);
+  c.OpenState(true);
+  EXPECT_EQ(ErrorOf([&] { c.PortNumber(4); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(c.PortNumber(), 3);
+  EXPECT_EQ(c.LineSettings(), "19200,E,7,1");
+  EXPECT_EQ(c.FlowControl(), 0);
+  EXPECT_EQ(c.ReceiveThreshold(), 1);
+}
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -249,7 +432,7 @@ TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemL
   const pid_t ended = fork();
   if (ended == 0) _exit(0);
   waitpid(ended, nullptr, 0);
-  testing::EventLog log(control);
+  EventLog log(control);
   control.OpenState(true);
   control.OpenState(false);
   const long fds = OpenDescriptors();
@@ -273,13 +456,13 @@ TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemL
 }
 
 TEST_F(TermiosDevice, SendingBeyondTheBufferIsRefusedLoudlyAndLosesNothingBefore) {
-  testing::EventLog log(control);
+  EventLog log(control);
   control.OpenState(true);
   std::string block(256 * 1024, '\0');
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
   control.TransmitText(block);
   control.Service();
-  EXPECT_EQ(log.codes, std::vector<std::int16_t>{kErTxFull});
+  EXPECT_EQ(log.codes, Codes{kErTxFull});
   // The far end reads now: it gets an unbroken start of the block, at least as long as the
   // control's own buffer.
   std::string got;
