@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -40,11 +41,6 @@ std::int32_t ResolveError(std::int16_t n) try {
   return e.number();
 }
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
 // A throw-away machine: a sysfs tree and a /dev folder laid out the way the kernel and udev lay
 // them out (nothing opens the nodes), and a registry folder of its own.
 class PortMapTest : public ::testing::Test {
@@ -64,7 +60,8 @@ class PortMapTest : public ::testing::Test {
   fs::path Hive() const { return root_ / "config/serivane/registry/HKEY_LOCAL_MACHINE.reg"; }
   EnsureResult Ensure() const { return EnsurePortMap(Roots()); }
 
-  ToolRun Ports(const std::vector<std::string>& args) const {
+  // serivane-ports with `args`: its exit status, output and error output.
+  std::tuple<int, std::string, std::string> Ports(const std::vector<std::string>& args) const {
     std::ostringstream out, err;
     const int status = RunPortsCommand(args, out, err, Roots());
     return {status, out.str(), err.str()};
@@ -95,13 +92,11 @@ class PortMapTest : public ::testing::Test {
     fs::create_symlink("../../" + name, root_ / "dev/serial/by-id" / by_id);
   }
 
-  // Gone as an unplugged adapter goes: its class entry, node and links.
-  void Unplug(const std::string& name) {
+  // Gone as an unplugged adapter goes: its class entry, node and by-id link.
+  void Unplug(const std::string& name, const std::string& by_id = {}) {
     fs::remove(root_ / "sys/class/tty" / name);
     fs::remove(root_ / "dev" / name);
-    std::error_code none;
-    for (const auto& link : fs::directory_iterator(root_ / "dev/serial/by-id", none))
-      if (fs::read_symlink(link.path()).filename() == name) fs::remove(link.path());
+    if (!by_id.empty()) fs::remove(root_ / "dev/serial/by-id" / by_id);
   }
 
   // A console on ttyS0, a port the 8250 driver registers without a UART, real UARTs on ttyS2
@@ -146,13 +141,11 @@ TEST_F(PortMapTest, LaterStartsAddNewDevicesWithoutRenumbering) {
 
   // The FTDI adapter goes; a new adapter takes the first free number, COM5, and a UART card's
   // ttyS5 its home COM6.
-  Unplug("ttyUSB2");
+  Unplug("ttyUSB2", "usb-FTDI-if00");
   AddUsb("ttyUSB3", "Prolific", "USB-Serial Controller", "usb-Prolific-if00");
   AddUart(5, 4);
-  const EnsureResult later = Ensure();
-  EXPECT_FALSE(later.created);
-  EXPECT_EQ(later.added, (std::vector<MapAddition>{{5, "/dev/serial/by-id/usb-Prolific-if00"},
-                                                   {6, "/dev/ttyS5"}}));
+  EXPECT_EQ(Ensure().added, (std::vector<MapAddition>{{5, "/dev/serial/by-id/usb-Prolific-if00"},
+                                                      {6, "/dev/ttyS5"}}));
 
   // ttyS4 finds its home taken; a device mapped by hand under its node name before discovery
   // saw it, and the FTDI back under another node name, get no second number.
@@ -218,9 +211,9 @@ TEST_F(PortMapTest, ResolveRefusesWith8002WhatNamesNoDevice) {
   EXPECT_EQ(ResolveError(1), serial::kErrInvalidPortNumber);
   EXPECT_THROW(Ensure(), settings::RegistryError);
   EXPECT_TRUE(Contains(DescribeEntry(1, Roots()), "cannot be read"));
-  const ToolRun run = Ports({"map", "2", "loopback"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(Contains(run.err, "cannot be read")) << run.err;
+  const auto [status, out, err] = Ports({"map", "2", "loopback"});
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(Contains(err, "cannot be read")) << err;
   std::ostringstream bytes;
   bytes << std::ifstream(Hive()).rdbuf();
   EXPECT_EQ(bytes.str(), broken + "\n");
@@ -228,14 +221,14 @@ TEST_F(PortMapTest, ResolveRefusesWith8002WhatNamesNoDevice) {
 
 TEST_F(PortMapTest, PortsListFillsTheMapAndTellsWhatEachDeviceIs) {
   BuildDesktop();
-  const ToolRun run = Ports({});
-  EXPECT_EQ(run.status, 0) << run.err;
+  const auto [status, out, err] = Ports({});
+  EXPECT_EQ(status, 0) << err;
   EXPECT_EQ(MapText(), kDesktopMap);
-  EXPECT_EQ(run.out.substr(0, run.out.find("COM port map (")),
+  EXPECT_EQ(out.substr(0, out.find("COM port map (")),
             "Created the COM port map from the devices found.\nAdded COM1 = /dev/ttyACM0\n"
             "Added COM2 = /dev/serial/by-id/usb-FTDI-if00\nAdded COM3 = /dev/ttyS2\n"
             "Added COM4 = /dev/ttyUSB10\nAdded COM11 = /dev/ttyS10\n");
-  EXPECT_EQ(run.out.substr(run.out.find("Serial devices found:")),
+  EXPECT_EQ(out.substr(out.find("Serial devices found:")),
             "Serial devices found:\n"
             "  /dev/ttyS2 - 16550A UART: COM3\n"
             "  /dev/ttyS10 - 16550A UART: COM11\n"
@@ -244,7 +237,7 @@ TEST_F(PortMapTest, PortsListFillsTheMapAndTellsWhatEachDeviceIs) {
             "  /dev/ttyUSB10 - Silicon Labs CP2102 USB to UART Bridge: COM4\n"
             "  /dev/ttyS0: left out, the kernel's console\n"
             "  /dev/ttyS1: left out, no UART\n");
-  EXPECT_FALSE(Contains(Ports({}).out, "Added"));
+  EXPECT_FALSE(Contains(std::get<1>(Ports({})), "Added"));
 }
 
 TEST_F(PortMapTest, PortsMapAndUnmapChangeOneNumberWithNotes) {
@@ -266,24 +259,24 @@ TEST_F(PortMapTest, PortsMapAndUnmapChangeOneNumberWithNotes) {
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.args[0] + " " + step.args[1]);
-    const ToolRun run = Ports(step.args);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, step.out);
-    EXPECT_TRUE(step.note.empty() ? run.err.empty() : Contains(run.err, step.note)) << run.err;
+    const auto [status, out, err] = Ports(step.args);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, step.out);
+    EXPECT_TRUE(step.note.empty() ? err.empty() : Contains(err, step.note)) << err;
   }
   EXPECT_EQ(MapText(),
             "1=/dev/ttyACM0 3=/dev/ttyS2 4=/dev/ttyUSB10 11=/dev/ttyS10 "
             "12=loopback?cts=off 14=/dev/ttyUSB9 15=/dev/ttyS1 16=" +
                 longest + " ");
   // The listing tells what each number names; the adapter unmapped by hand stays unmapped.
-  const ToolRun run = Ports({});
-  EXPECT_FALSE(Contains(run.out, "Added"));
+  const std::string listing = std::get<1>(Ports({}));
+  EXPECT_FALSE(Contains(listing, "Added"));
   for (const char* line :
        {"  built-in virtual loopback plug (cts=off)\n", "  /dev/ttyUSB9 (not present)\n",
         "  /dev/ttyS1 (no UART)\n", "  /dev/ttyS31 (no entry in the map)\n",
         "  /dev/ttyACM0 - CDC Abstract Control Model (ACM)\n",
         "/dev/ttyUSB2 - FTDI FT232R USB UART: not mapped"})
-    EXPECT_TRUE(Contains(run.out, line)) << line;
+    EXPECT_TRUE(Contains(listing, line)) << line;
 }
 
 TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
@@ -297,9 +290,9 @@ TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
       // clang-format on
   };
   for (const auto& args : refused) {
-    const ToolRun run = Ports(args);
-    EXPECT_EQ(run.status, 1) << args[0] << " " << args.size();
-    EXPECT_TRUE(run.out.empty() && !run.err.empty()) << run.out;
+    const auto [status, out, err] = Ports(args);
+    EXPECT_EQ(status, 1) << args[0] << " " << args.size();
+    EXPECT_TRUE(out.empty() && !err.empty()) << out;
   }
   EXPECT_FALSE(fs::exists(Hive()));
 }
