@@ -15,9 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
 #include <map>
-#include <vector>
 
 #include "app/rs232_form.h"
 #include "settings/settings_store.h"
@@ -38,14 +36,14 @@ struct FakeDialogs final : Dialogs {
     return input_answer;
   }
   std::optional<std::string> ChooseFile(const FileDialogRequest& request) override {
-    file_requests.push_back(request);
+    file_request = request;
     return file_answer;
   }
   Strings messages;                          // "title|icon|text", icon 0 information
   std::function<void()> while_message_open;  // runs as the open box's own event loop would
   Strings inputs;                            // "title|default|prompt"
   std::string input_answer;                  // "": Cancel
-  std::vector<FileDialogRequest> file_requests;
+  FileDialogRequest file_request;
   std::optional<std::string> file_answer;
 };
 
@@ -109,10 +107,7 @@ class FormTest : public ::testing::Test {
     QApplication::setActiveWindow(form_.get());
     return QTest::qWaitForWindowActive(form_.get());
   }
-  static std::string Focused() {
-    return QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString()
-                                       : "(none)";
-  }
+  static std::string Focused() { return QApplication::focusWidget()->objectName().toStdString(); }
   // The names of every marked menu item, sorted.
   Strings Marked() const {
     Strings names;

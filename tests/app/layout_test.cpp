@@ -23,8 +23,7 @@ void DescribeMenus(QMenu* menu, Strings& out) {
 
 TEST_F(LayoutTest, ControlsMenusAndTabOrderAreAsDrawn) {
   Start();
-  ASSERT_TRUE(Activate());
-  ASSERT_TRUE(WaitTick());
+  ASSERT_TRUE(Activate() && WaitTick());
   // Name, left, top, width, height in twips, caption ("<" its box on the right), tooltip; in tab
   // order from the Run button, frames and the label included.
   const Strings expected = {
@@ -50,18 +49,17 @@ TEST_F(LayoutTest, ControlsMenusAndTabOrderAreAsDrawn) {
   for (const std::string& row : expected) {
     const QString name = QString::fromStdString(row.substr(0, row.find(' ')));
     QWidget* w = form_->findChild<QWidget*>(name);
-    const QRect g = w->geometry();
-    shown.push_back(QString::asprintf("%s %d,%d,%d,%d ", qPrintable(name), g.x() * 15, g.y() * 15,
-                                      g.width() * 15, g.height() * 15)
-                        .append(w->property("title").toString() + w->property("text").toString())
-                        .append(w->layoutDirection() == Qt::RightToLeft ? "<|" : "|")
-                        .append(w->toolTip())
-                        .toStdString());
-    if (!name.contains("Frame") && name != "Com_Label") {
-      expected_walk.push_back(name.toStdString());
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-      tab_walk.push_back(Focused());
-    }
+    const QRect g(w->geometry().topLeft() * 15, w->geometry().size() * 15);
+    shown.push_back(
+        QString::asprintf(
+            "%s %d,%d,%d,%d %s%s|%s", qPrintable(name), g.x(), g.y(), g.width(), g.height(),
+            qPrintable(w->property("title").toString() + w->property("text").toString()),
+            w->layoutDirection() == Qt::RightToLeft ? "<" : "", qPrintable(w->toolTip()))
+            .toStdString());
+    if (name.contains("Frame") || name == "Com_Label") continue;
+    expected_walk.push_back(name.toStdString());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    tab_walk.push_back(Focused());
   }
   EXPECT_EQ(shown, expected);
   EXPECT_EQ(tab_walk, expected_walk);
@@ -96,36 +94,32 @@ TEST_F(LayoutTest, AccessKeysReachTheirControls) {
 }
 
 // The outer width always comes back to 5700 twips, the height never stays below 5500, and the
-// results box takes every twip of height above 4650.
+// results box takes every twip of height above 4650; minimized, nothing is resized.
 TEST_F(LayoutTest, ResizeKeepsTheWidthAndGivesExtraHeightToTheResults) {
   Start();
   const int width = TwipsToPixels(5700);
-  const auto results_height = [&] { return form_->Result_Text->height(); };
   ASSERT_TRUE(QTest::qWaitFor([&] { return form_->frameGeometry().width() == width; }));
   for (const auto& [w, twips] :
        {std::pair{width - 60, 7000}, {width + 90, 7000}, {width, 3000}, {width, 8000}}) {
     const QSize frame = form_->frameGeometry().size() - form_->size();
     form_->resize(w - frame.width(), TwipsToPixels(twips) - frame.height());
     const int high = TwipsToPixels(std::max(twips, 5500));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-          return form_->frameGeometry().size() == QSize(width, high) &&
-                 form_->Result_Text->geometry() == QRect(TwipsToPixels(120), TwipsToPixels(3720),
-                                                         TwipsToPixels(5295),
-                                                         high - TwipsToPixels(4650));
-        },
-        3000))
-        << w << " pixels wide, " << twips << " twips high";
+    const QRect results(TwipsToPixels(120), TwipsToPixels(3720), TwipsToPixels(5295),
+                        high - TwipsToPixels(4650));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+      return form_->frameGeometry().size() == QSize(width, high) &&
+             form_->Result_Text->geometry() == results;
+    })) << w
+        << " pixels wide, " << twips << " twips high";
   }
-  // Minimized nothing is resized; restored the rule runs again.
   form_->showMinimized();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return form_->isMinimized(); }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form_->isMinimized(); }));
   form_->Result_Text->resize(form_->Result_Text->width(), 10);
   form_->Form_Resize();
-  EXPECT_EQ(results_height(), 10);
+  EXPECT_EQ(form_->Result_Text->height(), 10);
   form_->showNormal();
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return results_height() == TwipsToPixels(8000) - TwipsToPixels(4650); }, 3000));
+      [&] { return form_->Result_Text->height() == TwipsToPixels(8000) - TwipsToPixels(4650); }));
 }
 
 }  // namespace

@@ -66,8 +66,7 @@ TEST_F(MenusTest, ResultFileDialogAsksForTheStoredNameAndKeepsItOnCancel) {
   dialogs_.file_answer = "/tmp/chosen.txt";
   form_->SetupFile_Menu_Click();
   EXPECT_EQ(form_->settings().ResultFileName, "/tmp/chosen.txt");
-  ASSERT_EQ(dialogs_.file_requests.size(), 2u);
-  const FileDialogRequest& r = dialogs_.file_requests[1];
+  const FileDialogRequest& r = dialogs_.file_request;
   EXPECT_EQ(r.title + "|" + r.initial_folder + "|" + r.file_name + "|" + std::to_string(r.flags),
             "Select or enter file to write results to:|C:|RS-232_Result.Txt|2054");
   EXPECT_EQ(QtFilterList(r.filter), "Txt file (*.txt);;All files (*.*)");
@@ -76,9 +75,8 @@ TEST_F(MenusTest, ResultFileDialogAsksForTheStoredNameAndKeepsItOnCancel) {
 
 TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   Create();
-  for (QAction* item : {form_->FuncStart_Menu, form_->FuncClose_Menu, form_->FuncStart_Menu}) {
+  for (QAction* item : {form_->FuncStart_Menu, form_->FuncClose_Menu, form_->FuncStart_Menu})
     item->trigger();
-  }
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "FuncClose_Menu", "Parity_Menu_1", "Stop_Menu_1",
                                "baud_menu_8"}));
   form_->SetResultBackground(engine::kRed);

@@ -1,6 +1,7 @@
 // The settings through the registry: what an exit writes, how hand-stored values load, and the
 // ways the window ends.
-#include <QFile>
+#include <QStringList>
+#include <fstream>
 
 #include "settings/registry_store.h"
 #include "tests/app/form_fixture.h"
@@ -30,24 +31,22 @@ TEST_F(SettingsTest, ExitAndClosingTheWindowSaveButASessionCloseDoesNot) {
     }
     EXPECT_EQ(exits_, std::vector<int>{0});
     EXPECT_FALSE(form_->port().OpenState() || form_->Update_Timer->isActive());
-    Strings values;
-    for (const char* name :
-         {"Baudrate", "Bits", "Close When Finish", "Comport", "Handshake Delay", "Max Duration",
-          "Parity", "Result FileName", "Run at Startup", "Stopbits", "Test 1", "Test 2", "Test 3",
-          "Test 4", "Test 5", "Window Height"}) {
-      values.push_back(std::string(name) + "=" + Stored(name));
+    const QString expected =
+        QStringLiteral(
+            "Baudrate=38400;Bits=8;Close When Finish=False;Comport=1;Handshake Delay=50;Max "
+            "Duration=2000;Parity=1;Result FileName=C:\\RS-232_Result.Txt;Run at Startup=False;"
+            "Stopbits=1;Test 1=True;Test 2=True;Test 3=True;Test 4=True;Test 5=True;Window "
+            "Height=%1")
+            .arg(form_->frameGeometry().height() * 15);
+    QStringList stored;
+    for (const QString& value : expected.split(';')) {
+      const QString name = value.section('=', 0, 0);
+      stored << name + "=" + Stored(name.toStdString()).c_str();
     }
+    EXPECT_EQ(stored.join(';'), expected);
     settings::CRegistry registry;
     registry.OpenKey(settings::kHKeyLocalMachine, settings::kSettingsKey);
-    values.push_back(std::to_string(registry.NumOfValues()) + " values");
-    EXPECT_EQ(
-        values,
-        (Strings{"Baudrate=38400", "Bits=8", "Close When Finish=False", "Comport=1",
-                 "Handshake Delay=50", "Max Duration=2000", "Parity=1",
-                 "Result FileName=C:\\RS-232_Result.Txt", "Run at Startup=False", "Stopbits=1",
-                 "Test 1=True", "Test 2=True", "Test 3=True", "Test 4=True", "Test 5=True",
-                 "Window Height=" + std::to_string(form_->frameGeometry().height() * 15),
-                 "16 values"}));
+    EXPECT_EQ(registry.NumOfValues(), 16);
   }
 }
 
@@ -80,10 +79,10 @@ TEST_F(SettingsTest, HandStoredValuesLoadAndTheHeightComesBack) {
   EXPECT_EQ(boxes, QStringLiteral("Close/Open port:+ Data Tx/Rx:- 250 bytes Tx/Rx:- "
                                   "RTS/CTS handshake:+ DTR/DSR handshake:+ "));
   const int height = TwipsToPixels(8000);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form_->frameGeometry().height() == height; }, 3000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form_->frameGeometry().height() == height; }));
   // Minimized at exit: the normal height is what is stored.
   form_->showMinimized();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return form_->isMinimized(); }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form_->isMinimized(); }));
   form_->FuncExit_Menu_Click();
   EXPECT_EQ(Stored("Window Height"), std::to_string(height * 15));
 }
@@ -92,11 +91,13 @@ TEST_F(SettingsTest, HandStoredValuesLoadAndTheHeightComesBack) {
 // kept unmarked.
 TEST_F(SettingsTest, ValuesTheWindowCannotTakeFallBackToTheDefaults) {
   const Strings defaults{"Bits_Menu_8", "Parity_Menu_1", "Stop_Menu_1", "baud_menu_8"};
-  Store("Comport", "40");
-  Store("Bits", "5");
-  Store("Stopbits", "3");
-  Store("Parity", "0");
-  Store("Baudrate", "-9600");
+  for (const auto& [name, text] : {std::pair{"Comport", "40"},
+                                   {"Bits", "5"},
+                                   {"Stopbits", "3"},
+                                   {"Parity", "0"},
+                                   {"Baudrate", "-9600"}}) {
+    Store(name, text);
+  }
   Create();
   EXPECT_EQ(Marked(), defaults);
   EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com1"));
@@ -112,10 +113,7 @@ TEST_F(SettingsTest, ValuesTheWindowCannotTakeFallBackToTheDefaults) {
 TEST_F(SettingsTest, ARegistryThatCannotBeReadEndsTheProgramWithItsError) {
   const std::filesystem::path hive = settings::HivePath(settings::kHKeyLocalMachine);
   std::filesystem::create_directories(hive.parent_path());
-  QFile file(QString::fromStdString(hive.string()));
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("this is no hive\n[unclosed\n");
-  file.close();
+  std::ofstream(hive) << "this is no hive\n[unclosed\n";
   Create();
   EXPECT_EQ(exits_, std::vector<int>{1});
   ASSERT_EQ(dialogs_.messages.size(), 1u);
