@@ -24,9 +24,12 @@
 
 namespace serivane::engine::testing {
 
+// A clock reading far from 0, so that nothing depends on the tick counter starting at 0.
+inline constexpr std::int64_t kStartMicros = 123'456'789'000;
+
 struct Rig final : WindowPort {
-  // `faults` is the query of the plug on Com1 ("echo=off"). The clock starts far from 0.
-  explicit Rig(const std::string& faults = "", std::int64_t start_micros = 123'456'789'000)
+  // `faults` is the query of the plug on Com1 ("echo=off").
+  explicit Rig(const std::string& faults = "", std::int64_t start_micros = kStartMicros)
       : clock(start_micros), port([this](std::int16_t n) { return Resolve(n); }, clock) {
     targets[1] = "loopback?" + faults;
     port.OnCommEvent = [this] { tester.OnCommEvent(); };
@@ -51,13 +54,6 @@ struct Rig final : WindowPort {
     text.clear();
     calls.clear();
     do_events_calls = 0;
-  }
-  // One test procedure, called as a run calls it.
-  bool Call(bool (Tester::*procedure)()) {
-    tester.TestRunning = true;
-    const bool failed = (tester.*procedure)();
-    tester.TestRunning = false;
-    return failed;
   }
   void Run() {
     t0 = std::time(nullptr);
@@ -163,12 +159,6 @@ inline void Check(const Rig& rig, const Expect& e) {
   EXPECT_EQ(rig.text, e.box);
   EXPECT_EQ(rig.File(), e.file);
   EXPECT_FALSE(rig.tester.TestRunning);
-}
-
-inline std::string Lines(const std::vector<std::string>& lines) {
-  std::string all;
-  for (const auto& line : lines) all += line + "\r\n";
-  return all;
 }
 
 }  // namespace serivane::engine::testing

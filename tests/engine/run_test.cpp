@@ -27,14 +27,14 @@ std::vector<std::string> DataOk(int bytes, int ms, int calculated) {
 }
 
 // One pass of all five tests with a good plug and the default settings.
-const std::vector<std::string> kGoodPass = [] {
-  std::vector<std::string> lines = DataOk(256, 70, 73);
-  lines.insert(lines.begin(), "+Open/Close --- OK   (Duration: 0ms)");
-  lines.insert(lines.end(),
-               {"+100" + kSingle + " --- OK  (30ms)", Hs('+', "RTS/CTS", "off"),
-                Hs('+', "RTS/CTS", "on"), Hs('+', "DTR/DSR", "off"), Hs('+', "DTR/DSR", "on")});
-  return lines;
-}();
+const std::vector<std::string> kGoodPass{"+Open/Close --- OK   (Duration: 0ms)",
+                                         DataOk(256, 70, 73)[0],
+                                         DataOk(256, 70, 73)[1],
+                                         "+100" + kSingle + " --- OK  (30ms)",
+                                         Hs('+', "RTS/CTS", "off"),
+                                         Hs('+', "RTS/CTS", "on"),
+                                         Hs('+', "DTR/DSR", "off"),
+                                         Hs('+', "DTR/DSR", "on")};
 
 std::string Ask(int test) {
   return "RS-232 Test failed: Test " + std::to_string(test) +
@@ -62,7 +62,10 @@ TEST(Run, OneTestAgainstOneFault) {
     int test;
     std::vector<std::string> lines;
     std::function<void(S&)> adjust = nullptr;
+    std::int64_t start_micros = kStartMicros;
   };
+  // Starts that put a measurement across the wrap of the 32-bit millisecond tick counter.
+  const std::int64_t wrap = (std::int64_t{1} << 32) * 1000;
   const std::string no_data = "-" + kData + " <-- FAILED  (";
   const std::vector<Case> cases{
       // The plug's close and open delays are time on the shared clock.
@@ -70,6 +73,8 @@ TEST(Run, OneTestAgainstOneFault) {
       {"opendelay=2001", 1, {"+Open/Close --- SLOW   (Duration: 2001ms)"}},
       {"closedelay=1000&opendelay=1001", 1, {"+Open/Close --- SLOW   (Duration: 2001ms)"}},
       {"openfail=1", 1, {"-Open/Close --- FAILED", kNoOpen}},
+      // The port setup's open takes 20 ms; the test's close and open straddle the wrap.
+      {"opendelay=20", 1, {"+Open/Close --- OK   (Duration: 20ms)"}, nullptr, wrap - 30'000},
       {"echo=off", 2, {no_data + "0 bytes received)"}},
       {"drop=100", 2, {no_data + "254 bytes received)"}},
       {"corrupt=50", 2, {no_data + "256 bytes received)"}},
@@ -82,8 +87,13 @@ TEST(Run, OneTestAgainstOneFault) {
       // The wait ends at the 10 ms step after the echo is in (26.7 and 266.7 ms of wire).
       {"", 2, DataOk(128, 40, 37), seven_even},
       {"", 2, DataOk(256, 270, 293), slow_baud},
+      {"", 2, DataOk(256, 70, 73), nullptr, wrap - 30'000},
+      {"echo=off", 2, {no_data + "0 bytes received)"}, nullptr, wrap - 1'000'000},  // not endless
       {"corrupt=1", 3, {"+100" + kSingle + " --- OK  (30ms)"}},  // counted, not compared
+      {"echo=off", 3, {"-100" + kSingle + " <-- FAILED  (0 bytes received)"}},
       {"drop=10", 3, {"-100" + kSingle + " <-- FAILED  (90 bytes received)"}},
+      // Each character brings an extra one; the wait ends at the step after the 100th is in.
+      {"extra=1", 3, {"-100" + kSingle + " <-- FAILED  (115 bytes received)"}},
       {"",
        3,
        {"-0" + kSingle + " <-- FAILED", " Error: the number of single bytes must be 1 or more"},
@@ -95,33 +105,36 @@ TEST(Run, OneTestAgainstOneFault) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults + " test " + std::to_string(c.test));
-    Rig rig(c.faults);
+    Rig rig(c.faults, c.start_micros);
     if (c.adjust) c.adjust(rig.settings);
-    for (int n = 1; n <= 5; ++n) rig.settings.TestSelected[n] = n == c.test;
+    for (std::int16_t n = 1; n <= 5; ++n) rig.tester.Test_Check_Click(n, n == c.test);
     rig.OpenPort();
     rig.Run();
-    const std::string all = Lines(c.lines);
-    const bool failed = all[0] == '-' || all.find("\r\n-") != std::string::npos;
+    const std::string all = Expect().Add(c.lines).file;
+    const bool failed = all.find("\n-") != std::string::npos;
     Check(rig,
           Expect().Add(c.lines).Summary(failed ? "-TEST(S) FAILED !!" : "+All test(s) passed"));
     EXPECT_EQ(rig.background, failed ? kRed : all.find("SLOW") != all.npos ? kYellow : kWhite);
   }
 }
 
-// The plug's opens run out in pass 3 (one by the port setup, one per pass): Open/Close fails,
-// and the tests after it meet a closed port. A failed pass ends the run whatever the answer.
-TEST(Run, RepeatedRunWithAFailureInPassThree) {
+// Every open is slow, and the plug's opens run out in pass 3 (one by the port setup, one per
+// pass): Open/Close fails there and the tests after it meet a closed port. A failed pass ends the
+// run whatever the answer; the slow opens are counted over the run and named at its end.
+TEST(Run, RepeatedRunWithSlowOpensAndAFailureInPassThree) {
+  std::vector<std::string> slow_pass = kGoodPass;
+  slow_pass[0] = "+Open/Close --- SLOW   (Duration: 2001ms)";
   for (const bool answer : {true, false}) {
     SCOPED_TRACE(answer);
-    Rig rig("openfail=3");
+    Rig rig("openfail=3&opendelay=2001");
     rig.repeat = true;
     rig.answer = answer;
     rig.OpenPort();
     rig.Run();
 
     Expect e;
-    e.Add(kGoodPass).Summary("+All test(s) passed  (Loop 1)");
-    e.Add(kGoodPass).Summary("+All test(s) passed  (Loop 2)");
+    e.Add(slow_pass).Summary("+All test(s) passed  (Loop 1)");
+    e.Add(slow_pass).Summary("+All test(s) passed  (Loop 2)");
     e.Add({"-Open/Close --- FAILED", kNoOpen});
     std::vector<std::string> calls{"busy", "disable", "focus repeat", "restore", Ask(1)};
     if (answer) {
@@ -132,35 +145,13 @@ TEST(Run, RepeatedRunWithAFailureInPassThree) {
              Hs('-', "DTR/DSR", "on")});
       for (int n = 2; n <= 5; ++n) calls.insert(calls.end(), {"restore", Ask(n)});
     }
-    e.Summary("-TEST(S) FAILED !!").Add({"#Test(s) repeated 3 times"});
+    e.Summary("-TEST(S) FAILED !!");
+    e.Add({"#Test(s) repeated 3 times", "=Some 'Close/Open port' tests are slow (>2000ms): 2"});
     calls.insert(calls.end(), {"enable", "focus run", "idle"});
     Check(rig, e);
     EXPECT_EQ(rig.calls, calls);
     EXPECT_EQ(rig.background, kRed);
   }
-}
-
-// Slow results are counted over the run and named at its end. A test box clicked during a run
-// counts from its next turn; grayed counts as checked.
-TEST(Run, SlowTestsClosingLineAndBoxesClickedDuringTheRun) {
-  Rig rig("opendelay=2001");
-  rig.settings.TestSelected = {false, true, false, false, false, false};
-  rig.repeat = true;
-  rig.on_do_events = [&] {
-    if (rig.text.find("(Loop 1)") != std::string::npos) rig.tester.Test_Check_Click(4, 2);
-    if (rig.text.find("(Loop 2)") != std::string::npos) rig.repeat = false;
-  };
-  rig.OpenPort();
-  rig.Run();
-  const std::string slow = "+Open/Close --- SLOW   (Duration: 2001ms)";
-  Check(rig, Expect()
-                 .Add({slow})
-                 .Summary("+All test(s) passed  (Loop 1)")
-                 .Add({slow, Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")})
-                 .Summary("+All test(s) passed  (Loop 2)")
-                 .Add({"#Test(s) repeated 2 times",
-                       "=Some 'Close/Open port' tests are slow (>2000ms): 2"}));
-  EXPECT_EQ(rig.background, kYellow);
 }
 
 // Whatever fails, in the port or in the window, no exception leaves the run: a test reports an
@@ -209,11 +200,13 @@ TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
 }
 
 // Lines reach the file as they are reported, so a program that ends during a run keeps them.
-// "Close when finished" ends the program once the run is over, without yielding again.
+// "Close when finished" ends the program once the run is over, without yielding again. A test box
+// checked during a run counts when its test's turn comes; grayed counts as checked.
 TEST(Run, FileIsWrittenThroughAndCloseWhenFinished) {
   Rig rig("cts=on");
   rig.settings.TestSelected = {false, false, false, false, true, false};
   rig.close_when_finished = true;
+  rig.on_ask = [&] { rig.tester.Test_Check_Click(5, 2); };
   std::vector<std::string> seen;
   rig.on_do_events = [&] { seen.push_back(rig.File()); };
   rig.on_exit = [&] { seen.push_back(rig.tester.TestRunning ? "running" : rig.File()); };
@@ -225,6 +218,11 @@ TEST(Run, FileIsWrittenThroughAndCloseWhenFinished) {
   ASSERT_EQ(seen.size(), 4u);
   EXPECT_EQ(seen[1], "Test started {dt}\r\n");
   EXPECT_EQ(seen[3], rig.File());
+  EXPECT_EQ(seen[3], Expect()
+                         .Add({Hs('-', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on"),
+                               Hs('+', "DTR/DSR", "off"), Hs('+', "DTR/DSR", "on")})
+                         .Summary("-TEST(S) FAILED !!")
+                         .file);
 }
 
 // A result file that cannot be created or written does not stop the run; the operator is told
