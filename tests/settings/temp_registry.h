@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <string>
 
 class TempRegistry {
@@ -19,31 +20,26 @@ class TempRegistry {
     setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
   }
   ~TempRegistry() {
-    if (saved_)
-      setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
-    else
-      unsetenv("XDG_CONFIG_HOME");
+    saved_ ? setenv("XDG_CONFIG_HOME", saved_->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
   }
-  TempRegistry(const TempRegistry&) = delete;
-  TempRegistry& operator=(const TempRegistry&) = delete;
 
-  const std::filesystem::path& folder() const { return folder_; }
+  std::string File(const std::string& name) const { return (folder_ / name).string(); }
   std::filesystem::path Hive(const std::string& root = "HKEY_LOCAL_MACHINE") const {
     return folder_ / "serivane" / "registry" / (root + ".reg");
   }
   std::string HiveText(const std::string& root = "HKEY_LOCAL_MACHINE") const {
-    return ReadFile(Hive(root));
-  }
-  void WriteHiveText(const std::string& text,
-                     const std::string& root = "HKEY_LOCAL_MACHINE") const {
-    std::filesystem::create_directories(Hive(root).parent_path());
-    std::ofstream(Hive(root), std::ios::binary) << text;
-  }
-  static std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Hive(root), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // The hive with every last-write time cut down to ";", so a test can compare the whole text.
+  std::string HiveShape(const std::string& root = "HKEY_LOCAL_MACHINE") const {
+    return std::regex_replace(HiveText(root), std::regex(";last-write=[^ \n]*"), ";");
+  }
+  void WriteHiveText(const std::string& text) const {
+    std::filesystem::create_directories(Hive().parent_path());
+    std::ofstream(Hive(), std::ios::binary) << text;
   }
 
  private:
