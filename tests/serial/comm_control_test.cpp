@@ -15,6 +15,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -292,6 +293,7 @@ TEST(VirtualPlug, EachFaultSwitchShowsItsFaultAndNothingElse) {
       {"echo=off", wired},
       {"drop=4", "BCDFGHJ 2" + wired},
       {"drop=1", wired},
+      {"echo=off&break=8", wired},
       {"corrupt=4", "@BCDDFGHHJ 2" + wired},
       {"extra=2", "ABCDEFGHIJ?? 2" + wired},
       {"break=8", "ABCDEFGHIJ 2 1001" + wired},
