@@ -70,9 +70,7 @@ bool Tester::Test_DataTxRx() {
   const std::optional<std::int32_t> limit =
       EchoTimeLimitMs(n, settings_.BaudRate, settings_.TestTimeout);
   if (!limit) {
-    ReportLine('-', head + " <-- FAILED");
-    ReportLine(' ', "Error: no time limit at " + DecimalText(settings_.BaudRate) + " baud");
-    return true;
+    return ReportFailure(head, "no time limit at " + DecimalText(settings_.BaudRate) + " baud");
   }
 
   std::uint32_t start = 0;
@@ -91,10 +89,7 @@ bool Tester::Test_DataTxRx() {
     received = port_.ReceivedText();
     end = clock_.TickCount();
   } catch (...) {
-    const std::string description = CurrentError().description;
-    ReportLine('-', head + " <-- FAILED");
-    ReportLine(' ', "Error: " + description);
-    return true;
+    return ReportFailure(head, CurrentError().description);
   }
 
   // Only the latest event counts: a line error that a later event has replaced goes unnoticed
@@ -117,16 +112,12 @@ bool Tester::Test_SingleBytes() {
   // A count below 1 can only come from an edited setting. Sending nothing would prove nothing,
   // so it is reported as a failure rather than as a pass.
   if (n < 1) {
-    ReportLine('-', head + " <-- FAILED");
-    ReportLine(' ', "Error: the number of single bytes must be 1 or more");
-    return true;
+    return ReportFailure(head, "the number of single bytes must be 1 or more");
   }
   const std::optional<std::int32_t> limit =
       EchoTimeLimitMs(n, settings_.BaudRate, settings_.TestTimeout);
   if (!limit) {
-    ReportLine('-', head + " <-- FAILED");
-    ReportLine(' ', "Error: no time limit at " + DecimalText(settings_.BaudRate) + " baud");
-    return true;
+    return ReportFailure(head, "no time limit at " + DecimalText(settings_.BaudRate) + " baud");
   }
 
   std::uint32_t start = 0;
@@ -141,10 +132,7 @@ bool Tester::Test_SingleBytes() {
     WaitForEcho(start, *limit);
     received = port_.ReceivedText();
   } catch (...) {
-    const std::string description = CurrentError().description;
-    ReportLine('-', head + " <-- FAILED");
-    ReportLine(' ', "Error: " + description);
-    return true;
+    return ReportFailure(head, CurrentError().description);
   }
 
   // Characters are counted, never compared: a corrupted character still came back.
@@ -187,10 +175,7 @@ bool Tester::HandshakeTest(bool rts_cts) {
       if (delay > 0) clock_.Sleep(delay);
       input = rts_cts ? port_.CtsState() : port_.DsrState();
     } catch (...) {
-      const std::string description = CurrentError().description;
-      ReportLine('-', head + state + " <-- FAILED");
-      ReportLine(' ', "Error: " + description);
-      return true;
+      return ReportFailure(head + state, CurrentError().description);
     }
     if (input == on) {
       ReportLine('+', head + state + " --- OK");

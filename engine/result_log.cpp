@@ -51,6 +51,12 @@ void Tester::ReportLine(char mark, std::string_view line) {
   PrintResultLine(marked);
 }
 
+bool Tester::ReportFailure(const std::string& head, const std::string& reason) {
+  ReportLine('-', head + " <-- FAILED");
+  ReportLine(' ', "Error: " + reason);
+  return true;
+}
+
 std::string Tester::SplitFilename(std::string_view path, bool want_folder) {
   // Only the backslash separates: the stored path is written with drive letters.
   const std::size_t p = path.rfind('\\');

@@ -79,6 +79,8 @@ class Tester {
  private:
   // Reports a test line: the line to the box, mark + line to the file.
   void ReportLine(char mark, std::string_view line);
+  // Reports `head` + " <-- FAILED" and the reason as an "Error: " remark; returns true (failed).
+  bool ReportFailure(const std::string& head, const std::string& reason);
   // The body of one run, up to its closing lines. May throw; the caller cleans up.
   void RunPasses();
   void AbortRun(const std::string& reason) noexcept;
