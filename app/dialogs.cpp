@@ -4,6 +4,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QString>
+#include <QStringDecoder>
 #include <vector>
 
 #include "common/paths.h"
@@ -22,6 +23,13 @@ std::string DisplayLines(const std::string& text) {
     }
   }
   return out;
+}
+
+QString ToQString(const std::string& text) {
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString decoded = utf8.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+  if (!utf8.hasError()) return decoded;
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 std::string QtFilterList(const std::string& filter) {
@@ -56,7 +64,7 @@ std::string QtFilterList(const std::string& filter) {
 namespace {
 
 QString Q(const std::string& text) {
-  return QString::fromStdString(text);
+  return ToQString(text);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include <QString>
+
 class QWidget;
 
 namespace serivane::app {
@@ -64,6 +66,11 @@ class QtDialogs final : public Dialogs {
 
 // The text a dialog shows for `text`: every CR LF and every lone CR becomes one line feed.
 std::string DisplayLines(const std::string& text);
+
+// The program's texts are bytes: UTF-8 for its own and the system's messages, anything at all for
+// what a port received. Valid UTF-8 shows as such; any other text shows byte for byte (Latin-1),
+// so that received codes 128 to 255 stay visible instead of turning into replacement marks.
+QString ToQString(const std::string& text);
 
 // "Txt file (*.txt)|*.txt|All files (*.*)" -> "Txt file (*.txt);;All files (*.*)": Qt's filter
 // list from description|pattern pairs. A description that does not show its pattern gets it

@@ -29,7 +29,7 @@ constexpr int kComEntries = 32;
 constexpr float kMaxHeightTwips = 100000.0f;
 
 QString Q(const std::string& text) {
-  return QString::fromStdString(text);
+  return ToQString(text);
 }
 
 }  // namespace

@@ -82,6 +82,11 @@ TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   form_->SetResultBackground(engine::kRed);
   form_->SetResultText("TEST(S) FAILED !!\r\n");
   EXPECT_EQ(form_->Result_Text->toPlainText(), QStringLiteral("TEST(S) FAILED !!\n"));
+  // Received codes above 127 stay visible byte for byte; the program's UTF-8 texts stay UTF-8.
+  form_->SetResultText("7\xff\xe9");
+  EXPECT_EQ(form_->Result_Text->toPlainText(), QString::fromLatin1("7\xff\xe9"));
+  form_->SetResultText("/dev/caf\xc3\xa9");
+  EXPECT_EQ(form_->Result_Text->toPlainText(), QString::fromUtf8("/dev/caf\xc3\xa9"));
   form_->FuncClear_Menu->trigger();
   EXPECT_EQ(form_->ResultText() + form_->Result_Text->toPlainText().toStdString(), "");
   EXPECT_EQ(form_->Result_Text->palette().color(QPalette::Base), QColor(255, 0, 0));
