@@ -60,6 +60,15 @@ bool Tester::Test_OpenClose() {
   return false;
 }
 
+std::uint32_t Tester::StartEcho(std::int16_t count) {
+  const std::uint32_t start = clock_.TickCount();
+  // Whatever earlier traffic left in the port must not count as echo.
+  (void)port_.ReceivedText();
+  DataReceived = false;
+  port_.ReceiveThreshold(count);
+  return start;
+}
+
 bool Tester::Test_DataTxRx() {
   const std::int16_t n = settings_.DataBits == 7 ? 128 : 256;
   const std::string head = "Data Tx/Rx: " + DecimalText(n) + " bytes send/received";
@@ -78,11 +87,7 @@ bool Tester::Test_DataTxRx() {
   std::int16_t event = 0;
   std::string received;
   try {
-    start = clock_.TickCount();
-    // Whatever earlier traffic left in the port must not count as echo.
-    (void)port_.ReceivedText();
-    DataReceived = false;
-    port_.ReceiveThreshold(n);
+    start = StartEcho(n);
     port_.TransmitText(block);
     WaitForEcho(start, *limit);
     event = port_.CommEvent();
@@ -123,10 +128,7 @@ bool Tester::Test_SingleBytes() {
   std::uint32_t start = 0;
   std::string received;
   try {
-    start = clock_.TickCount();
-    (void)port_.ReceivedText();
-    DataReceived = false;
-    port_.ReceiveThreshold(n);
+    start = StartEcho(n);
     // One send operation per character: the point of the test is a port fed byte by byte.
     for (std::int16_t i = 0; i < n; ++i) port_.TransmitText("7");
     WaitForEcho(start, *limit);

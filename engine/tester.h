@@ -86,6 +86,9 @@ class Tester {
   void AbortRun(const std::string& reason) noexcept;
   void FinishRun() noexcept;
   void OpenResultFile();
+  // Reads the start tick, throws away what earlier traffic left in the port, clears DataReceived
+  // and arms the receive event at `count` characters. Returns the start tick.
+  std::uint32_t StartEcho(std::int16_t count);
   // Pauses in 10 ms steps, letting window events run, until `limit_ms` have passed since the
   // tick `start` or DataReceived is set. At least one step.
   void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
