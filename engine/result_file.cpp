@@ -15,8 +15,11 @@ ResultFile::~ResultFile() {
 std::string ResultFile::Create(const std::string& path) {
   Close();
   int fd;
+  // Non-blocking, so that a path naming a pipe nobody reads or a terminal waiting for its
+  // carrier is refused (or its write fails) at once instead of holding the window for ever.
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::strerror(errno);
   fd_ = fd;

@@ -1,5 +1,7 @@
 // Whole runs: the exact lines of the results box and the result file, the colour, the window's
 // controls and the operator's answers.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -232,9 +234,15 @@ TEST(Run, UnusableResultFileIsToldOnce) {
       {"/no-such-folder/r.txt", "cannot create /no-such-folder/r.txt: No such file or directory"},
       {"D:\\r.txt", "cannot create D:\\r.txt: no such drive"},
       {"/dev/full", "cannot write /dev/full: No space left on device"},
+      {"fifo", ""},  // a pipe nobody reads is refused at once, not waited on
   };
-  for (const auto& [path, message] : cases) {
+  for (auto [path, message] : cases) {
     Rig rig;
+    if (path == "fifo") {
+      path = rig.folder + "/fifo";
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      message = "cannot create " + path + ": No such device or address";
+    }
     rig.settings.ResultFileName = path;
     rig.settings.TestSelected = {false, true, false, false, true, false};
     rig.OpenPort();
