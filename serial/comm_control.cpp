@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 
 #include "serial/device.h"
 #include "serial/plug_faults.h"
@@ -39,7 +40,8 @@ struct CommControl::State final : DeviceSink {
   bool threshold_armed = true;
   std::int16_t comm_event = 0;
 
-  std::unique_ptr<VirtualPlug> plug;
+  // One plug per port number: a plug that has vanished takes only its own port with it.
+  std::map<std::int16_t, std::unique_ptr<VirtualPlug>> plugs;
   std::unique_ptr<Device> terminal;
   Device* device = nullptr;  // the plug or the terminal while open
   std::string device_name;
@@ -182,9 +184,10 @@ void CommControl::OpenState(bool open) {
     const PlugFaults faults =
         PlugFaults::Parse(query == std::string::npos ? std::string_view()
                                                      : std::string_view(target).substr(query + 1));
-    if (!s.plug) s.plug = std::make_unique<VirtualPlug>(s.clock);
-    s.plug->Open(faults, s.config, s.flow, s.dtr, s.rts);
-    s.device = s.plug.get();
+    std::unique_ptr<VirtualPlug>& plug = s.plugs[s.port];
+    if (!plug) plug = std::make_unique<VirtualPlug>(s.clock);
+    plug->Open(faults, s.config, s.flow, s.dtr, s.rts);
+    s.device = plug.get();
   } else {
     s.terminal = OpenTermiosDevice(target, s.paths, s.config, s.flow, s.dtr, s.rts);
     s.device = s.terminal.get();

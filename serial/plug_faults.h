@@ -4,7 +4,7 @@
 // The plug is wired like a standard 9-pin loopback plug: TxD to RxD, RTS to CTS, DTR to DSR and
 // DCD. Each character arrives after its wire time at the current line settings (start bit, data
 // bits, parity bit, stop bits at the baud rate) and keeps only its data bits. Counters such as
-// "the K-th character" count from the first open of the control and survive close and reopen.
+// "the K-th character" count from the first open of the port and survive close and reopen.
 //
 //   echo=off        nothing sent comes back (TxD not wired to RxD)
 //   drop=K          every K-th character sent is lost (drop=1 loses all)

@@ -11,9 +11,9 @@
 
 namespace serivane::serial {
 
-// One plug lives as long as its CommControl, so that its character counters and the "gone"
-// state of vanish= survive a close and a reopen. Open() and Close() fit it to and take it off
-// the port; between them it behaves as an open Device.
+// One plug per port number lives as long as its CommControl, so that its character counters and
+// the "gone" state of vanish= survive a close and a reopen of that port. Open() and Close() fit it
+// to and take it off the port; between them it behaves as an open Device.
 class VirtualPlug final : public Device {
  public:
   explicit VirtualPlug(Clock& clock) : clock_(clock) {}

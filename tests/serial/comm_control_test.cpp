@@ -342,6 +342,9 @@ TEST(VirtualPlug, DelaysTheVanishingAndTheNextCharacterRunOnTheClock) {
   plug.Run(1);
   EXPECT_EQ(plug.log.codes, (Codes{kEvReceive, kErDeviceGone}));
   EXPECT_EQ(ErrorOf([&] { plug.control.OpenState(true); }), kErrInvalidPortNumber);
+  // The plug on another port is still there.
+  plug.control.PortNumber(2);
+  EXPECT_EQ(ErrorOf([&] { plug.control.OpenState(true); }), 0);
 }
 
 TEST(ControlRefusals, BadInputIsRefusedNamingWhatIsWrongAndChangesNothing) {
