@@ -85,7 +85,8 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
                     RegKeyNode& tree) {
   tree = RegKeyNode{};
   tree.name = std::string(root_name);
-  if (bytes.empty()) return RegStatus::kOk;
+  // A file holding nothing but blank lines (a person emptied it in an editor) is an empty hive.
+  if (bytes.find_first_not_of(" \t\r\n") == std::string_view::npos) return RegStatus::kOk;
   RegTextParse parse = ParseRegText(bytes);
   if (parse.error) {
     const std::string where =

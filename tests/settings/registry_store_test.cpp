@@ -127,13 +127,15 @@ TEST(RegistryStoreTest, AHiveThatDoesNotParseIsNeverWritten) {
   }
 }
 
-TEST(RegistryStoreTest, AnEmptyHiveFileIsAnEmptyRegistry) {
-  TempRegistry temp;
-  temp.WriteHiveText("");
-  CRegistry registry;
-  registry.OpenKey(kHKeyLocalMachine, "Software", true);
-  EXPECT_EQ(temp.HiveShape(),
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Software]\n;\n");
+TEST(RegistryStoreTest, AnEmptyOrBlankHiveFileIsAnEmptyRegistry) {
+  for (const char* text : {"", " \r\n\n\t\n"}) {
+    TempRegistry temp;
+    temp.WriteHiveText(text);
+    CRegistry registry;
+    registry.OpenKey(kHKeyLocalMachine, "Software", true);
+    EXPECT_EQ(temp.HiveShape(),
+              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Software]\n;\n");
+  }
 }
 
 }  // namespace
