@@ -45,14 +45,14 @@ void Tester::OnCommEvent() {
         DataReceived = true;
       } else {
         // Idle traffic is shown as it comes, without a line end and without the result log's
-        // caret, repaint and length steps.
+        // caret and repaint steps.
         std::string received;
         try {
           received = port_.ReceivedText();
         } catch (...) {
           // The port closed between the event and this read: there is nothing to show.
         }
-        if (!received.empty()) window_.SetResultText(window_.ResultText() + received);
+        if (!received.empty()) AppendReceivedText(received);
       }
     }
     // Read again: a code raised while this handler ran is the one to remember.

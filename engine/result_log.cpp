@@ -28,6 +28,15 @@ void Tester::AppendResultLine(std::string_view line) {
   if (text.size() > kMaxChars) window_.SetResultText(text.substr(text.size() - kKeptChars));
 }
 
+void Tester::AppendReceivedText(std::string_view received) {
+  std::string text = window_.ResultText();
+  text.append(received);
+  // A port that keeps sending while no run is going must not grow the box (and the time each
+  // update takes) without end: the same cut as for result lines applies.
+  if (text.size() > kMaxChars) text.erase(0, text.size() - kKeptChars);
+  window_.SetResultText(text);
+}
+
 void Tester::PrintResultLine(std::string_view line) {
   // Outside a run there is no file; nothing is written and nothing is said.
   if (!result_file_ || result_file_failed_) return;

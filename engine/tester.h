@@ -79,6 +79,9 @@ class Tester {
  private:
   // Reports a test line: the line to the box, mark + line to the file.
   void ReportLine(char mark, std::string_view line);
+  // Adds characters received outside a run to the end of the results box as they are (no line
+  // end, no caret move), keeping the box within the result log's length limit.
+  void AppendReceivedText(std::string_view received);
   // Reports `head` + " <-- FAILED" and the reason as an "Error: " remark; returns true (failed).
   bool ReportFailure(const std::string& head, const std::string& reason);
   // The body of one run, up to its closing lines. May throw; the caller cleans up.

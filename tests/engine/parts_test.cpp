@@ -172,6 +172,13 @@ TEST(ResultLog, BoxIsCutBackToItsLast10000Characters) {
     rig.tester.AppendResultLine("12345678901234567890");
     EXPECT_EQ(rig.text, before == 19978 ? whole : whole.substr(whole.size() - 10000)) << before;
   }
+  // Characters received outside a run are cut back the same way, however long the port talks.
+  Rig rig;
+  rig.OpenPort();
+  rig.text.assign(19999, 'a');
+  rig.port.TransmitText("xy");
+  Later(rig, 10);
+  EXPECT_EQ(rig.text, std::string(9998, 'a') + "xy");
 }
 
 }  // namespace
