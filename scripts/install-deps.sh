@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Installs everything needed to build, test and package the program on Debian 12. Run as root.
+# Installs everything needed to build, test and package the program on Debian 12.
 set -euo pipefail
+# Installing packages takes root; a user runs this through sudo.
+if [ "$(id -u)" -ne 0 ]; then
+  exec sudo "$0" "$@"
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
