@@ -28,6 +28,10 @@ void Tester::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
   } while (static_cast<std::int64_t>(TickDiff(now, start)) < limit_ms && !DataReceived);
 }
 
+int Tester::EchoFrameBits() const {
+  return FrameBits(settings_.DataBits, settings_.Parity, settings_.StopBits);
+}
+
 bool Tester::Test_OpenClose() {
   std::uint32_t duration = 0;
   bool open = false;
@@ -76,30 +80,36 @@ bool Tester::Test_DataTxRx() {
   block.reserve(static_cast<std::size_t>(n));
   for (int code = 0; code < n; ++code) block.push_back(static_cast<char>(code));
 
-  const std::optional<std::int32_t> limit =
-      EchoTimeLimitMs(n, settings_.BaudRate, settings_.TestTimeout);
-  if (!limit) {
-    return ReportFailure(head, "no time limit at " + DecimalText(settings_.BaudRate) + " baud");
-  }
+  const EchoLimit limit =
+      EchoTimeLimit(n, settings_.BaudRate, EchoFrameBits(), settings_.TestTimeout);
+  if (!limit.ms) return ReportFailure(head, limit.refusal);
 
   std::uint32_t start = 0;
   std::uint32_t end = 0;
   std::int16_t event = 0;
   std::string received;
+  // Every line error raised while the block is on its way counts, not only the latest code:
+  // a framing error followed by the receive event must still fail the test.
+  struct Watch {
+    Tester& t;
+    explicit Watch(Tester& tester) : t(tester) { t.first_line_error_ = 0; }
+    ~Watch() { t.watching_line_errors_ = false; }
+  } watch(*this);
   try {
     start = StartEcho(n);
+    watching_line_errors_ = true;
     port_.TransmitText(block);
-    WaitForEcho(start, *limit);
+    WaitForEcho(start, *limit.ms);
     event = port_.CommEvent();
+    watching_line_errors_ = false;
     received = port_.ReceivedText();
     end = clock_.TickCount();
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }
 
-  // Only the latest event counts: a line error that a later event has replaced goes unnoticed
-  // here (the comm event monitor has reported it in the box as it happened).
-  if (received == block && event <= 1000) {
+  const std::int16_t line_error = first_line_error_ != 0 ? first_line_error_ : event;
+  if (received == block && line_error <= 1000) {
     ReportLine('+', head + " --- OK");
     ReportLine(' ', "(Duration: " + DecimalText(TickDiff(end, start)) + "ms , Calculated: ~" +
                         DecimalText(CalculatedWireMs(n, settings_.BaudRate)) + "ms)");
@@ -107,7 +117,9 @@ bool Tester::Test_DataTxRx() {
   }
   ReportLine('-', head + " <-- FAILED  (" +
                       DecimalText(static_cast<std::int64_t>(received.size())) + " bytes received)");
-  if (event > 1000) ReportLine('-', "Data Tx/Rx: CommEvent error: " + DecimalText(event));
+  if (line_error > 1000) {
+    ReportLine('-', "Data Tx/Rx: CommEvent error: " + DecimalText(line_error));
+  }
   return true;
 }
 
@@ -119,11 +131,9 @@ bool Tester::Test_SingleBytes() {
   if (n < 1) {
     return ReportFailure(head, "the number of single bytes must be 1 or more");
   }
-  const std::optional<std::int32_t> limit =
-      EchoTimeLimitMs(n, settings_.BaudRate, settings_.TestTimeout);
-  if (!limit) {
-    return ReportFailure(head, "no time limit at " + DecimalText(settings_.BaudRate) + " baud");
-  }
+  const EchoLimit limit =
+      EchoTimeLimit(n, settings_.BaudRate, EchoFrameBits(), settings_.TestTimeout);
+  if (!limit.ms) return ReportFailure(head, limit.refusal);
 
   std::uint32_t start = 0;
   std::string received;
@@ -131,7 +141,7 @@ bool Tester::Test_SingleBytes() {
     start = StartEcho(n);
     // One send operation per character: the point of the test is a port fed byte by byte.
     for (std::int16_t i = 0; i < n; ++i) port_.TransmitText("7");
-    WaitForEcho(start, *limit);
+    WaitForEcho(start, *limit.ms);
     received = port_.ReceivedText();
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
@@ -176,6 +186,8 @@ bool Tester::HandshakeTest(bool rts_cts) {
       // reading the input.
       if (delay > 0) clock_.Sleep(delay);
       input = rts_cts ? port_.CtsState() : port_.DsrState();
+      // A closed port reads its inputs off without complaint, which would pass the off check.
+      port_.RequireOpen();
     } catch (...) {
       return ReportFailure(head + state, CurrentError().description);
     }

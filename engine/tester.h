@@ -96,6 +96,8 @@ class Tester {
   // tick `start` or DataReceived is set. At least one step.
   void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
   bool HandshakeTest(bool rts_cts);
+  // Bits per character on the wire with the current line settings, for the data tests' limits.
+  int EchoFrameBits() const;
 
   WindowPort& window_;
   serial::CommControl& port_;
@@ -112,6 +114,10 @@ class Tester {
   bool result_file_failed_ = false;
   std::string result_file_shown_name_;  // the path as the message names it
   std::string result_file_create_error_;
+  // While the data test waits for its block, the monitor keeps the first line-error code
+  // (above 1000) it is told of; 0 when none came.
+  bool watching_line_errors_ = false;
+  std::int16_t first_line_error_ = 0;
 };
 
 }  // namespace serivane::engine

@@ -225,6 +225,10 @@ bool CommControl::RtsOn() const {
   return s_->rts;
 }
 
+void CommControl::RequireOpen() const {
+  if (s_->device == nullptr) s_->ThrowNotOpen();
+}
+
 bool CommControl::CtsState() {
   return s_->device != nullptr && s_->device->Inputs().cts;
 }

@@ -137,6 +137,10 @@ class CommControl {
   void RtsOn(bool on);
   bool RtsOn() const;
 
+  // Throws kErrPortNotOpen when the port is closed, as the operations valid only on an open
+  // port do; for callers whose own operations do not complain on a closed port.
+  void RequireOpen() const;
+
   // Inputs, true = on. Read while closed they are false, without error. A device without modem
   // lines (a pseudo-terminal) reads all inputs off.
   bool CtsState();

@@ -19,11 +19,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 #include <vector>
 
 #include "serial/termios_rate.h"
+#include "serial/uart_rate.h"
 
 namespace serivane::serial {
 
@@ -32,6 +34,11 @@ namespace {
 std::string Reason(int err) {
   return std::strerror(err);
 }
+
+// Added to the system's reason when a device path names nothing.
+constexpr const char* kNotPresent =
+    " (the device is not present: connect it, or map the port to "
+    "the device's path with serivane-ports)";
 
 [[noreturn]] void Fail(std::int32_t number, const std::string& text) {
   throw CommError(number, text);
@@ -62,6 +69,50 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// "process 1234 (minicom)", from the name the kernel keeps for the process.
+std::string ProcessText(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
+
+// The processes that have the character device `device` open, as "process 1234 (minicom)"
+// joined by ", "; "" when none is visible (another user's processes may be hidden).
+std::string DeviceHolders(dev_t device) {
+  namespace fs = std::filesystem;
+  std::string holders;
+  std::error_code ec;
+  for (const fs::directory_entry& proc : fs::directory_iterator("/proc", ec)) {
+    const std::string name = proc.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fd_ec;
+    for (const fs::directory_entry& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
+      struct stat st {};
+      if (::stat(fd.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
+        holders += (holders.empty() ? "" : ", ") + ProcessText(std::stol(name));
+        break;
+      }
+    }
+  }
+  return holders;
+}
+
+// "<what> is in use by process 1234 (minicom): end that program or choose another port".
+std::string InUseText(const std::string& what, const std::string& holders) {
+  return what + " is in use by " + (holders.empty() ? "another program" : holders) +
+         ": end that program or choose another port";
+}
+
+// True when the device is a USB adapter, found from sysfs as discovery finds it.
+bool OnUsb(const std::string& sysfs_root, const std::string& kernel_name) {
+  std::error_code ec;
+  const std::filesystem::path subsystem = std::filesystem::canonical(
+      sysfs_root + "/class/tty/" + kernel_name + "/device/subsystem", ec);
+  const std::string bus = ec ? "" : subsystem.filename().string();
+  return bus == "usb" || bus == "usb-serial";
+}
 
 // The UUCP lock file that other serial programs (minicom, picocom, uucp, ModemManager)
 // honour: LCK..<name> in the lock folder, holding the owner's process number as ten ASCII
@@ -99,9 +150,8 @@ class UucpLock {
       const long holder = ReadHolder(lock_path);
       if (holder > 0 && (::kill(static_cast<pid_t>(holder), 0) == 0 || errno == EPERM)) {
         ::unlink(temp_path.c_str());
-        Fail(kErrPortAlreadyOpen, device_path + " is in use by another program (lock file " +
-                                      lock_path + " held by process " + std::to_string(holder) +
-                                      ")");
+        Fail(kErrPortAlreadyOpen,
+             InUseText(device_path, ProcessText(holder) + ", lock file " + lock_path));
       }
       // The holder has ended without removing its lock (or the file names no process).
       ::unlink(lock_path.c_str());
@@ -181,8 +231,14 @@ int DataBitsOf(tcflag_t cflag) {
 
 class TermiosDevice final : public Device {
  public:
-  TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, termios saved)
-      : path_(std::move(path)), fd_(std::move(fd)), lock_(std::move(lock)), saved_(saved) {
+  // `divisor_clock`: the driver's baud_base is the clock its UART divides (not so for USB
+  // adapters, whose drivers report a nominal figure or divide in fractions).
+  TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, termios saved, bool divisor_clock)
+      : path_(std::move(path)),
+        fd_(std::move(fd)),
+        lock_(std::move(lock)),
+        saved_(saved),
+        divisor_clock_(divisor_clock) {
     serial_icounter_struct counts{};
     // Drivers without counters (pseudo-terminals, most USB adapters) answer ENOTTY or EINVAL;
     // their line errors are then read from the marks the line discipline puts in the data.
@@ -260,11 +316,16 @@ class TermiosDevice final : public Device {
     if ((got.c_lflag & (ICANON | ECHO | ISIG)) != 0 || (got.c_cflag & CREAD) == 0) {
       Fail(kErrCommState, what + ": the driver did not take raw mode");
     }
-    const std::int32_t rate = ReadBackRate(fd_.get());
-    // A UART divides its clock; within 2 % of the asked rate both ends still agree on every bit.
-    if (rate > 0 && std::abs(std::int64_t{rate} - config.baud) * 50 > config.baud) {
-      Fail(kErrCommState, what + ": the driver runs at " + std::to_string(rate) + " baud");
+    // The driver reads back the rate it was asked for; a UART makes the rate of its whole
+    // divisor, which only its base clock tells.
+    DriverRate driver;
+    driver.read_back = ReadBackRate(fd_.get());
+    serial_struct info{};
+    if (divisor_clock_ && ::ioctl(fd_.get(), TIOCGSERIAL, &info) == 0 && info.baud_base > 0) {
+      driver.baud_base = info.baud_base;
     }
+    const RateCheck rate = CheckRate(config.baud, driver);
+    if (!rate.refusal.empty()) Fail(kErrCommState, what + ": " + rate.refusal);
     config_ = config;
   }
 
@@ -401,6 +462,7 @@ class TermiosDevice final : public Device {
   UniqueFd fd_;
   UucpLock lock_;
   termios saved_;
+  bool divisor_clock_ = false;
   LineConfig config_;
   bool has_counters_ = false;
   bool has_modem_lines_ = true;
@@ -471,7 +533,8 @@ std::string PermissionHint(const std::string& path) {
     }
   }
   return "the device belongs to group " + group_name +
-         (member ? ", and you are a member of it" : ", and you are not a member of it");
+         (member ? ", and you are a member of it (the device does not let its group in)"
+                 : ", and you are not a member of it (add yourself to it and log in again)");
 }
 
 std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemPaths& paths,
@@ -481,7 +544,8 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) {
     const int err = errno;
-    Fail(err == EACCES ? kErrHardwareNotAvailable : kErrInvalidPortNumber, cannot + Reason(err));
+    Fail(err == EACCES ? kErrHardwareNotAvailable : kErrInvalidPortNumber,
+         cannot + Reason(err) + (err == ENOENT ? kNotPresent : ""));
   }
   const std::string real_path = resolved;
 
@@ -506,9 +570,10 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
       case ENXIO:
       case ENODEV:
       case ENOTDIR:
-        Fail(kErrInvalidPortNumber, cannot + Reason(err));
+        Fail(kErrInvalidPortNumber, cannot + Reason(err) + kNotPresent);
       case EBUSY:
-        Fail(kErrPortAlreadyOpen, cannot + Reason(err) + " (in use by another program)");
+        Fail(kErrPortAlreadyOpen,
+             cannot + Reason(err) + "; " + InUseText("it", DeviceHolders(st.st_rdev)));
       case EACCES:
       case EPERM:
         Fail(kErrHardwareNotAvailable, cannot + Reason(err) + "; " + PermissionHint(real_path));
@@ -522,12 +587,15 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
   }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    Fail(kErrPortAlreadyOpen, cannot + "it is in use by another program");
+    // Our own descriptor is let go first, so that only the holders are named.
+    fd.Reset();
+    Fail(kErrPortAlreadyOpen, cannot + InUseText("it", DeviceHolders(st.st_rdev)));
   }
   // Keeps other programs from opening the port while it is ours (the superuser is exempt).
   ::ioctl(fd.get(), TIOCEXCL);
 
-  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), std::move(lock), saved);
+  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), std::move(lock), saved,
+                                                !OnUsb(paths.sysfs_root, KernelName(real_path)));
   device->Configure(config, flow);
   device->SetOutputs(dtr, rts);
   return device;

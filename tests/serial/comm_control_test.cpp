@@ -3,7 +3,11 @@
 // with a loopback plug fitted, on that real port. Then the virtual plug on a ManualClock, the
 // refusals of bad input, and the termios backend on pseudo-terminal pairs.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -431,6 +435,64 @@ TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses)
   EXPECT_NE(what.find(slave), std::string::npos) << what;
   EXPECT_EQ(control.LineSettings(), "19200,N,8,1");
   EXPECT_EQ(ErrorOf([&] { control.LineSettings("123457,N,8,2"); }), 0);
+}
+
+// A refusal says what the operator can do about it: who holds a busy port, which group a
+// forbidden one belongs to and whether the user is in it, and that a missing one is not there.
+// Permission is tried from a child that has given up the superuser's rights.
+TEST_F(TermiosDevice, RefusalsNameTheHolderTheGroupOrTheMissingDevice) {
+  const int held = open(slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(held);
+  const auto comm = [&] {
+    std::string name;
+    std::getline(std::ifstream("/proc/" + std::to_string(holder) + "/comm"), name);
+    return name;
+  };
+  for (int i = 0; i < 200 && comm() != "sleep"; ++i) usleep(10'000);
+  std::string what;
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrPortAlreadyOpen);
+  EXPECT_EQ(what, "Cannot open " + slave + ": it is in use by process " + std::to_string(holder) +
+                      " (sleep): end that program or choose another port");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+
+  ASSERT_EQ(chown(slave.c_str(), 0, 20), 0);  // group dialout
+  ASSERT_EQ(chmod(slave.c_str(), 0660), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string text = "opened";
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    try {
+      OpenTermiosDevice(slave, {dir.path, dir.path}, LineConfig{}, 0, true, true);
+    } catch (const CommError& e) {
+      text = std::to_string(e.number()) + " " + e.what();
+    }
+    (void)!write(out[1], text.data(), text.size());
+    _exit(0);
+  }
+  close(out[1]);
+  char buf[512];
+  const ssize_t n = read(out[0], buf, sizeof buf);
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0))),
+            "8010 Cannot open " + slave +
+                ": Permission denied; the device belongs to group dialout, and you are not a "
+                "member of it (add yourself to it and log in again)");
+
+  target = "/dev/serivane-no-such-port";
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrInvalidPortNumber);
+  EXPECT_EQ(what,
+            "Cannot open /dev/serivane-no-such-port: No such file or directory (the device is not "
+            "present: connect it, or map the port to the device's path with serivane-ports)");
 }
 
 TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemLines) {
