@@ -154,6 +154,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void OpenPortFromTimer();
   void ShowPortReady();
   void ShowNoPortOpens(const serial::CommError& error);
+  // The lines that say why `failed_port` would not open, for the recovery to Com1.
+  std::string FallbackReason(std::int16_t failed_port, const serial::CommError& error) const;
   // One input box of the Setup menu; stores the rounded answer in `field` when it is above
   // `threshold`.
   void AskNumber(const char* prompt, const char* title, double threshold, std::int16_t& field);
