@@ -90,11 +90,11 @@ bool Tester::Test_DataTxRx() {
   std::string received;
   // Every line error raised while the block is on its way counts, not only the latest code:
   // a framing error followed by the receive event must still fail the test.
-  struct Watch {
-    Tester& t;
-    explicit Watch(Tester& tester) : t(tester) { t.first_line_error_ = 0; }
-    ~Watch() { t.watching_line_errors_ = false; }
-  } watch(*this);
+  first_line_error_ = 0;
+  struct Disarm {
+    bool& watching;
+    ~Disarm() { watching = false; }
+  } disarm{watching_line_errors_};
   try {
     start = StartEcho(n);
     watching_line_errors_ = true;
