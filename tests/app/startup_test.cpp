@@ -108,10 +108,6 @@ TEST_F(StartupTest, FallBackSaysWhyThePortWouldNotOpen) {
        "is not present: connect it, or map the port to the device's path with serivane-ports)  "
        "(1F42H)\r\n" +
            plug_line},
-      {"loopback?busy=on", "loopback?echo=off",
-       "Com-port 3: Cannot open the virtual loopback plug: it is in use by another program  "
-       "(1F45H)\r\n" +
-           plug_line},
       {"loopback?openfail=0", other_pty,
        "Com-port 3: Cannot open the virtual loopback plug: the hardware is not available  "
        "(1F4AH)\r\n"},

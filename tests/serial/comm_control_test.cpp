@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -437,31 +435,11 @@ TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses)
   EXPECT_EQ(ErrorOf([&] { control.LineSettings("123457,N,8,2"); }), 0);
 }
 
-// A refusal says what the operator can do about it: who holds a busy port, which group a
-// forbidden one belongs to and whether the user is in it, and that a missing one is not there.
-// Permission is tried from a child that has given up the superuser's rights.
-TEST_F(TermiosDevice, RefusalsNameTheHolderTheGroupOrTheMissingDevice) {
-  const int held = open(slave.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  const pid_t holder = fork();
-  if (holder == 0) {
-    execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(held);
-  const auto comm = [&] {
-    std::string name;
-    std::getline(std::ifstream("/proc/" + std::to_string(holder) + "/comm"), name);
-    return name;
-  };
-  for (int i = 0; i < 200 && comm() != "sleep"; ++i) usleep(10'000);
-  std::string what;
-  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrPortAlreadyOpen);
-  EXPECT_EQ(what, "Cannot open " + slave + ": it is in use by process " + std::to_string(holder) +
-                      " (sleep): end that program or choose another port");
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-
+// A port the user may not open says which group it belongs to and whether the user is in it;
+// tried from a child that has given up the superuser's rights. (Busy and missing ports are shown
+// through the window's fall-back.)
+TEST_F(TermiosDevice, APermissionRefusalNamesTheGroupAndTheRemedy) {
+  if (geteuid() != 0) GTEST_SKIP() << "only the superuser can hand the device to another group";
   ASSERT_EQ(chown(slave.c_str(), 0, 20), 0);  // group dialout
   ASSERT_EQ(chmod(slave.c_str(), 0660), 0);
   int out[2];
@@ -487,12 +465,6 @@ TEST_F(TermiosDevice, RefusalsNameTheHolderTheGroupOrTheMissingDevice) {
             "8010 Cannot open " + slave +
                 ": Permission denied; the device belongs to group dialout, and you are not a "
                 "member of it (add yourself to it and log in again)");
-
-  target = "/dev/serivane-no-such-port";
-  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrInvalidPortNumber);
-  EXPECT_EQ(what,
-            "Cannot open /dev/serivane-no-such-port: No such file or directory (the device is not "
-            "present: connect it, or map the port to the device's path with serivane-ports)");
 }
 
 TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemLines) {
