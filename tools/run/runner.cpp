@@ -331,8 +331,10 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
     if (!o.device.empty() && !serial::IsLoopbackTarget(o.device))
       o.identity = ReadIdentity(o.device, env.roots);
     if (!options.no_result_file) {
-      o.result_file = several ? ResultFileFor(result_path, names[i]) : result_path;
-      o.settings.ResultFileName = o.result_file;
+      o.settings.ResultFileName = several ? ResultFileFor(result_path, names[i]) : result_path;
+      // The report names the file where it is, not in the drive-letter form of the settings.
+      o.result_file = ResolveDrivePath(o.settings.ResultFileName, HomeFolder())
+                          .value_or(o.settings.ResultFileName);
     } else {
       // The engine writes every run's file; here it goes nowhere.
       o.settings.ResultFileName = "/dev/null";
