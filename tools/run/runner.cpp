@@ -153,7 +153,14 @@ std::string PortName(const std::string& word) {
   if (serial::IsLoopbackTarget(word)) return "loopback";
   if (ComNumber(word)) return "COM" + DecimalText(*ComNumber(word));
   const std::size_t slash = word.rfind('/');
-  return slash == std::string::npos ? word : word.substr(slash + 1);
+  if (slash == std::string::npos) return word;
+  std::string name = word.substr(slash + 1);
+  // A bare number ("/dev/pts/3") says little: its folder goes in front ("pts3").
+  if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos && slash > 0) {
+    const std::size_t before = word.rfind('/', slash - 1);
+    name = word.substr(before + 1, slash - before - 1) + name;
+  }
+  return name;
 }
 
 std::string ResultFileFor(const std::string& path, const std::string& port_name) {

@@ -32,7 +32,8 @@ struct RunEnvironment {
 // Runs the command line `args` (without the program name) and answers the exit status.
 int RunMain(const std::vector<std::string>& args, const RunEnvironment& env);
 
-// The short name of a port word: "COM3", "ttyUSB0" (the last part of a path), "loopback".
+// The short name of a port word: "COM3", "ttyUSB0" (the last part of a path; "pts3" for
+// "/dev/pts/3"), "loopback".
 std::string PortName(const std::string& word);
 
 // The result file of one of several ports: the port name before the extension,
