@@ -77,6 +77,11 @@ struct StatusRow {
 TEST_F(RunCommandTest, StatusesAndMessages) {
   portmap::SetMapEntry(1, "loopback");
   portmap::SetMapEntry(5, "loopback?dsr=off");
+  {
+    settings::CRegistry map;  // an entry only an edit can make
+    map.OpenKey(settings::kHKeyLocalMachine, portmap::kMapKey, false);
+    map.WriteValue("COM7", "ttyUSB0");
+  }
   const std::vector<StatusRow> rows = {
       {{"--baud", "fast"}, 2, "serivane-run: --baud: 'fast' is not a whole number\n"},
       {{"--baud=10"}, 2, "--baud: '10' is out of range (50 to 4000000)"},
@@ -94,6 +99,7 @@ TEST_F(RunCommandTest, StatusesAndMessages) {
       {{"loopback?cts=maybe"}, 2, "cts=maybe"},
       {{"loopback?busy=on"}, 3, "it is in use by another program"},
       {{"/nonexistent/ttyX"}, 3, "Cannot open /nonexistent/ttyX"},
+      {{"COM7", "loopback"}, 3, "serivane-run: COM7: "},
       {{"--tests", "4", "loopback?cts=off"}, 1, ""},
       {{"--tests", "5", "COM5"}, 1, ""},
       // The stored port is Com1.

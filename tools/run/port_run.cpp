@@ -44,6 +44,7 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
       tester_(*this, port_, clock, outcome_.settings) {
   port_.OnCommEvent = [this] { OnCommEvent(); };
+  outcome_.settings_text = tester_.LineSettingsText();
 }
 
 PortRun::~PortRun() {
@@ -60,6 +61,7 @@ void PortRun::Execute() {
     std::atomic<bool>& flag;
     ~Done() { flag = true; }
   } done{finished_};
+  if (!outcome_.error.empty()) return;
   if (stop_) {
     outcome_.interrupted = true;
     return;

@@ -51,6 +51,7 @@ struct PortOutcome {
   std::string device;  // the path or plug target it was resolved to
   Identity identity;
   settings::Settings settings;  // as the run used them
+  std::string settings_text;    // "38400,N,8,1"
   std::string result_file;      // "" when none is written
   std::string error;            // why the port could not be resolved, opened or set up
   bool opened = false;
@@ -81,8 +82,9 @@ class PortRun final : public engine::WindowPort {
   // Receives every line of the results box, on the run's thread, during the run only.
   using LineSink = std::function<void(std::string_view line, LineKind kind)>;
 
-  // `outcome` names the port, its device and settings; the run fills in the rest. `repeat` as
-  // --repeat. `clock` must outlive the run and is used by this thread only.
+  // `outcome` names the port, its device and settings; the run fills in the rest. An outcome
+  // that already holds an error (the port names no device) is not run. `repeat` as --repeat.
+  // `clock` must outlive the run and is used by this thread only.
   PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink = {});
   ~PortRun() override;
 

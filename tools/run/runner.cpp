@@ -318,8 +318,6 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   const bool several = words.size() > 1;
 
   std::vector<std::unique_ptr<PortRun>> runs;
-  std::vector<PortOutcome> unresolved;  // ports that name no device, by position
-  std::vector<bool> resolved(words.size(), false);
   for (std::size_t i = 0; i < words.size(); ++i) {
     PortOutcome o;
     o.port = words[i];
@@ -346,12 +344,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
       // The engine writes every run's file; here it goes nowhere.
       o.settings.ResultFileName = "/dev/null";
     }
-    if (!o.error.empty()) {
-      o.result_file.clear();
-      unresolved.push_back(std::move(o));
-      continue;
-    }
-    resolved[i] = true;
+    if (!o.error.empty()) o.result_file.clear();
     const std::string prefix = several ? names[i] + ": " : "";
     PortRun::LineSink sink;
     if (!options.quiet) {
@@ -365,8 +358,6 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
     }
     runs.push_back(std::make_unique<PortRun>(std::move(o), options.repeat, SystemClock(), sink));
   }
-  for (const PortOutcome& o : unresolved)
-    err << kProgram << ": " << o.port << ": " << o.error << "\n";
 
   sigset_t stop_signals, old_mask;
   sigemptyset(&stop_signals);
@@ -416,17 +407,15 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   if (progress) console.Progress(ProgressText(runs, run_names));
   console.EndProgress();
 
-  // Outcomes in the order the ports were given.
   std::vector<PortOutcome> outcomes;
-  for (std::size_t i = 0, r = 0, u = 0; i < words.size(); ++i)
-    outcomes.push_back(resolved[i] ? runs[r++]->Outcome() : unresolved[u++]);
+  for (const auto& r : runs) outcomes.push_back(r->Outcome());
 
   bool any_unopened = false;
   bool any_failed = false;
   for (const PortOutcome& o : outcomes) {
     if (!o.opened) {
       any_unopened = true;
-      if (!o.device.empty()) err << kProgram << ": " << Describe(o) << ": " << o.error << "\n";
+      err << kProgram << ": " << Describe(o) << ": " << o.error << "\n";
     } else if (!o.Passed()) {
       any_failed = true;
     }
