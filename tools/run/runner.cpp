@@ -96,10 +96,15 @@ std::string ProgressText(const std::vector<std::unique_ptr<PortRun>>& runs,
   std::int32_t low = INT32_MAX, high = 0, failures = 0;
   std::string failing;
   int failing_ports = 0;
+  // A port that has finished (a failure ends its run) does not hold the range back.
+  const bool all_finished =
+      std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->Finished(); });
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const std::int32_t pass = runs[i]->PassesDone() + (runs[i]->Finished() ? 0 : 1);
-    low = std::min(low, pass);
-    high = std::max(high, pass);
+    if (all_finished || !runs[i]->Finished()) {
+      low = std::min(low, pass);
+      high = std::max(high, pass);
+    }
     const std::int32_t f = runs[i]->FailuresSoFar();
     failures += f;
     if (f > 0 && ++failing_ports <= 4) failing += " " + names[i];
