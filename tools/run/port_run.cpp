@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <exception>
 
 #include "common/conv.h"
 #include "tools/run/diagnosis.h"
@@ -31,8 +32,9 @@ const TestRecord* PortOutcome::Test(std::int16_t number) const {
 }
 
 bool PortOutcome::Passed() const {
-  return opened && std::all_of(tests.begin(), tests.end(),
-                               [](const TestRecord& t) { return t.failures == 0; });
+  return opened && error.empty() &&
+         std::all_of(tests.begin(), tests.end(),
+                     [](const TestRecord& t) { return t.failures == 0; });
 }
 
 PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink)
@@ -62,6 +64,18 @@ void PortRun::Execute() {
     ~Done() { flag = true; }
   } done{finished_};
   if (!outcome_.error.empty()) return;
+  // The engine keeps its own errors in; anything else (memory, a broken clock) must end this
+  // port's run, not the program with every other port in it.
+  try {
+    RunPort();
+  } catch (const std::exception& e) {
+    outcome_.error = std::string("the run ended abnormally: ") + e.what();
+  } catch (...) {
+    outcome_.error = "the run ended abnormally";
+  }
+}
+
+void PortRun::RunPort() {
   if (stop_) {
     outcome_.interrupted = true;
     return;

@@ -66,7 +66,7 @@ struct PortOutcome {
   std::optional<serial::LineCounters> counters;
 
   const TestRecord* Test(std::int16_t number) const;
-  bool Passed() const;  // opened, and no test failed
+  bool Passed() const;  // opened, no error, and no test failed
 };
 
 // How a line of the results box came about, so the front end can choose what to print.
@@ -127,6 +127,7 @@ class PortRun final : public engine::WindowPort {
 
  private:
   void OnCommEvent();
+  void RunPort();
   void CheckAtLowerRate();
   TestRecord& Record(std::int16_t number);
 

@@ -75,6 +75,7 @@ std::string Describe(const PortOutcome& o) {
 std::string SummaryLine(const PortOutcome& o) {
   const std::string passes = DecimalText(o.passes) + (o.passes == 1 ? " pass" : " passes");
   if (!o.opened) return Describe(o) + ": not tested: " + o.error;
+  if (!o.error.empty()) return Describe(o) + ": " + o.error + ", " + passes;
   std::string failed;
   for (const TestRecord& t : o.tests) {
     if (t.failures == 0) continue;
