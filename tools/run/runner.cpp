@@ -74,8 +74,9 @@ std::string Describe(const PortOutcome& o) {
 
 std::string SummaryLine(const PortOutcome& o) {
   const std::string passes = DecimalText(o.passes) + (o.passes == 1 ? " pass" : " passes");
-  if (!o.opened) return Describe(o) + ": not tested: " + o.error;
+  if (!o.opened && !o.interrupted) return Describe(o) + ": not tested: " + o.error;
   if (!o.error.empty()) return Describe(o) + ": " + o.error + ", " + passes;
+  if (o.interrupted && o.tests.empty()) return Describe(o) + ": stopped before any test ran";
   std::string failed;
   for (const TestRecord& t : o.tests) {
     if (t.failures == 0) continue;
@@ -371,10 +372,11 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   sigaddset(&stop_signals, SIGTERM);
   if (env.handle_signals) {
     // A background job of a script starts with SIGINT ignored, and an ignored signal is never
-    // delivered, not even to sigtimedwait: the default is put back before blocking it.
+    // delivered, not even to sigtimedwait: the default is put back once the signals are blocked,
+    // so that none can end the program in between.
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
   }
 
   std::vector<std::thread> threads;
@@ -419,7 +421,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   bool any_unopened = false;
   bool any_failed = false;
   for (const PortOutcome& o : outcomes) {
-    if (!o.opened) {
+    if (!o.opened && !o.interrupted) {
       any_unopened = true;
       err << kProgram << ": " << Describe(o) << ": " << o.error << "\n";
     } else if (!o.Passed()) {
