@@ -4,7 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "common/errno_text.h"
 
 namespace serivane::engine {
 
@@ -21,7 +22,7 @@ std::string ResultFile::Create(const std::string& path) {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::strerror(errno);
+  if (fd < 0) return ErrnoText(errno);
   fd_ = fd;
   return {};
 }
@@ -40,7 +41,7 @@ std::string ResultFile::WriteLine(std::string_view line) {
     const ssize_t n = ::write(fd_, data, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::strerror(errno);
+      return ErrnoText(errno);
     }
     if (n == 0) return "the system took no data";
     data += n;
@@ -54,7 +55,7 @@ std::string ResultFile::Close() {
   const int fd = fd_;
   fd_ = -1;
   // close() is not retried on EINTR: on Linux the descriptor is gone either way.
-  if (::close(fd) != 0) return std::strerror(errno);
+  if (::close(fd) != 0) return ErrnoText(errno);
   return {};
 }
 

@@ -7,6 +7,7 @@
 // handlers they implement.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,6 +38,11 @@ class Tester {
   // clears TestRunning. A result file that cannot be created or written does not stop the run;
   // the results box says so once, after the start line.
   void Run_Button_Click();
+  // Asks the run in progress (or the next one) to end after the test that is running: the pass
+  // writes its summary and no further pass starts, so the result file is complete. The request
+  // is cleared when that run ends. Safe to call from any thread and from a signal handler.
+  void RequestStopAfterCurrentTest() noexcept { stop_requested_ = true; }
+
   // A test box was clicked: value 0 unchecked, 1 checked, 2 grayed.
   void Test_Check_Click(std::int16_t index, int value);
 
@@ -108,6 +114,7 @@ class Tester {
   // True from the first step of Run_Button_Click to its return; a second entry (the status
   // timer while a run waits) returns at once.
   bool in_run_ = false;
+  std::atomic<bool> stop_requested_{false};
   bool controls_disabled_ = false;
   // The result file of the current run could not be created or written. The operator is told
   // once per run, at the first line that cannot reach the file.

@@ -335,6 +335,11 @@ void CommControl::Service() {
   }
 }
 
+std::optional<LineCounters> CommControl::Counters() const {
+  if (s_->device == nullptr) return std::nullopt;
+  return s_->device->Counters();
+}
+
 std::string CommControl::DeviceName() const {
   return s_->device_name;
 }

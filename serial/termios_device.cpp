@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/errno_text.h"
 #include "serial/termios_rate.h"
 #include "serial/uart_rate.h"
 
@@ -32,7 +34,7 @@ namespace serivane::serial {
 namespace {
 
 std::string Reason(int err) {
-  return std::strerror(err);
+  return ErrnoText(err);
 }
 
 // Added to the system's reason when a device path names nothing.
@@ -130,7 +132,11 @@ class UucpLock {
   // writable is no reason to refuse the port: the lock is then simply not taken.
   void Acquire(const std::string& lock_dir, const std::string& device_path) {
     const std::string lock_path = lock_dir + "/" + LockFileName(device_path);
-    const std::string temp_path = lock_dir + "/LTMP." + std::to_string(::getpid());
+    // The private file is named for this open, not only for the process: ports opened at the
+    // same time on several threads must not write, link or remove each other's file.
+    static std::atomic<unsigned> next_temp{0};
+    const std::string temp_path = lock_dir + "/LTMP." + std::to_string(::getpid()) + "." +
+                                  std::to_string(next_temp.fetch_add(1));
     {
       UniqueFd temp(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       if (temp.get() < 0) return;
@@ -379,6 +385,13 @@ class TermiosDevice final : public Device {
 
   bool Gone() const override { return gone_; }
   std::string GoneReason() const override { return path_ + " has gone: " + gone_reason_; }
+
+  std::optional<LineCounters> Counters() const override {
+    serial_icounter_struct now{};
+    if (!has_counters_ || gone_ || ::ioctl(fd_.get(), TIOCGICOUNT, &now) != 0) return std::nullopt;
+    return LineCounters{now.rx,      now.tx,          now.frame, now.parity,
+                        now.overrun, now.buf_overrun, now.brk};
+  }
   int Fd() const override { return fd_.get(); }
   std::int64_t NextDueMicros() const override { return -1; }
 
@@ -523,7 +536,13 @@ std::string PermissionHint(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
   std::string group_name = std::to_string(st.st_gid);
-  if (const struct group* g = ::getgrgid(st.st_gid)) group_name = g->gr_name;
+  // getgrgid_r, not getgrgid: ports may be opened on several threads at once.
+  struct group entry {};
+  struct group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr)
+    group_name = found->gr_name;
   bool member = ::getegid() == st.st_gid;
   const int n = ::getgroups(0, nullptr);
   if (n > 0) {
