@@ -110,6 +110,64 @@ TEST_F(SettingsTest, ValuesTheWindowCannotTakeFallBackToTheDefaults) {
   EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com1"));
 }
 
+// Settings that cannot be saved (here the hive's lock path is a folder): once the exit has begun
+// no tick reopens the port and no run starts, not even while the box waits for its click. The
+// box adds the system's reason to the wrapper's text; after a run that ends the program by
+// itself there is no box, only standard error. Either way the program ends once, with status 1.
+TEST_F(SettingsTest, AnExitThatCannotSaveEndsOnceWithTheSystemsReason) {
+  const std::string result = dir_.path().toStdString() + "/result.txt";
+  for (const bool unattended : {false, true}) {
+    SCOPED_TRACE(unattended ? "close when finished" : "Exit");
+    Reset();
+    exits_.clear();
+    dialogs_.messages.clear();
+    Store("Result FileName", result);
+    Store("Run at Startup", "True");
+    Store("Close When Finish", unattended ? "True" : "False");
+    const std::string lock = settings::HivePath(settings::kHKeyLocalMachine).string() + ".lock";
+    ASSERT_TRUE(std::filesystem::remove(lock) && std::filesystem::create_directory(lock));
+    int ticks_while_box_open = -1;
+    dialogs_.while_message_open = [&] {
+      QSignalSpy ticks(form_.get(), &RS232_Form::updateTicked);
+      QTest::qWait(1300);  // the operator takes a while to read it
+      ticks_while_box_open = static_cast<int>(ticks.count());
+    };
+    ::testing::internal::CaptureStderr();
+    Start();
+    if (!unattended) {
+      ASSERT_TRUE(WaitRunOver());
+      form_->FuncExit_Menu->trigger();
+    }
+    const bool ended = QTest::qWaitFor([&] { return !exits_.empty(); }, 20000);
+    QTest::qWait(1300);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(exits_, std::vector<int>{1});
+    const std::string reason = "cannot open " + lock + ": Is a directory";
+    // Qt may have its own remarks there; the program's line comes once.
+    const std::string line =
+        "serivane: Error -2147221502 (80040002H): Failed to write new value "
+        "to Baudrate from Registry. (" +
+        reason + ")\n";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line, said.find(line) + 1), std::string::npos) << said;
+    if (unattended) {
+      EXPECT_TRUE(dialogs_.messages.empty());
+    } else {
+      EXPECT_EQ(dialogs_.messages,
+                Strings{"RS-232 Serivane|2|Error -2147221502 (80040002H)\rFailed to write new "
+                        "value to Baudrate from Registry.\r" +
+                        reason});
+      EXPECT_EQ(ticks_while_box_open, 0);
+    }
+    EXPECT_FALSE(form_->port().OpenState() || form_->Update_Timer->isActive());
+    std::ifstream file(result, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(bytes.find("Test started"), 0u);
+    EXPECT_EQ(bytes.find("Test started", 1), std::string::npos) << "one run only";
+  }
+}
+
 TEST_F(SettingsTest, ARegistryThatCannotBeReadEndsTheProgramWithItsError) {
   const std::filesystem::path hive = settings::HivePath(settings::kHKeyLocalMachine);
   std::filesystem::create_directories(hive.parent_path());
