@@ -96,6 +96,11 @@ class Tester {
   // tick `start` or DataReceived is set. At least one step.
   void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
   bool HandshakeTest(bool rts_cts);
+  // The pause between setting a handshake output and reading its input. A short one blocks, so
+  // that no window event runs in between; a long one (only an edited setting asks for one) lets
+  // the window's events run every 50 ms, so that it never freezes the window or keeps it from
+  // closing. `ms` below 1 makes no pause.
+  void HandshakePause(std::int32_t ms);
 
   WindowPort& window_;
   serial::CommControl& port_;

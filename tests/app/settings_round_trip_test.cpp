@@ -168,6 +168,58 @@ TEST_F(SettingsTest, AnExitThatCannotSaveEndsOnceWithTheSystemsReason) {
   }
 }
 
+// Stored values that make a run wait for half a minute or an hour: closing the window ends the
+// program within a second of the close, with the lines written so far in the file and the
+// settings saved. Once the (recorded) exit is seen the test lets the clock run out.
+TEST_F(SettingsTest, ClosingTheWindowDuringALongWaitEndsTheProgramAtOnce) {
+  const std::string result = dir_.path().toStdString() + "/result.txt";
+  struct Case {
+    const char* name;
+    const char* value;
+    int test;
+    std::int64_t close_after_ms;  // clock time from the first pause
+    const char* written;          // the file at the exit, after the start line
+  };
+  for (const Case& c : {Case{"Handshake Delay", "32767", 4, 32767 + 3000,
+                             "+RTS/CTS handshake: RTS/CTS= off --- OK\r\n"},
+                        Case{"Baudrate", "1", 2, 60'000, ""}}) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    exits_.clear();
+    Store("Result FileName", result);
+    Store("Run at Startup", "True");
+    Store(c.name, c.value);
+    for (int n = 1; n <= 5; ++n) Store("Test " + std::to_string(n), n == c.test ? "True" : "False");
+    std::int64_t first_pause = -1, close_at = -1, exit_at = -1;
+    std::string at_exit;
+    clock_.SetSleepHook([&](std::int32_t ms) {
+      const std::int64_t now = clock_.NowMicros() / 1000;
+      if (first_pause < 0) first_pause = now - ms;
+      if (!exits_.empty()) {
+        if (exit_at < 0) {
+          exit_at = now;
+          std::ifstream file(result, std::ios::binary);
+          at_exit.assign(std::istreambuf_iterator<char>(file), {});
+        }
+        clock_.AdvanceMillis(10'000'000);
+      } else if (close_at < 0 && now - first_pause >= c.close_after_ms) {
+        close_at = now;
+        QMetaObject::invokeMethod(
+            form_.get(), [this] { form_->close(); }, Qt::QueuedConnection);
+      }
+    });
+    Start();
+    ASSERT_TRUE(WaitRunOver());
+    clock_.SetSleepHook(nullptr);
+    EXPECT_EQ(exits_, std::vector<int>{0});
+    ASSERT_GE(close_at, 0);
+    EXPECT_LE(exit_at - close_at, 1000);
+    EXPECT_EQ(at_exit.substr(0, 13), "Test started ");
+    EXPECT_EQ(at_exit.substr(at_exit.find("\r\n") + 2), c.written);
+    EXPECT_EQ(Stored(c.name), c.value);
+  }
+}
+
 TEST_F(SettingsTest, ARegistryThatCannotBeReadEndsTheProgramWithItsError) {
   const std::filesystem::path hive = settings::HivePath(settings::kHKeyLocalMachine);
   std::filesystem::create_directories(hive.parent_path());
