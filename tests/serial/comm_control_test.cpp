@@ -4,6 +4,8 @@
 // refusals of bad input, and the termios backend on pseudo-terminal pairs.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -386,8 +388,12 @@ long OpenDescriptors() {
 
 class TermiosDevice : public ::testing::Test, public Pty {};
 
+// The console is known by its device numbers, whatever name or link reaches it: here the
+// pseudo-terminal stands in for ttyS0, the console sysfs names.
 TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
   WriteFile(dir.path + "/plain", "text");
+  const std::string link = dir.path + "/console-link";
+  ASSERT_EQ(symlink(slave.c_str(), link.c_str()), 0);
   const long fds = OpenDescriptors();
   for (const auto& [path, error, named] :
        {std::tuple{std::string("/dev/serivane-no-such-port"), kErrInvalidPortNumber, "No such"},
@@ -395,11 +401,16 @@ TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
         {"/dev/null", kErrInvalidPortNumber, "not a terminal"},
         {dir.path, kErrInvalidPortNumber, "not a terminal"},
         {slave, kErrCommState, "did not take the line settings 9600,N,7,1"},
-        {slave, kErrHardwareNotAvailable, "console"}}) {
+        {slave, kErrHardwareNotAvailable, "system console (ttyS0)"},
+        {link, kErrHardwareNotAvailable, "system console (ttyS0)"}}) {
     target = path;
     control.LineSettings(error == kErrCommState ? "9600,N,7,1" : "9600,N,8,1");
     if (error == kErrHardwareNotAvailable) {
-      WriteFile(dir.path + "/class/tty/console/active", "tty0 " + path.substr(5) + "\n");
+      struct stat st {};
+      ASSERT_EQ(stat(slave.c_str(), &st), 0);
+      WriteFile(dir.path + "/class/tty/console/active", "tty0 ttyS0\n");
+      WriteFile(dir.path + "/class/tty/ttyS0/dev",
+                std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
     }
     std::string what;
     EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), error) << path;
