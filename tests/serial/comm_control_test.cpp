@@ -4,6 +4,7 @@
 // refusals of bad input, and the termios backend on pseudo-terminal pairs.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -420,6 +421,30 @@ TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
   }
   EXPECT_EQ(OpenDescriptors(), fds);
   EXPECT_FALSE(std::filesystem::exists(LockPath()));
+}
+
+// /dev/tty stands for the controlling terminal, which may be the console: the guard looks at the
+// terminal behind it. The child makes the pseudo-terminal its controlling terminal.
+TEST_F(TermiosDevice, TheConsoleBehindTheControllingTerminalIsRefused) {
+  struct stat st {};
+  ASSERT_EQ(stat(slave.c_str(), &st), 0);
+  WriteFile(dir.path + "/class/tty/console/active", "ttyS0\n");
+  WriteFile(dir.path + "/class/tty/ttyS0/dev",
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
+  target = "/dev/tty";
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = (setsid() < 0) ? -1 : open(slave.c_str(), O_RDWR);
+    if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(2);
+    std::string what;
+    const bool refused =
+        ErrorOf([&] { control.OpenState(true); }, &what) == kErrHardwareNotAvailable &&
+        what.find("system console (ttyS0)") != std::string::npos;
+    _exit(refused ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses) {
