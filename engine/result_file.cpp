@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <string_view>
 
 namespace serivane::engine {
 
@@ -33,8 +35,8 @@ void PushComponents(std::deque<std::string>& todo, const std::string& path) {
 // can be judged by the folder it stands in. A link in a sticky folder that everybody may write
 // is followed only when it belongs to this user or to the folder's owner (the kernel's
 // protected_symlinks rule): otherwise anybody could aim this program's writes through /tmp at
-// a file of the user's. Sets `refusal` and gives "" when the path must not be used. A component
-// that does not exist ends the walk; opening the path then tells the system's reason.
+// a file of the user's. Sets `refusal` and gives "" when the path must not be used. Components
+// that do not exist are taken as they stand; opening the path then tells the system's reason.
 std::string FollowLinks(const std::string& path, std::string& refusal) {
   std::string current;  // "" is the root folder
   if (!path.starts_with('/')) {
@@ -84,6 +86,27 @@ std::string FollowLinks(const std::string& path, std::string& refusal) {
   return current.empty() ? "/" : current;
 }
 
+// Empties the open file `fd` when it is new, empty or holds an earlier run; otherwise leaves it
+// as it is and gives the reason.
+std::string EmptyIfResultFile(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return "it is not a regular file";
+  // Read, not sized: files of the kernel (/proc, /sys) call themselves empty regular files.
+  char head[kResultFileStart.size()];
+  ssize_t n;
+  do {
+    n = ::pread(fd, head, sizeof head, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return std::strerror(errno);
+  if (n == 0) return {};
+  if (std::string_view(head, static_cast<std::size_t>(n)) != kResultFileStart) {
+    return "it is not a result file of this program (its first line does not begin \"" +
+           std::string(kResultFileStart) + "\"), so it is left as it is";
+  }
+  if (::ftruncate(fd, 0) != 0) return std::strerror(errno);
+  return {};
+}
+
 }  // namespace
 
 ResultFile::~ResultFile() {
@@ -108,25 +131,7 @@ std::string ResultFile::Create(const std::string& path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::strerror(errno);
   fd_ = fd;
-  std::string reason;
-  char head[kResultFileStart.size()];
-  ssize_t n;
-  do {
-    n = ::pread(fd, head, sizeof head, 0);
-  } while (n < 0 && errno == EINTR);
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    reason = "it is not a regular file";
-  } else if (n < 0) {
-    reason = std::strerror(errno);
-  } else if (n > 0) {
-    // Read, not sized: files of the kernel (/proc, /sys) call themselves empty regular files.
-    if (std::string_view(head, static_cast<std::size_t>(n)) != kResultFileStart) {
-      reason = "it is not a result file of this program (its first line does not begin \"" +
-               std::string(kResultFileStart) + "\"), so it is left as it is";
-    } else if (::ftruncate(fd, 0) != 0) {
-      reason = std::strerror(errno);
-    }
-  }
+  const std::string reason = EmptyIfResultFile(fd);
   if (!reason.empty()) Close();
   return reason;
 }
