@@ -153,10 +153,10 @@ std::vector<ConsoleTty> ConsoleTtys(const std::string& sysfs_root) {
   while (active >> name) {
     ConsoleTty tty{name};
     std::ifstream dev(sysfs_root + "/class/tty/" + name + "/dev");
-    unsigned int major = 0, minor = 0;
+    unsigned int dev_major = 0, dev_minor = 0;
     char colon = 0;
-    if (dev >> major >> colon >> minor && colon == ':') {
-      tty.number = makedev(major, minor);
+    if (dev >> dev_major >> colon >> dev_minor && colon == ':') {
+      tty.number = makedev(dev_major, dev_minor);
       tty.number_known = true;
     }
     consoles.push_back(tty);
