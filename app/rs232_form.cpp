@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cmath>
+#include <cstdio>
 
 #include "common/conv.h"
 #include "serial/plug_faults.h"
@@ -266,17 +267,19 @@ void RS232_Form::Form_QueryUnload(bool& /*cancel*/, std::int16_t unload_mode) {
 
 void RS232_Form::FuncExit_Menu_Click() {
   if (ended_) return;
+  // From here on nothing of the window starts again: no tick reopens the port and no run
+  // starts, not even while a box about a failed save waits for its click.
+  StopHandlers();
   try {
     Test_MSComm->OpenState(false);
   } catch (const serial::CommError&) {
     // The port is going away with the program; a close that fails changes nothing here.
   }
-  SaveSettingsNow();
-  if (ended_) return;  // the saving failed and has ended the program
+  if (!SaveSettingsNow()) return;  // the failure has ended the program
   EndProgram(0);
 }
 
-void RS232_Form::SaveSettingsNow() {
+bool RS232_Form::SaveSettingsNow() {
   settings_.RunAtStartup = FuncStart_Menu->isChecked();
   settings_.CloseWhenFinish = FuncClose_Menu->isChecked();
   settings_.WindowHeight = static_cast<float>(OuterHeightPixels() * 15);
@@ -285,22 +288,40 @@ void RS232_Form::SaveSettingsNow() {
     settings::SaveSettings(*SettingsRegistry, settings_);
   } catch (const settings::RegistryError& error) {
     RegistryFailure(error);
+    return false;
   }
+  return true;
 }
 
 void RS232_Form::RegistryFailure(const settings::RegistryError& error) {
-  services_.dialogs->Message("Error " + DecimalText(error.number()) + " (" +
-                                 HexText(error.number()) + "H)\r" + error.description(),
-                             "RS-232 Serivane", MessageIcon::kCritical, false);
+  StopHandlers();
+  const std::string number =
+      "Error " + DecimalText(error.number()) + " (" + HexText(error.number()) + "H)";
+  std::string text = number + "\r" + error.description();
+  std::string line = "serivane: " + number + ": " + error.description();
+  if (!error.reason().empty()) {
+    text += "\r" + error.reason();
+    line += " (" + error.reason() + ")";
+  }
+  // Standard error gets it too, for whoever started the program unattended.
+  std::fprintf(stderr, "%s\n", line.c_str());
+  // A program that ends itself after a run has nobody to click the box away.
+  if (!unattended_exit_) {
+    services_.dialogs->Message(text, "RS-232 Serivane", MessageIcon::kCritical, false);
+  }
   EndProgram(1);
 }
 
-void RS232_Form::EndProgram(int status) {
+void RS232_Form::StopHandlers() {
   ended_ = true;
   Update_Timer->stop();
   tmrOnComm->stop();
   port_service_timer_->stop();
   if (port_notifier_) port_notifier_->setEnabled(false);
+}
+
+void RS232_Form::EndProgram(int status) {
+  StopHandlers();
   if (services_.exit_program) services_.exit_program(status);
 }
 
@@ -688,6 +709,8 @@ bool RS232_Form::CloseWhenFinished() const {
 }
 
 void RS232_Form::Exit() {
+  // The engine calls this only at the end of a run with "Close when finished" marked.
+  unattended_exit_ = true;
   FuncExit_Menu_Click();
 }
 

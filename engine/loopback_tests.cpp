@@ -14,6 +14,11 @@ namespace {
 
 // Wait loops pause this long between looks at the port and the window's events.
 constexpr std::int32_t kWaitStepMs = 10;
+// A handshake pause up to this long blocks the window. The two handshake tests pause four times
+// in a row without yielding, so the window is held for less than a second at most.
+constexpr std::int32_t kLongestBlockingPauseMs = 200;
+// A longer pause lets the window's events run this often.
+constexpr std::int32_t kPauseStepMs = 50;
 
 }  // namespace
 
@@ -169,8 +174,7 @@ bool Tester::Test_DtrDsr() {
 bool Tester::HandshakeTest(bool rts_cts) {
   const std::string name = rts_cts ? "RTS/CTS" : "DTR/DSR";
   const std::string head = name + " handshake: " + name + "= ";
-  // A negative delay can only come from an edited setting; it means no pause.
-  const std::int32_t delay = std::max<std::int32_t>(settings_.HandshakeDelay, 0);
+  const std::int32_t delay = settings_.HandshakeDelay;
 
   bool failed = false;
   for (const bool on : {false, true}) {
@@ -182,9 +186,7 @@ bool Tester::HandshakeTest(bool rts_cts) {
       } else {
         port_.DtrOn(on);
       }
-      // The pause blocks on purpose: no window event may run between setting the output and
-      // reading the input.
-      if (delay > 0) clock_.Sleep(delay);
+      HandshakePause(delay);
       input = rts_cts ? port_.CtsState() : port_.DsrState();
       // A closed port reads its inputs off without complaint, which would pass the off check.
       port_.RequireOpen();
@@ -199,6 +201,27 @@ bool Tester::HandshakeTest(bool rts_cts) {
     }
   }
   return failed;
+}
+
+void Tester::HandshakePause(std::int32_t ms) {
+  // A negative delay can only come from an edited setting; it means no pause.
+  if (ms <= 0) return;
+  // The ordinary pause blocks on purpose: no window event may run between setting the output
+  // and reading the input.
+  if (ms <= kLongestBlockingPauseMs) {
+    clock_.Sleep(ms);
+    return;
+  }
+  // Time spent in the window's events counts, and none run in the last step before the input
+  // is read.
+  const std::uint32_t start = clock_.TickCount();
+  for (;;) {
+    const std::int64_t left = ms - static_cast<std::int64_t>(TickDiff(clock_.TickCount(), start));
+    if (left <= 0) return;
+    clock_.Sleep(static_cast<std::int32_t>(std::min<std::int64_t>(left, kPauseStepMs)));
+    if (left <= kPauseStepMs) return;
+    window_.DoEvents();
+  }
 }
 
 }  // namespace serivane::engine

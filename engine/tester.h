@@ -104,6 +104,11 @@ class Tester {
   bool HandshakeTest(bool rts_cts);
   // Bits per character on the wire with the current line settings, for the data tests' limits.
   int EchoFrameBits() const;
+  // The pause between setting a handshake output and reading its input. A short one blocks, so
+  // that no window event runs in between; a long one (only an edited setting asks for one) lets
+  // the window's events run every 50 ms, so that it never freezes the window or keeps it from
+  // closing. `ms` below 1 makes no pause.
+  void HandshakePause(std::int32_t ms);
 
   WindowPort& window_;
   serial::CommControl& port_;

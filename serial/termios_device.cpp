@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -190,14 +191,45 @@ std::string KernelName(const std::string& real_path) {
   return slash == std::string::npos ? real_path : real_path.substr(slash + 1);
 }
 
-bool IsConsole(const std::string& sysfs_root, const std::string& kernel_name) {
-  if (kernel_name == "console") return true;
-  std::ifstream in(sysfs_root + "/class/tty/console/active");
+// The system's console as device numbers: /dev/console itself and each terminal the kernel
+// writes its console to. <sysfs>/class/tty/console/active names those ("tty0 ttyS0") and
+// <sysfs>/class/tty/<name>/dev gives each one's "major:minor". Numbers, not names, so that no
+// other path, link or device node (mknod, a container's device mapping, a chroot's /dev) that
+// reaches the console is opened.
+struct ConsoleTty {
   std::string name;
-  while (in >> name) {
-    if (name == kernel_name) return true;
+  dev_t number = 0;
+  bool number_known = false;  // sysfs gave no number; the name is all there is to go by
+};
+
+std::vector<ConsoleTty> ConsoleTtys(const std::string& sysfs_root) {
+  std::vector<ConsoleTty> consoles{{"console", makedev(5, 1), true}};
+  std::ifstream active(sysfs_root + "/class/tty/console/active");
+  std::string name;
+  while (active >> name) {
+    ConsoleTty tty{name};
+    std::ifstream dev(sysfs_root + "/class/tty/" + name + "/dev");
+    unsigned int dev_major = 0, dev_minor = 0;
+    char colon = 0;
+    if (dev >> dev_major >> colon >> dev_minor && colon == ':') {
+      tty.number = makedev(dev_major, dev_minor);
+      tty.number_known = true;
+    }
+    consoles.push_back(tty);
   }
-  return false;
+  return consoles;
+}
+
+// The console that device `number` (or, without numbers, the path's kernel name) is; nullptr
+// when it is none of them.
+const ConsoleTty* FindConsole(const std::vector<ConsoleTty>& consoles, dev_t number,
+                              const std::string& kernel_name) {
+  for (const ConsoleTty& tty : consoles) {
+    if (tty.number_known ? tty.number == number : tty.name == kernel_name) return &tty;
+    // tty0 is whichever virtual terminal is in front, so every one of them may be the console.
+    if (tty.name == "tty0" && major(number) == 4 && minor(number) < 64) return &tty;
+  }
+  return nullptr;
 }
 
 struct Rate {
@@ -573,9 +605,13 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   if (!S_ISCHR(st.st_mode)) {
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
   }
-  if (IsConsole(paths.sysfs_root, KernelName(real_path))) {
-    Fail(kErrHardwareNotAvailable, cannot + "it is the system console (" + KernelName(real_path) +
-                                       "); it is never opened for testing");
+  const std::vector<ConsoleTty> consoles = ConsoleTtys(paths.sysfs_root);
+  const auto refuse_console = [&](const ConsoleTty& tty) {
+    Fail(kErrHardwareNotAvailable,
+         cannot + "it is the system console (" + tty.name + "); it is never opened for testing");
+  };
+  if (const ConsoleTty* tty = FindConsole(consoles, st.st_rdev, KernelName(real_path))) {
+    refuse_console(*tty);
   }
 
   UucpLock lock;
@@ -604,6 +640,16 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   termios saved{};
   if (::tcgetattr(fd.get(), &saved) != 0) {
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
+  }
+  // A node that stands for another terminal (/dev/tty, the controlling terminal) shows which one
+  // only once open. The kernel answers in its own 32-bit encoding of device numbers.
+  unsigned int behind = 0;
+  if (::ioctl(fd.get(), TIOCGDEV, &behind) == 0) {
+    const dev_t number =
+        makedev((behind & 0xfff00u) >> 8, (behind & 0xffu) | ((behind >> 12) & 0xfff00u));
+    if (number != st.st_rdev) {
+      if (const ConsoleTty* tty = FindConsole(consoles, number, {})) refuse_console(*tty);
+    }
   }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     // Our own descriptor is let go first, so that only the holders are named.

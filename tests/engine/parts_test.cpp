@@ -1,5 +1,6 @@
 // The engine below a whole run: the time limits, the handshake pauses, port setup, the comm
 // event monitor and the results box.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,20 +60,35 @@ TEST(Timing, LimitsCountTheRealFrame) {
   EXPECT_EQ(CalculatedWireMs(256, 45056), 62);  // 62.5
 }
 
-// The pause between setting an output and reading its input blocks (no window events run), and
-// a delay below 1 makes no pause.
+// A short pause between setting an output and reading its input blocks (no window event runs),
+// and a delay below 1 makes none. A long one (an edited setting can ask for 32767 ms) lets the
+// window's events run every 50 ms, and the time they take counts towards the pause.
 TEST(Tests, HandshakePauses) {
-  for (const int delay : {50, 0, -20}) {
+  for (const int delay : {50, 200, 0, -20, 32767}) {
     SCOPED_TRACE(delay);
     Rig rig;
     rig.settings.HandshakeDelay = static_cast<std::int16_t>(delay);
     rig.OpenPort();
-    const auto calls = rig.clock.sleep_calls();
+    std::int64_t last = rig.clock.NowMicros() / 1000, longest_gap = 0;
+    rig.on_do_events = [&] {
+      const std::int64_t now = rig.clock.NowMicros() / 1000;
+      longest_gap = std::max(longest_gap, now - last);
+      rig.clock.AdvanceMillis(20);  // what the window's handlers take
+      last = now + 20;
+    };
+    const std::int64_t start = rig.clock.NowMicros() / 1000;
     EXPECT_FALSE(rig.tester.Test_RtsCts());
     EXPECT_FALSE(rig.tester.Test_DtrDsr());
-    EXPECT_EQ(rig.clock.sleep_calls() - calls, delay > 0 ? 4 : 0);
-    EXPECT_EQ(rig.clock.slept_ms(), delay > 0 ? 4 * delay : 0);
-    EXPECT_EQ(rig.do_events_calls, 0);
+    const std::int64_t paused = rig.clock.NowMicros() / 1000 - start;
+    if (delay <= 200) {
+      EXPECT_EQ(paused, 4 * std::max(delay, 0));
+      EXPECT_EQ(rig.do_events_calls, 0);
+    } else {
+      EXPECT_GE(paused, 4 * delay);
+      EXPECT_LE(paused, 4 * delay + 4 * 50);
+      EXPECT_GT(rig.do_events_calls, 0);
+      EXPECT_LE(longest_gap, 100) << "the last step of one pause and the first of the next";
+    }
   }
 }
 

@@ -1,6 +1,10 @@
 // Whole runs: the exact lines of the results box and the result file, the colour, the window's
 // controls and the operator's answers.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <string>
@@ -91,6 +95,12 @@ TEST(Run, OneTestAgainstOneFault) {
       {"", 2, DataOk(256, 270, 293), slow_baud},
       {"", 2, DataOk(256, 70, 73), nullptr, wrap - 30'000},
       {"echo=off", 2, {no_data + "0 bytes received)"}, nullptr, wrap - 1'000'000},  // not endless
+      // The device is gone 30 ms into the wait: the port has closed by itself.
+      {"vanish=30",
+       2,
+       {"#Comm Event: Device lost: the virtual loopback plug has vanished",
+        "-" + kData + " <-- FAILED",
+        " Error: Com-port 1 is not open: the operation is valid only when the port is open"}},
       {"corrupt=1", 3, {"+100" + kSingle + " --- OK  (30ms)"}},  // counted, not compared
       {"echo=off", 3, {"-100" + kSingle + " <-- FAILED  (0 bytes received)"}},
       {"drop=10", 3, {"-100" + kSingle + " <-- FAILED  (90 bytes received)"}},
@@ -300,30 +310,93 @@ TEST(Run, FileIsWrittenThroughAndCloseWhenFinished) {
                          .file);
 }
 
-// A result file that cannot be created or written does not stop the run; the operator is told
-// once, in the box, after the start line.
-TEST(Run, UnusableResultFileIsToldOnce) {
-  const std::vector<std::pair<std::string, std::string>> cases{
-      {"/no-such-folder/r.txt", "cannot create /no-such-folder/r.txt: No such file or directory"},
-      {"D:\\r.txt", "cannot create D:\\r.txt: no such drive"},
-      {"/dev/full", "cannot write /dev/full: No space left on device"},
-      {"fifo", ""},  // a pipe nobody reads is refused at once, not waited on
+// The result file is written only where a result file may stand; anything else the path names
+// is refused and left byte for byte as it was. Neither a refusal nor a failing write stops the
+// run: the operator is told once, in the box, at the first line the file does not take.
+TEST(Run, ResultFileGoesOnlyWhereAResultFileMayStand) {
+  const std::string not_ours =
+      "it is not a result file of this program (its first line does not "
+      "begin \"Test started\"), so it is left as it is";
+  std::ifstream comm_file("/proc/self/comm");
+  const std::string comm((std::istreambuf_iterator<char>(comm_file)), {});
+  struct Case {
+    std::string path;       // "@name": made by the case in the rig's folder
+    std::string message;    // after "Result file error: "; {p} is the path
+    std::string kept = "";  // what the file (or a link's target) must still hold; "" not checked
   };
-  for (auto [path, message] : cases) {
+  std::vector<Case> cases{
+      {"/no-such-folder/r.txt", "cannot create {p}: No such file or directory"},
+      {"D:\\r.txt", "cannot create {p}: no such drive"},
+      {"/dev/full", "cannot create {p}: it is not a regular file"},
+      {"@fifo", "cannot create {p}: it is not a regular file"},  // not waited on either
+      {"/proc/self/comm", "cannot create {p}: " + not_ours, comm},
+      {"@notes.txt", "cannot create {p}: " + not_ours, "my notes\n"},
+      // The disk fills up after the start line (a file size limit stands in for it).
+      {"@full.txt", "cannot write {p}: File too large"},
+      // Links in a sticky folder everybody may write: the user's own is followed.
+      {"@shared/mine", "", ""},
+  };
+  if (geteuid() == 0) {  // only the superuser can plant a link owned by somebody else
+    cases.push_back({"@shared/planted",
+                     "cannot create {p}: {p} is a link that another user put in the shared "
+                     "folder {d}/shared",
+                     "Test started long ago\r\n"});
+  }
+  for (Case c : cases) {
+    SCOPED_TRACE(c.path);
     Rig rig;
-    if (path == "fifo") {
-      path = rig.folder + "/fifo";
-      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-      message = "cannot create " + path + ": No such device or address";
+    const std::string p = c.path[0] == '@' ? rig.folder + "/" + c.path.substr(1) : c.path;
+    const std::string victim = rig.folder + "/victim.txt";
+    if (c.path == "@fifo") {
+      ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
     }
-    rig.settings.ResultFileName = path;
+    if (c.path == "@notes.txt") std::ofstream(p) << c.kept;
+    if (c.path.starts_with("@shared/")) {
+      ASSERT_EQ(mkdir((rig.folder + "/shared").c_str(), 0777), 0);
+      ASSERT_EQ(chmod((rig.folder + "/shared").c_str(), 01777), 0);
+      std::ofstream(victim, std::ios::binary) << "Test started long ago\r\n";
+      ASSERT_EQ(symlink(victim.c_str(), p.c_str()), 0);
+      if (c.path == "@shared/planted") {
+        ASSERT_EQ(lchown(p.c_str(), 12345, 12345), 0);
+      }
+    }
+    rig.settings.ResultFileName = p;
     rig.settings.TestSelected = {false, true, false, false, true, false};
     rig.OpenPort();
+    rlimit unlimited{};
+    if (c.path == "@full.txt") {
+      signal(SIGXFSZ, SIG_IGN);
+      getrlimit(RLIMIT_FSIZE, &unlimited);
+      rlimit small = unlimited;
+      small.rlim_cur = 40;
+      setrlimit(RLIMIT_FSIZE, &small);
+    }
     rig.Run();
+    if (c.path == "@full.txt") setrlimit(RLIMIT_FSIZE, &unlimited);
+
+    for (const auto& [from, to] : {std::pair{"{p}", p}, {"{d}", rig.folder}}) {
+      for (auto at = c.message.find(from); at != std::string::npos; at = c.message.find(from))
+        c.message.replace(at, 3, to);
+    }
+    const std::vector<std::string> lines{"+Open/Close --- OK   (Duration: 0ms)",
+                                         Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")};
     Expect e;
-    e.Add({"#Result file error: " + message, "+Open/Close --- OK   (Duration: 0ms)",
-           Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")});
-    EXPECT_EQ(rig.text, e.Summary("+All test(s) passed").box) << path;
+    if (c.path == "@full.txt") {
+      e.Add({lines[0], "#Result file error: " + c.message, lines[1], lines[2]});
+    } else {
+      if (!c.message.empty()) e.Add({"#Result file error: " + c.message});
+      e.Add(lines);
+    }
+    EXPECT_EQ(rig.text, e.Summary("+All test(s) passed").box);
+    if (c.path.starts_with("@shared/")) {
+      rig.settings.ResultFileName = victim;
+      if (c.message.empty()) {
+        EXPECT_EQ(rig.File(), e.file) << "the link was followed";
+      }
+    }
+    if (!c.kept.empty()) {
+      EXPECT_EQ(rig.File(), c.kept);
+    }
   }
 }
 

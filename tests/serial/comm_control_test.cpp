@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -388,8 +390,12 @@ long OpenDescriptors() {
 
 class TermiosDevice : public ::testing::Test, public Pty {};
 
+// The console is known by its device numbers, whatever name or link reaches it: here the
+// pseudo-terminal stands in for ttyS0, the console sysfs names.
 TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
   WriteFile(dir.path + "/plain", "text");
+  const std::string link = dir.path + "/console-link";
+  ASSERT_EQ(symlink(slave.c_str(), link.c_str()), 0);
   const long fds = OpenDescriptors();
   for (const auto& [path, error, named] :
        {std::tuple{std::string("/dev/serivane-no-such-port"), kErrInvalidPortNumber, "No such"},
@@ -397,11 +403,16 @@ TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
         {"/dev/null", kErrInvalidPortNumber, "not a terminal"},
         {dir.path, kErrInvalidPortNumber, "not a terminal"},
         {slave, kErrCommState, "did not take the line settings 9600,N,7,1"},
-        {slave, kErrHardwareNotAvailable, "console"}}) {
+        {slave, kErrHardwareNotAvailable, "system console (ttyS0)"},
+        {link, kErrHardwareNotAvailable, "system console (ttyS0)"}}) {
     target = path;
     control.LineSettings(error == kErrCommState ? "9600,N,7,1" : "9600,N,8,1");
     if (error == kErrHardwareNotAvailable) {
-      WriteFile(dir.path + "/class/tty/console/active", "tty0 " + path.substr(5) + "\n");
+      struct stat st {};
+      ASSERT_EQ(stat(slave.c_str(), &st), 0);
+      WriteFile(dir.path + "/class/tty/console/active", "tty0 ttyS0\n");
+      WriteFile(dir.path + "/class/tty/ttyS0/dev",
+                std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
     }
     std::string what;
     EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), error) << path;
@@ -411,6 +422,30 @@ TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
   }
   EXPECT_EQ(OpenDescriptors(), fds);
   EXPECT_FALSE(std::filesystem::exists(LockPath()));
+}
+
+// /dev/tty stands for the controlling terminal, which may be the console: the guard looks at the
+// terminal behind it. The child makes the pseudo-terminal its controlling terminal.
+TEST_F(TermiosDevice, TheConsoleBehindTheControllingTerminalIsRefused) {
+  struct stat st {};
+  ASSERT_EQ(stat(slave.c_str(), &st), 0);
+  WriteFile(dir.path + "/class/tty/console/active", "ttyS0\n");
+  WriteFile(dir.path + "/class/tty/ttyS0/dev",
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
+  target = "/dev/tty";
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = (setsid() < 0) ? -1 : open(slave.c_str(), O_RDWR);
+    if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(2);
+    std::string what;
+    const bool refused =
+        ErrorOf([&] { control.OpenState(true); }, &what) == kErrHardwareNotAvailable &&
+        what.find("system console (ttyS0)") != std::string::npos;
+    _exit(refused ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses) {
