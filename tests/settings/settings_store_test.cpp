@@ -114,7 +114,8 @@ TEST(SettingsStoreTest, SavedSettingsLoadBackWithTheResultPathTrimmed) {
                  .HandshakeDelay = -1, .MaxDuration = 150, .SingleBytes = 42, .TestTimeout = 999,
                  .ResultFileName = "  Z:\\tmp\\with blank.txt ",
                  .TestSelected = {false, false, true, false, true, false},
-                 .RunAtStartup = true, .CloseWhenFinish = true, .WindowHeight = 6543.25f};
+                 .RunAtStartup = true, .CloseWhenFinish = true, .WindowHeight = 6543.25f,
+                 .UnreadValues = {}};
   // clang-format on
   SaveSettings(registry, saved);
   Settings expected = saved;
