@@ -67,22 +67,6 @@ class Fd {
   int fd_;
 };
 
-RegKeyNode& EnsureKey(RegKeyNode& tree, const std::vector<std::string>& names, bool touch,
-                      std::int64_t now, bool& created) {
-  RegKeyNode* key = &tree;
-  for (const std::string& name : names) {
-    RegKeyNode* next = key->FindSubkey(name);
-    if (next == nullptr) {
-      if (touch) key->last_write = now;
-      key->subkeys.push_back(RegKeyNode{name, {}, touch ? now : 0, {}, {}});
-      next = &key->subkeys.back();
-      created = true;
-    }
-    key = next;
-  }
-  return *key;
-}
-
 // The tree a hive text describes. Deletions and values of other types have no place in a hive.
 RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const std::string& file,
                     RegKeyNode& tree) {
@@ -99,6 +83,7 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
   auto bad = [&](int line, const std::string& message) {
     return Fail(RegStatus::kBadHive, file + " line " + std::to_string(line) + ": " + message);
   };
+  RegTreeBuilder builder(std::move(tree));
   for (const RegTextKey& entry : parse.document.keys) {
     if (entry.remove) return bad(entry.line, "a hive cannot delete a key");
     std::string_view path = entry.path;
@@ -112,18 +97,16 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
     if (separator != std::string_view::npos && names->empty())
       return bad(entry.line, "a key name is empty");
     bool created = false;
-    RegKeyNode& key = EnsureKey(tree, *names, false, 0, created);
+    const std::size_t index = builder.Create(*names, false, 0, created);
+    RegKeyNode& key = builder.Key(index);
     if (entry.last_write) key.last_write = *entry.last_write;
     if (entry.class_name) key.class_name = *entry.class_name;
     for (const RegTextValue& value : entry.values) {
       if (value.remove || !value.text) return bad(value.line, "a hive holds only string values");
-      std::string data = *value.text + '\0';
-      if (RegValueNode* existing = key.FindValue(value.name))
-        existing->data = std::move(data);
-      else
-        key.values.push_back(RegValueNode{value.name, std::move(data)});
+      builder.SetValue(index, value.name, *value.text + '\0');
     }
   }
+  tree = builder.Take();
   return RegStatus::kOk;
 }
 
@@ -462,7 +445,136 @@ RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names) {
 
 RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
                       bool& created) {
-  return EnsureKey(tree, names, true, now, created);
+  RegKeyNode* key = &tree;
+  for (const std::string& name : names) {
+    RegKeyNode* next = key->FindSubkey(name);
+    if (next == nullptr) {
+      key->last_write = now;
+      key->subkeys.push_back(RegKeyNode{name, {}, now, {}, {}});
+      next = &key->subkeys.back();
+      created = true;
+    }
+    key = next;
+  }
+  return *key;
+}
+
+std::size_t RegTreeBuilder::SlotHash::operator()(const Slot& slot) const {
+  return std::hash<std::string>()(slot.folded_name) ^ (slot.parent * 0x9E3779B97F4A7C15ull);
+}
+
+RegTreeBuilder::RegTreeBuilder(RegKeyNode tree) {
+  // Flattened breadth first, without recursion: every key comes after its parent.
+  nodes_.push_back(Node{std::move(tree), {}, {}, {}, false});
+  for (std::size_t index = 0; index < nodes_.size(); ++index) {
+    std::vector<RegKeyNode> subkeys = std::move(nodes_[index].key.subkeys);
+    nodes_[index].key.subkeys.clear();
+    for (RegValueNode& value : nodes_[index].key.values) {
+      std::string name = value.name;
+      SetValue(index, name, std::move(value.data));
+    }
+    nodes_[index].key.values.clear();
+    for (RegKeyNode& sub : subkeys)
+      if (Child(index, sub.name) == kNone) Add(index, std::move(sub));
+  }
+}
+
+std::size_t RegTreeBuilder::Child(std::size_t parent, std::string_view name) const {
+  std::string folded(name);
+  for (char& c : folded) c = FoldCase(c);
+  const auto found = subkeys_.find(Slot{parent, std::move(folded)});
+  return found == subkeys_.end() ? kNone : found->second;
+}
+
+std::size_t RegTreeBuilder::Add(std::size_t parent, RegKeyNode key) {
+  std::string folded = key.name;
+  for (char& c : folded) c = FoldCase(c);
+  const std::size_t index = nodes_.size();
+  nodes_.push_back(Node{std::move(key), {}, {}, {}, false});
+  nodes_[parent].children.push_back(index);
+  subkeys_.emplace(Slot{parent, std::move(folded)}, index);
+  return index;
+}
+
+std::size_t RegTreeBuilder::Find(const std::vector<std::string>& names) const {
+  std::size_t key = 0;
+  for (const std::string& name : names) {
+    key = Child(key, name);
+    if (key == kNone) return kNone;
+  }
+  return key;
+}
+
+std::size_t RegTreeBuilder::Create(const std::vector<std::string>& names, bool touch,
+                                   std::int64_t now, bool& created) {
+  std::size_t key = 0;
+  for (const std::string& name : names) {
+    std::size_t next = Child(key, name);
+    if (next == kNone) {
+      if (touch) nodes_[key].key.last_write = now;
+      next = Add(key, RegKeyNode{name, {}, touch ? now : 0, {}, {}});
+      created = true;
+    }
+    key = next;
+  }
+  return key;
+}
+
+bool RegTreeBuilder::Remove(const std::vector<std::string>& names, std::int64_t now) {
+  if (names.empty()) return false;
+  const std::size_t key = Find(names);
+  if (key == kNone) return false;
+  const std::size_t parent = Find(std::vector<std::string>(names.begin(), names.end() - 1));
+  // The keys below stay in the list, unreachable; Take leaves them out with their parent.
+  nodes_[key].removed = true;
+  std::string folded = names.back();
+  for (char& c : folded) c = FoldCase(c);
+  subkeys_.erase(Slot{parent, std::move(folded)});
+  nodes_[parent].key.last_write = now;
+  return true;
+}
+
+RegKeyNode& RegTreeBuilder::Key(std::size_t key) {
+  return nodes_[key].key;
+}
+
+void RegTreeBuilder::SetValue(std::size_t key, const std::string& name, std::string data) {
+  std::string folded = name;
+  for (char& c : folded) c = FoldCase(c);
+  Node& node = nodes_[key];
+  const auto [slot, added] = values_.emplace(Slot{key, std::move(folded)}, node.values.size());
+  if (!added) {
+    node.values[slot->second].data = std::move(data);
+    return;
+  }
+  node.values.push_back(RegValueNode{name, std::move(data)});
+  node.live_values.push_back(true);
+}
+
+void RegTreeBuilder::RemoveValue(std::size_t key, std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = FoldCase(c);
+  const auto found = values_.find(Slot{key, std::move(folded)});
+  if (found == values_.end()) return;
+  nodes_[key].live_values[found->second] = false;
+  values_.erase(found);
+}
+
+RegKeyNode RegTreeBuilder::Take() {
+  // From the last key to the first: every key's subkeys are complete before it is moved into
+  // its parent.
+  for (std::size_t index = nodes_.size(); index-- > 0;) {
+    Node& node = nodes_[index];
+    for (std::size_t i = 0; i < node.values.size(); ++i)
+      if (node.live_values[i]) node.key.values.push_back(std::move(node.values[i]));
+    for (const std::size_t child : node.children)
+      if (!nodes_[child].removed) node.key.subkeys.push_back(std::move(nodes_[child].key));
+  }
+  RegKeyNode tree = std::move(nodes_.front().key);
+  nodes_.clear();
+  subkeys_.clear();
+  values_.clear();
+  return tree;
 }
 
 void ForEachKey(const std::string& path, const RegKeyNode& key,

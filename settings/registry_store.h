@@ -51,6 +51,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -184,6 +185,57 @@ RegStatus ModifyHives(
 RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names);
 RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
                       bool& created);
+
+// Many changes to one tree at once, each costing the same however many subkeys or values a key
+// has (the tree functions above search a key's subkeys one by one, which is fine for one change
+// but not for the hundreds of thousands a 16 MiB file can describe). Keys are numbered; 0 is the
+// root. Take() gives the tree back; the builder is then empty.
+class RegTreeBuilder {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  explicit RegTreeBuilder(RegKeyNode tree);
+  RegTreeBuilder(const RegTreeBuilder&) = delete;
+  RegTreeBuilder& operator=(const RegTreeBuilder&) = delete;
+
+  // The key `names` below the root, or kNone.
+  std::size_t Find(const std::vector<std::string>& names) const;
+  // Makes the missing keys as CreateKey does; `touch` false leaves every time alone (reading a
+  // hive) and makes new keys last written at the zero file time.
+  std::size_t Create(const std::vector<std::string>& names, bool touch, std::int64_t now,
+                     bool& created);
+  // Removes a key other than the root with everything below it; false when it is not there.
+  bool Remove(const std::vector<std::string>& names, std::int64_t now);
+  // The key's name, class and time; its values and subkeys are reached only through the builder.
+  RegKeyNode& Key(std::size_t key);
+  // Replaces the data of a value of the same name (keeping its place) or adds the value at the end.
+  void SetValue(std::size_t key, const std::string& name, std::string data);
+  void RemoveValue(std::size_t key, std::string_view name);
+  RegKeyNode Take();
+
+ private:
+  struct Node {
+    RegKeyNode key;  // name, class, time; values and subkeys live below until Take
+    std::vector<std::size_t> children;
+    std::vector<RegValueNode> values;
+    std::vector<bool> live_values;
+    bool removed = false;
+  };
+  struct Slot {
+    std::size_t parent;
+    std::string folded_name;
+    bool operator==(const Slot&) const = default;
+  };
+  struct SlotHash {
+    std::size_t operator()(const Slot& slot) const;
+  };
+  std::size_t Child(std::size_t parent, std::string_view name) const;
+  std::size_t Add(std::size_t parent, RegKeyNode key);
+
+  std::vector<Node> nodes_;
+  std::unordered_map<Slot, std::size_t, SlotHash> subkeys_;  // live subkeys by parent and name
+  std::unordered_map<Slot, std::size_t, SlotHash> values_;   // live values by key and name
+};
 
 // Visits `key` and every key below it, parents before children, with each key's full name
 // (`path` is the name of `key`). Walks without recursion, keeping one path that grows and

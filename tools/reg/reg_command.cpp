@@ -391,27 +391,26 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
   // stops the import with all of them as they were.
   Check(ModifyHives(root_order, [&](std::uint32_t root, RegKeyNode& tree, bool& changed) {
     const std::int64_t now = FileTimeNow();
+    RegTreeBuilder builder(std::move(tree));
     for (const ImportKey& item : by_root[root]) {
       changed = true;
       if (item.entry->remove) {
-        if (!item.names.empty()) RemoveTree(tree, item.names, now);  // gone already is fine
+        builder.Remove(item.names, now);  // a key that is not there is gone already
         continue;
       }
       bool created = false;
-      RegKeyNode& node = CreateKey(tree, item.names, now, created);
+      const std::size_t key = builder.Create(item.names, true, now, created);
+      RegKeyNode& node = builder.Key(key);
       if (item.entry->class_name) node.class_name = *item.entry->class_name;
       node.last_write = now;
       for (const RegTextValue& value : item.entry->values) {
-        if (value.remove) {
-          std::erase_if(node.values, [&](auto& v) { return SameRegName(v.name, value.name); });
-        } else if (value.text) {
-          if (RegValueNode* existing = node.FindValue(value.name))
-            existing->data = *value.text + '\0';
-          else
-            node.values.push_back(RegValueNode{value.name, *value.text + '\0'});
-        }
+        if (value.remove)
+          builder.RemoveValue(key, value.name);
+        else if (value.text)
+          builder.SetValue(key, value.name, *value.text + '\0');
       }
     }
+    tree = builder.Take();
     return RegStatus::kOk;
   }));
   console.out << "The operation completed successfully.\n";
