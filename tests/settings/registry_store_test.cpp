@@ -140,6 +140,21 @@ TEST(RegistryStoreTest, AnEmptyOrBlankHiveFileIsAnEmptyRegistry) {
   }
 }
 
+// A writer killed between writing <hive>.new and renaming it leaves that file behind; the next
+// change removes it, even one that ends up writing nothing.
+TEST(RegistryStoreTest, TheNextChangeRemovesTheNewFileOfAKilledWriter) {
+  TempRegistry temp;
+  const std::string hive = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"a\"=\"1\"\n";
+  temp.WriteHiveText(hive);
+  const std::string stale = temp.Hive().string() + ".new";
+  std::ofstream(stale) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"a\"=\"2";
+  CRegistry registry;
+  registry.OpenKey(kHKeyLocalMachine, "Software");
+  EXPECT_THROW(registry.DeleteValue("missing"), RegistryError);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_EQ(temp.HiveText(), hive);
+}
+
 // The platform's limits: 512 levels and 255-byte names; a path below the root of at most 32767
 // bytes. A hive beyond them is refused before any tree is built, however deep it claims to be
 // (a 40,000-level key once took gigabytes and then the stack).
