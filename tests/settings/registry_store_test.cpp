@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <new>
+#include <regex>
 #include <string>
 
 #include "settings/cregistry.h"
@@ -153,6 +154,22 @@ TEST(RegistryStoreTest, TheNextChangeRemovesTheNewFileOfAKilledWriter) {
   EXPECT_THROW(registry.DeleteValue("missing"), RegistryError);
   EXPECT_FALSE(std::filesystem::exists(stale));
   EXPECT_EQ(temp.HiveText(), hive);
+}
+
+// A person may name a key or a value twice, in any letter case: one key or value results, with
+// the name as first written, the text last written, and its place where it first appeared.
+TEST(RegistryStoreTest, AKeyOrValueNamedTwiceIsOneWithTheFirstNameAndTheLastText) {
+  reg::RegKeyNode tree;
+  ASSERT_EQ(
+      reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n\"Baud\"=\"1\"\n\"b\"=\"x\"\n"
+                     "[hkey_local_machine\\SOFT]\n[HKEY_LOCAL_MACHINE\\soft\\WARE]\n"
+                     "\"BAUD\"=\"2\"\n\"c\"=\"y\"\n",
+                     kHKeyLocalMachine, "twice.reg", tree),
+      reg::RegStatus::kOk);
+  EXPECT_EQ(std::regex_replace(reg::FormatHive("HKEY_LOCAL_MACHINE", tree),
+                               std::regex(";last-write=[^\n]*"), ";"),
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Soft]\n;\n\n"
+            "[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n;\n\"Baud\"=\"2\"\n\"b\"=\"x\"\n\"c\"=\"y\"\n");
 }
 
 // The platform's limits: 512 levels and 255-byte names; a path below the root of at most 32767
