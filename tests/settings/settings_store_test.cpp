@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
+#include <new>
 #include <regex>
 #include <string>
 
@@ -193,14 +196,25 @@ TEST(SettingsStoreTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfSettings) {
   const std::regex second_set(
       "\"Baudrate\"=\"600\"[^]*\"Window Height\"=\"7000\"[^]*"
       "\"Test 1\"=\"True\"[^]*\"Test 5\"=\"True\"");
+  // How many saves the writer has finished, in memory both processes share.
+  void* shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* saves = new (shared) std::atomic<int>(0);
   int seen_second = 0;
   for (int kill = 0; kill < 60; ++kill) {
+    saves->store(0);
     const pid_t child = ::fork();
     if (child == 0) {
       CRegistry writer;
-      for (int n = 0;; ++n) SaveSettings(writer, n % 2 == 0 ? second : first);
+      for (int n = 0;; ++n) {
+        SaveSettings(writer, n % 2 == 0 ? second : first);
+        saves->fetch_add(1);
+      }
     }
-    ::usleep(static_cast<useconds_t>(500 + (kill * 997) % 8000));
+    // After the first save, at a different moment of a later one each time.
+    while (saves->load() == 0) ::usleep(100);
+    ::usleep(static_cast<useconds_t>((kill * 997) % 3000));
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     const std::string hive = temp.HiveText();
@@ -209,6 +223,7 @@ TEST(SettingsStoreTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfSettings) {
     ASSERT_TRUE(whole_first || whole_second) << "after kill " << kill << ":\n" << hive;
     seen_second += whole_second ? 1 : 0;
   }
+  ::munmap(shared, sizeof(std::atomic<int>));
   EXPECT_GT(seen_second, 0) << "the writer never finished a save before it was killed";
 }
 
