@@ -36,6 +36,7 @@ struct Row {
   std::function<void(TempRegistry&)> plant;
   std::string load, save;  // expected outcome; an error need only begin with the text given
   std::function<void(TempRegistry&)> after;  // checks what is left
+  std::function<void()> between = nullptr;   // runs between loading and saving
 };
 
 void ExpectOutcome(const std::string& actual, const std::string& expected) {
@@ -106,6 +107,17 @@ TEST(SettingsFaultMatrix, EachFaultGivesItsOutcome) {
          EXPECT_FALSE(fs::exists(t.Hive().string() + ".new"));
          EXPECT_NE(t.HiveText().find("\"Baudrate\"=\"9600\""), std::string::npos);
        }},
+      {"another writer between loading and saving", [&](TempRegistry& t) { t.WriteHiveText(good); },
+       "ok", "ok",
+       [](TempRegistry& t) {
+         EXPECT_NE(t.HiveText().find("\"Other\"=\"kept\"\n"), std::string::npos);
+         EXPECT_NE(t.HiveText().find("\"Baudrate\"=\"9600\"\n"), std::string::npos);
+       },
+       [] {
+         reg::CRegistry other;
+         other.OpenKey(reg::kHKeyLocalMachine, "Software\\Balvoric\\RS-232 Serivane");
+         other.WriteValue("Other", "kept");
+       }},
   };
   // Opening a FIFO that blocks would hang here: end the test instead.
   ::alarm(120);
@@ -116,6 +128,7 @@ TEST(SettingsFaultMatrix, EachFaultGivesItsOutcome) {
     reg::CRegistry registry;
     reg::Settings settings;
     ExpectOutcome(Outcome([&] { reg::LoadSettings(registry, settings); }), row.load);
+    if (row.between) row.between();
     ExpectOutcome(Outcome([&] { reg::SaveSettings(registry, settings); }), row.save);
     if (row.after) row.after(temp);
   }
