@@ -96,7 +96,8 @@ void CRegistry::WriteValues(const std::vector<std::pair<std::string, std::string
     if (text.empty()) text = " ";
   if (RegSetStrings(key_handle_, stored) != RegStatus::kOk)
     throw RegistryError("CRegistry:WriteValue",
-                        "Failed to write new value to " + values.front().first + " from Registry.");
+                        "Failed to write new value to " + values.front().first + " from Registry.",
+                        RegLastErrorDetail());
 }
 
 void CRegistry::DeleteValue(std::string_view strValueName) {
