@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# CI stage: the serial layer on the kernel's real 8250 driver. Builds the static test programs,
+# boots a QEMU guest (tests/guest/run-guest.sh) and runs them on the guest's second 16550 in its
+# loopback mode: the serial table's real-port rows, the same table without pseudo-terminals, and
+# the real-driver checks. Then reads QEMU's own trace for the rates and frames the chip was given.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+started=$SECONDS
+echo "== real UART: QEMU guest"
+
+export DEBIAN_FRONTEND=noninteractive
+packages=(qemu-system-x86 cpio xz-utils)
+apt-get install -y --no-install-recommends "${packages[@]}" >/dev/null ||
+  { apt-get update && apt-get install -y --no-install-recommends "${packages[@]}"; }
+
+bash tests/guest/runner_test.sh
+
+cmake --preset guest
+cmake --build --preset guest --target serial_tests uart_tests uart_loop
+
+out=build/guest/run
+rm -rf "$out"
+bin=build/guest/tests
+bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 900 \
+  --add "$bin/guest/serivane-uart-loop" --add "$bin/serial/serial_tests" \
+  --add "$bin/guest/uart_tests" \
+  --env SERIVANE_TEST_PORT=/dev/ttyS1 --env SERIVANE_GUEST_CONSOLE=/dev/ttyS0 \
+  --env GTEST_COLOR=no \
+  --case loop="serivane-uart-loop /dev/ttyS1" \
+  --case serial-table="serial_tests" \
+  --case serial-table-without-ptys="umount /dev/pts && serial_tests \
+--gtest_filter='*/PseudoTerminal:TermiosDevice.*:*/RealPort'; s=\$?; \
+mount -t devpts devpts /dev/pts; exit \$s" \
+  --case uart-checks="uart_tests"
+
+# What the console log and QEMU's trace must also hold.
+failed=0
+need() {  # description, count wanted, pattern, file
+  local got
+  got=$(grep -c -- "$3" "$4" || true)
+  if [ "$got" -ge "$2" ]; then
+    echo "guest: ok $1"
+  else
+    echo "guest: FAILED $1 ($got of $2 lines match '$3' in $4)"
+    failed=1
+  fi
+}
+log=$out/console.log
+need "real-port rows ran and passed (twice: with and without ptys)" 4 \
+  '^\[       OK \] AllDevices/Loopback\..*/RealPort' "$log"
+need "pseudo-terminal rows skip when there are none" 6 '^no pseudo-terminals here: ' "$log"
+for frame in "baudrate=28800 parity='N' data=8 stop=1" "baudrate=14400 parity='N' data=8 stop=1" \
+  "baudrate=9600 parity='E' data=7 stop=1" "baudrate=9600 parity='O' data=7 stop=2" \
+  "baudrate=9600 parity='E' data=8 stop=1" "baudrate=9600 parity='N' data=5 stop=1"; do
+  need "the UART ran at $frame" 1 "$frame" "$out/trace.log"
+done
+echo "guest: stage took $((SECONDS - started))s"
+exit "$failed"
