@@ -21,7 +21,7 @@ cmake --build --preset guest --target serial_tests uart_tests uart_loop
 out=build/guest/run
 rm -rf "$out"
 bin=build/guest/tests
-bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 900 \
+bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 300 \
   --add "$bin/guest/serivane-uart-loop" --add "$bin/serial/serial_tests" \
   --add "$bin/guest/uart_tests" \
   --env SERIVANE_TEST_PORT=/dev/ttyS1 --env SERIVANE_GUEST_CONSOLE=/dev/ttyS0 \

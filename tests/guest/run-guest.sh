@@ -114,8 +114,9 @@ prepare_kernel() {
   deb=$(fetch_deb "$package")
   unpacked=$(mktemp -d)
   dpkg-deb -x "$deb" "$unpacked"
-  extract_vmlinux "$(ls "$unpacked"/boot/vmlinuz-* | head -n 1)" "$kernel"
-  rm -rf "$unpacked"
+  extract_vmlinux "$(ls "$unpacked"/boot/vmlinuz-* | head -n 1)" "$kernel" || return 1
+  # The package's modules are not needed: the 8250 driver is built in.
+  rm -rf "$unpacked" "$deb"
 }
 
 prepare_busybox() {
