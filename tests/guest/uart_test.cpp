@@ -253,9 +253,9 @@ TEST_F(Uart, EveryFrameTheProgramOffersIsHeldByTheDriver) {
     const char* settings;
     tcflag_t cflag;  // CSIZE | PARENB | PARODD | CSTOPB as the driver must hold them
   } rows[] = {
-      {"9600,E,7,1", CS7 | PARENB}, {"9600,O,7,2", CS7 | PARENB | PARODD | CSTOPB},
-      {"9600,E,8,1", CS8 | PARENB}, {"9600,N,5,1", CS5},
-      {"9600,N,8,2", CS8 | CSTOPB},
+      {"4800,E,7,1", CS7 | PARENB}, {"4800,O,7,2", CS7 | PARENB | PARODD | CSTOPB},
+      {"4800,E,8,1", CS8 | PARENB}, {"4800,N,5,1", CS5},
+      {"4800,N,8,2", CS8 | CSTOPB},
   };
   RawPort raw(port);
   for (const auto& row : rows) {
