@@ -139,8 +139,12 @@ prepare_busybox() {
 build_initrd() {
   local root=$work/root i
   rm -rf "$root"
-  mkdir -p "$root"/{bin,dev,proc,sys,run/lock,tmp}
+  mkdir -p "$root"/{bin,dev,etc,proc,sys,run/lock,tmp}
   cp "$busybox" "$root/bin/busybox"
+  # Users and groups as on a Debian system, so that messages name groups as they would there.
+  printf '%s\n' 'root:x:0:0:root:/tmp:/bin/sh' 'nobody:x:65534:65534:nobody:/nonexistent:/bin/false' \
+    >"$root/etc/passwd"
+  printf '%s\n' 'root:x:0:' 'tty:x:5:' 'dialout:x:20:' 'nogroup:x:65534:' >"$root/etc/group"
   for i in "${adds[@]}"; do
     cp "$i" "$root/bin/"
     strip "$root/bin/$(basename "$i")" 2>/dev/null || true
