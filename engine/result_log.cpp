@@ -17,6 +17,7 @@ constexpr std::size_t kKeptChars = 10000;
 }  // namespace
 
 void Tester::AppendResultLine(std::string_view line) {
+  window_.ResultLineAdded(line);
   std::string text = window_.ResultText();
   text.append(line);
   text.append("\r\n");

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,9 @@ class Device {
   virtual int Fd() const = 0;
   // Clock time (microseconds) by which Poll must run next for something due, or -1 for none.
   virtual std::int64_t NextDueMicros() const = 0;
+
+  // The driver's counters, where it keeps them.
+  virtual std::optional<LineCounters> Counters() const { return std::nullopt; }
 
   // Drops unsent output and releases the device. Never waits for the line to drain.
   virtual void Close() = 0;
