@@ -16,14 +16,14 @@ apt-get install -y --no-install-recommends "${packages[@]}" >/dev/null ||
 bash tests/guest/runner_test.sh
 
 cmake --preset guest
-cmake --build --preset guest --target serial_tests uart_tests uart_loop
+cmake --build --preset guest --target serial_tests uart_tests uart_loop serivane-run
 
 out=build/guest/run
 rm -rf "$out"
 bin=build/guest/tests
 bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 300 \
   --add "$bin/guest/serivane-uart-loop" --add "$bin/serial/serial_tests" \
-  --add "$bin/guest/uart_tests" \
+  --add "$bin/guest/uart_tests" --add build/guest/tools/run/serivane-run \
   --env SERIVANE_TEST_PORT=/dev/ttyS1 --env SERIVANE_GUEST_CONSOLE=/dev/ttyS0 \
   --env GTEST_COLOR=no \
   --case loop="serivane-uart-loop /dev/ttyS1" \
@@ -31,7 +31,9 @@ bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 3
   --case serial-table-without-ptys="umount /dev/pts && serial_tests \
 --gtest_filter='*/PseudoTerminal:TermiosDevice.*:*/RealPort'; s=\$?; \
 mount -t devpts devpts /dev/pts; exit \$s" \
-  --case uart-checks="uart_tests"
+  --case uart-checks="uart_tests" \
+  --case serivane-run="XDG_CONFIG_HOME=/tmp/config serivane-run --result /tmp/result.txt \
+/dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s"
 
 # What the console log and QEMU's trace must also hold.
 failed=0
@@ -55,5 +57,39 @@ for frame in "baudrate=28800 parity='N' data=8 stop=1" "baudrate=14400 parity='N
   "baudrate=4800 parity='E' data=8 stop=1" "baudrate=4800 parity='N' data=5 stop=1"; do
   need "the UART ran at $frame" 1 "$frame" "$out/trace.log"
 done
+# serivane-run's result file, line by line with its CR LF ends: all five tests passed with the
+# default settings (38400 baud, 100 single bytes).
+expected=(
+  '^Test started [0-9/]+ [0-9:]+$'
+  '^\+Open/Close --- OK   \(Duration: [0-9]+ms\)$'
+  '^\+Data Tx/Rx: 256 bytes send/received --- OK$'
+  '^ \(Duration: [0-9]+ms , Calculated: ~73ms\)$'
+  '^\+100 bytes Tx/Rx: Single bytes send/received --- OK  \([0-9]+ms\)$'
+  '^\+RTS/CTS handshake: RTS/CTS= off --- OK$'
+  '^\+RTS/CTS handshake: RTS/CTS= on --- OK$'
+  '^\+DTR/DSR handshake: DTR/DSR= off --- OK$'
+  '^\+DTR/DSR handshake: DTR/DSR= on --- OK$'
+  '^\+All test\(s\) passed [0-9/]+ [0-9:]+$'
+  '^$'
+)
+sed -n '/^@@result-file$/,/^@@result-file-end$/p' "$log" | sed '1d;$d' | base64 -d >"$out/result.txt" ||
+  true
+mapfile -t lines <"$out/result.txt"
+result_ok=1
+[ "${#lines[@]}" = "${#expected[@]}" ] || result_ok=0
+for i in "${!expected[@]}"; do
+  line=${lines[$i]-}
+  if [[ $line != *$'\r' ]] || ! [[ ${line%$'\r'} =~ ${expected[$i]} ]]; then
+    echo "guest: result line $((i + 1)) is '${line%$'\r'}', wanted ${expected[$i]} and CR LF"
+    result_ok=0
+  fi
+done
+if [ "$result_ok" = 1 ]; then
+  echo "guest: ok serivane-run's result file, ${#lines[@]} lines"
+else
+  echo "guest: FAILED serivane-run's result file ($out/result.txt, ${#lines[@]} lines):"
+  sed 's/^/  | /' "$out/result.txt"
+  failed=1
+fi
 echo "guest: stage took $((SECONDS - started))s"
 exit "$failed"
