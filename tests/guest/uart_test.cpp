@@ -372,9 +372,14 @@ TEST_F(Uart, TheConsoleIsRefusedWhateverNameItHas) {
                     "SERIVANE_GUEST_CONSOLE";
   }
   const std::string link = "/tmp/serivane-console-link";
+  const std::string twin = "/tmp/serivane-console-twin";  // another node, the same device
   std::filesystem::remove(link);
+  std::filesystem::remove(twin);
   std::filesystem::create_symlink(console, link);
-  for (const std::string& path : {std::string(console), link}) {
+  struct stat st {};
+  ASSERT_EQ(stat(console, &st), 0);
+  ASSERT_EQ(mknod(twin.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
+  for (const std::string& path : {std::string(console), link, twin}) {
     SCOPED_TRACE(path);
     port = path;
     std::string what;
@@ -383,6 +388,7 @@ TEST_F(Uart, TheConsoleIsRefusedWhateverNameItHas) {
     EXPECT_FALSE(c.OpenState());
   }
   std::filesystem::remove(link);
+  std::filesystem::remove(twin);
 }
 
 }  // namespace
