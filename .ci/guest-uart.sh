@@ -21,6 +21,8 @@ cmake --build --preset guest --target serial_tests uart_tests uart_loop serivane
 out=build/guest/run
 rm -rf "$out"
 bin=build/guest/tests
+# A failed case does not stop the stage: the checks below still say what else went wrong.
+failed=0
 bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 300 \
   --add "$bin/guest/serivane-uart-loop" --add "$bin/serial/serial_tests" \
   --add "$bin/guest/uart_tests" --add build/guest/tools/run/serivane-run \
@@ -33,10 +35,10 @@ bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 3
 mount -t devpts devpts /dev/pts; exit \$s" \
   --case uart-checks="uart_tests" \
   --case serivane-run="XDG_CONFIG_HOME=/tmp/config serivane-run --result /tmp/result.txt \
-/dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s"
+/dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s" ||
+  failed=1
 
 # What the console log and QEMU's trace must also hold.
-failed=0
 need() {  # description, count wanted, pattern, file
   local got
   got=$(grep -c -- "$3" "$4" || true)
