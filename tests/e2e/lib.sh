@@ -106,11 +106,18 @@ drive_path() {
 run_window() {
   local limit=$1
   shift
-  STATUS=0
-  # The outer limit only guards against a virtual X server that never comes up.
-  timeout -k 5 $((limit + 30)) \
-    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
-    bash "$E2E_DIR/under_x.sh" "$WORK" "$limit" "$SERIVANE_BIN" "$@" || STATUS=$?
+  local attempt
+  for attempt in 1 2 3; do
+    STATUS=0
+    # The outer limit only guards against a virtual X server that never comes up.
+    timeout -k 5 $((limit + 30)) \
+      xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+      bash "$E2E_DIR/under_x.sh" "$WORK" "$limit" "$SERIVANE_BIN" "$@" || STATUS=$?
+    # xvfb-run -a picks its display by a look at the lock files, which another X server starting
+    # at the same moment can beat; the program then never got a display and is started again.
+    grep -q 'could not connect to display' "$WORK/serivane.log" 2>/dev/null || break
+    echo "the virtual X server was not there (attempt $attempt); starting again" >&2
+  done
   ANSWERS=$(wc -l <"$WORK/answers.log" 2>/dev/null || true)
   ANSWERS=${ANSWERS:-0}
 }
