@@ -179,6 +179,10 @@ int DataBitsOf(tcflag_t cflag) {
   }
 }
 
+// Lines and counters are polled: drivers differ too much in what TIOCMIWAIT reports. Five looks
+// a second let a change reach the event monitor well within the window's 500 ms status tick.
+constexpr std::int64_t kLinePollMicros = 200'000;
+
 class TermiosDevice final : public Device {
  public:
   TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, termios saved)
@@ -320,6 +324,10 @@ class TermiosDevice final : public Device {
   std::string GoneReason() const override { return path_ + " has gone: " + gone_reason_; }
   int Fd() const override { return fd_.get(); }
   std::int64_t NextDueMicros() const override { return -1; }
+  std::int64_t LinePollMicros() const override {
+    // A pseudo-terminal and most USB adapters have neither lines nor counters: nothing to watch.
+    return has_modem_lines_ || has_counters_ ? kLinePollMicros : -1;
+  }
 
   void Close() override {
     if (fd_.get() < 0) return;
