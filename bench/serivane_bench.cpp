@@ -214,6 +214,14 @@ struct BenchWindow final : WindowPort {
   bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
   void ShowCriticalMessage(const std::string&, const std::string&) override {}
   void DoEvents() override { port.Service(); }
+  bool WaitForEvents(std::int32_t max_ms) override {
+    int wait = port.NextServiceMs();
+    if (wait < 0 || wait > max_ms) wait = max_ms;
+    pollfd p{port.WatchFd(), POLLIN, 0};
+    poll(&p, 1, wait);
+    port.Service();
+    return true;
+  }
   void SetBusyCursor(bool) override {}
   bool RtsChecked() const override { return true; }
   bool DtrChecked() const override { return true; }
