@@ -5,8 +5,12 @@
 //             window that costs nothing and waits on the port as the program's event loop does
 //   Box_*     the program's real window (offscreen): result lines at a full box, repeated passes
 //
-// At the end a table gives each engine case as a multiple of its raw baseline. Build with the
-// bench preset (optimised): a debug build inflates every figure.
+// At the end a table gives each engine case as a multiple of its raw baseline (the median, when
+// the cases are repeated). Build with the bench preset (optimised): a debug build inflates every
+// figure. On a busy machine repeat the cases in random order so that a case and its baseline
+// share the load:
+//   serivane_bench --benchmark_filter=-Memory --benchmark_repetitions=5 \
+//                  --benchmark_enable_random_interleaving=true
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -436,7 +440,12 @@ class RatioReporter final : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
-      const std::string name = run.benchmark_name();
+      std::string name = run.benchmark_name();
+      // With repetitions, the median stands for the case.
+      if (run.run_type == Run::RT_Aggregate) {
+        if (run.aggregate_name != "median") continue;
+        name.resize(name.size() - std::string("_median").size());
+      }
       // Microseconds, whatever unit the case prints in.
       const double to_us = 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
       micros_[name] = run.GetAdjustedRealTime() * to_us;
