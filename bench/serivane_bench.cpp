@@ -8,8 +8,8 @@
 // At the end a table gives each engine case as a multiple of its raw baseline (the median, when
 // the cases are repeated). Build with the bench preset (optimised): a debug build inflates every
 // figure. On a busy machine repeat the cases in random order so that a case and its baseline
-// share the load:
-//   serivane_bench --benchmark_filter=-Memory --benchmark_repetitions=5 \
+// share the load (one command line):
+//   serivane_bench --benchmark_filter=-Memory --benchmark_repetitions=5
 //                  --benchmark_enable_random_interleaving=true
 #include <fcntl.h>
 #include <poll.h>
