@@ -16,9 +16,11 @@
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "app/key_state.h"
 #include "common/conv.h"
+#include "serial/plug_faults.h"
 #include "settings/settings_store.h"
 
 namespace serivane::app {
@@ -272,17 +274,19 @@ void RS232_Form::Form_QueryUnload(bool& /*cancel*/, std::int16_t unload_mode) {
 
 void RS232_Form::FuncExit_Menu_Click() {
   if (ended_) return;
+  // From here on nothing of the window starts again: no tick reopens the port and no run
+  // starts, not even while a box about a failed save waits for its click.
+  StopHandlers();
   try {
     Test_MSComm->OpenState(false);
   } catch (const serial::CommError&) {
     // The port is going away with the program; a close that fails changes nothing here.
   }
-  SaveSettingsNow();
-  if (ended_) return;  // the saving failed and has ended the program
+  if (!SaveSettingsNow()) return;  // the failure has ended the program
   EndProgram(0);
 }
 
-void RS232_Form::SaveSettingsNow() {
+bool RS232_Form::SaveSettingsNow() {
   settings_.RunAtStartup = FuncStart_Menu->isChecked();
   settings_.CloseWhenFinish = FuncClose_Menu->isChecked();
   settings_.WindowHeight = static_cast<float>(OuterHeightPixels() * 15);
@@ -291,22 +295,40 @@ void RS232_Form::SaveSettingsNow() {
     settings::SaveSettings(*SettingsRegistry, settings_);
   } catch (const settings::RegistryError& error) {
     RegistryFailure(error);
+    return false;
   }
+  return true;
 }
 
 void RS232_Form::RegistryFailure(const settings::RegistryError& error) {
-  services_.dialogs->Message("Error " + DecimalText(error.number()) + " (" +
-                                 HexText(error.number()) + "H)\r" + error.description(),
-                             "RS-232 Serivane", MessageIcon::kCritical, false);
+  StopHandlers();
+  const std::string number =
+      "Error " + DecimalText(error.number()) + " (" + HexText(error.number()) + "H)";
+  std::string text = number + "\r" + error.description();
+  std::string line = "serivane: " + number + ": " + error.description();
+  if (!error.reason().empty()) {
+    text += "\r" + error.reason();
+    line += " (" + error.reason() + ")";
+  }
+  // Standard error gets it too, for whoever started the program unattended.
+  std::fprintf(stderr, "%s\n", line.c_str());
+  // A program that ends itself after a run has nobody to click the box away.
+  if (!unattended_exit_) {
+    services_.dialogs->Message(text, "RS-232 Serivane", MessageIcon::kCritical, false);
+  }
   EndProgram(1);
 }
 
-void RS232_Form::EndProgram(int status) {
+void RS232_Form::StopHandlers() {
   ended_ = true;
   Update_Timer->stop();
   tmrOnComm->stop();
   port_service_timer_->stop();
   if (port_notifier_) port_notifier_->setEnabled(false);
+}
+
+void RS232_Form::EndProgram(int status) {
+  StopHandlers();
   if (services_.exit_program) services_.exit_program(status);
 }
 
@@ -373,11 +395,11 @@ void RS232_Form::AskNumber(const char* prompt, const char* title, double thresho
                            std::int16_t& field) {
   const std::string answer = services_.dialogs->Input(prompt, title, DecimalText(field));
   if (answer.empty()) return;
-  const double number = Val(answer);
-  if (!(number > threshold)) return;
+  // Rounded first, then checked: the limit holds for the value that is stored, so 100.4 is not
+  // stored as a duration of 100 that the check refuses when typed.
   // A number beyond the 16-bit field is bad input like any other: ignored without a message.
-  const std::optional<std::int16_t> value = ToInt16(number);
-  if (value) field = *value;
+  const std::optional<std::int16_t> value = ToInt16(Val(answer));
+  if (value && *value > threshold) field = *value;
 }
 
 void RS232_Form::SetupDelay_Menu_Click() {
@@ -469,7 +491,19 @@ void RS232_Form::OpenPortAtShow() {
 }
 
 void RS232_Form::OpenPortFromTimer() {
+  if (tester_->TestRunning) {
+    // The port belongs to the run, also while its failure box is open or a test waits: a port
+    // that a test left closed may come back on its own number, quietly, but the run never goes
+    // on on another port, and its lines stay in the box. Tests that meet the port closed fail
+    // by themselves; the recovery may act at the first tick after the run.
+    try {
+      Test_MSComm->OpenState(true);
+    } catch (const serial::CommError&) {
+    }
+    return;
+  }
   bool recovered = false;
+  std::string fallback_reason;
   while (true) {
     if (use_default_port_) {
       Com_Combo->setCurrentIndex(0);
@@ -487,7 +521,9 @@ void RS232_Form::OpenPortFromTimer() {
         default_port_failing_ = true;
         return;
       }
-      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...");
+      fallback_reason = FallbackReason(settings_.ComPort, error);
+      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...\r\n" +
+                    fallback_reason);
       RepaintResult();
       services_.clock->Sleep(1000);
       use_default_port_ = true;
@@ -498,6 +534,9 @@ void RS232_Form::OpenPortFromTimer() {
   }
   default_port_failing_ = false;
   ShowPortReady();
+  // The reason stays in view after the ready text, so that a pass on Com1 is not taken for one
+  // of the port that failed.
+  if (!fallback_reason.empty()) SetResultText(ResultText() + fallback_reason);
   if (FuncStart_Menu->isChecked() && !use_default_port_) {
     // The run starts once this tick has returned, so that the status timer keeps ticking
     // during the run (a timer does not fire again inside its own handler).
@@ -513,6 +552,26 @@ void RS232_Form::OpenPortFromTimer() {
 void RS232_Form::ShowPortReady() {
   SetTestFrameCaption("&Test:  (" + tester_->LineSettingsText() + ")");
   SetResultText("Serivane ready\r\n");
+}
+
+std::string RS232_Form::FallbackReason(std::int16_t failed_port,
+                                       const serial::CommError& error) const {
+  // The description names the device and the system's reason; the serial layer adds who holds
+  // a busy port, which group a forbidden one belongs to, and that a missing one is not present.
+  std::string reason = "Com-port " + DecimalText(failed_port) + ": " + error.description() + "  (" +
+                       HexText(error.number()) + "H)\r\n";
+  bool com1_is_plug = false;
+  try {
+    com1_is_plug = failed_port != 1 && serial::IsLoopbackTarget(services_.resolver(1));
+  } catch (const serial::CommError&) {
+  }
+  if (com1_is_plug) {
+    reason +=
+        "Com1 is the built-in virtual loopback plug: a pass on Com1 says nothing about "
+        "Com-port " +
+        DecimalText(failed_port) + ".\r\n";
+  }
+  return reason;
 }
 
 void RS232_Form::ShowNoPortOpens(const serial::CommError& error) {
@@ -711,6 +770,8 @@ bool RS232_Form::CloseWhenFinished() const {
 }
 
 void RS232_Form::Exit() {
+  // The engine calls this only at the end of a run with "Close when finished" marked.
+  unattended_exit_ = true;
   FuncExit_Menu_Click();
 }
 

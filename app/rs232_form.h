@@ -149,8 +149,13 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void CreateControls();
   void CreateMenus();
   void ApplyLoadedSettings();
-  void SaveSettingsNow();
+  // False when the saving failed; the program has then ended through RegistryFailure.
+  bool SaveSettingsNow();
+  // Tells the error (a box, and standard error) and ends the program with status 1.
   void RegistryFailure(const settings::RegistryError& error);
+  // Stops every timer and the port's notifier and marks the window ended: no handler of it
+  // starts anything again.
+  void StopHandlers();
   void EndProgram(int status);
 
   // The first status tick, run as soon as the window is shown where the Delete key's state can
@@ -160,6 +165,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void OpenPortFromTimer();
   void ShowPortReady();
   void ShowNoPortOpens(const serial::CommError& error);
+  // The lines that say why `failed_port` would not open, for the recovery to Com1.
+  std::string FallbackReason(std::int16_t failed_port, const serial::CommError& error) const;
   // One input box of the Setup menu; stores the rounded answer in `field` when it is above
   // `threshold`.
   void AskNumber(const char* prompt, const char* title, double threshold, std::int16_t& field);
@@ -182,7 +189,10 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   std::unique_ptr<engine::Tester> tester_;
 
   bool use_default_port_ = false;
+  // Set as soon as the exit (or a fatal settings failure) begins, before any box is shown.
   bool ended_ = false;
+  // The exit came from the end of a run with "Close when finished": nobody may be there.
+  bool unattended_exit_ = false;
   bool loading_ = false;
   // Port 1 could not be opened at the last tick; later ticks retry without the recovery pause.
   bool default_port_failing_ = false;

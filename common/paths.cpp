@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <vector>
 
 namespace serivane {
 
@@ -37,8 +38,13 @@ std::optional<std::string> ResolveDrivePath(std::string_view path, std::string_v
 
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-  if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr)
-    return entry->pw_dir;
+  // getpwuid_r, not getpwuid: runs on several ports may look for the home folder at once.
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr)
+    return found->pw_dir;
   return "/";
 }
 

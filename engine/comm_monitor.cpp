@@ -16,6 +16,8 @@ const char* EventMessage(std::int16_t code) {
       return "Comm Event: Overrun error";
     case serial::kErRxOver:
       return "Comm Event: Receive buffer overflow";
+    case serial::kErRxParity:
+      return "Comm Event: Parity error";
     case serial::kErTxFull:
       return "Comm Event: Transmit buffer full";
     case serial::kEvEof:
@@ -35,10 +37,17 @@ void Tester::OnCommEvent() {
   try {
     window_.SetCommTimerEnabled(false);
     const std::int16_t event = port_.CommEvent();
+    if (watching_line_errors_ && event > 1000 && first_line_error_ == 0) {
+      first_line_error_ = event;
+    }
     if (const char* message = EventMessage(event)) {
       // The same message is not repeated until another event came in between or the timer
       // cleared the memory.
       if (event != LastCommEvent) AppendResultLine(message);
+    } else if (event == serial::kErDeviceGone) {
+      // The control has closed the port; the operator learns which device went and why.
+      if (event != LastCommEvent)
+        AppendResultLine("Comm Event: Device lost: " + port_.LostReason());
     } else if (event == serial::kEvReceive) {
       if (TestRunning) {
         // The waiting test reads the characters itself.

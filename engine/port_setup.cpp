@@ -46,17 +46,12 @@ void Tester::Setup_ComPort() {
   }
   if (!failed) return;
 
-  try {
-    window_.SetBusyCursor(false);
-    window_.ShowCriticalMessage("Error opening Com-port " + DecimalText(settings_.ComPort) +
-                                    "\rError: " + error.description + "  (" +
-                                    HexText(error.number) + "H)\r",
-                                "Error in Setup_ComPort");
-  } catch (...) {
-  }
-  // Fall back to port 1. A port that did open (the failure came from a later step) is closed,
-  // so that the control does not stay on the failed number while the list shows Com1: the
-  // status timer opens port 1 at its next tick.
+  // Fall back to port 1 before the box is shown: the status timer ticks while the box is open,
+  // and it must find Com1 chosen, not the number that just failed (which would take it down
+  // its recovery path and suppress the start-up run). A port that did open (the failure came
+  // from a later step) is closed, so that the control does not stay on the failed number while
+  // the list shows Com1: the status timer opens port 1 at its next tick.
+  const std::int16_t failed_port = settings_.ComPort;
   try {
     port_.OpenState(false);
   } catch (...) {
@@ -64,6 +59,13 @@ void Tester::Setup_ComPort() {
   settings_.ComPort = 1;
   try {
     window_.SelectComEntry(0);
+  } catch (...) {
+  }
+  try {
+    window_.SetBusyCursor(false);
+    window_.ShowCriticalMessage("Error opening Com-port " + DecimalText(failed_port) + "\rError: " +
+                                    error.description + "  (" + HexText(error.number) + "H)\r",
+                                "Error in Setup_ComPort");
   } catch (...) {
   }
 }

@@ -1,6 +1,12 @@
-// The result file of one test run. It is created afresh (an existing file loses its content)
-// and every line goes to the system with one write() of its own before WriteLine returns, so a
-// program that ends in the middle of a run keeps every line written so far.
+// The result file of one test run. It is created afresh (an earlier result file loses its
+// content) and every line goes to the system with one write() of its own before WriteLine
+// returns, so a program that ends in the middle of a run keeps every line written so far.
+//
+// The path comes from a stored setting that an import may have set, so Create writes only where
+// a result file may stand: a regular file, new or empty or holding an earlier run (its first line
+// begins "Test started"). It never opens a device, a pipe or a folder, never truncates any other
+// file, and does not follow a link that another user put in a shared sticky folder such as /tmp
+// (the kernel's protected_symlinks rule, applied whatever the kernel is set to).
 //
 // Nothing here throws: failures come back as the system's reason, and the run decides what the
 // operator is told. Lines are bytes; they are written as they are, each followed by CR LF.
@@ -18,8 +24,9 @@ class ResultFile {
   ResultFile(const ResultFile&) = delete;
   ResultFile& operator=(const ResultFile&) = delete;
 
-  // Creates or truncates `path` for writing. Returns "" on success, otherwise the reason
-  // (the file is then not open).
+  // Creates `path`, or empties it when it holds an earlier run, for writing. Returns "" on
+  // success, otherwise the reason (the file is then not open and nothing was changed). Never
+  // blocks.
   std::string Create(const std::string& path);
 
   // Writes `line` + CR LF. Returns "" on success, otherwise the reason; the file stays open.

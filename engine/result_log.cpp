@@ -17,6 +17,7 @@ constexpr std::size_t kKeptChars = 10000;
 }  // namespace
 
 void Tester::AppendResultLine(std::string_view line) {
+  window_.ResultLineAdded(line);
   std::string added(line);
   added.append("\r\n");
   // Appended, not set again: a repeated run adds thousands of lines to a full box.

@@ -58,6 +58,7 @@ void Tester::Run_Button_Click() {
     AbortRun(CurrentError().description);
   }
   FinishRun();
+  stop_requested_ = false;
 
   bool close_when_finished = false;
   Quietly([&] { close_when_finished = window_.CloseWhenFinished(); });
@@ -94,9 +95,11 @@ void Tester::RunPasses() {
   do {
     all_passed = true;
     for (std::int16_t n = 1; n <= 5; ++n) {
+      if (stop_requested_) break;
       bool test_failed = false;
       // Read at this moment: a box changed during the run counts from its next turn.
       if (settings_.TestSelected[static_cast<std::size_t>(n)]) {
+        window_.TestStarting(n);
         switch (n) {
           case 1:
             test_failed = Test_OpenClose();
@@ -114,6 +117,7 @@ void Tester::RunPasses() {
             test_failed = Test_DtrDsr();
             break;
         }
+        window_.TestFinished(n, test_failed);
       }
       if (!test_failed) continue;
       window_.SetResultBackground(kRed);
@@ -139,11 +143,12 @@ void Tester::RunPasses() {
     PrintResultLine(std::string(1, mark) + summary + " " + NowDateTimeText());
     AppendResultLine("");
     PrintResultLine("");
+    window_.PassFinished(pass, all_passed);
 
     ++pass;
     window_.DoEvents();
     // A pass with a failure ends the run, whatever the operator answered.
-  } while (window_.RepeatChecked() && all_passed);
+  } while (window_.RepeatChecked() && all_passed && !stop_requested_);
 
   controls_disabled_ = false;
   window_.SetRunControlsEnabled(true);

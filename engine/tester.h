@@ -7,6 +7,7 @@
 // handlers they implement.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,6 +38,11 @@ class Tester {
   // clears TestRunning. A result file that cannot be created or written does not stop the run;
   // the results box says so once, after the start line.
   void Run_Button_Click();
+  // Asks the run in progress (or the next one) to end after the test that is running: the pass
+  // writes its summary and no further pass starts, so the result file is complete. The request
+  // is cleared when that run ends. Safe to call from any thread and from a signal handler.
+  void RequestStopAfterCurrentTest() noexcept { stop_requested_ = true; }
+
   // A test box was clicked: value 0 unchecked, 1 checked, 2 grayed.
   void Test_Check_Click(std::int16_t index, int value);
 
@@ -98,6 +104,13 @@ class Tester {
   // whole steps of the clock. At least one step, unless the echo is already in.
   void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
   bool HandshakeTest(bool rts_cts);
+  // Bits per character on the wire with the current line settings, for the data tests' limits.
+  int EchoFrameBits() const;
+  // The pause between setting a handshake output and reading its input. A short one blocks, so
+  // that no window event runs in between; a long one (only an edited setting asks for one) lets
+  // the window's events run every 50 ms, so that it never freezes the window or keeps it from
+  // closing. `ms` below 1 makes no pause.
+  void HandshakePause(std::int32_t ms);
 
   WindowPort& window_;
   serial::CommControl& port_;
@@ -108,12 +121,17 @@ class Tester {
   // True from the first step of Run_Button_Click to its return; a second entry (the status
   // timer while a run waits) returns at once.
   bool in_run_ = false;
+  std::atomic<bool> stop_requested_{false};
   bool controls_disabled_ = false;
   // The result file of the current run could not be created or written. The operator is told
   // once per run, at the first line that cannot reach the file.
   bool result_file_failed_ = false;
   std::string result_file_shown_name_;  // the path as the message names it
   std::string result_file_create_error_;
+  // While the data test waits for its block, the monitor keeps the first line-error code
+  // (above 1000) it is told of; 0 when none came.
+  bool watching_line_errors_ = false;
+  std::int16_t first_line_error_ = 0;
 };
 
 }  // namespace serivane::engine

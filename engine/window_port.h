@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace serivane::engine {
 
@@ -77,6 +78,16 @@ class WindowPort {
   // The Exit command: closes the port, saves the settings and ends the program. The real
   // window never returns from it; a fake may, and the engine then returns at once.
   virtual void Exit() = 0;
+
+  // Hooks for a front end that follows a run as it happens (the command-line runner). The
+  // window needs none of them; by default they do nothing.
+  // Test `number` (1 to 5) is about to be called in the pass loop / has returned.
+  virtual void TestStarting(std::int16_t /*number*/) {}
+  virtual void TestFinished(std::int16_t /*number*/, bool /*failed*/) {}
+  // A line has gone to the results box (AppendResultLine), before any length cut.
+  virtual void ResultLineAdded(std::string_view /*line*/) {}
+  // Pass `pass` (from 1) has written its summary; `all_passed` is its verdict.
+  virtual void PassFinished(std::int32_t /*pass*/, bool /*all_passed*/) {}
 };
 
 }  // namespace serivane::engine

@@ -234,6 +234,10 @@ bool CommControl::RtsOn() const {
   return s_->rts;
 }
 
+void CommControl::RequireOpen() const {
+  if (s_->device == nullptr) s_->ThrowNotOpen();
+}
+
 bool CommControl::CtsState() {
   return s_->device != nullptr && s_->device->Inputs().cts;
 }
@@ -340,6 +344,11 @@ void CommControl::Service() {
     s.events.pop_front();
     if (OnCommEvent) OnCommEvent();
   }
+}
+
+std::optional<LineCounters> CommControl::Counters() const {
+  if (s_->device == nullptr) return std::nullopt;
+  return s_->device->Counters();
 }
 
 std::string CommControl::DeviceName() const {

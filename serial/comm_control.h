@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -84,6 +85,13 @@ struct LineConfig {
   bool operator==(const LineConfig&) const = default;
 };
 
+// The driver's counters of a terminal device (TIOCGICOUNT), counted since the system started the
+// driver, not since the port was opened.
+struct LineCounters {
+  std::int64_t rx = 0, tx = 0, frame = 0, parity = 0, overrun = 0, buf_overrun = 0, brk = 0;
+  bool operator==(const LineCounters&) const = default;
+};
+
 // What a port number names: a device path such as "/dev/ttyUSB0", or "loopback" with optional
 // fault switches ("loopback?cts=off&drop=3"). Throws CommError(kErrInvalidPortNumber) for a
 // number that names nothing.
@@ -137,6 +145,10 @@ class CommControl {
   void RtsOn(bool on);
   bool RtsOn() const;
 
+  // Throws kErrPortNotOpen when the port is closed, as the operations valid only on an open
+  // port do; for callers whose own operations do not complain on a closed port.
+  void RequireOpen() const;
+
   // Inputs, true = on. Read while closed they are false, without error. A device without modem
   // lines (a pseudo-terminal) reads all inputs off.
   bool CtsState();
@@ -183,6 +195,10 @@ class CommControl {
   // raises the events that are due. Safe to call at any time, also from inside OnCommEvent
   // (a nested call returns at once).
   void Service();
+
+  // The driver's counters of the open port; nullopt when closed, for the virtual plug and for
+  // drivers that keep none (pseudo-terminals, many USB adapters).
+  std::optional<LineCounters> Counters() const;
 
   // The path or target the open port was resolved to ("" when closed), for messages.
   std::string DeviceName() const;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,6 +65,9 @@ class Device {
   // time (microseconds), or -1 when they change only through this program's own calls (or the
   // device has none): the control then never wakes to look.
   virtual std::int64_t LinePollMicros() const = 0;
+
+  // The driver's counters, where it keeps them.
+  virtual std::optional<LineCounters> Counters() const { return std::nullopt; }
 
   // Drops unsent output and releases the device. Never waits for the line to drain.
   virtual void Close() = 0;

@@ -10,28 +10,38 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 #include <vector>
 
+#include "common/errno_text.h"
 #include "serial/termios_rate.h"
+#include "serial/uart_rate.h"
 
 namespace serivane::serial {
 
 namespace {
 
 std::string Reason(int err) {
-  return std::strerror(err);
+  return ErrnoText(err);
 }
+
+// Added to the system's reason when a device path names nothing.
+constexpr const char* kNotPresent =
+    " (the device is not present: connect it, or map the port to "
+    "the device's path with serivane-ports)";
 
 [[noreturn]] void Fail(std::int32_t number, const std::string& text) {
   throw CommError(number, text);
@@ -63,6 +73,50 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// "process 1234 (minicom)", from the name the kernel keeps for the process.
+std::string ProcessText(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
+
+// The processes that have the character device `device` open, as "process 1234 (minicom)"
+// joined by ", "; "" when none is visible (another user's processes may be hidden).
+std::string DeviceHolders(dev_t device) {
+  namespace fs = std::filesystem;
+  std::string holders;
+  std::error_code ec;
+  for (const fs::directory_entry& proc : fs::directory_iterator("/proc", ec)) {
+    const std::string name = proc.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fd_ec;
+    for (const fs::directory_entry& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
+      struct stat st {};
+      if (::stat(fd.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
+        holders += (holders.empty() ? "" : ", ") + ProcessText(std::stol(name));
+        break;
+      }
+    }
+  }
+  return holders;
+}
+
+// "<what> is in use by process 1234 (minicom): end that program or choose another port".
+std::string InUseText(const std::string& what, const std::string& holders) {
+  return what + " is in use by " + (holders.empty() ? "another program" : holders) +
+         ": end that program or choose another port";
+}
+
+// True when the device is a USB adapter, found from sysfs as discovery finds it.
+bool OnUsb(const std::string& sysfs_root, const std::string& kernel_name) {
+  std::error_code ec;
+  const std::filesystem::path subsystem = std::filesystem::canonical(
+      sysfs_root + "/class/tty/" + kernel_name + "/device/subsystem", ec);
+  const std::string bus = ec ? "" : subsystem.filename().string();
+  return bus == "usb" || bus == "usb-serial";
+}
+
 // The UUCP lock file that other serial programs (minicom, picocom, uucp, ModemManager)
 // honour: LCK..<name> in the lock folder, holding the owner's process number as ten ASCII
 // digits and a newline. Created by writing a private file and hard-linking it into place, so no
@@ -79,7 +133,11 @@ class UucpLock {
   // writable is no reason to refuse the port: the lock is then simply not taken.
   void Acquire(const std::string& lock_dir, const std::string& device_path) {
     const std::string lock_path = lock_dir + "/" + LockFileName(device_path);
-    const std::string temp_path = lock_dir + "/LTMP." + std::to_string(::getpid());
+    // The private file is named for this open, not only for the process: ports opened at the
+    // same time on several threads must not write, link or remove each other's file.
+    static std::atomic<unsigned> next_temp{0};
+    const std::string temp_path = lock_dir + "/LTMP." + std::to_string(::getpid()) + "." +
+                                  std::to_string(next_temp.fetch_add(1));
     {
       UniqueFd temp(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       if (temp.get() < 0) return;
@@ -99,9 +157,8 @@ class UucpLock {
       const long holder = ReadHolder(lock_path);
       if (holder > 0 && (::kill(static_cast<pid_t>(holder), 0) == 0 || errno == EPERM)) {
         ::unlink(temp_path.c_str());
-        Fail(kErrPortAlreadyOpen, device_path + " is in use by another program (lock file " +
-                                      lock_path + " held by process " + std::to_string(holder) +
-                                      ")");
+        Fail(kErrPortAlreadyOpen,
+             InUseText(device_path, ProcessText(holder) + ", lock file " + lock_path));
       }
       // The holder has ended without removing its lock (or the file names no process).
       ::unlink(lock_path.c_str());
@@ -134,14 +191,45 @@ std::string KernelName(const std::string& real_path) {
   return slash == std::string::npos ? real_path : real_path.substr(slash + 1);
 }
 
-bool IsConsole(const std::string& sysfs_root, const std::string& kernel_name) {
-  if (kernel_name == "console") return true;
-  std::ifstream in(sysfs_root + "/class/tty/console/active");
+// The system's console as device numbers: /dev/console itself and each terminal the kernel
+// writes its console to. <sysfs>/class/tty/console/active names those ("tty0 ttyS0") and
+// <sysfs>/class/tty/<name>/dev gives each one's "major:minor". Numbers, not names, so that no
+// other path, link or device node (mknod, a container's device mapping, a chroot's /dev) that
+// reaches the console is opened.
+struct ConsoleTty {
   std::string name;
-  while (in >> name) {
-    if (name == kernel_name) return true;
+  dev_t number = 0;
+  bool number_known = false;  // sysfs gave no number; the name is all there is to go by
+};
+
+std::vector<ConsoleTty> ConsoleTtys(const std::string& sysfs_root) {
+  std::vector<ConsoleTty> consoles{{"console", makedev(5, 1), true}};
+  std::ifstream active(sysfs_root + "/class/tty/console/active");
+  std::string name;
+  while (active >> name) {
+    ConsoleTty tty{name};
+    std::ifstream dev(sysfs_root + "/class/tty/" + name + "/dev");
+    unsigned int dev_major = 0, dev_minor = 0;
+    char colon = 0;
+    if (dev >> dev_major >> colon >> dev_minor && colon == ':') {
+      tty.number = makedev(dev_major, dev_minor);
+      tty.number_known = true;
+    }
+    consoles.push_back(tty);
   }
-  return false;
+  return consoles;
+}
+
+// The console that device `number` (or, without numbers, the path's kernel name) is; nullptr
+// when it is none of them.
+const ConsoleTty* FindConsole(const std::vector<ConsoleTty>& consoles, dev_t number,
+                              const std::string& kernel_name) {
+  for (const ConsoleTty& tty : consoles) {
+    if (tty.number_known ? tty.number == number : tty.name == kernel_name) return &tty;
+    // tty0 is whichever virtual terminal is in front, so every one of them may be the console.
+    if (tty.name == "tty0" && major(number) == 4 && minor(number) < 64) return &tty;
+  }
+  return nullptr;
 }
 
 struct Rate {
@@ -185,8 +273,14 @@ constexpr std::int64_t kLinePollMicros = 200'000;
 
 class TermiosDevice final : public Device {
  public:
-  TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, termios saved)
-      : path_(std::move(path)), fd_(std::move(fd)), lock_(std::move(lock)), saved_(saved) {
+  // `divisor_clock`: the driver's baud_base is the clock its UART divides (not so for USB
+  // adapters, whose drivers report a nominal figure or divide in fractions).
+  TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, termios saved, bool divisor_clock)
+      : path_(std::move(path)),
+        fd_(std::move(fd)),
+        lock_(std::move(lock)),
+        saved_(saved),
+        divisor_clock_(divisor_clock) {
     serial_icounter_struct counts{};
     // Drivers without counters (pseudo-terminals, most USB adapters) answer ENOTTY or EINVAL;
     // their line errors are then read from the marks the line discipline puts in the data.
@@ -264,11 +358,16 @@ class TermiosDevice final : public Device {
     if ((got.c_lflag & (ICANON | ECHO | ISIG)) != 0 || (got.c_cflag & CREAD) == 0) {
       Fail(kErrCommState, what + ": the driver did not take raw mode");
     }
-    const std::int32_t rate = ReadBackRate(fd_.get());
-    // A UART divides its clock; within 2 % of the asked rate both ends still agree on every bit.
-    if (rate > 0 && std::abs(std::int64_t{rate} - config.baud) * 50 > config.baud) {
-      Fail(kErrCommState, what + ": the driver runs at " + std::to_string(rate) + " baud");
+    // The driver reads back the rate it was asked for; a UART makes the rate of its whole
+    // divisor, which only its base clock tells.
+    DriverRate driver;
+    driver.read_back = ReadBackRate(fd_.get());
+    serial_struct info{};
+    if (divisor_clock_ && ::ioctl(fd_.get(), TIOCGSERIAL, &info) == 0 && info.baud_base > 0) {
+      driver.baud_base = info.baud_base;
     }
+    const RateCheck rate = CheckRate(config.baud, driver);
+    if (!rate.refusal.empty()) Fail(kErrCommState, what + ": " + rate.refusal);
     config_ = config;
   }
 
@@ -322,6 +421,13 @@ class TermiosDevice final : public Device {
 
   bool Gone() const override { return gone_; }
   std::string GoneReason() const override { return path_ + " has gone: " + gone_reason_; }
+
+  std::optional<LineCounters> Counters() const override {
+    serial_icounter_struct now{};
+    if (!has_counters_ || gone_ || ::ioctl(fd_.get(), TIOCGICOUNT, &now) != 0) return std::nullopt;
+    return LineCounters{now.rx,      now.tx,          now.frame, now.parity,
+                        now.overrun, now.buf_overrun, now.brk};
+  }
   int Fd() const override { return fd_.get(); }
   std::int64_t NextDueMicros() const override { return -1; }
   std::int64_t LinePollMicros() const override {
@@ -409,6 +515,7 @@ class TermiosDevice final : public Device {
   UniqueFd fd_;
   UucpLock lock_;
   termios saved_;
+  bool divisor_clock_ = false;
   LineConfig config_;
   bool has_counters_ = false;
   bool has_modem_lines_ = true;
@@ -469,7 +576,13 @@ std::string PermissionHint(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
   std::string group_name = std::to_string(st.st_gid);
-  if (const struct group* g = ::getgrgid(st.st_gid)) group_name = g->gr_name;
+  // getgrgid_r, not getgrgid: ports may be opened on several threads at once.
+  struct group entry {};
+  struct group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr)
+    group_name = found->gr_name;
   bool member = ::getegid() == st.st_gid;
   const int n = ::getgroups(0, nullptr);
   if (n > 0) {
@@ -479,7 +592,8 @@ std::string PermissionHint(const std::string& path) {
     }
   }
   return "the device belongs to group " + group_name +
-         (member ? ", and you are a member of it" : ", and you are not a member of it");
+         (member ? ", and you are a member of it (the device does not let its group in)"
+                 : ", and you are not a member of it (add yourself to it and log in again)");
 }
 
 std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemPaths& paths,
@@ -489,7 +603,8 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) {
     const int err = errno;
-    Fail(err == EACCES ? kErrHardwareNotAvailable : kErrInvalidPortNumber, cannot + Reason(err));
+    Fail(err == EACCES ? kErrHardwareNotAvailable : kErrInvalidPortNumber,
+         cannot + Reason(err) + (err == ENOENT ? kNotPresent : ""));
   }
   const std::string real_path = resolved;
 
@@ -498,9 +613,13 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   if (!S_ISCHR(st.st_mode)) {
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
   }
-  if (IsConsole(paths.sysfs_root, KernelName(real_path))) {
-    Fail(kErrHardwareNotAvailable, cannot + "it is the system console (" + KernelName(real_path) +
-                                       "); it is never opened for testing");
+  const std::vector<ConsoleTty> consoles = ConsoleTtys(paths.sysfs_root);
+  const auto refuse_console = [&](const ConsoleTty& tty) {
+    Fail(kErrHardwareNotAvailable,
+         cannot + "it is the system console (" + tty.name + "); it is never opened for testing");
+  };
+  if (const ConsoleTty* tty = FindConsole(consoles, st.st_rdev, KernelName(real_path))) {
+    refuse_console(*tty);
   }
 
   UucpLock lock;
@@ -514,9 +633,10 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
       case ENXIO:
       case ENODEV:
       case ENOTDIR:
-        Fail(kErrInvalidPortNumber, cannot + Reason(err));
+        Fail(kErrInvalidPortNumber, cannot + Reason(err) + kNotPresent);
       case EBUSY:
-        Fail(kErrPortAlreadyOpen, cannot + Reason(err) + " (in use by another program)");
+        Fail(kErrPortAlreadyOpen,
+             cannot + Reason(err) + "; " + InUseText("it", DeviceHolders(st.st_rdev)));
       case EACCES:
       case EPERM:
         Fail(kErrHardwareNotAvailable, cannot + Reason(err) + "; " + PermissionHint(real_path));
@@ -529,13 +649,26 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   if (::tcgetattr(fd.get(), &saved) != 0) {
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
   }
+  // A node that stands for another terminal (/dev/tty, the controlling terminal) shows which one
+  // only once open. The kernel answers in its own 32-bit encoding of device numbers.
+  unsigned int behind = 0;
+  if (::ioctl(fd.get(), TIOCGDEV, &behind) == 0) {
+    const dev_t number =
+        makedev((behind & 0xfff00u) >> 8, (behind & 0xffu) | ((behind >> 12) & 0xfff00u));
+    if (number != st.st_rdev) {
+      if (const ConsoleTty* tty = FindConsole(consoles, number, {})) refuse_console(*tty);
+    }
+  }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    Fail(kErrPortAlreadyOpen, cannot + "it is in use by another program");
+    // Our own descriptor is let go first, so that only the holders are named.
+    fd.Reset();
+    Fail(kErrPortAlreadyOpen, cannot + InUseText("it", DeviceHolders(st.st_rdev)));
   }
   // Keeps other programs from opening the port while it is ours (the superuser is exempt).
   ::ioctl(fd.get(), TIOCEXCL);
 
-  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), std::move(lock), saved);
+  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), std::move(lock), saved,
+                                                !OnUsb(paths.sysfs_root, KernelName(real_path)));
   device->Configure(config, flow);
   device->SetOutputs(dtr, rts);
   return device;

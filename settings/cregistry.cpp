@@ -37,9 +37,12 @@ void CRegistry::OpenKey(std::uint32_t Section, std::string_view strKey, bool bln
   const std::string path = NormalisePath(strKey);
   RegHandle handle = 0;
   if (RegOpen(Section, path, handle) != RegStatus::kOk) {
-    if (!blnCreateNew) throw RegistryError("CRegistry:OpenKey", "Failed to open key " + path + ".");
+    if (!blnCreateNew)
+      throw RegistryError("CRegistry:OpenKey", "Failed to open key " + path + ".",
+                          RegLastErrorDetail());
     if (RegCreate(Section, path, handle) != RegStatus::kOk)
-      throw RegistryError("CRegistry:OpenKey", "Failed to create key " + path + ".");
+      throw RegistryError("CRegistry:OpenKey", "Failed to create key " + path + ".",
+                          RegLastErrorDetail());
   }
   key_open_ = true;
   key_handle_ = handle;
@@ -51,7 +54,8 @@ void CRegistry::DeleteKey() {
   const std::string path = current_key_;
   CloseKey();
   if (RegDeleteKey(root_key_, path) != RegStatus::kOk)
-    throw RegistryError("CRegistry:DeleteKey", "Failed to delete key " + path + ".");
+    throw RegistryError("CRegistry:DeleteKey", "Failed to delete key " + path + ".",
+                        RegLastErrorDetail());
 }
 
 void CRegistry::CloseKey() {
@@ -68,7 +72,8 @@ std::string CRegistry::ReadValue(std::string_view strValueName) {
   std::uint32_t size = kValueBuffer;
   if (RegQueryValue(key_handle_, strValueName, &data, size) != RegStatus::kOk)
     throw RegistryError("CRegistry:ReadValue",
-                        "Failed to read value " + std::string(strValueName) + " from Registry.");
+                        "Failed to read value " + std::string(strValueName) + " from Registry.",
+                        RegLastErrorDetail());
   if (!data.empty()) data.pop_back();
   return data;
 }
@@ -77,15 +82,18 @@ void CRegistry::WriteValue(std::string_view strValueName, std::string_view strNe
   if (strNewValue.empty()) strNewValue = " ";
   if (!key_open_) throw RegistryError("CRegistry:WriteValue", "No key is currently open.");
   if (RegSetString(key_handle_, strValueName, strNewValue) != RegStatus::kOk)
-    throw RegistryError("CRegistry:WriteValue", "Failed to write new value to " +
-                                                    std::string(strValueName) + " from Registry.");
+    throw RegistryError(
+        "CRegistry:WriteValue",
+        "Failed to write new value to " + std::string(strValueName) + " from Registry.",
+        RegLastErrorDetail());
 }
 
 void CRegistry::DeleteValue(std::string_view strValueName) {
   if (!key_open_) throw RegistryError("CRegistry:DeleteValue", "No key is currently open.");
   if (RegDeleteValue(key_handle_, strValueName) != RegStatus::kOk)
     throw RegistryError("CRegistry:DeleteValue",
-                        "Failed to delete value " + std::string(strValueName) + " from Registry.");
+                        "Failed to delete value " + std::string(strValueName) + " from Registry.",
+                        RegLastErrorDetail());
 }
 
 bool CRegistry::ValueExists(std::string_view strValueName) {
@@ -97,7 +105,8 @@ bool CRegistry::ValueExists(std::string_view strValueName) {
 void CRegistry::RefreshKeyInfo() {
   RegKeyInfo info;
   if (RegQueryInfo(key_handle_, kClassBuffer, info) != RegStatus::kOk)
-    throw RegistryError("CRegistry:RefreshKeyInfo", "Failed to retrieve key information.");
+    throw RegistryError("CRegistry:RefreshKeyInfo", "Failed to retrieve key information.",
+                        RegLastErrorDetail());
   class_name_ = info.class_name;
   sub_keys_ = info.sub_keys;
   max_sub_key_len_ = info.max_sub_key_len;

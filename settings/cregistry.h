@@ -27,14 +27,19 @@ class RegistryError : public std::runtime_error {
  public:
   static constexpr std::int32_t kNumber = static_cast<std::int32_t>(0x80040002u);
 
-  RegistryError(std::string source, const std::string& description)
-      : std::runtime_error(description), source_(std::move(source)) {}
+  RegistryError(std::string source, const std::string& description, std::string reason = {})
+      : std::runtime_error(description), source_(std::move(source)), reason_(std::move(reason)) {}
   std::int32_t number() const { return kNumber; }
   const std::string& source() const { return source_; }
   std::string description() const { return what(); }
+  // What the registry below the wrapper said, in the system's words ("cannot open
+  // .../HKEY_LOCAL_MACHINE.reg.lock: Is a directory"); empty when the wrapper itself refused.
+  // The description stays the wrapper's own text.
+  const std::string& reason() const { return reason_; }
 
  private:
   std::string source_;
+  std::string reason_;
 };
 
 // A local calendar date-time, to the second.

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "common/errno_text.h"
 #include "common/paths.h"
 #include "settings/reg_text.h"
 
@@ -42,7 +43,7 @@ RegStatus Fail(RegStatus status, std::string detail) {
 }
 
 std::string SystemError(const std::string& what, const std::filesystem::path& path, int error) {
-  return what + " " + path.string() + ": " + std::strerror(error);
+  return what + " " + path.string() + ": " + ErrnoText(error);
 }
 
 char FoldCase(char c) {

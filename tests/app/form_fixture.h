@@ -69,6 +69,7 @@ class FormTest : public ::testing::Test {
   // No window and an empty registry, for the next case of a table.
   void Reset() {
     form_.reset();
+    refusals_.clear();
     ASSERT_TRUE(QDir(dir_.path() + "/config").removeRecursively());
   }
   // Creates the window (Form_Load runs); Start also shows it.
@@ -77,6 +78,8 @@ class FormTest : public ::testing::Test {
     services.dialogs = &dialogs_;
     services.clock = &clock_;
     services.resolver = [this](std::int16_t n) {
+      if (const auto refused = refusals_.find(n); refused != refusals_.end())
+        throw serial::CommError(refused->second.first, refused->second.second);
       if (ports_.count(n) == 0) {
         throw serial::CommError(serial::kErrInvalidPortNumber, "no such device");
       }
@@ -122,7 +125,8 @@ class FormTest : public ::testing::Test {
   ManualClock clock_;
   FakeDialogs dialogs_;
   std::vector<int> exits_;
-  std::map<int, std::string> ports_{{1, "loopback"}};  // port number -> what it names
+  std::map<int, std::string> ports_{{1, "loopback"}};    // port number -> what it names
+  std::map<int, std::pair<int, std::string>> refusals_;  // port number -> error its naming throws
   std::unique_ptr<RS232_Form> form_;
 };
 

@@ -29,18 +29,19 @@ TEST_F(MenusTest, LineParameterItemsMarkTheirChoiceAndReopenThePort) {
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}));
 }
 
-// An answer is read as a number and stored rounded half to even when it is above 0 (the delay)
-// or 100 (the duration) and fits in 16 bits; otherwise the value stays.
+// An answer is read as a number and rounded half to even; the rounded number is stored when it
+// is above 0 (the delay) or 100 (the duration) and fits in 16 bits; otherwise the value stays.
+// Rounding comes first, so no value the check refuses is ever stored (0.4, 100.4).
 TEST_F(MenusTest, InputBoxAnswersAreReadAsNumbersAndCheckedAgainstTheirLimits) {
   const struct {
     bool delay;          // else the close/open duration
     const char* answer;  // "" is Cancel
     std::int16_t stored;
-  } cases[] = {{true, "abc", 50},    {true, "0", 50},       {true, "", 50},
-               {true, "25ms", 25},   {true, "1 000", 1000}, {true, "2.5", 2},
-               {true, "3.5", 4},     {true, "0.4", 0},      {true, "&H20", 32},
-               {true, "32768", 50},  {false, "100", 2000},  {false, "101", 101},
-               {false, "100.4", 100}};
+  } cases[] = {
+      {true, "abc", 50},     {true, "0", 50},        {true, "", 50},         {true, "25ms", 25},
+      {true, "1 000", 1000}, {true, "2.5", 2},       {true, "3.5", 4},       {true, "0.4", 50},
+      {true, "0.6", 1},      {true, "&H20", 32},     {true, "32768", 50},    {false, "100", 2000},
+      {false, "101", 101},   {false, "100.4", 2000}, {false, "100.5", 2000}, {false, "100.6", 101}};
   Create();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.delay ? "delay \"" : "duration \"") + c.answer + "\"");

@@ -110,6 +110,116 @@ TEST_F(SettingsTest, ValuesTheWindowCannotTakeFallBackToTheDefaults) {
   EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com1"));
 }
 
+// Settings that cannot be saved (here the hive's lock path is a folder): once the exit has begun
+// no tick reopens the port and no run starts, not even while the box waits for its click. The
+// box adds the system's reason to the wrapper's text; after a run that ends the program by
+// itself there is no box, only standard error. Either way the program ends once, with status 1.
+TEST_F(SettingsTest, AnExitThatCannotSaveEndsOnceWithTheSystemsReason) {
+  const std::string result = dir_.path().toStdString() + "/result.txt";
+  for (const bool unattended : {false, true}) {
+    SCOPED_TRACE(unattended ? "close when finished" : "Exit");
+    Reset();
+    exits_.clear();
+    dialogs_.messages.clear();
+    Store("Result FileName", result);
+    Store("Run at Startup", "True");
+    Store("Close When Finish", unattended ? "True" : "False");
+    const std::string lock = settings::HivePath(settings::kHKeyLocalMachine).string() + ".lock";
+    ASSERT_TRUE(std::filesystem::remove(lock) && std::filesystem::create_directory(lock));
+    int ticks_while_box_open = -1;
+    dialogs_.while_message_open = [&] {
+      QSignalSpy ticks(form_.get(), &RS232_Form::updateTicked);
+      QTest::qWait(1300);  // the operator takes a while to read it
+      ticks_while_box_open = static_cast<int>(ticks.count());
+    };
+    ::testing::internal::CaptureStderr();
+    Start();
+    if (!unattended) {
+      ASSERT_TRUE(WaitRunOver());
+      form_->FuncExit_Menu->trigger();
+    }
+    const bool ended = QTest::qWaitFor([&] { return !exits_.empty(); }, 20000);
+    QTest::qWait(1300);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(exits_, std::vector<int>{1});
+    const std::string reason = "cannot open " + lock + ": Is a directory";
+    // Qt may have its own remarks there; the program's line comes once.
+    const std::string line =
+        "serivane: Error -2147221502 (80040002H): Failed to write new value "
+        "to Baudrate from Registry. (" +
+        reason + ")\n";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line, said.find(line) + 1), std::string::npos) << said;
+    if (unattended) {
+      EXPECT_TRUE(dialogs_.messages.empty());
+    } else {
+      EXPECT_EQ(dialogs_.messages,
+                Strings{"RS-232 Serivane|2|Error -2147221502 (80040002H)\rFailed to write new "
+                        "value to Baudrate from Registry.\r" +
+                        reason});
+      EXPECT_EQ(ticks_while_box_open, 0);
+    }
+    EXPECT_FALSE(form_->port().OpenState() || form_->Update_Timer->isActive());
+    std::ifstream file(result, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(bytes.find("Test started"), 0u);
+    EXPECT_EQ(bytes.find("Test started", 1), std::string::npos) << "one run only";
+  }
+}
+
+// Stored values that make a run wait for half a minute or an hour: closing the window ends the
+// program within a second of the close, with the lines written so far in the file and the
+// settings saved. Once the (recorded) exit is seen the test lets the clock run out.
+TEST_F(SettingsTest, ClosingTheWindowDuringALongWaitEndsTheProgramAtOnce) {
+  const std::string result = dir_.path().toStdString() + "/result.txt";
+  struct Case {
+    const char* name;
+    const char* value;
+    int test;
+    std::int64_t close_after_ms;  // clock time from the first pause
+    const char* written;          // the file at the exit, after the start line
+  };
+  for (const Case& c : {Case{"Handshake Delay", "32767", 4, 32767 + 3000,
+                             "+RTS/CTS handshake: RTS/CTS= off --- OK\r\n"},
+                        Case{"Baudrate", "1", 2, 60'000, ""}}) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    exits_.clear();
+    Store("Result FileName", result);
+    Store("Run at Startup", "True");
+    Store(c.name, c.value);
+    for (int n = 1; n <= 5; ++n) Store("Test " + std::to_string(n), n == c.test ? "True" : "False");
+    std::int64_t first_pause = -1, close_at = -1, exit_at = -1;
+    std::string at_exit;
+    clock_.SetSleepHook([&](std::int32_t ms) {
+      const std::int64_t now = clock_.NowMicros() / 1000;
+      if (first_pause < 0) first_pause = now - ms;
+      if (!exits_.empty()) {
+        if (exit_at < 0) {
+          exit_at = now;
+          std::ifstream file(result, std::ios::binary);
+          at_exit.assign(std::istreambuf_iterator<char>(file), {});
+        }
+        clock_.AdvanceMillis(10'000'000);
+      } else if (close_at < 0 && now - first_pause >= c.close_after_ms) {
+        close_at = now;
+        QMetaObject::invokeMethod(
+            form_.get(), [this] { form_->close(); }, Qt::QueuedConnection);
+      }
+    });
+    Start();
+    ASSERT_TRUE(WaitRunOver());
+    clock_.SetSleepHook(nullptr);
+    EXPECT_EQ(exits_, std::vector<int>{0});
+    ASSERT_GE(close_at, 0);
+    EXPECT_LE(exit_at - close_at, 1000);
+    EXPECT_EQ(at_exit.substr(0, 13), "Test started ");
+    EXPECT_EQ(at_exit.substr(at_exit.find("\r\n") + 2), c.written);
+    EXPECT_EQ(Stored(c.name), c.value);
+  }
+}
+
 TEST_F(SettingsTest, ARegistryThatCannotBeReadEndsTheProgramWithItsError) {
   const std::filesystem::path hive = settings::HivePath(settings::kHKeyLocalMachine);
   std::filesystem::create_directories(hive.parent_path());

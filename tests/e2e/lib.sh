@@ -47,6 +47,19 @@ e2e_begin() {
     fi
   done
   [[ -x $SERIVANE_BIN ]] || e2e_fail "no window program (SERIVANE_BIN='$SERIVANE_BIN')"
+  e2e_world
+}
+
+# The same for a case that needs no display (serivane-run).
+e2e_begin_headless() {
+  command -v timeout >/dev/null || {
+    echo "SKIP: timeout is not installed"
+    exit $E2E_SKIP
+  }
+  e2e_world
+}
+
+e2e_world() {
   [[ -x $SERIVANE_REG ]] || e2e_fail "no registry editor (SERIVANE_REG='$SERIVANE_REG')"
 
   WORK=$(mktemp -d /tmp/serivane-e2e.XXXXXX)
@@ -138,4 +151,22 @@ expect_result() {
     cat -A "$WORK/result.masked" >&2
     e2e_fail "result file differs from $(basename "$expected")"
   fi
+}
+
+# run_cli LIMIT_S [ARG ...]: runs serivane-run (SERIVANE_RUN) with ARGs, standard output to
+# $WORK/run.out and standard error to $WORK/run.err. Sets STATUS (124: it did not end in time).
+run_cli() {
+  local limit=$1
+  shift
+  [[ -x ${SERIVANE_RUN:-} ]] || e2e_fail "no serivane-run (SERIVANE_RUN='${SERIVANE_RUN:-}')"
+  STATUS=0
+  timeout -k 5 "$limit" "$SERIVANE_RUN" "$@" >"$WORK/run.out" 2>"$WORK/run.err" || STATUS=$?
+}
+
+# expect_in FILE TEXT: FILE holds the line TEXT (fixed string).
+expect_in() {
+  grep -qxF -- "$2" "$1" || {
+    cat "$1" >&2
+    e2e_fail "$(basename "$1") lacks the line '$2'"
+  }
 }

@@ -2,7 +2,8 @@
 # as an operator would, until the program ends.
 #   under_x.sh WORK LIMIT_S PROGRAM [KEY ...]
 # Each failure box found is given the keyboard focus and the next KEY; boxes beyond the keys
-# given are answered with Escape and logged as unexpected. Exits with the program's status.
+# given are answered with Escape and logged as unexpected. A box stays open for
+# E2E_ANSWER_DELAY seconds (default 0.2) before it is answered. Exits with the program's status.
 set -uo pipefail
 work=$1 limit=$2 program=$3
 shift 3
@@ -22,7 +23,7 @@ while kill -0 "$pid" 2>/dev/null; do
     ((answered < ${#keys[@]})) || tag=unexpected
     # No window manager runs here, so the focus is set directly before the key is typed.
     xdotool windowfocus --sync "$win" 2>/dev/null || true
-    sleep 0.2
+    sleep "${E2E_ANSWER_DELAY:-0.2}"
     xdotool key --clearmodifiers "$key"
     echo "$tag $key window $win" >>"$log"
     answered=$((answered + 1))

@@ -1,5 +1,6 @@
 // The engine below a whole run: the time limits, the handshake pauses, port setup, the comm
 // event monitor and the results box.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,40 +19,76 @@ void Later(Rig& rig, int ms) {
   }
 }
 
-TEST(Timing, LimitsAndCalculatedTimes) {
+// A frame is 1 start bit, the data bits, a parity bit when parity is odd or even, and the stop
+// bits; the echo limits count that frame. Halves (72.5, 73.5) go to the even neighbour. Without
+// a rate or beyond 32 bits there is no limit, and the refusal names what leaves none.
+TEST(Timing, LimitsCountTheRealFrame) {
+  EXPECT_EQ(FrameBits(8, 1, 1), 10);
+  EXPECT_EQ(FrameBits(7, 3, 1), 10);
+  EXPECT_EQ(FrameBits(8, 3, 2), 12);
+  EXPECT_EQ(FrameBits(7, 1, 1), 9);
+  EXPECT_EQ(FrameBits(8, 2, 1), 11);
+  EXPECT_EQ(FrameBits(9, 4, 3), 10);  // what the port is given: 8 bits, no parity, 1 stop bit
   struct Case {
-    std::int32_t chars, baud, timeout;
+    std::int32_t chars, baud;
+    int bits;
+    std::int32_t timeout;
     std::optional<std::int32_t> limit;
+    std::string refusal = "";
   };
-  // Halves (72.5, 73.5) go to the even neighbour; there is no limit without a rate or beyond
-  // 32 bits.
-  const std::vector<Case> cases{{256, 38400, 2000, 2067},
-                                {100, 38400, 2000, 2026},
-                                {256, 40960, 10, 72},
-                                {256, 40960, 11, 74},
-                                {256, 0, 2000, std::nullopt},
-                                {256, -9600, 2000, std::nullopt},
-                                {32767, 1, 2147483647, std::nullopt}};
-  for (const Case& c : cases)
-    EXPECT_EQ(EchoTimeLimitMs(c.chars, c.baud, c.timeout), c.limit) << c.baud << " " << c.timeout;
+  const std::vector<Case> cases{
+      {256, 38400, 10, 2000, 2067},
+      {100, 38400, 10, 2000, 2026},
+      {256, 40960, 10, 10, 72},
+      {256, 40960, 10, 11, 74},
+      {4800, 9600, 12, 300, 6300},  // 8E2: 6000 ms of wire, not the 5000 of 10-bit characters
+      {128, 9600, 9, 0, 120},
+      {256, 0, 10, 2000, std::nullopt, "no time limit at 0 baud"},
+      {256, -9600, 10, 2000, std::nullopt, "no time limit at -9600 baud"},
+      {256, 38400, 10, 2147483647, std::nullopt,
+       "no time limit: \"Test Timeout\" 2147483647 ms plus the wire time of 67 ms is beyond the "
+       "longest wait of 2147483647 ms"},
+      {32767, 1, 12, 2147483647, std::nullopt,
+       "no time limit: \"Test Timeout\" 2147483647 ms plus the wire time of 393204000 ms is "
+       "beyond the longest wait of 2147483647 ms"}};
+  for (const Case& c : cases) {
+    const EchoLimit got = EchoTimeLimit(c.chars, c.baud, c.bits, c.timeout);
+    EXPECT_EQ(got.ms, c.limit) << c.baud << " " << c.timeout;
+    EXPECT_EQ(got.refusal, c.refusal);
+  }
   EXPECT_EQ(CalculatedWireMs(256, 38400), 73);
   EXPECT_EQ(CalculatedWireMs(256, 45056), 62);  // 62.5
 }
 
-// The pause between setting an output and reading its input blocks (no window events run), and
-// a delay below 1 makes no pause.
+// A short pause between setting an output and reading its input blocks (no window event runs),
+// and a delay below 1 makes none. A long one (an edited setting can ask for 32767 ms) lets the
+// window's events run every 50 ms, and the time they take counts towards the pause.
 TEST(Tests, HandshakePauses) {
-  for (const int delay : {50, 0, -20}) {
+  for (const int delay : {50, 200, 0, -20, 32767}) {
     SCOPED_TRACE(delay);
     Rig rig;
     rig.settings.HandshakeDelay = static_cast<std::int16_t>(delay);
     rig.OpenPort();
-    const auto calls = rig.clock.sleep_calls();
+    std::int64_t last = rig.clock.NowMicros() / 1000, longest_gap = 0;
+    rig.on_do_events = [&] {
+      const std::int64_t now = rig.clock.NowMicros() / 1000;
+      longest_gap = std::max(longest_gap, now - last);
+      rig.clock.AdvanceMillis(20);  // what the window's handlers take
+      last = now + 20;
+    };
+    const std::int64_t start = rig.clock.NowMicros() / 1000;
     EXPECT_FALSE(rig.tester.Test_RtsCts());
     EXPECT_FALSE(rig.tester.Test_DtrDsr());
-    EXPECT_EQ(rig.clock.sleep_calls() - calls, delay > 0 ? 4 : 0);
-    EXPECT_EQ(rig.clock.slept_ms(), delay > 0 ? 4 * delay : 0);
-    EXPECT_EQ(rig.do_events_calls, 0);
+    const std::int64_t paused = rig.clock.NowMicros() / 1000 - start;
+    if (delay <= 200) {
+      EXPECT_EQ(paused, 4 * std::max(delay, 0));
+      EXPECT_EQ(rig.do_events_calls, 0);
+    } else {
+      EXPECT_GE(paused, 4 * delay);
+      EXPECT_LE(paused, 4 * delay + 4 * 50);
+      EXPECT_GT(rig.do_events_calls, 0);
+      EXPECT_LE(longest_gap, 100) << "the last step of one pause and the first of the next";
+    }
   }
 }
 
@@ -94,8 +131,9 @@ TEST(PortSetup, ReopensOnTheChosenPortWithTheSettingsAndTheManualLines) {
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"busy", "caption &Test:  (9600,O,7,2)", "idle"}));
 }
 
-// A failure, at the port or before it at the line settings, is told in one message box; then
-// Com1 is chosen and the port left closed for the status timer to open.
+// A failure, at the port or before it at the line settings, is told in one message box. Com1 is
+// chosen and the port closed before the box shows, so that a status tick while the box is open
+// opens Com1 instead of failing again on the number that failed.
 TEST(PortSetup, FailureIsShownAndFallsBackToComOne) {
   const std::vector<std::pair<std::int32_t, std::string>> cases{
       {38400, "Com5 names no device  (1F42H)"},
@@ -108,11 +146,10 @@ TEST(PortSetup, FailureIsShownAndFallsBackToComOne) {
     rig.settings.ComPort = 5;
     rig.settings.BaudRate = baud;
     rig.tester.Setup_ComPort();
-    EXPECT_EQ(
-        std::vector<std::string>(rig.calls.end() - 3, rig.calls.end()),
-        (std::vector<std::string>{
-            "idle", "Error in Setup_ComPort: Error opening Com-port 5\rError: " + error + "\r",
-            "select 0"}));
+    EXPECT_EQ(std::vector<std::string>(rig.calls.end() - 3, rig.calls.end()),
+              (std::vector<std::string>{
+                  "select 0", "idle",
+                  "Error in Setup_ComPort: Error opening Com-port 5\rError: " + error + "\r"}));
     EXPECT_FALSE(rig.port.OpenState());
     EXPECT_EQ(rig.settings.ComPort, 1);
     EXPECT_EQ(rig.text, "");
@@ -125,7 +162,8 @@ TEST(CommMonitor, ShowsOneMessagePerEventCode) {
       {"break=1", "xComm Event: Break received\r\n"},
       {"frame=1", "xComm Event: Framing error\r\n"},
       {"overrun=1", "Comm Event: Overrun error\r\n"},  // the character is lost with it
-      {"parity=1", "x"},                               // a parity error shows nothing
+      {"parity=1", "xComm Event: Parity error\r\n"},
+      {"vanish=5", "Comm Event: Device lost: the virtual loopback plug has vanished\r\n"},
       {"ring=on", "xComm Event: Ring detected\r\n"},
   };
   for (const auto& [faults, box] : cases) {

@@ -1,6 +1,10 @@
 // Whole runs: the exact lines of the results box and the result file, the colour, the window's
 // controls and the operator's answers.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <string>
@@ -91,6 +95,12 @@ TEST(Run, OneTestAgainstOneFault) {
       {"", 2, DataOk(256, 270, 293), slow_baud},
       {"", 2, DataOk(256, 70, 73), nullptr, wrap - 30'000},
       {"echo=off", 2, {no_data + "0 bytes received)"}, nullptr, wrap - 1'000'000},  // not endless
+      // The device is gone 30 ms into the wait: the port has closed by itself.
+      {"vanish=30",
+       2,
+       {"#Comm Event: Device lost: the virtual loopback plug has vanished",
+        "-" + kData + " <-- FAILED",
+        " Error: Com-port 1 is not open: the operation is valid only when the port is open"}},
       {"corrupt=1", 3, {"+100" + kSingle + " --- OK  (30ms)"}},  // counted, not compared
       {"echo=off", 3, {"-100" + kSingle + " <-- FAILED  (0 bytes received)"}},
       {"drop=10", 3, {"-100" + kSingle + " <-- FAILED  (90 bytes received)"}},
@@ -120,6 +130,80 @@ TEST(Run, OneTestAgainstOneFault) {
   }
 }
 
+// Verdicts the tested port did not earn, each a fault once shipped: a run that went on with the
+// handshake tests of a closed port (the off check passed on an input that reads off), a line
+// error that a later receive event hid, limits that counted 10 bits for a 12-bit frame, and a
+// timeout too large for a limit blamed on the rate.
+TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
+  using S = settings::Settings;
+  struct Case {
+    std::string name, faults;
+    std::vector<int> tests;
+    std::vector<std::string> lines;
+    std::function<void(S&)> adjust = nullptr;
+  };
+  const std::string no_data = "-" + kData + " <-- FAILED  (";
+  const std::string closed2 =
+      " Error: Com-port 2 is not open: the operation is valid only when the port is open";
+  const auto eight_e_two = [](S& s) { s.BaudRate = 9600, s.Parity = 3, s.StopBits = 2; };
+  const std::vector<Case> cases{
+      {"closed port fails every test after it",
+       "openfail=1&echo=off",
+       {1, 2, 3, 4, 5},
+       {"-Open/Close --- FAILED", kNoOpen, "-" + kData + " <-- FAILED", closed2,
+        "-100" + kSingle + " <-- FAILED", closed2, Hs('-', "RTS/CTS", "off"), closed2,
+        Hs('-', "DTR/DSR", "off"), closed2},
+       [](S& s) { s.ComPort = 2; }},
+      {"framing error early in the block",
+       "frame=10",
+       {2},
+       {"#Comm Event: Framing error", no_data + "256 bytes received)",
+        "-Data Tx/Rx: CommEvent error: 1004"}},
+      {"parity error early in the block",
+       "parity=10",
+       {2},
+       {"#Comm Event: Parity error", no_data + "256 bytes received)",
+        "-Data Tx/Rx: CommEvent error: 1009"}},
+      {"the first of two line errors is named",
+       "break=5&overrun=20",
+       {2},
+       {"#Comm Event: Break received", "#Comm Event: Overrun error",
+        no_data + "255 bytes received)", "-Data Tx/Rx: CommEvent error: 1001"}},
+      {"8E2 block within its 12-bit wire time",
+       "",
+       {2},
+       {"+" + kData + " --- OK", " (Duration: 320ms , Calculated: ~293ms)"},
+       [&](S& s) { eight_e_two(s), s.TestTimeout = 30; }},
+      {"8E2 single bytes within their 12-bit wire time",
+       "",
+       {3},
+       {"+4800" + kSingle + " --- OK  (6000ms)"},
+       [&](S& s) { eight_e_two(s), s.SingleBytes = 4800, s.TestTimeout = 300; }},
+      {"a timeout beyond any limit is named",
+       "",
+       {2},
+       {"-" + kData + " <-- FAILED",
+        " Error: no time limit: \"Test Timeout\" 2147483647 ms plus the wire time of 67 ms is "
+        "beyond the longest wait of 2147483647 ms"},
+       [](S& s) { s.TestTimeout = 2147483647; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.targets[2] = "loopback?" + c.faults;
+    rig.targets[1] = "loopback";
+    if (c.faults.rfind("openfail", 0) != 0) rig.targets[1] += "?" + c.faults;
+    if (c.adjust) c.adjust(rig.settings);
+    for (std::int16_t n = 1; n <= 5; ++n)
+      rig.tester.Test_Check_Click(n, std::count(c.tests.begin(), c.tests.end(), n));
+    rig.OpenPort();
+    rig.Run();
+    const bool failed = Expect().Add(c.lines).file.find("\n-") != std::string::npos;
+    Check(rig,
+          Expect().Add(c.lines).Summary(failed ? "-TEST(S) FAILED !!" : "+All test(s) passed"));
+  }
+}
+
 // Every open is slow, and the plug's opens run out in pass 3 (one by the port setup, one per
 // pass): Open/Close fails there and the tests after it meet a closed port. A failed pass ends the
 // run whatever the answer; the slow opens are counted over the run and named at its end.
@@ -143,8 +227,7 @@ TEST(Run, RepeatedRunWithSlowOpensAndAFailureInPassThree) {
       const std::string closed =
           " Error: Com-port 1 is not open: the operation is valid only when the port is open";
       e.Add({"-" + kData + " <-- FAILED", closed, "-100" + kSingle + " <-- FAILED", closed,
-             Hs('+', "RTS/CTS", "off"), Hs('-', "RTS/CTS", "on"), Hs('+', "DTR/DSR", "off"),
-             Hs('-', "DTR/DSR", "on")});
+             Hs('-', "RTS/CTS", "off"), closed, Hs('-', "DTR/DSR", "off"), closed});
       for (int n = 2; n <= 5; ++n) calls.insert(calls.end(), {"restore", Ask(n)});
     }
     e.Summary("-TEST(S) FAILED !!");
@@ -227,30 +310,93 @@ TEST(Run, FileIsWrittenThroughAndCloseWhenFinished) {
                          .file);
 }
 
-// A result file that cannot be created or written does not stop the run; the operator is told
-// once, in the box, after the start line.
-TEST(Run, UnusableResultFileIsToldOnce) {
-  const std::vector<std::pair<std::string, std::string>> cases{
-      {"/no-such-folder/r.txt", "cannot create /no-such-folder/r.txt: No such file or directory"},
-      {"D:\\r.txt", "cannot create D:\\r.txt: no such drive"},
-      {"/dev/full", "cannot write /dev/full: No space left on device"},
-      {"fifo", ""},  // a pipe nobody reads is refused at once, not waited on
+// The result file is written only where a result file may stand; anything else the path names
+// is refused and left byte for byte as it was. Neither a refusal nor a failing write stops the
+// run: the operator is told once, in the box, at the first line the file does not take.
+TEST(Run, ResultFileGoesOnlyWhereAResultFileMayStand) {
+  const std::string not_ours =
+      "it is not a result file of this program (its first line does not "
+      "begin \"Test started\"), so it is left as it is";
+  std::ifstream comm_file("/proc/self/comm");
+  const std::string comm((std::istreambuf_iterator<char>(comm_file)), {});
+  struct Case {
+    std::string path;       // "@name": made by the case in the rig's folder
+    std::string message;    // after "Result file error: "; {p} is the path
+    std::string kept = "";  // what the file (or a link's target) must still hold; "" not checked
   };
-  for (auto [path, message] : cases) {
+  std::vector<Case> cases{
+      {"/no-such-folder/r.txt", "cannot create {p}: No such file or directory"},
+      {"D:\\r.txt", "cannot create {p}: no such drive"},
+      {"/dev/full", "cannot create {p}: it is not a regular file"},
+      {"@fifo", "cannot create {p}: it is not a regular file"},  // not waited on either
+      {"/proc/self/comm", "cannot create {p}: " + not_ours, comm},
+      {"@notes.txt", "cannot create {p}: " + not_ours, "my notes\n"},
+      // The disk fills up after the start line (a file size limit stands in for it).
+      {"@full.txt", "cannot write {p}: File too large"},
+      // Links in a sticky folder everybody may write: the user's own is followed.
+      {"@shared/mine", "", ""},
+  };
+  if (geteuid() == 0) {  // only the superuser can plant a link owned by somebody else
+    cases.push_back({"@shared/planted",
+                     "cannot create {p}: {p} is a link that another user put in the shared "
+                     "folder {d}/shared",
+                     "Test started long ago\r\n"});
+  }
+  for (Case c : cases) {
+    SCOPED_TRACE(c.path);
     Rig rig;
-    if (path == "fifo") {
-      path = rig.folder + "/fifo";
-      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-      message = "cannot create " + path + ": No such device or address";
+    const std::string p = c.path[0] == '@' ? rig.folder + "/" + c.path.substr(1) : c.path;
+    const std::string victim = rig.folder + "/victim.txt";
+    if (c.path == "@fifo") {
+      ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
     }
-    rig.settings.ResultFileName = path;
+    if (c.path == "@notes.txt") std::ofstream(p) << c.kept;
+    if (c.path.starts_with("@shared/")) {
+      ASSERT_EQ(mkdir((rig.folder + "/shared").c_str(), 0777), 0);
+      ASSERT_EQ(chmod((rig.folder + "/shared").c_str(), 01777), 0);
+      std::ofstream(victim, std::ios::binary) << "Test started long ago\r\n";
+      ASSERT_EQ(symlink(victim.c_str(), p.c_str()), 0);
+      if (c.path == "@shared/planted") {
+        ASSERT_EQ(lchown(p.c_str(), 12345, 12345), 0);
+      }
+    }
+    rig.settings.ResultFileName = p;
     rig.settings.TestSelected = {false, true, false, false, true, false};
     rig.OpenPort();
+    rlimit unlimited{};
+    if (c.path == "@full.txt") {
+      signal(SIGXFSZ, SIG_IGN);
+      getrlimit(RLIMIT_FSIZE, &unlimited);
+      rlimit small = unlimited;
+      small.rlim_cur = 40;
+      setrlimit(RLIMIT_FSIZE, &small);
+    }
     rig.Run();
+    if (c.path == "@full.txt") setrlimit(RLIMIT_FSIZE, &unlimited);
+
+    for (const auto& [from, to] : {std::pair{"{p}", p}, {"{d}", rig.folder}}) {
+      for (auto at = c.message.find(from); at != std::string::npos; at = c.message.find(from))
+        c.message.replace(at, 3, to);
+    }
+    const std::vector<std::string> lines{"+Open/Close --- OK   (Duration: 0ms)",
+                                         Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")};
     Expect e;
-    e.Add({"#Result file error: " + message, "+Open/Close --- OK   (Duration: 0ms)",
-           Hs('+', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")});
-    EXPECT_EQ(rig.text, e.Summary("+All test(s) passed").box) << path;
+    if (c.path == "@full.txt") {
+      e.Add({lines[0], "#Result file error: " + c.message, lines[1], lines[2]});
+    } else {
+      if (!c.message.empty()) e.Add({"#Result file error: " + c.message});
+      e.Add(lines);
+    }
+    EXPECT_EQ(rig.text, e.Summary("+All test(s) passed").box);
+    if (c.path.starts_with("@shared/")) {
+      rig.settings.ResultFileName = victim;
+      if (c.message.empty()) {
+        EXPECT_EQ(rig.File(), e.file) << "the link was followed";
+      }
+    }
+    if (!c.kept.empty()) {
+      EXPECT_EQ(rig.File(), c.kept);
+    }
   }
 }
 

@@ -3,7 +3,11 @@
 // with a loopback plug fitted, on that real port. Then the virtual plug on a ManualClock, the
 // refusals of bad input, and the termios backend on pseudo-terminal pairs.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -401,8 +405,12 @@ long OpenDescriptors() {
 
 class TermiosDevice : public ::testing::Test, public Pty {};
 
+// The console is known by its device numbers, whatever name or link reaches it: here the
+// pseudo-terminal stands in for ttyS0, the console sysfs names.
 TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
   WriteFile(dir.path + "/plain", "text");
+  const std::string link = dir.path + "/console-link";
+  ASSERT_EQ(symlink(slave.c_str(), link.c_str()), 0);
   const long fds = OpenDescriptors();
   for (const auto& [path, error, named] :
        {std::tuple{std::string("/dev/serivane-no-such-port"), kErrInvalidPortNumber, "No such"},
@@ -410,11 +418,16 @@ TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
         {"/dev/null", kErrInvalidPortNumber, "not a terminal"},
         {dir.path, kErrInvalidPortNumber, "not a terminal"},
         {slave, kErrCommState, "did not take the line settings 9600,N,7,1"},
-        {slave, kErrHardwareNotAvailable, "console"}}) {
+        {slave, kErrHardwareNotAvailable, "system console (ttyS0)"},
+        {link, kErrHardwareNotAvailable, "system console (ttyS0)"}}) {
     target = path;
     control.LineSettings(error == kErrCommState ? "9600,N,7,1" : "9600,N,8,1");
     if (error == kErrHardwareNotAvailable) {
-      WriteFile(dir.path + "/class/tty/console/active", "tty0 " + path.substr(5) + "\n");
+      struct stat st {};
+      ASSERT_EQ(stat(slave.c_str(), &st), 0);
+      WriteFile(dir.path + "/class/tty/console/active", "tty0 ttyS0\n");
+      WriteFile(dir.path + "/class/tty/ttyS0/dev",
+                std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
     }
     std::string what;
     EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), error) << path;
@@ -424,6 +437,30 @@ TEST_F(TermiosDevice, RefusedOpensNameThePathAndTheReasonAndHoldNothing) {
   }
   EXPECT_EQ(OpenDescriptors(), fds);
   EXPECT_FALSE(std::filesystem::exists(LockPath()));
+}
+
+// /dev/tty stands for the controlling terminal, which may be the console: the guard looks at the
+// terminal behind it. The child makes the pseudo-terminal its controlling terminal.
+TEST_F(TermiosDevice, TheConsoleBehindTheControllingTerminalIsRefused) {
+  struct stat st {};
+  ASSERT_EQ(stat(slave.c_str(), &st), 0);
+  WriteFile(dir.path + "/class/tty/console/active", "ttyS0\n");
+  WriteFile(dir.path + "/class/tty/ttyS0/dev",
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
+  target = "/dev/tty";
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = (setsid() < 0) ? -1 : open(slave.c_str(), O_RDWR);
+    if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(2);
+    std::string what;
+    const bool refused =
+        ErrorOf([&] { control.OpenState(true); }, &what) == kErrHardwareNotAvailable &&
+        what.find("system console (ttyS0)") != std::string::npos;
+    _exit(refused ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses) {
@@ -446,6 +483,38 @@ TEST_F(TermiosDevice, AnOpenPortIsKeptFromOthersAndFromSettingsTheDriverRefuses)
   EXPECT_NE(what.find(slave), std::string::npos) << what;
   EXPECT_EQ(control.LineSettings(), "19200,N,8,1");
   EXPECT_EQ(ErrorOf([&] { control.LineSettings("123457,N,8,2"); }), 0);
+}
+
+// A port the user may not open says which group it belongs to and whether the user is in it;
+// tried from a child that has given up the superuser's rights. (Busy and missing ports are shown
+// through the window's fall-back.)
+TEST_F(TermiosDevice, APermissionRefusalNamesTheGroupAndTheRemedy) {
+  if (geteuid() != 0) GTEST_SKIP() << "only the superuser can hand the device to another group";
+  ASSERT_EQ(chown(slave.c_str(), 0, 20), 0);  // group dialout
+  ASSERT_EQ(chmod(slave.c_str(), 0660), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string text = "opened";
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    try {
+      OpenTermiosDevice(slave, {dir.path, dir.path}, LineConfig{}, 0, true, true);
+    } catch (const CommError& e) {
+      text = std::to_string(e.number()) + " " + e.what();
+    }
+    (void)!write(out[1], text.data(), text.size());
+    _exit(0);
+  }
+  close(out[1]);
+  char buf[512];
+  const ssize_t n = read(out[0], buf, sizeof buf);
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0))),
+            "8010 Cannot open " + slave +
+                ": Permission denied; the device belongs to group dialout, and you are not a "
+                "member of it (add yourself to it and log in again)");
 }
 
 TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemLines) {

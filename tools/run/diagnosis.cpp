@@ -1,0 +1,155 @@
+#include "tools/run/diagnosis.h"
+
+#include <algorithm>
+
+#include "common/conv.h"
+#include "serial/comm_control.h"
+
+namespace serivane::run {
+
+namespace {
+
+// Characters the test sends: the data block, or the single bytes.
+std::int64_t Sent(const PortOutcome& outcome, std::int16_t number) {
+  if (number == 2) return outcome.settings.DataBits == 7 ? 128 : 256;
+  return outcome.settings.SingleBytes;
+}
+
+bool LineErrorSeen(const TestRecord& record) {
+  return std::any_of(record.events.begin(), record.events.end(), [](std::int16_t code) {
+    return code > 1000 && code != serial::kErDeviceGone;
+  });
+}
+
+// A handshake input against its output: the sentence for the way it fails to follow, if any.
+std::optional<std::string> Handshake(const TestRecord& record, const std::string& wire) {
+  bool on_when_off = false;
+  bool off_when_on = false;
+  for (const TestRecord::Levels& l : record.levels) {
+    on_when_off = on_when_off || (!l.out && l.in);
+    off_when_on = off_when_on || (l.out && !l.in);
+  }
+  const std::string output = wire.substr(0, 3);
+  const std::string input = wire.substr(wire.find(" to ") + 4, 3);
+  if (on_when_off && off_when_on) {
+    return input + " is the opposite of " + output + ": " + wire +
+           ", crossed with another line or inverted.";
+  }
+  if (on_when_off) {
+    return input + " stays on when " + output + " is off: " + wire + ", " + input +
+           " stuck on (shorted to a line that is on, or driven from outside).";
+  }
+  if (off_when_on) {
+    return input + " does not follow " + output + ": " + wire + ", " + input +
+           " stuck off (the wire is missing or broken).";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> ReceivedCount(const TestRecord& record) {
+  constexpr std::string_view kTail = " bytes received)";
+  for (const std::string& line : record.lines) {
+    const std::size_t tail = line.rfind(kTail);
+    const std::size_t open = line.rfind('(', tail);
+    if (tail == std::string::npos || open == std::string::npos) continue;
+    const std::string digits = line.substr(open + 1, tail - open - 1);
+    if (digits.empty() || digits.size() > 12 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    return std::stoll(digits);
+  }
+  return std::nullopt;
+}
+
+bool LostOrChanged(const PortOutcome& outcome, std::int16_t number) {
+  const TestRecord* record = outcome.Test(number);
+  if (record == nullptr || record->failures == 0) return false;
+  const std::optional<std::int64_t> received = ReceivedCount(*record);
+  if (!received) return false;
+  const std::int64_t sent = Sent(outcome, number);
+  if (*received > 0 && *received < sent) return true;
+  // All characters back and the test still failed: some came back changed, or with a line error.
+  return *received == sent && (number == 2 || LineErrorSeen(*record));
+}
+
+std::vector<std::string> Diagnose(const PortOutcome& o) {
+  std::vector<std::string> out;
+  if (!o.opened) return out;
+  const std::string max_ms = DecimalText(o.settings.MaxDuration);
+
+  if (const TestRecord* t = o.Test(1); t != nullptr && t->failures > 0) {
+    out.push_back(
+        "The port did not open again after it was closed: the driver or the adapter "
+        "refuses to reopen it.");
+  }
+  if (o.slow_opens > 0) {
+    out.push_back("Closing and opening the port took longer than " + max_ms + " ms (" +
+                  DecimalText(o.slow_opens) + (o.slow_opens == 1 ? " time" : " times") +
+                  "): the driver is slow to open the port.");
+  }
+
+  // The echo: no character back at all, too many, or some lost or changed.
+  const TestRecord* data = o.Test(2);
+  const TestRecord* single = o.Test(3);
+  const std::optional<std::int64_t> data_back =
+      data && data->failures > 0 ? ReceivedCount(*data) : std::nullopt;
+  const std::optional<std::int64_t> single_back =
+      single && single->failures > 0 ? ReceivedCount(*single) : std::nullopt;
+  const bool data_silent = data_back && *data_back == 0;
+  const bool single_silent = single_back && *single_back == 0;
+  const bool data_ok = data != nullptr && data->failures == 0;
+  const bool single_ok = single != nullptr && single->failures == 0;
+  if ((data_silent || single_silent) && !data_ok && !single_ok) {
+    out.push_back("No character came back: TxD 3 (2) to RxD 2 (3) is not connected.");
+  }
+  if ((data_back && *data_back > Sent(o, 2)) || (single_back && *single_back > Sent(o, 3))) {
+    out.push_back(
+        "More characters came back than were sent: something else sends on RxD 2 (3), "
+        "or the line picks up noise.");
+  }
+  if (LostOrChanged(o, 2) || LostOrChanged(o, 3)) {
+    const std::string rate = DecimalText(o.settings.BaudRate) + " baud";
+    if (o.lower_rate_passed == true) {
+      out.push_back("Characters were lost or changed at " + rate + " but not at " +
+                    DecimalText(o.lower_rate) +
+                    " baud: noise, cable length or ground (pin 5 (7)).");
+    } else if (o.lower_rate_passed == false) {
+      out.push_back("Characters were lost or changed at " + rate + " and at " +
+                    DecimalText(o.lower_rate) +
+                    " baud as well: a loose contact on TxD 3 (2), RxD 2 (3) or ground (pin 5 "
+                    "(7)), or a faulty port.");
+    } else {
+      out.push_back("Characters were lost or changed at " + rate +
+                    ": noise, cable length or ground (pin 5 (7)), or a faulty port; a run at a "
+                    "lower rate tells them apart.");
+    }
+  }
+
+  if (const TestRecord* t = o.Test(4)) {
+    if (auto sentence = Handshake(*t, "RTS 7 (4) to CTS 8 (5)")) out.push_back(*sentence);
+  }
+  if (const TestRecord* t = o.Test(5)) {
+    if (auto sentence = Handshake(*t, "DTR 4 (20) to DSR 6 (6)")) out.push_back(*sentence);
+    const bool dcd_follows =
+        !t->levels.empty() &&
+        std::any_of(t->levels.begin(), t->levels.end(), [](const auto& l) { return l.out; }) &&
+        std::any_of(t->levels.begin(), t->levels.end(), [](const auto& l) { return !l.out; }) &&
+        std::all_of(t->levels.begin(), t->levels.end(),
+                    [](const auto& l) { return l.dcd == l.out; });
+    if (dcd_follows) {
+      out.push_back("DCD follows DTR: a full plug (DTR 4 (20) to DSR 6 (6) and DCD 1 (8)).");
+    }
+  }
+
+  const bool gone = std::any_of(o.tests.begin(), o.tests.end(), [](const TestRecord& t) {
+    return std::find(t.events.begin(), t.events.end(), serial::kErDeviceGone) != t.events.end();
+  });
+  if (gone) {
+    out.push_back("The device went away during the run: a USB adapter unplugged, or its cable.");
+  }
+  return out;
+}
+
+}  // namespace serivane::run

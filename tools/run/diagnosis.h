@@ -1,0 +1,26 @@
+// The wiring diagnosis: what the pattern of failures of one port's run says about the port, the
+// plug and the cable, in sentences that name wires and pins of the 9-pin plug (the 25-pin plug's
+// pin in brackets).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/run/port_run.h"
+
+namespace serivane::run {
+
+// The count a data test's failure line gives ("... <-- FAILED  (254 bytes received)"), from
+// the kept lines of `record`; nullopt when the lines give none.
+std::optional<std::int64_t> ReceivedCount(const TestRecord& record);
+
+// Test 2 or 3 failed with some, but not all or not the right, characters back: a line that
+// loses or changes characters (as opposed to no echo at all, or too many characters).
+bool LostOrChanged(const PortOutcome& outcome, std::int16_t number);
+
+// The sentences for one port, in the order of the tests; empty when nothing points at a fault.
+std::vector<std::string> Diagnose(const PortOutcome& outcome);
+
+}  // namespace serivane::run

@@ -1,0 +1,27 @@
+// What sysfs and udev tell about the device behind a port, for the report. Read from the file
+// system only; the device is never opened here.
+#pragma once
+
+#include <string>
+
+#include "serial/portmap/portmap.h"
+
+namespace serivane::run {
+
+// Each field is empty where the system has nothing to say (a pseudo-terminal, the virtual plug).
+struct Identity {
+  std::string by_id;         // the /dev/serial/by-id/ link that leads to the device
+  std::string driver;        // "ftdi_sio", "serial8250"
+  std::string vendor_id;     // USB idVendor, four hex digits
+  std::string product_id;    // USB idProduct
+  std::string serial;        // USB serial number
+  std::string manufacturer;  // USB manufacturer text
+  std::string product;       // USB product text
+  bool operator==(const Identity&) const = default;
+};
+
+// `device` is a path below /dev ("/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI..."), which is
+// looked up below roots.dev; sysfs is read below roots.sysfs.
+Identity ReadIdentity(const std::string& device, const portmap::SystemRoots& roots = {});
+
+}  // namespace serivane::run

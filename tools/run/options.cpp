@@ -1,0 +1,241 @@
+#include "tools/run/options.h"
+
+#include <cctype>
+#include <charconv>
+#include <functional>
+#include <limits>
+#include <map>
+
+#include "serial/plug_faults.h"
+#include "serial/portmap/portmap.h"
+
+namespace serivane::run {
+
+namespace {
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A whole decimal number from `low` to `high`, nothing around it.
+std::int64_t Whole(const std::string& option, const std::string& value, std::int64_t low,
+                   std::int64_t high) {
+  std::int64_t n = 0;
+  const char* end = value.data() + value.size();
+  const auto [ptr, ec] = std::from_chars(value.data(), end, n);
+  if (value.empty() || ec == std::errc::invalid_argument || ptr != end) {
+    throw UsageError(option + ": '" + value + "' is not a whole number");
+  }
+  if (ec == std::errc::result_out_of_range || n < low || n > high) {
+    throw UsageError(option + ": '" + value + "' is out of range (" + std::to_string(low) + " to " +
+                     std::to_string(high) + ")");
+  }
+  return n;
+}
+
+std::int16_t Short(const std::string& option, const std::string& value, std::int64_t low) {
+  return static_cast<std::int16_t>(
+      Whole(option, value, low, std::numeric_limits<std::int16_t>::max()));
+}
+
+std::array<bool, 6> TestList(const std::string& option, const std::string& value) {
+  std::array<bool, 6> tests{};
+  std::size_t start = 0;
+  bool any = false;
+  while (start <= value.size()) {
+    const std::size_t comma = std::min(value.find(',', start), value.size());
+    const std::string item = value.substr(start, comma - start);
+    if (item.size() != 1 || item[0] < '1' || item[0] > '5') {
+      throw UsageError(option + ": '" + (item.empty() ? value : item) +
+                       "' is not a test number (1 to 5, separated by commas: 1,2,5)");
+    }
+    tests[static_cast<std::size_t>(item[0] - '0')] = true;
+    any = true;
+    start = comma + 1;
+  }
+  if (!any) throw UsageError(option + ": no test number given");
+  return tests;
+}
+
+void CheckPort(const std::string& word) {
+  if (ComNumber(word)) return;
+  if (!word.empty() && word[0] == '/') return;
+  if (serial::IsLoopbackTarget(word)) {
+    const std::string why = portmap::CheckTarget(word);
+    if (!why.empty()) throw UsageError("port '" + word + "': " + why);
+    return;
+  }
+  throw UsageError("'" + word +
+                   "' is not a port: give COM1 to COM32, a device path or a loopback target");
+}
+
+}  // namespace
+
+std::optional<std::int16_t> ComNumber(const std::string& word) {
+  if (word.size() < 4 || Upper(word.substr(0, 3)) != "COM") return std::nullopt;
+  const std::string digits = word.substr(3);
+  for (const char c : digits)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  if (digits.size() > 2 || std::stoi(digits) < portmap::kFirstPort ||
+      std::stoi(digits) > portmap::kLastPort) {
+    throw UsageError("port '" + word + "': the port number must be 1 to 32");
+  }
+  return static_cast<std::int16_t>(std::stoi(digits));
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+  Options o;
+  Overrides& v = o.overrides;
+  using Setter = std::function<void(const std::string& option, const std::string& value)>;
+  const std::map<std::string, Setter> with_value = {
+      {"--tests", [&](auto& n, auto& s) { v.tests = TestList(n, s); }},
+      {"--baud",
+       [&](auto& n, auto& s) { v.baud = static_cast<std::int32_t>(Whole(n, s, 50, 4000000)); }},
+      {"--bits",
+       [&](auto& n, auto& s) {
+         if (s != "7" && s != "8") throw UsageError(n + ": '" + s + "' is not 7 or 8");
+         v.bits = static_cast<std::int16_t>(s[0] - '0');
+       }},
+      {"--parity",
+       [&](auto& n, auto& s) {
+         const std::string p = Upper(s);
+         if (p == "N")
+           v.parity = 1;
+         else if (p == "O")
+           v.parity = 2;
+         else if (p == "E")
+           v.parity = 3;
+         else
+           throw UsageError(n + ": '" + s + "' is not N, O or E");
+       }},
+      {"--stop",
+       [&](auto& n, auto& s) {
+         if (s != "1" && s != "2") throw UsageError(n + ": '" + s + "' is not 1 or 2");
+         v.stop = static_cast<std::int16_t>(s[0] - '0');
+       }},
+      {"--single-bytes", [&](auto& n, auto& s) { v.single_bytes = Short(n, s, 1); }},
+      {"--timeout",
+       [&](auto& n, auto& s) {
+         v.timeout =
+             static_cast<std::int32_t>(Whole(n, s, 0, std::numeric_limits<std::int32_t>::max()));
+       }},
+      {"--max-duration", [&](auto& n, auto& s) { v.max_duration = Short(n, s, 0); }},
+      {"--handshake-delay", [&](auto& n, auto& s) { v.handshake_delay = Short(n, s, 0); }},
+      {"--repeat",
+       [&](auto& n, auto& s) {
+         o.repeat =
+             static_cast<std::int32_t>(Whole(n, s, 0, std::numeric_limits<std::int32_t>::max()));
+       }},
+      {"--result",
+       [&](auto& n, auto& s) {
+         if (s.empty()) throw UsageError(n + ": no file name given");
+         o.result = s;
+       }},
+      {"--json",
+       [&](auto& n, auto& s) {
+         if (s.empty()) throw UsageError(n + ": no file name given (- for standard output)");
+         o.json = s;
+       }},
+  };
+  const std::map<std::string, bool*> switches = {
+      {"--no-result-file", &o.no_result_file},
+      {"-q", &o.quiet},
+      {"--quiet", &o.quiet},
+      {"--help", &o.help},
+      {"-h", &o.help},
+      {"--version", &o.version},
+  };
+
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      CheckPort(arg);
+      o.ports.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    const std::size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    if (const auto s = switches.find(name); s != switches.end()) {
+      if (eq != std::string::npos) throw UsageError(name + " takes no value");
+      *s->second = true;
+      continue;
+    }
+    const auto w = with_value.find(name);
+    if (w == with_value.end()) throw UsageError("unknown option '" + name + "'");
+    std::string value;
+    if (eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+    } else {
+      if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+      value = args[++i];
+    }
+    w->second(name, value);
+  }
+  if (o.no_result_file && o.result) {
+    throw UsageError("--result and --no-result-file cannot be given together");
+  }
+  return o;
+}
+
+void ApplyOverrides(const Overrides& v, settings::Settings& s) {
+  if (v.tests) s.TestSelected = *v.tests;
+  if (v.baud) s.BaudRate = *v.baud;
+  if (v.bits) s.DataBits = *v.bits;
+  if (v.parity) s.Parity = *v.parity;
+  if (v.stop) s.StopBits = *v.stop;
+  if (v.single_bytes) s.SingleBytes = *v.single_bytes;
+  if (v.timeout) s.TestTimeout = *v.timeout;
+  if (v.max_duration) s.MaxDuration = *v.max_duration;
+  if (v.handshake_delay) s.HandshakeDelay = *v.handshake_delay;
+}
+
+void ApplyWindowLimits(settings::Settings& s) {
+  const settings::Settings defaults;
+  if (s.ComPort < portmap::kFirstPort || s.ComPort > portmap::kLastPort)
+    s.ComPort = defaults.ComPort;
+  if (s.BaudRate <= 0) s.BaudRate = defaults.BaudRate;
+  if (s.DataBits != 7 && s.DataBits != 8) s.DataBits = defaults.DataBits;
+  if (s.StopBits != 1 && s.StopBits != 2) s.StopBits = defaults.StopBits;
+  if (s.Parity < 1 || s.Parity > 3) s.Parity = defaults.Parity;
+}
+
+std::string HelpText() {
+  return "Usage: serivane-run [OPTION]... [PORT]...\n"
+         "Tests serial ports through a loopback plug, without a window: the same five tests\n"
+         "and result file as serivane, several ports at once.\n"
+         "\n"
+         "PORT is COM1 to COM32 (through the COM port map), a device path such as\n"
+         "/dev/ttyUSB0, or the virtual loopback plug ('loopback', 'loopback?cts=off').\n"
+         "Without one, the port stored by serivane. Settings not given come from serivane's\n"
+         "stored settings.\n"
+         "\n"
+         "  --tests LIST           tests to run, e.g. 1,2,5 (1 close/open, 2 data, 3 single\n"
+         "                         bytes, 4 RTS/CTS, 5 DTR/DSR)\n"
+         "  --baud N               bits per second (50 to 4000000)\n"
+         "  --bits 7|8             data bits\n"
+         "  --parity N|O|E         parity\n"
+         "  --stop 1|2             stop bits\n"
+         "  --single-bytes N       characters of the single-bytes test\n"
+         "  --timeout MS           added to the wire time of the data tests\n"
+         "  --max-duration MS      longest close/open that is not slow\n"
+         "  --handshake-delay MS   pause between setting RTS/DTR and reading CTS/DSR\n"
+         "  --repeat N             passes (0: until a test fails or Ctrl+C)\n"
+         "  --result FILE          result file (with several ports, one file each, the\n"
+         "                         port name before the extension)\n"
+         "  --no-result-file       write no result file\n"
+         "  --json FILE            machine-readable report (- for standard output)\n"
+         "  -q, --quiet            print nothing but errors\n"
+         "  -h, --help             show this text\n"
+         "      --version          show the version\n"
+         "\n"
+         "Exit status: 0 every test passed, 1 a test failed, 2 bad usage, 3 a port could not\n"
+         "be opened or set up, 130 stopped with Ctrl+C (after the current test).\n";
+}
+
+}  // namespace serivane::run

@@ -1,0 +1,248 @@
+#include "tools/run/port_run.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "common/conv.h"
+#include "tools/run/diagnosis.h"
+
+namespace serivane::run {
+
+std::string TestName(std::int16_t number, const settings::Settings& settings) {
+  switch (number) {
+    case 1:
+      return "Close/Open port";
+    case 2:
+      return "Data Tx/Rx";
+    case 3:
+      return DecimalText(settings.SingleBytes) + " bytes Tx/Rx";
+    case 4:
+      return "RTS/CTS handshake";
+    default:
+      return "DTR/DSR handshake";
+  }
+}
+
+const TestRecord* PortOutcome::Test(std::int16_t number) const {
+  for (const TestRecord& t : tests)
+    if (t.number == number) return &t;
+  return nullptr;
+}
+
+bool PortOutcome::Passed() const {
+  return opened && error.empty() &&
+         std::all_of(tests.begin(), tests.end(),
+                     [](const TestRecord& t) { return t.failures == 0; });
+}
+
+PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink)
+    : outcome_(std::move(outcome)),
+      repeat_(repeat),
+      clock_(clock),
+      sink_(std::move(sink)),
+      // The port was resolved before the run: its number only has to be valid.
+      port_([target = outcome_.device](std::int16_t) { return target; }, clock),
+      tester_(*this, port_, clock, outcome_.settings) {
+  port_.OnCommEvent = [this] { OnCommEvent(); };
+  outcome_.settings_text = tester_.LineSettingsText();
+}
+
+PortRun::~PortRun() {
+  port_.OnCommEvent = nullptr;
+}
+
+void PortRun::RequestStop() noexcept {
+  stop_ = true;
+  tester_.RequestStopAfterCurrentTest();
+}
+
+void PortRun::Execute() {
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag = true; }
+  } done{finished_};
+  if (!outcome_.error.empty()) return;
+  // The engine keeps its own errors in; anything else (memory, a broken clock) must end this
+  // port's run, not the program with every other port in it.
+  try {
+    RunPort();
+  } catch (const std::exception& e) {
+    outcome_.error = std::string("the run ended abnormally: ") + e.what();
+  } catch (...) {
+    outcome_.error = "the run ended abnormally";
+  }
+}
+
+void PortRun::RunPort() {
+  if (stop_) {
+    outcome_.interrupted = true;
+    return;
+  }
+  // As the window does at start: the control's first line settings are the stored ones.
+  try {
+    port_.LineSettings(tester_.LineSettingsText());
+  } catch (const serial::CommError&) {
+    // The port setup reports settings the control refuses.
+  }
+  tester_.Setup_ComPort();
+  if (!port_.OpenState()) {
+    // "Error opening Com-port N\rError: <description>  (<number>H)\r": the description is what
+    // says why (busy and by whom, permission and the group, missing).
+    std::string why = setup_message_;
+    const std::size_t from = why.find("\rError: ");
+    const std::size_t to = why.rfind("  (");
+    if (from != std::string::npos && to != std::string::npos && to > from)
+      why = why.substr(from + 8, to - from - 8);
+    outcome_.error = why.empty() ? "the port did not open" : why;
+    return;
+  }
+  outcome_.opened = true;
+  if (!stop_) {
+    in_run_ = true;
+    tester_.Run_Button_Click();
+    in_run_ = false;
+  }
+  outcome_.interrupted = stop_;
+  outcome_.passes = passes_done_;
+  outcome_.slow_opens = tester_.SlowOpenCloseCount;
+  if (!stop_) CheckAtLowerRate();
+  outcome_.counters = port_.Counters();
+  port_.OpenState(false);
+}
+
+void PortRun::CheckAtLowerRate() {
+  const std::int32_t rate = outcome_.settings.BaudRate;
+  const std::int32_t lower = rate > 9600 ? 9600 : rate > 1200 ? 1200 : 0;
+  const bool data = LostOrChanged(outcome_, 2);
+  const bool single = LostOrChanged(outcome_, 3);
+  if (lower == 0 || (!data && !single) || !port_.OpenState()) return;
+  outcome_.settings.BaudRate = lower;
+  try {
+    port_.LineSettings(tester_.LineSettingsText());
+    // The data tests take their echo only while a run is in progress.
+    tester_.TestRunning = true;
+    bool failed = false;
+    if (data) failed = tester_.Test_DataTxRx() || failed;
+    if (single) failed = tester_.Test_SingleBytes() || failed;
+    tester_.TestRunning = false;
+    outcome_.lower_rate = lower;
+    outcome_.lower_rate_passed = !failed;
+  } catch (const serial::CommError&) {
+    tester_.TestRunning = false;
+  }
+  outcome_.settings.BaudRate = rate;
+  try {
+    port_.LineSettings(tester_.LineSettingsText());
+  } catch (const serial::CommError&) {
+  }
+}
+
+TestRecord& PortRun::Record(std::int16_t number) {
+  auto it = std::find_if(outcome_.tests.begin(), outcome_.tests.end(),
+                         [&](const TestRecord& t) { return t.number >= number; });
+  if (it == outcome_.tests.end() || it->number != number) {
+    TestRecord record;
+    record.number = number;
+    it = outcome_.tests.insert(it, record);
+  }
+  return *it;
+}
+
+bool PortRun::RepeatChecked() const {
+  return repeat_ != 1 && (repeat_ == 0 || passes_done_ < repeat_);
+}
+
+void PortRun::ShowCriticalMessage(const std::string& text, const std::string& /*title*/) {
+  setup_message_ = text;
+}
+
+void PortRun::DoEvents() {
+  // The runner's event loop: the port when its descriptor is readable or its deadline has
+  // passed, and the comm timer.
+  bool due = port_.NextServiceMs() == 0;
+  if (const int fd = port_.WatchFd(); !due && fd >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    due = ::poll(&p, 1, 0) > 0;
+  }
+  if (due) {
+    try {
+      port_.Service();
+    } catch (const serial::CommError& error) {
+      tester_.AppendResultLine(error.description());
+    }
+  }
+  if (comm_timer_on_ && clock_.NowMicros() >= comm_timer_due_us_) {
+    comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;
+    tester_.tmrOnComm_Timer();
+  }
+}
+
+void PortRun::SetCommTimerEnabled(bool enabled) {
+  comm_timer_on_ = enabled;
+  if (enabled) comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;
+}
+
+void PortRun::OnCommEvent() {
+  const std::int16_t code = port_.CommEvent();
+  if (in_run_ && current_test_ != 0) {
+    std::vector<std::int16_t>& events = Record(current_test_).events;
+    if (std::find(events.begin(), events.end(), code) == events.end()) events.push_back(code);
+  }
+  in_comm_event_ = true;
+  tester_.OnCommEvent();
+  in_comm_event_ = false;
+}
+
+void PortRun::TestStarting(std::int16_t number) {
+  if (!in_run_) return;
+  current_test_ = number;
+  test_start_us_ = clock_.NowMicros();
+  test_lines_.clear();
+  Record(number);
+}
+
+void PortRun::TestFinished(std::int16_t number, bool failed) {
+  if (!in_run_) return;
+  TestRecord& record = Record(number);
+  ++record.runs;
+  if (failed) {
+    ++record.failures;
+    ++failures_;
+  }
+  // The lines of the first failure are the ones worth keeping; until then, the latest.
+  if (record.failures == 0 || (failed && record.failures == 1)) {
+    record.lines = test_lines_;
+    record.duration_ms = (clock_.NowMicros() - test_start_us_) / 1000;
+  }
+  current_test_ = 0;
+  if (sink_)
+    for (const std::string& line : test_lines_)
+      sink_(line, failed ? LineKind::kFailed : LineKind::kPassed);
+  test_lines_.clear();
+}
+
+void PortRun::ResultLineAdded(std::string_view line) {
+  if (!in_run_) return;
+  if (in_comm_event_ || current_test_ == 0) {
+    if (sink_) sink_(line, in_comm_event_ ? LineKind::kMessage : LineKind::kRun);
+    return;
+  }
+  test_lines_.emplace_back(line);
+  if ((current_test_ == 4 || current_test_ == 5) && port_.OpenState()) {
+    // The levels as the test has just read them: the result line follows the read at once.
+    TestRecord::Levels now;
+    now.out = current_test_ == 4 ? port_.RtsOn() : port_.DtrOn();
+    now.in = current_test_ == 4 ? port_.CtsState() : port_.DsrState();
+    now.dcd = port_.DcdState();
+    std::vector<TestRecord::Levels>& levels = Record(current_test_).levels;
+    if (std::find(levels.begin(), levels.end(), now) == levels.end()) levels.push_back(now);
+  }
+}
+
+void PortRun::PassFinished(std::int32_t pass, bool /*all_passed*/) {
+  passes_done_ = pass;
+}
+
+}  // namespace serivane::run

@@ -1,0 +1,156 @@
+// One port's run: its own serial control, its own engine and its own settings, driven on the
+// calling thread. Nothing is shared with the runs of other ports, so each may run on a thread
+// of its own. The run stands in for the window: it answers every failure box with OK (the rest
+// of the pass still runs), serves the port and the comm timer whenever the engine yields, and
+// follows the run through the engine's hooks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/clock.h"
+#include "engine/tester.h"
+#include "engine/window_port.h"
+#include "serial/comm_control.h"
+#include "settings/settings.h"
+#include "tools/run/identity.h"
+
+namespace serivane::run {
+
+// One test number over all passes of a run.
+struct TestRecord {
+  std::int16_t number = 0;
+  std::int32_t runs = 0;
+  std::int32_t failures = 0;
+  std::int64_t duration_ms = 0;      // of the run whose lines are kept
+  std::vector<std::string> lines;    // of the first failed run, else of the last one
+  std::vector<std::int16_t> events;  // every event code seen while it ran, in order, once each
+  // Output and input levels at each handshake result line (tests 4 and 5): RTS/CTS or DTR/DSR,
+  // and for test 5 also DCD.
+  struct Levels {
+    bool out = false;
+    bool in = false;
+    bool dcd = false;
+    bool operator==(const Levels&) const = default;
+  };
+  std::vector<Levels> levels;
+  bool operator==(const TestRecord&) const = default;
+};
+
+// Captions of the window's test boxes, without their colons: "Close/Open port", ...
+std::string TestName(std::int16_t number, const settings::Settings& settings);
+
+struct PortOutcome {
+  std::string port;    // as given: "COM3", "/dev/ttyUSB0", "loopback?cts=off"
+  std::string name;    // the port's short name, for line prefixes and file names
+  std::string device;  // the path or plug target it was resolved to
+  Identity identity;
+  settings::Settings settings;  // as the run used them
+  std::string settings_text;    // "38400,N,8,1"
+  std::string result_file;      // "" when none is written
+  std::string error;            // why the port could not be resolved, opened or set up
+  bool opened = false;
+  bool interrupted = false;
+  std::int32_t passes = 0;
+  std::int32_t slow_opens = 0;
+  std::vector<TestRecord> tests;  // in test number order, those that ran
+  // A data test that lost or changed characters is tried once more after the run at a lower
+  // rate, to tell a noisy line from a broken one: the rate and whether it passed there.
+  std::int32_t lower_rate = 0;
+  std::optional<bool> lower_rate_passed;
+  std::optional<serial::LineCounters> counters;
+
+  const TestRecord* Test(std::int16_t number) const;
+  bool Passed() const;  // opened, no error, and no test failed
+};
+
+// How a line of the results box came about, so the front end can choose what to print.
+enum class LineKind {
+  kRun,      // the run's own lines: start, pass summaries, closing lines
+  kPassed,   // a line of a test that passed
+  kFailed,   // a line of a test that failed
+  kMessage,  // a comm event message, a result file error
+};
+
+class PortRun final : public engine::WindowPort {
+ public:
+  // Receives every line of the results box, on the run's thread, during the run only.
+  using LineSink = std::function<void(std::string_view line, LineKind kind)>;
+
+  // `outcome` names the port, its device and settings; the run fills in the rest. An outcome
+  // that already holds an error (the port names no device) is not run. `repeat` as --repeat.
+  // `clock` must outlive the run and is used by this thread only.
+  PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink = {});
+  ~PortRun() override;
+
+  // Opens and sets up the port, runs, and reads the counters. Call once.
+  void Execute();
+  const PortOutcome& Outcome() const { return outcome_; }
+
+  // From any thread: the run ends after the current test (or does not start).
+  void RequestStop() noexcept;
+  std::int32_t PassesDone() const { return passes_done_; }
+  std::int32_t FailuresSoFar() const { return failures_; }
+  bool Finished() const { return finished_; }
+
+  // WindowPort.
+  std::string ResultText() const override { return {}; }
+  void SetResultText(const std::string&) override {}
+  void MoveResultCaretToEnd() override {}
+  void RepaintResult() override {}
+  void SetResultBackground(engine::Rgb) override {}
+  void SetRunControlsEnabled(bool) override {}
+  bool RepeatChecked() const override;
+  void FocusRepeatBox() override {}
+  void FocusRunButton() override {}
+  void RestoreIfMinimized() override {}
+  bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
+  void ShowCriticalMessage(const std::string& text, const std::string& title) override;
+  void DoEvents() override;
+  void SetBusyCursor(bool) override {}
+  bool RtsChecked() const override { return true; }
+  bool DtrChecked() const override { return true; }
+  void SelectComEntry(int) override {}
+  void SetTestFrameCaption(const std::string&) override {}
+  void SetCommTimerEnabled(bool enabled) override;
+  bool CloseWhenFinished() const override { return false; }
+  void Exit() override {}
+  void TestStarting(std::int16_t number) override;
+  void TestFinished(std::int16_t number, bool failed) override;
+  void ResultLineAdded(std::string_view line) override;
+  void PassFinished(std::int32_t pass, bool all_passed) override;
+
+ private:
+  void OnCommEvent();
+  void RunPort();
+  void CheckAtLowerRate();
+  TestRecord& Record(std::int16_t number);
+
+  PortOutcome outcome_;
+  std::int32_t repeat_;
+  Clock& clock_;
+  LineSink sink_;
+  serial::CommControl port_;
+  engine::Tester tester_;
+
+  std::atomic<bool> stop_{false};
+  std::atomic<std::int32_t> passes_done_{0};
+  std::atomic<std::int32_t> failures_{0};
+  std::atomic<bool> finished_{false};
+
+  bool in_run_ = false;         // lines go to the sink
+  bool in_comm_event_ = false;  // lines now are the monitor's messages
+  std::int16_t current_test_ = 0;
+  std::int64_t test_start_us_ = 0;
+  std::vector<std::string> test_lines_;  // lines of the running test
+  std::string setup_message_;
+  bool comm_timer_on_ = false;
+  std::int64_t comm_timer_due_us_ = 0;
+};
+
+}  // namespace serivane::run
