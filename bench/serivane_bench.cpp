@@ -224,6 +224,7 @@ struct BenchWindow final : WindowPort {
     pollfd p{port.WatchFd(), POLLIN, 0};
     poll(&p, 1, wait);
     port.Service();
+    ++waits;
     return true;
   }
   void SetBusyCursor(bool) override {}
@@ -237,6 +238,7 @@ struct BenchWindow final : WindowPort {
 
   CommControl& port;
   std::string text;
+  std::int64_t waits = 0;
 };
 
 struct EngineRig {
@@ -274,6 +276,8 @@ void BM_Engine_DataTest_Pty(benchmark::State& state) {
     if (rig.tester.Test_DataTxRx()) ++failed;
   }
   state.counters["failed"] = failed;
+  state.counters["waits"] =
+      static_cast<double>(rig.window.waits) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_Engine_DataTest_Pty)->UseRealTime();
 
