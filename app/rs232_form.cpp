@@ -185,6 +185,17 @@ void RS232_Form::Form_Load() {
   Parity_Menu[static_cast<std::size_t>(settings_.Parity)]->setChecked(true);
 
   SetResultText("Wait ...\r\n");
+  // A stored value that could not be read is said once, under the first tick's text (which
+  // replaces "Wait ..."), so that it stays in view.
+  if (!settings_.UnreadValues.empty()) {
+    connect(
+        this, &RS232_Form::updateTicked, this,
+        [this] {
+          for (const auto& value : settings_.UnreadValues)
+            tester_->AppendResultLine(settings::UnreadValueNotice(value));
+        },
+        Qt::SingleShotConnection);
+  }
   QCoreApplication::processEvents();
 }
 

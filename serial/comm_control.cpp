@@ -53,15 +53,29 @@ struct CommControl::State final : DeviceSink {
   // wakes it (the device says when its lines need watching).
   std::int64_t next_poll_us = -1;
   bool in_service = false;
+  // A flood nobody reads is one overflow until the program reads again, however many reads of
+  // the device and polls of the driver's counters find more of it lost.
+  bool rx_over_raised = false;
 
   void Received(std::string_view bytes) override {
     const std::size_t room = kReceiveBufferBytes - received.size();
     received.append(bytes.substr(0, room));
     CheckThreshold();
-    if (bytes.size() > room) events.push_back(kErRxOver);
+    if (bytes.size() > room) RaiseRxOver();
   }
 
-  void LineError(std::int16_t code) override { events.push_back(code); }
+  void LineError(std::int16_t code) override {
+    if (code == kErRxOver) {
+      RaiseRxOver();
+    } else {
+      events.push_back(code);
+    }
+  }
+
+  void RaiseRxOver() {
+    if (!rx_over_raised) events.push_back(kErRxOver);
+    rx_over_raised = true;
+  }
 
   void CheckThreshold() {
     if (threshold > 0 && threshold_armed &&
@@ -84,6 +98,7 @@ struct CommControl::State final : DeviceSink {
     device_name.clear();
     received.clear();
     unsent.clear();
+    rx_over_raised = false;
   }
 
   void OutputsChanged();
@@ -266,6 +281,7 @@ std::string CommControl::ReceivedText() {
   std::string text;
   text.swap(s.received);
   s.threshold_armed = true;
+  s.rx_over_raised = false;
   return text;
 }
 

@@ -88,6 +88,18 @@ void CRegistry::WriteValue(std::string_view strValueName, std::string_view strNe
         RegLastErrorDetail());
 }
 
+void CRegistry::WriteValues(const std::vector<std::pair<std::string, std::string>>& values) {
+  if (!key_open_) throw RegistryError("CRegistry:WriteValue", "No key is currently open.");
+  if (values.empty()) return;
+  std::vector<std::pair<std::string, std::string>> stored = values;
+  for (auto& [name, text] : stored)
+    if (text.empty()) text = " ";
+  if (RegSetStrings(key_handle_, stored) != RegStatus::kOk)
+    throw RegistryError("CRegistry:WriteValue",
+                        "Failed to write new value to " + values.front().first + " from Registry.",
+                        RegLastErrorDetail());
+}
+
 void CRegistry::DeleteValue(std::string_view strValueName) {
   if (!key_open_) throw RegistryError("CRegistry:DeleteValue", "No key is currently open.");
   if (RegDeleteValue(key_handle_, strValueName) != RegStatus::kOk)
@@ -100,6 +112,14 @@ bool CRegistry::ValueExists(std::string_view strValueName) {
   if (!key_open_) throw RegistryError("CRegistry:ReadValue", "No key is currently open.");
   std::uint32_t size = kValueBuffer;
   return RegQueryValue(key_handle_, strValueName, nullptr, size) == RegStatus::kOk;
+}
+
+std::optional<std::uint32_t> CRegistry::ValueSize(std::string_view strValueName) {
+  if (!key_open_) throw RegistryError("CRegistry:ReadValue", "No key is currently open.");
+  std::uint32_t size = 0;
+  const RegStatus status = RegQueryValue(key_handle_, strValueName, nullptr, size);
+  if (status != RegStatus::kOk && status != RegStatus::kMoreData) return std::nullopt;
+  return size;
 }
 
 void CRegistry::RefreshKeyInfo() {

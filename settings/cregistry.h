@@ -10,9 +10,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace serivane::settings {
 
@@ -60,6 +63,9 @@ class CRegistry {
   void CloseKey();
   std::string ReadValue(std::string_view strValueName = {});
   void WriteValue(std::string_view strValueName, std::string_view strNewValue);
+  // Writes every (name, text) pair as WriteValue does, in one write of the registry file: all of
+  // them or, when it raises, none. The failure names the first value of the list.
+  void WriteValues(const std::vector<std::pair<std::string, std::string>>& values);
   void DeleteValue(std::string_view strValueName);
   std::string CurrentKey() const;
   std::string KeyClass();
@@ -74,6 +80,9 @@ class CRegistry {
   std::int32_t MaxValueLength();
   std::int32_t SecurityDescriptor();
   bool ValueExists(std::string_view strValueName);
+  // Bytes the value's data takes, its terminating NUL included, also when the data is too large
+  // for ReadValue; none when the value does not exist. Raises as ValueExists does.
+  std::optional<std::uint32_t> ValueSize(std::string_view strValueName);
 
  private:
   void RefreshKeyInfo();

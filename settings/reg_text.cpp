@@ -165,36 +165,92 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+void AppendHexEscape(std::string& out, unsigned char byte) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, "\\x%02X", byte);
+  out += buffer;
+}
+
+// Appends the escape of a control byte below 32 or 127; false for any other byte.
+bool AppendControlEscape(std::string& out, char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  switch (c) {
+    case '\n':
+      out += "\\n";
+      return true;
+    case '\r':
+      out += "\\r";
+      return true;
+    case '\t':
+      out += "\\t";
+      return true;
+    default:
+      if (byte >= 32 && byte != 127) return false;
+      AppendHexEscape(out, byte);
+      return true;
+  }
+}
+
+// The length of the well-formed UTF-8 sequence at text[i], or 0.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const std::size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                            : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k)
+    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string EscapeForTerminal(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      if (!AppendControlEscape(out, text[i])) out += text[i];
+      ++i;
+      continue;
+    }
+    const std::size_t length = Utf8SequenceLength(text, i);
+    const bool c1_as_utf8 =
+        length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if (length > 0 && !c1_as_utf8) {
+      out.append(text.substr(i, length));
+      i += length;
+    } else if (c1_as_utf8) {
+      AppendHexEscape(out, byte);
+      AppendHexEscape(out, static_cast<unsigned char>(text[i + 1]));
+      i += 2;
+    } else {
+      // Not UTF-8: an 8-bit terminal takes 80 to 9F as control characters.
+      if (byte < 0xA0)
+        AppendHexEscape(out, byte);
+      else
+        out += text[i];
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::string EscapeRegText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 32 || byte == 127) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\x%02X", byte);
-          out += buffer;
-        } else {
-          out += c;
-        }
-    }
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (!AppendControlEscape(out, c))
+      out += c;
   }
   return out;
 }

@@ -80,6 +80,12 @@ RegTextParse ParseRegText(std::string_view bytes);
 // Escapes `text` for a place between quotes (no quotes added).
 std::string EscapeRegText(std::string_view text);
 
+// `text` made safe to show on a terminal: control characters are written as the escapes above
+// (\n, \r, \t, \xHH), and so are the 8-bit control characters (bytes 80 to 9F that are not part
+// of a UTF-8 sequence, and U+0080 to U+009F as UTF-8), which a terminal would take as commands.
+// Backslashes and quotes stay as they are, so that paths read as they are stored.
+std::string EscapeForTerminal(std::string_view text);
+
 // The file time (100 ns units since 1601-01-01 UTC) as "YYYY-MM-DDThh:mm:ss.fffffffZ", and back.
 std::string FileTimeText(std::int64_t file_time);
 std::optional<std::int64_t> ParseFileTimeText(std::string_view text);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "common/errno_text.h"
 #include "common/paths.h"
@@ -57,29 +58,15 @@ class Fd {
   ~Fd() {
     if (fd_ >= 0) ::close(fd_);
   }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&&) = delete;
   int get() const { return fd_; }
 
  private:
   int fd_;
 };
-
-RegKeyNode& EnsureKey(RegKeyNode& tree, const std::vector<std::string>& names, bool touch,
-                      std::int64_t now, bool& created) {
-  RegKeyNode* key = &tree;
-  for (const std::string& name : names) {
-    RegKeyNode* next = key->FindSubkey(name);
-    if (next == nullptr) {
-      if (touch) key->last_write = now;
-      key->subkeys.push_back(RegKeyNode{name, {}, touch ? now : 0, {}, {}});
-      next = &key->subkeys.back();
-      created = true;
-    }
-    key = next;
-  }
-  return *key;
-}
 
 // The tree a hive text describes. Deletions and values of other types have no place in a hive.
 RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const std::string& file,
@@ -97,6 +84,7 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
   auto bad = [&](int line, const std::string& message) {
     return Fail(RegStatus::kBadHive, file + " line " + std::to_string(line) + ": " + message);
   };
+  RegTreeBuilder builder(std::move(tree));
   for (const RegTextKey& entry : parse.document.keys) {
     if (entry.remove) return bad(entry.line, "a hive cannot delete a key");
     std::string_view path = entry.path;
@@ -104,22 +92,22 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
     if (!SameRegName(path.substr(0, separator), root_name))
       return bad(entry.line, "key outside of " + std::string(root_name));
     path = separator == std::string_view::npos ? std::string_view{} : path.substr(separator + 1);
-    const auto names = SplitKeyPath(path);
-    if (!names || (separator != std::string_view::npos && names->empty()))
-      return bad(entry.line, "a key name is empty, too long or holds a control character");
+    std::string why;
+    const auto names = SplitKeyPath(path, &why);
+    if (!names) return bad(entry.line, why);
+    if (separator != std::string_view::npos && names->empty())
+      return bad(entry.line, "a key name is empty");
     bool created = false;
-    RegKeyNode& key = EnsureKey(tree, *names, false, 0, created);
+    const std::size_t index = builder.Create(*names, false, 0, created);
+    RegKeyNode& key = builder.Key(index);
     if (entry.last_write) key.last_write = *entry.last_write;
     if (entry.class_name) key.class_name = *entry.class_name;
     for (const RegTextValue& value : entry.values) {
       if (value.remove || !value.text) return bad(value.line, "a hive holds only string values");
-      std::string data = *value.text + '\0';
-      if (RegValueNode* existing = key.FindValue(value.name))
-        existing->data = std::move(data);
-      else
-        key.values.push_back(RegValueNode{value.name, std::move(data)});
+      builder.SetValue(index, value.name, *value.text + '\0');
     }
   }
+  tree = builder.Take();
   return RegStatus::kOk;
 }
 
@@ -127,24 +115,14 @@ RegStatus ReadHive(std::uint32_t root, RegKeyNode& tree) {
   const std::string root_name = RootKeyName(root);
   if (root_name.empty()) return Fail(RegStatus::kInvalidHandle, "unknown root key");
   const std::filesystem::path path = HivePath(root);
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) {
-      tree = RegKeyNode{};
-      tree.name = root_name;
-      return RegStatus::kOk;
-    }
-    return Fail(RegStatus::kIoError, SystemError("cannot open", path, errno));
-  }
   std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return Fail(RegStatus::kIoError, SystemError("cannot read", path, errno));
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
+  const RegStatus status = ReadRegFile(path, bytes);
+  if (status == RegStatus::kNotFound) {
+    tree = RegKeyNode{};
+    tree.name = root_name;
+    return RegStatus::kOk;
   }
+  if (status != RegStatus::kOk) return status;
   return BuildTree(bytes, root_name, path.filename().string(), tree);
 }
 
@@ -158,34 +136,51 @@ RegStatus WriteAll(int fd, std::string_view bytes, const std::filesystem::path& 
   return RegStatus::kOk;
 }
 
-// New file, fsync, rename over the hive, fsync the folder: a crash at any point leaves either
-// the old hive or the new one whole.
-RegStatus WriteHive(std::uint32_t root, const RegKeyNode& tree) {
-  const std::filesystem::path path = HivePath(root);
-  std::filesystem::path fresh = path;
+std::filesystem::path NewHivePath(std::uint32_t root) {
+  std::filesystem::path fresh = HivePath(root);
   fresh += ".new";
+  return fresh;
+}
+
+// The first half of a hive write: the new hive whole and synced in <hive>.new. On failure the
+// .new file is gone again.
+RegStatus WriteNewHive(std::uint32_t root, const RegKeyNode& tree) {
+  const std::filesystem::path fresh = NewHivePath(root);
   const std::string text = FormatHive(RootKeyName(root), tree);
-  {
-    Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return Fail(RegStatus::kIoError, SystemError("cannot create", fresh, errno));
-    if (WriteAll(fd.get(), text, fresh) != RegStatus::kOk) {
-      ::unlink(fresh.c_str());
-      return RegStatus::kIoError;
-    }
-    if (::fsync(fd.get()) != 0) {
-      const int error = errno;
-      ::unlink(fresh.c_str());
-      return Fail(RegStatus::kIoError, SystemError("cannot sync", fresh, error));
-    }
+  // A hive the reader would refuse must not be written in the first place.
+  if (text.size() > kMaxRegFileSize)
+    return Fail(RegStatus::kIoError, "the change would make " + HivePath(root).filename().string() +
+                                         " larger than 16 MiB; nothing was written");
+  Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return Fail(RegStatus::kIoError, SystemError("cannot create", fresh, errno));
+  if (WriteAll(fd.get(), text, fresh) != RegStatus::kOk) {
+    ::unlink(fresh.c_str());
+    return RegStatus::kIoError;
   }
+  if (::fsync(fd.get()) != 0) {
+    const int error = errno;
+    ::unlink(fresh.c_str());
+    return Fail(RegStatus::kIoError, SystemError("cannot sync", fresh, error));
+  }
+  return RegStatus::kOk;
+}
+
+// The second half: rename over the hive, so a crash at any point leaves either the old hive or
+// the new one whole.
+RegStatus ReplaceHive(std::uint32_t root) {
+  const std::filesystem::path path = HivePath(root);
+  const std::filesystem::path fresh = NewHivePath(root);
   if (::rename(fresh.c_str(), path.c_str()) != 0) {
     const int error = errno;
     ::unlink(fresh.c_str());
     return Fail(RegStatus::kIoError, SystemError("cannot replace", path, error));
   }
-  Fd folder(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() >= 0) ::fsync(folder.get());
   return RegStatus::kOk;
+}
+
+void SyncFolder(const std::filesystem::path& folder) {
+  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() >= 0) ::fsync(fd.get());
 }
 
 struct OpenKeyEntry {
@@ -291,21 +286,66 @@ bool SameRegName(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path) {
+std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path, std::string* why) {
+  auto refuse = [&](const char* reason) -> std::optional<std::vector<std::string>> {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
   std::vector<std::string> names;
   if (path.empty()) return names;
+  // Both limits are checked before any name is copied, so a hostile path costs no more memory
+  // than its own bytes.
+  if (path.size() > kMaxKeyPathLength)
+    return refuse("a key path is longer than 32767 bytes below its root key");
+  if (static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) >= kMaxKeyDepth)
+    return refuse("a key is nested more than 512 levels deep");
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = std::min(path.find('\\', start), path.size());
     const std::string_view name = path.substr(start, end - start);
-    if (name.empty() || name.size() > kMaxKeyNameLength) return std::nullopt;
+    if (name.empty()) return refuse("a key name is empty");
+    if (name.size() > kMaxKeyNameLength) return refuse("a key name is longer than 255 bytes");
     for (const char c : name)
-      if (static_cast<unsigned char>(c) < 32 || c == 127) return std::nullopt;
+      if (static_cast<unsigned char>(c) < 32 || c == 127)
+        return refuse("a key name holds a control character");
     names.emplace_back(name);
     if (end == path.size()) break;
     start = end + 1;
   }
   return names;
+}
+
+RegStatus ReadRegFile(const std::filesystem::path& path, std::string& bytes) {
+  // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int error = errno;
+    return Fail(error == ENOENT ? RegStatus::kNotFound : RegStatus::kIoError,
+                SystemError("cannot read", path, error));
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0)
+    return Fail(RegStatus::kIoError, SystemError("cannot read", path, errno));
+  if (!S_ISREG(info.st_mode))
+    return Fail(RegStatus::kIoError, "cannot read " + path.string() + ": not a regular file");
+  auto too_large = [&] {
+    return Fail(RegStatus::kIoError,
+                "cannot read " + path.string() + ": larger than 16 MiB (16777216 bytes)");
+  };
+  if (static_cast<std::uintmax_t>(info.st_size) > kMaxRegFileSize) return too_large();
+  bytes.clear();
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Fail(RegStatus::kIoError, SystemError("cannot read", path, errno));
+    if (got == 0) break;
+    // The file may grow while it is read.
+    if (bytes.size() + static_cast<std::size_t>(got) > kMaxRegFileSize) return too_large();
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return RegStatus::kOk;
 }
 
 std::string RegLastErrorDetail() {
@@ -316,31 +356,83 @@ RegStatus LoadHive(std::uint32_t root, RegKeyNode& tree) {
   return ReadHive(root, tree);
 }
 
+RegStatus ParseHive(std::string_view bytes, std::uint32_t root, const std::string& file_name,
+                    RegKeyNode& tree) {
+  const std::string root_name = RootKeyName(root);
+  if (root_name.empty()) return Fail(RegStatus::kInvalidHandle, "unknown root key");
+  return BuildTree(bytes, root_name, file_name, tree);
+}
+
 RegStatus ModifyHive(std::uint32_t root,
                      const std::function<RegStatus(RegKeyNode& tree, bool& changed)>& change) {
-  if (RootKeyName(root).empty()) return Fail(RegStatus::kInvalidHandle, "unknown root key");
-  const std::filesystem::path path = HivePath(root);
+  return ModifyHives({root}, [&](std::uint32_t, RegKeyNode& tree, bool& changed) {
+    return change(tree, changed);
+  });
+}
+
+RegStatus ModifyHives(
+    const std::vector<std::uint32_t>& roots,
+    const std::function<RegStatus(std::uint32_t root, RegKeyNode& tree, bool& changed)>& change) {
+  for (const std::uint32_t root : roots)
+    if (RootKeyName(root).empty()) return Fail(RegStatus::kInvalidHandle, "unknown root key");
+  const std::filesystem::path folder = RegistryFolder();
   std::error_code error;
-  std::filesystem::create_directories(path.parent_path(), error);
+  std::filesystem::create_directories(folder, error);
   if (error)
-    return Fail(RegStatus::kIoError,
-                "cannot create " + path.parent_path().string() + ": " + error.message());
-  std::filesystem::path lock_path = path;
-  lock_path += ".lock";
-  Fd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (lock.get() < 0)
-    return Fail(RegStatus::kIoError, SystemError("cannot open", lock_path, errno));
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR)
-      return Fail(RegStatus::kIoError, SystemError("cannot lock", lock_path, errno));
+    return Fail(RegStatus::kIoError, "cannot create " + folder.string() + ": " + error.message());
+
+  // Locks in the order of the root keys' numbers, whatever order the caller names them in.
+  std::vector<std::uint32_t> lock_order = roots;
+  std::sort(lock_order.begin(), lock_order.end());
+  lock_order.erase(std::unique(lock_order.begin(), lock_order.end()), lock_order.end());
+  std::vector<Fd> locks;
+  locks.reserve(lock_order.size());
+  for (const std::uint32_t root : lock_order) {
+    std::filesystem::path lock_path = HivePath(root);
+    lock_path += ".lock";
+    locks.emplace_back(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600));
+    if (locks.back().get() < 0)
+      return Fail(RegStatus::kIoError, SystemError("cannot open", lock_path, errno));
+    while (::flock(locks.back().get(), LOCK_EX) != 0) {
+      if (errno != EINTR)
+        return Fail(RegStatus::kIoError, SystemError("cannot lock", lock_path, errno));
+    }
+    // Every writer holds this lock from creating <hive>.new to renaming it, so one found now was
+    // left by a writer that died in between. Its hive never took effect.
+    ::unlink(NewHivePath(root).c_str());
   }
-  // The lock goes with the descriptor when `lock` closes it.
-  RegKeyNode tree;
-  if (const RegStatus status = ReadHive(root, tree); status != RegStatus::kOk) return status;
-  bool changed = false;
-  if (const RegStatus status = change(tree, changed); status != RegStatus::kOk) return status;
-  if (!changed) return RegStatus::kOk;
-  return WriteHive(root, tree);
+  // The locks go with the descriptors when `locks` closes them.
+
+  std::map<std::uint32_t, RegKeyNode> trees;
+  for (const std::uint32_t root : lock_order)
+    if (const RegStatus status = ReadHive(root, trees[root]); status != RegStatus::kOk)
+      return status;
+  std::vector<std::uint32_t> changed_roots;
+  for (const std::uint32_t root : roots) {
+    bool changed = false;
+    if (const RegStatus status = change(root, trees[root], changed); status != RegStatus::kOk)
+      return status;
+    if (changed &&
+        std::find(changed_roots.begin(), changed_roots.end(), root) == changed_roots.end())
+      changed_roots.push_back(root);
+  }
+  for (std::size_t i = 0; i < changed_roots.size(); ++i) {
+    if (const RegStatus status = WriteNewHive(changed_roots[i], trees[changed_roots[i]]);
+        status != RegStatus::kOk) {
+      for (std::size_t j = 0; j < i; ++j) ::unlink(NewHivePath(changed_roots[j]).c_str());
+      return status;
+    }
+  }
+  RegStatus result = RegStatus::kOk;
+  for (const std::uint32_t root : changed_roots) {
+    // A rename that fails leaves the rest to go on: the hives already renamed cannot be taken
+    // back, and the ones after it are as whole as they were.
+    if (const RegStatus status = ReplaceHive(root);
+        status != RegStatus::kOk && result == RegStatus::kOk)
+      result = status;
+  }
+  if (!changed_roots.empty()) SyncFolder(folder);
+  return result;
 }
 
 RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names) {
@@ -354,22 +446,177 @@ RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names) {
 
 RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
                       bool& created) {
-  return EnsureKey(tree, names, true, now, created);
+  RegKeyNode* key = &tree;
+  for (const std::string& name : names) {
+    RegKeyNode* next = key->FindSubkey(name);
+    if (next == nullptr) {
+      key->last_write = now;
+      key->subkeys.push_back(RegKeyNode{name, {}, now, {}, {}});
+      next = &key->subkeys.back();
+      created = true;
+    }
+    key = next;
+  }
+  return *key;
+}
+
+std::size_t RegTreeBuilder::SlotHash::operator()(const Slot& slot) const {
+  return std::hash<std::string>()(slot.folded_name) ^ (slot.parent * 0x9E3779B97F4A7C15ull);
+}
+
+RegTreeBuilder::RegTreeBuilder(RegKeyNode tree) {
+  // Flattened breadth first, without recursion: every key comes after its parent.
+  nodes_.push_back(Node{std::move(tree), {}, {}, {}, false});
+  for (std::size_t index = 0; index < nodes_.size(); ++index) {
+    std::vector<RegKeyNode> subkeys = std::move(nodes_[index].key.subkeys);
+    nodes_[index].key.subkeys.clear();
+    for (RegValueNode& value : nodes_[index].key.values) {
+      std::string name = value.name;
+      SetValue(index, name, std::move(value.data));
+    }
+    nodes_[index].key.values.clear();
+    for (RegKeyNode& sub : subkeys)
+      if (Child(index, sub.name) == kNone) Add(index, std::move(sub));
+  }
+}
+
+std::size_t RegTreeBuilder::Child(std::size_t parent, std::string_view name) const {
+  std::string folded(name);
+  for (char& c : folded) c = FoldCase(c);
+  const auto found = subkeys_.find(Slot{parent, std::move(folded)});
+  return found == subkeys_.end() ? kNone : found->second;
+}
+
+std::size_t RegTreeBuilder::Add(std::size_t parent, RegKeyNode key) {
+  std::string folded = key.name;
+  for (char& c : folded) c = FoldCase(c);
+  const std::size_t index = nodes_.size();
+  nodes_.push_back(Node{std::move(key), {}, {}, {}, false});
+  nodes_[parent].children.push_back(index);
+  subkeys_.emplace(Slot{parent, std::move(folded)}, index);
+  return index;
+}
+
+std::size_t RegTreeBuilder::Find(const std::vector<std::string>& names) const {
+  std::size_t key = 0;
+  for (const std::string& name : names) {
+    key = Child(key, name);
+    if (key == kNone) return kNone;
+  }
+  return key;
+}
+
+std::size_t RegTreeBuilder::Create(const std::vector<std::string>& names, bool touch,
+                                   std::int64_t now, bool& created) {
+  std::size_t key = 0;
+  for (const std::string& name : names) {
+    std::size_t next = Child(key, name);
+    if (next == kNone) {
+      if (touch) nodes_[key].key.last_write = now;
+      next = Add(key, RegKeyNode{name, {}, touch ? now : 0, {}, {}});
+      created = true;
+    }
+    key = next;
+  }
+  return key;
+}
+
+bool RegTreeBuilder::Remove(const std::vector<std::string>& names, std::int64_t now) {
+  if (names.empty()) return false;
+  const std::size_t key = Find(names);
+  if (key == kNone) return false;
+  const std::size_t parent = Find(std::vector<std::string>(names.begin(), names.end() - 1));
+  // The keys below stay in the list, unreachable; Take leaves them out with their parent.
+  nodes_[key].removed = true;
+  std::string folded = names.back();
+  for (char& c : folded) c = FoldCase(c);
+  subkeys_.erase(Slot{parent, std::move(folded)});
+  nodes_[parent].key.last_write = now;
+  return true;
+}
+
+RegKeyNode& RegTreeBuilder::Key(std::size_t key) {
+  return nodes_[key].key;
+}
+
+void RegTreeBuilder::SetValue(std::size_t key, const std::string& name, std::string data) {
+  std::string folded = name;
+  for (char& c : folded) c = FoldCase(c);
+  Node& node = nodes_[key];
+  const auto [slot, added] = values_.emplace(Slot{key, std::move(folded)}, node.values.size());
+  if (!added) {
+    node.values[slot->second].data = std::move(data);
+    return;
+  }
+  node.values.push_back(RegValueNode{name, std::move(data)});
+  node.live_values.push_back(true);
+}
+
+void RegTreeBuilder::RemoveValue(std::size_t key, std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = FoldCase(c);
+  const auto found = values_.find(Slot{key, std::move(folded)});
+  if (found == values_.end()) return;
+  nodes_[key].live_values[found->second] = false;
+  values_.erase(found);
+}
+
+RegKeyNode RegTreeBuilder::Take() {
+  // From the last key to the first: every key's subkeys are complete before it is moved into
+  // its parent.
+  for (std::size_t index = nodes_.size(); index-- > 0;) {
+    Node& node = nodes_[index];
+    for (std::size_t i = 0; i < node.values.size(); ++i)
+      if (node.live_values[i]) node.key.values.push_back(std::move(node.values[i]));
+    for (const std::size_t child : node.children)
+      if (!nodes_[child].removed) node.key.subkeys.push_back(std::move(nodes_[child].key));
+  }
+  RegKeyNode tree = std::move(nodes_.front().key);
+  nodes_.clear();
+  subkeys_.clear();
+  values_.clear();
+  return tree;
+}
+
+void ForEachKey(const std::string& path, const RegKeyNode& key,
+                const std::function<void(const std::string& path, const RegKeyNode& key)>& visit) {
+  struct Level {
+    const RegKeyNode* key;
+    std::size_t next_subkey;
+    std::size_t path_size;
+  };
+  std::string current = path;
+  std::vector<Level> levels{{&key, 0, current.size()}};
+  visit(current, key);
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next_subkey == level.key->subkeys.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const RegKeyNode& sub = level.key->subkeys[level.next_subkey++];
+    current.resize(level.path_size);
+    current += '\\';
+    current += sub.name;
+    visit(current, sub);
+    levels.push_back(Level{&sub, 0, current.size()});
+  }
 }
 
 void AppendKeyText(std::string& out, const std::string& path, const RegKeyNode& key) {
-  out += "\n[" + path + "]\n";
-  out += ";last-write=" + FileTimeText(key.last_write);
-  if (!key.class_name.empty()) out += " class=\"" + EscapeRegText(key.class_name) + "\"";
-  out += '\n';
-  for (const RegValueNode& value : key.values) {
-    // Only string values are ever stored; their data ends with the terminating NUL.
-    std::string_view text = value.data;
-    if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
-    out += value.name.empty() ? std::string("@") : "\"" + EscapeRegText(value.name) + "\"";
-    out += "=\"" + EscapeRegText(text) + "\"\n";
-  }
-  for (const RegKeyNode& sub : key.subkeys) AppendKeyText(out, path + "\\" + sub.name, sub);
+  ForEachKey(path, key, [&](const std::string& key_path, const RegKeyNode& node) {
+    out += "\n[" + key_path + "]\n";
+    out += ";last-write=" + FileTimeText(node.last_write);
+    if (!node.class_name.empty()) out += " class=\"" + EscapeRegText(node.class_name) + "\"";
+    out += '\n';
+    for (const RegValueNode& value : node.values) {
+      // Only string values are ever stored; their data ends with the terminating NUL.
+      std::string_view text = value.data;
+      if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+      out += value.name.empty() ? std::string("@") : "\"" + EscapeRegText(value.name) + "\"";
+      out += "=\"" + EscapeRegText(text) + "\"\n";
+    }
+  });
 }
 
 std::string FormatHive(std::string_view root_name, const RegKeyNode& tree) {
@@ -390,10 +637,9 @@ RegStatus RegOpen(std::uint32_t root, std::string_view path, RegHandle& handle) 
 }
 
 RegStatus RegCreate(std::uint32_t root, std::string_view path, RegHandle& handle) {
-  const auto names = SplitKeyPath(path);
-  if (!names)
-    return Fail(RegStatus::kInvalidParameter,
-                "a key name is empty, longer than 255 bytes or holds a control character");
+  std::string why;
+  const auto names = SplitKeyPath(path, &why);
+  if (!names) return Fail(RegStatus::kInvalidParameter, why);
   const RegStatus status = ModifyHive(root, [&](RegKeyNode& tree, bool& changed) {
     CreateKey(tree, *names, FileTimeNow(), changed);
     return RegStatus::kOk;
@@ -441,13 +687,19 @@ RegStatus RegQueryValue(RegHandle handle, std::string_view name, std::string* da
 }
 
 RegStatus RegSetString(RegHandle handle, std::string_view name, std::string_view text) {
+  return RegSetStrings(handle, {{std::string(name), std::string(text)}});
+}
+
+RegStatus RegSetStrings(RegHandle handle,
+                        const std::vector<std::pair<std::string, std::string>>& values) {
   return ModifyKey(handle, [&](RegKeyNode& key, bool& changed) {
-    std::string data(text);
-    data += '\0';
-    if (RegValueNode* value = key.FindValue(name))
-      value->data = std::move(data);
-    else
-      key.values.push_back(RegValueNode{std::string(name), std::move(data)});
+    for (const auto& [name, text] : values) {
+      std::string data = text + '\0';
+      if (RegValueNode* value = key.FindValue(name))
+        value->data = std::move(data);
+      else
+        key.values.push_back(RegValueNode{name, std::move(data)});
+    }
     key.last_write = FileTimeNow();
     changed = true;
     return RegStatus::kOk;

@@ -18,9 +18,19 @@
 // Changes. Every change is written through before the call returns: under an exclusive flock on
 // <hive>.lock the hive is read again, changed, written to <hive>.new, fsynced and renamed over
 // the hive (and the folder fsynced). So a crash leaves the old or the new hive, never half of
-// one, and two processes that change the same hive at once both keep their change. A hive that
-// does not parse is never written: every operation on it fails with kBadHive and the file stays
-// byte for byte as it was, for a person to mend. Reading takes no lock (rename is atomic).
+// one, and two processes that change the same hive at once both keep their change. A <hive>.new
+// found under the lock was left by a writer that died before its rename; it is removed. A hive
+// that does not parse is never written: every operation on it fails with kBadHive and the file
+// stays byte for byte as it was, for a person to mend. Reading takes no lock (rename is atomic).
+//
+// Limits. A hive file (and a file serivane-reg imports) must be a regular file of at most 16 MiB;
+// anything else (a directory, a FIFO, a device) is refused without waiting on it, and no change
+// that would make a hive larger is written. Keys nest at most 512 levels below their root key, as
+// on the platform; a key path below the root is at most 32,767 bytes, the most the platform's
+// counted name strings hold (its documentation's "255 characters including the path" cannot be
+// meant literally next to 512 levels; 255 bytes is the limit of each name). A hive or import
+// beyond these limits is refused with the reason, so that no later operation has to handle a tree
+// of unbounded depth.
 //
 // Meaning. Key paths are relative to a root key, separated by "\", compared without regard to
 // ASCII letter case (bytes above 127 compare exactly), and kept as first written. A key name is
@@ -41,6 +51,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace serivane::settings {
@@ -61,7 +73,10 @@ enum class RegStatus : std::int32_t {
 using RegHandle = std::uint64_t;
 
 inline constexpr std::int32_t kSecurityDescriptorSize = 20;
-inline constexpr std::size_t kMaxKeyNameLength = 255;
+inline constexpr std::size_t kMaxKeyNameLength = 255;      // bytes of one key name
+inline constexpr std::size_t kMaxKeyDepth = 512;           // key names below the root key
+inline constexpr std::size_t kMaxKeyPathLength = 32767;    // bytes of a path below the root key
+inline constexpr std::size_t kMaxRegFileSize = 16u << 20;  // bytes of a hive or import file
 
 struct RegValueNode {
   std::string name;
@@ -104,8 +119,16 @@ std::filesystem::path HivePath(std::uint32_t root);
 bool SameRegName(std::string_view a, std::string_view b);
 
 // The names of a key path; nullopt when a name is empty, longer than 255 bytes or holds a
-// control character. "" gives no names (the root key itself).
-std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path);
+// control character, or when the path is longer or deeper than the limits above; `why`, when
+// given, then receives the reason ("a key is nested more than 512 levels deep"). "" gives no
+// names (the root key itself).
+std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path,
+                                                     std::string* why = nullptr);
+
+// The bytes of the file at `path`, which must be a regular file of at most kMaxRegFileSize bytes.
+// Opening does not block (a FIFO or a terminal is refused, not waited for). kNotFound when the
+// file does not exist, kIoError for any other failure, with RegLastErrorDetail naming it.
+RegStatus ReadRegFile(const std::filesystem::path& path, std::string& bytes);
 
 // The functions behind CRegistry. `path` is relative to `root` and already uses "\".
 RegStatus RegOpen(std::uint32_t root, std::string_view path, RegHandle& handle);
@@ -120,6 +143,10 @@ RegStatus RegQueryValue(RegHandle handle, std::string_view name, std::string* da
                         std::uint32_t& size);
 // Stores `text` with its terminating NUL as a string value, replacing one of the same name.
 RegStatus RegSetString(RegHandle handle, std::string_view name, std::string_view text);
+// Stores every (name, text) pair as RegSetString does, in one write of the hive: a failure or a
+// crash leaves all of them or none.
+RegStatus RegSetStrings(RegHandle handle,
+                        const std::vector<std::pair<std::string, std::string>>& values);
 RegStatus RegDeleteValue(RegHandle handle, std::string_view name);
 // The class must fit `class_buffer` characters with its NUL, else kMoreData.
 RegStatus RegQueryInfo(RegHandle handle, std::uint32_t class_buffer, RegKeyInfo& info);
@@ -131,11 +158,26 @@ std::string RegLastErrorDetail();
 // The whole hive of `root` as it is now (an empty root key when there is none).
 RegStatus LoadHive(std::uint32_t root, RegKeyNode& tree);
 
+// The tree of a hive file's bytes, as ReadHive builds it: kBadHive (with RegLastErrorDetail
+// naming `file_name` and the line) when they do not parse or break a limit.
+RegStatus ParseHive(std::string_view bytes, std::uint32_t root, const std::string& file_name,
+                    RegKeyNode& tree);
+
 // Runs `change` on the hive under the lock and writes the hive when `change` answers kOk and sets
 // `changed`. Nothing is written when it answers anything else. `change` must not call the
 // store's functions.
 RegStatus ModifyHive(std::uint32_t root,
                      const std::function<RegStatus(RegKeyNode& tree, bool& changed)>& change);
+
+// ModifyHive for several hives as one change: every hive is locked (in a fixed order, so two
+// callers cannot deadlock) and read first, then `change` runs on each in the order given, and
+// only when every hive parsed and every `change` answered kOk are the changed hives written. Each
+// new hive is written and synced before the first is renamed into place, so a failure to write
+// (full disk, a hive grown too large) leaves every hive as it was; only a crash between the
+// renames, which take microseconds, can leave some hives changed and others not.
+RegStatus ModifyHives(
+    const std::vector<std::uint32_t>& roots,
+    const std::function<RegStatus(std::uint32_t root, RegKeyNode& tree, bool& changed)>& change);
 
 // Tree helpers for ModifyHive callers. FindKey answers nullptr when a key on the way is missing;
 // CreateKey makes the missing keys (last-written `now`, as is each parent that gets a subkey) and
@@ -143,6 +185,63 @@ RegStatus ModifyHive(std::uint32_t root,
 RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names);
 RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
                       bool& created);
+
+// Many changes to one tree at once, each costing the same however many subkeys or values a key
+// has (the tree functions above search a key's subkeys one by one, which is fine for one change
+// but not for the hundreds of thousands a 16 MiB file can describe). Keys are numbered; 0 is the
+// root. Take() gives the tree back; the builder is then empty.
+class RegTreeBuilder {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  explicit RegTreeBuilder(RegKeyNode tree);
+  RegTreeBuilder(const RegTreeBuilder&) = delete;
+  RegTreeBuilder& operator=(const RegTreeBuilder&) = delete;
+
+  // The key `names` below the root, or kNone.
+  std::size_t Find(const std::vector<std::string>& names) const;
+  // Makes the missing keys as CreateKey does; `touch` false leaves every time alone (reading a
+  // hive) and makes new keys last written at the zero file time.
+  std::size_t Create(const std::vector<std::string>& names, bool touch, std::int64_t now,
+                     bool& created);
+  // Removes a key other than the root with everything below it; false when it is not there.
+  bool Remove(const std::vector<std::string>& names, std::int64_t now);
+  // The key's name, class and time; its values and subkeys are reached only through the builder.
+  RegKeyNode& Key(std::size_t key);
+  // Replaces the data of a value of the same name (keeping its place) or adds the value at the end.
+  void SetValue(std::size_t key, const std::string& name, std::string data);
+  void RemoveValue(std::size_t key, std::string_view name);
+  RegKeyNode Take();
+
+ private:
+  struct Node {
+    RegKeyNode key;  // name, class, time; values and subkeys live below until Take
+    std::vector<std::size_t> children;
+    std::vector<RegValueNode> values;
+    std::vector<bool> live_values;
+    bool removed = false;
+  };
+  struct Slot {
+    std::size_t parent;
+    std::string folded_name;
+    bool operator==(const Slot&) const = default;
+  };
+  struct SlotHash {
+    std::size_t operator()(const Slot& slot) const;
+  };
+  std::size_t Child(std::size_t parent, std::string_view name) const;
+  std::size_t Add(std::size_t parent, RegKeyNode key);
+
+  std::vector<Node> nodes_;
+  std::unordered_map<Slot, std::size_t, SlotHash> subkeys_;  // live subkeys by parent and name
+  std::unordered_map<Slot, std::size_t, SlotHash> values_;   // live values by key and name
+};
+
+// Visits `key` and every key below it, parents before children, with each key's full name
+// (`path` is the name of `key`). Walks without recursion, keeping one path that grows and
+// shrinks with the walk, so neither the stack nor the memory grows faster than the depth.
+void ForEachKey(const std::string& path, const RegKeyNode& key,
+                const std::function<void(const std::string& path, const RegKeyNode& key)>& visit);
 
 // The hive text of a tree ("REGEDIT4", then every key); `root_name` is the first part of every
 // key line. AppendKeyText writes one key and its subkeys, with `path` the key's full name.

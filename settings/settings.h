@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace serivane::settings {
 
@@ -26,6 +27,15 @@ struct Settings {
   bool CloseWhenFinish = false;  // check mark of "&Close when finished"
   // Outer window height in twips; none when nothing was stored.
   std::optional<float> WindowHeight;
+
+  // Stored values that loading found but could not read (a text over 254 characters): the field
+  // kept what it had, and saving leaves these values as they are stored rather than overwrite
+  // them with a default nobody chose.
+  struct UnreadValue {
+    std::string name;
+    std::size_t characters = 0;  // length of the stored text
+  };
+  std::vector<UnreadValue> UnreadValues;
 };
 
 }  // namespace serivane::settings

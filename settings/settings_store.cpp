@@ -1,6 +1,9 @@
 #include "settings/settings_store.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/conv.h"
 
@@ -10,18 +13,26 @@ namespace {
 
 constexpr float kMaxWindowHeight = 1000000.0f;
 
-void LoadInt16(CRegistry& registry, const char* name, std::int16_t& field) {
-  if (!registry.ValueExists(name)) return;
+// Whether `name` can be read; a value that is there but too long is noted in `settings`.
+bool Readable(CRegistry& registry, const std::string& name, Settings& settings) {
+  if (registry.ValueExists(name)) return true;
+  if (const auto size = registry.ValueSize(name))
+    settings.UnreadValues.push_back({name, *size > 0 ? *size - 1 : 0});
+  return false;
+}
+
+void LoadInt16(CRegistry& registry, const char* name, Settings& settings, std::int16_t& field) {
+  if (!Readable(registry, name, settings)) return;
   if (const auto value = ToInt16(LeadingNumber(registry.ReadValue(name)))) field = *value;
 }
 
-void LoadInt32(CRegistry& registry, const char* name, std::int32_t& field) {
-  if (!registry.ValueExists(name)) return;
+void LoadInt32(CRegistry& registry, const char* name, Settings& settings, std::int32_t& field) {
+  if (!Readable(registry, name, settings)) return;
   if (const auto value = ToInt32(LeadingNumber(registry.ReadValue(name)))) field = *value;
 }
 
-void LoadBool(CRegistry& registry, const std::string& name, bool& field) {
-  if (!registry.ValueExists(name)) return;
+void LoadBool(CRegistry& registry, const std::string& name, Settings& settings, bool& field) {
+  if (!Readable(registry, name, settings)) return;
   if (const auto value = ParseBool(registry.ReadValue(name))) field = *value;
 }
 
@@ -39,22 +50,24 @@ std::string TestValueName(int n) {
 
 void LoadSettings(CRegistry& registry, Settings& settings) {
   registry.OpenKey(kHKeyLocalMachine, kSettingsKey, true);
-  LoadInt32(registry, "Baudrate", settings.BaudRate);
-  LoadInt16(registry, "Bits", settings.DataBits);
-  LoadBool(registry, "Close When Finish", settings.CloseWhenFinish);
-  LoadInt16(registry, "Comport", settings.ComPort);
-  LoadInt16(registry, "Handshake Delay", settings.HandshakeDelay);
-  LoadInt16(registry, "Max Duration", settings.MaxDuration);
-  LoadInt16(registry, "Parity", settings.Parity);
-  if (registry.ValueExists("Result FileName"))
+  settings.UnreadValues.clear();
+  LoadInt32(registry, "Baudrate", settings, settings.BaudRate);
+  LoadInt16(registry, "Bits", settings, settings.DataBits);
+  LoadBool(registry, "Close When Finish", settings, settings.CloseWhenFinish);
+  LoadInt16(registry, "Comport", settings, settings.ComPort);
+  LoadInt16(registry, "Handshake Delay", settings, settings.HandshakeDelay);
+  LoadInt16(registry, "Max Duration", settings, settings.MaxDuration);
+  LoadInt16(registry, "Parity", settings, settings.Parity);
+  if (Readable(registry, "Result FileName", settings))
     settings.ResultFileName = registry.ReadValue("Result FileName");
-  LoadBool(registry, "Run at Startup", settings.RunAtStartup);
-  LoadInt16(registry, "Single Bytes", settings.SingleBytes);
-  LoadInt16(registry, "Stopbits", settings.StopBits);
-  LoadInt32(registry, "Test Timeout", settings.TestTimeout);
+  LoadBool(registry, "Run at Startup", settings, settings.RunAtStartup);
+  LoadInt16(registry, "Single Bytes", settings, settings.SingleBytes);
+  LoadInt16(registry, "Stopbits", settings, settings.StopBits);
+  LoadInt32(registry, "Test Timeout", settings, settings.TestTimeout);
   for (int n = 1; n <= 5; ++n)
-    LoadBool(registry, TestValueName(n), settings.TestSelected[static_cast<std::size_t>(n)]);
-  if (registry.ValueExists("Window Height")) {
+    LoadBool(registry, TestValueName(n), settings,
+             settings.TestSelected[static_cast<std::size_t>(n)]);
+  if (Readable(registry, "Window Height", settings)) {
     const auto height = static_cast<float>(LeadingNumber(registry.ReadValue("Window Height")));
     if (height > 0.0f && height <= kMaxWindowHeight) settings.WindowHeight = height;
   }
@@ -62,23 +75,36 @@ void LoadSettings(CRegistry& registry, Settings& settings) {
 }
 
 void SaveSettings(CRegistry& registry, const Settings& settings) {
-  registry.OpenKey(kHKeyLocalMachine, kSettingsKey, true);
-  registry.WriteValue("Baudrate", DecimalText(settings.BaudRate));
-  registry.WriteValue("Bits", DecimalText(settings.DataBits));
-  registry.WriteValue("Close When Finish", BoolText(settings.CloseWhenFinish));
-  registry.WriteValue("Comport", DecimalText(settings.ComPort));
-  registry.WriteValue("Handshake Delay", DecimalText(settings.HandshakeDelay));
-  registry.WriteValue("Max Duration", DecimalText(settings.MaxDuration));
-  registry.WriteValue("Parity", DecimalText(settings.Parity));
-  registry.WriteValue("Result FileName", TrimBlanks(settings.ResultFileName));
-  registry.WriteValue("Run at Startup", BoolText(settings.RunAtStartup));
-  registry.WriteValue("Stopbits", DecimalText(settings.StopBits));
+  std::vector<std::pair<std::string, std::string>> values = {
+      {"Baudrate", DecimalText(settings.BaudRate)},
+      {"Bits", DecimalText(settings.DataBits)},
+      {"Close When Finish", BoolText(settings.CloseWhenFinish)},
+      {"Comport", DecimalText(settings.ComPort)},
+      {"Handshake Delay", DecimalText(settings.HandshakeDelay)},
+      {"Max Duration", DecimalText(settings.MaxDuration)},
+      {"Parity", DecimalText(settings.Parity)},
+      {"Result FileName", TrimBlanks(settings.ResultFileName)},
+      {"Run at Startup", BoolText(settings.RunAtStartup)},
+      {"Stopbits", DecimalText(settings.StopBits)}};
   if (settings.WindowHeight)
-    registry.WriteValue("Window Height", SingleText(*settings.WindowHeight));
+    values.emplace_back("Window Height", SingleText(*settings.WindowHeight));
   for (int n = 1; n <= 5; ++n)
-    registry.WriteValue(TestValueName(n),
+    values.emplace_back(TestValueName(n),
                         BoolText(settings.TestSelected[static_cast<std::size_t>(n)]));
+  std::erase_if(values, [&](const auto& value) {
+    return std::any_of(settings.UnreadValues.begin(), settings.UnreadValues.end(),
+                       [&](const auto& unread) { return unread.name == value.first; });
+  });
+  registry.OpenKey(kHKeyLocalMachine, kSettingsKey, true);
+  registry.WriteValues(values);
   registry.CloseKey();
+}
+
+std::string UnreadValueNotice(const Settings::UnreadValue& value) {
+  return "Setting \"" + value.name + "\" ignored: its stored text has " +
+         DecimalText(static_cast<std::int64_t>(value.characters)) +
+         " characters, more than the 254 that can be read. The default is used, and the stored "
+         "value is left as it is.";
 }
 
 }  // namespace serivane::settings

@@ -6,7 +6,8 @@
 // LoadSettings reads, in this order, "Baudrate", "Bits", "Close When Finish", "Comport",
 // "Handshake Delay", "Max Duration", "Parity", "Result FileName", "Run at Startup", "Single Bytes",
 // "Stopbits", "Test Timeout", "Test 1" to "Test 5" and "Window Height", each only when
-// ValueExists says it is there (a text over 254 characters does not count), and closes the key.
+// ValueExists says it is there, and closes the key. A value that is there but too long to read
+// (a text over 254 characters) is noted in UnreadValues and otherwise counts as missing.
 // A missing value leaves the field at the value it had on entry (a default-made Settings holds
 // the defaults). Conversions:
 //   - number: the leading number of the text (blanks skipped, "." as decimal point, no number
@@ -20,15 +21,16 @@
 // Values that are in range but have no menu item (say "Bits" 5) are loaded as they are; the
 // window decides what to show for them.
 //
-// SaveSettings writes sixteen values in this order: "Baudrate", "Bits", "Close When Finish",
+// SaveSettings writes, in one write of the registry file (all or none of them), sixteen values in
+// this order: "Baudrate", "Bits", "Close When Finish",
 // "Comport", "Handshake Delay", "Max Duration", "Parity", "Result FileName" (blanks trimmed from
 // both ends; an empty result is stored as one blank), "Run at Startup", "Stopbits", "Window
 // Height", "Test 1" to "Test 5"; then it closes the key. "Single Bytes" and "Test Timeout" are
 // never written. "Window Height" is written only when WindowHeight holds a height (the window
-// sets it before saving).
+// sets it before saving). A value named in UnreadValues is not written.
 //
-// Neither catches RegistryError: a failure ends the call at that value, with what came before it
-// already stored.
+// Neither catches RegistryError. A failure of LoadSettings ends it at that value; a failure of
+// SaveSettings leaves every value as it was stored before.
 #pragma once
 
 #include "settings/cregistry.h"
@@ -40,5 +42,8 @@ inline constexpr const char* kSettingsKey = "Software\\Balvoric\\RS-232 Serivane
 
 void LoadSettings(CRegistry& registry, Settings& settings);
 void SaveSettings(CRegistry& registry, const Settings& settings);
+
+// What the window says about a value loading could not read, once, after loading.
+std::string UnreadValueNotice(const Settings::UnreadValue& value);
 
 }  // namespace serivane::settings

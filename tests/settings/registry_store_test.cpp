@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <new>
+#include <regex>
 #include <string>
 
 #include "settings/cregistry.h"
@@ -136,6 +139,111 @@ TEST(RegistryStoreTest, AnEmptyOrBlankHiveFileIsAnEmptyRegistry) {
     EXPECT_EQ(temp.HiveShape(),
               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Software]\n;\n");
   }
+}
+
+// A writer killed between writing <hive>.new and renaming it leaves that file behind; the next
+// change removes it, even one that ends up writing nothing.
+TEST(RegistryStoreTest, TheNextChangeRemovesTheNewFileOfAKilledWriter) {
+  TempRegistry temp;
+  const std::string hive = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"a\"=\"1\"\n";
+  temp.WriteHiveText(hive);
+  const std::string stale = temp.Hive().string() + ".new";
+  std::ofstream(stale) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"a\"=\"2";
+  CRegistry registry;
+  registry.OpenKey(kHKeyLocalMachine, "Software");
+  EXPECT_THROW(registry.DeleteValue("missing"), RegistryError);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_EQ(temp.HiveText(), hive);
+}
+
+// A person may name a key or a value twice, in any letter case: one key or value results, with
+// the name as first written, the text last written, and its place where it first appeared.
+TEST(RegistryStoreTest, AKeyOrValueNamedTwiceIsOneWithTheFirstNameAndTheLastText) {
+  reg::RegKeyNode tree;
+  ASSERT_EQ(
+      reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n\"Baud\"=\"1\"\n\"b\"=\"x\"\n"
+                     "[hkey_local_machine\\SOFT]\n[HKEY_LOCAL_MACHINE\\soft\\WARE]\n"
+                     "\"BAUD\"=\"2\"\n\"c\"=\"y\"\n",
+                     kHKeyLocalMachine, "twice.reg", tree),
+      reg::RegStatus::kOk);
+  EXPECT_EQ(std::regex_replace(reg::FormatHive("HKEY_LOCAL_MACHINE", tree),
+                               std::regex(";last-write=[^\n]*"), ";"),
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Soft]\n;\n\n"
+            "[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n;\n\"Baud\"=\"2\"\n\"b\"=\"x\"\n\"c\"=\"y\"\n");
+}
+
+// The platform's limits: 512 levels and 255-byte names; a path below the root of at most 32767
+// bytes. A hive beyond them is refused before any tree is built, however deep it claims to be
+// (a 40,000-level key once took gigabytes and then the stack).
+TEST(RegistryStoreTest, KeysBeyondTheDepthOrPathLimitAreRefusedWithTheReason) {
+  TempRegistry temp;
+  auto path = [](int levels, std::size_t name_length) {
+    std::string text(name_length, 'k');
+    for (int i = 1; i < levels; ++i) text += "\\" + std::string(name_length, 'k');
+    return text;
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {path(512, 1), ""},
+      {path(513, 1), "a key is nested more than 512 levels deep"},
+      {path(128, 255), ""},  // 128 * 255 + 127 = 32767 bytes
+      {path(128, 255) + "k", "a key path is longer than 32767 bytes below its root key"},
+      {path(2, 256), "a key name is longer than 255 bytes"},
+  };
+  for (const auto& [key, refusal] : cases) {
+    SCOPED_TRACE(refusal);
+    reg::RegHandle handle = 0;
+    const reg::RegStatus status = reg::RegCreate(kHKeyLocalMachine, key, handle);
+    if (refusal.empty()) {
+      EXPECT_EQ(status, reg::RegStatus::kOk);
+      reg::RegClose(handle);
+      continue;
+    }
+    EXPECT_EQ(status, reg::RegStatus::kInvalidParameter);
+    EXPECT_EQ(reg::RegLastErrorDetail(), refusal);
+    reg::RegKeyNode tree;
+    EXPECT_EQ(reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + key + "]\n", kHKeyLocalMachine,
+                             "deep.reg", tree),
+              reg::RegStatus::kBadHive);
+    EXPECT_EQ(reg::RegLastErrorDetail(), "deep.reg line 2: " + refusal);
+  }
+  // Both deepest keys were written and read back, so the hive still loads.
+  reg::RegKeyNode tree;
+  EXPECT_EQ(reg::LoadHive(kHKeyLocalMachine, tree), reg::RegStatus::kOk);
+  reg::RegKeyNode deep;
+  EXPECT_EQ(reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + path(40000, 1) + "]\n",
+                           kHKeyLocalMachine, "deep.reg", deep),
+            reg::RegStatus::kBadHive);
+}
+
+// Several hives change together or not at all: a hive that does not parse, or one whose new file
+// cannot be written, leaves the others as they were and no new file behind.
+TEST(RegistryStoreTest, ChangesToSeveralHivesAreWrittenAllOrNothing) {
+  const std::string machine = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"a\"=\"1\"\n";
+  auto set_a = [](std::uint32_t, reg::RegKeyNode& tree, bool& changed) {
+    bool created = false;
+    reg::CreateKey(tree, {"Software"}, 0, created).values = {{"a", std::string("2\0", 2)}};
+    changed = true;
+    return reg::RegStatus::kOk;
+  };
+  const std::vector<std::uint32_t> roots = {kHKeyLocalMachine, reg::kHKeyCurrentUser};
+  for (const bool user_parses : {false, true}) {
+    SCOPED_TRACE(user_parses ? "user hive cannot be written" : "user hive does not parse");
+    TempRegistry temp;
+    temp.WriteHiveText(machine);
+    std::filesystem::path user = temp.Hive("HKEY_CURRENT_USER");
+    if (user_parses)
+      std::filesystem::create_directories(user.string() + ".new/blocker");
+    else
+      std::ofstream(user) << "REGEDIT4\n[HKEY_CURRENT_USER\n";
+    EXPECT_NE(reg::ModifyHives(roots, set_a), reg::RegStatus::kOk);
+    EXPECT_EQ(temp.HiveText(), machine);
+    EXPECT_FALSE(std::filesystem::exists(temp.Hive().string() + ".new"));
+  }
+  TempRegistry temp;
+  temp.WriteHiveText(machine);
+  EXPECT_EQ(reg::ModifyHives(roots, set_a), reg::RegStatus::kOk);
+  EXPECT_NE(temp.HiveText().find("\"a\"=\"2\""), std::string::npos);
+  EXPECT_NE(temp.HiveText("HKEY_CURRENT_USER").find("\"a\"=\"2\""), std::string::npos);
 }
 
 }  // namespace

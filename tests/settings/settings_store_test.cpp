@@ -2,7 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <map>
+#include <new>
+#include <regex>
 #include <string>
 
 #include "settings/reg_text.h"
@@ -114,7 +122,8 @@ TEST(SettingsStoreTest, SavedSettingsLoadBackWithTheResultPathTrimmed) {
                  .HandshakeDelay = -1, .MaxDuration = 150, .SingleBytes = 42, .TestTimeout = 999,
                  .ResultFileName = "  Z:\\tmp\\with blank.txt ",
                  .TestSelected = {false, false, true, false, true, false},
-                 .RunAtStartup = true, .CloseWhenFinish = true, .WindowHeight = 6543.25f};
+                 .RunAtStartup = true, .CloseWhenFinish = true, .WindowHeight = 6543.25f,
+                 .UnreadValues = {}};
   // clang-format on
   SaveSettings(registry, saved);
   Settings expected = saved;
@@ -140,6 +149,82 @@ TEST(SettingsStoreTest, RegistryFailuresReachTheCallerAndTheHiveStaysAsItWas) {
   EXPECT_THROW(LoadSettings(registry, settings), RegistryError);
   EXPECT_THROW(SaveSettings(registry, settings), RegistryError);
   EXPECT_EQ(temp.HiveText(), broken);
+}
+
+// A value too long for the 255-byte buffer reads as missing, but the store says which one and
+// why, and the exit leaves it as stored instead of writing the default over it.
+TEST(SettingsStoreTest, AValueTooLongToReadIsReportedAndNeverOverwritten) {
+  TempRegistry temp;
+  const std::string long_path = "C:\\" + std::string(277, 'p');  // 280 characters
+  temp.WriteHiveText("REGEDIT4\n\n" + kKeyLine + "\"Result FileName\"=\"" +
+                     EscapeRegText(long_path) + "\"\n\"Bits\"=\"" + std::string(300, '7') + "\"\n");
+  CRegistry registry;
+  Settings settings;
+  LoadSettings(registry, settings);
+  EXPECT_EQ(Fields(settings), Fields(Settings{}));
+  ASSERT_EQ(settings.UnreadValues.size(), 2u);
+  EXPECT_EQ(serivane::settings::UnreadValueNotice(settings.UnreadValues[0]),
+            "Setting \"Bits\" ignored: its stored text has 300 characters, more than the 254 that "
+            "can be read. The default is used, and the stored value is left as it is.");
+  EXPECT_EQ(settings.UnreadValues[1].name, "Result FileName");
+  EXPECT_EQ(settings.UnreadValues[1].characters, 280u);
+
+  settings.BaudRate = 1200;
+  SaveSettings(registry, settings);
+  const std::string hive = temp.HiveText();
+  EXPECT_NE(hive.find("\"Result FileName\"=\"" + EscapeRegText(long_path) + "\"\n"),
+            std::string::npos);
+  EXPECT_NE(hive.find("\"Bits\"=\"" + std::string(300, '7') + "\"\n"), std::string::npos);
+  EXPECT_NE(hive.find("\"Baudrate\"=\"1200\"\n"), std::string::npos);
+}
+
+// The exit save is one hive write: a save killed at any moment leaves the settings of one save
+// or of the other, never some of each.
+TEST(SettingsStoreTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfSettings) {
+  TempRegistry temp;
+  Settings first, second;
+  first.BaudRate = 300;
+  first.WindowHeight = 6000.0f;
+  first.TestSelected = {false, false, false, false, false, false};
+  second.BaudRate = 600;
+  second.WindowHeight = 7000.0f;
+  CRegistry registry;
+  SaveSettings(registry, first);
+  const std::regex first_set(
+      "\"Baudrate\"=\"300\"[^]*\"Window Height\"=\"6000\"[^]*"
+      "\"Test 1\"=\"False\"[^]*\"Test 5\"=\"False\"");
+  const std::regex second_set(
+      "\"Baudrate\"=\"600\"[^]*\"Window Height\"=\"7000\"[^]*"
+      "\"Test 1\"=\"True\"[^]*\"Test 5\"=\"True\"");
+  // How many saves the writer has finished, in memory both processes share.
+  void* shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* saves = new (shared) std::atomic<int>(0);
+  int seen_second = 0;
+  for (int kill = 0; kill < 60; ++kill) {
+    saves->store(0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      CRegistry writer;
+      for (int n = 0;; ++n) {
+        SaveSettings(writer, n % 2 == 0 ? second : first);
+        saves->fetch_add(1);
+      }
+    }
+    // After the first save, at a different moment of a later one each time.
+    while (saves->load() == 0) ::usleep(100);
+    ::usleep(static_cast<useconds_t>((kill * 997) % 3000));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    const std::string hive = temp.HiveText();
+    const bool whole_first = std::regex_search(hive, first_set);
+    const bool whole_second = std::regex_search(hive, second_set);
+    ASSERT_TRUE(whole_first || whole_second) << "after kill " << kill << ":\n" << hive;
+    seen_second += whole_second ? 1 : 0;
+  }
+  ::munmap(shared, sizeof(std::atomic<int>));
+  EXPECT_GT(seen_second, 0) << "the writer never finished a save before it was killed";
 }
 
 }  // namespace

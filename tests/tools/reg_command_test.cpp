@@ -1,6 +1,7 @@
 #include "tools/reg/reg_command.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "settings/reg_text.h"
 #include "tests/settings/temp_registry.h"
 
+using serivane::settings::EscapeRegText;
 using serivane::tools::RegConsole;
 using serivane::tools::RunRegCommand;
 
@@ -77,6 +80,11 @@ TEST_F(RegToolTest, BadInputIsRefusedWithAReasonAndChangesNothing) {
   WriteFile("broken.reg", kept + "\"b\"=\"unterminated\n");
   WriteFile("badroot.reg", kept + "\n[HKEY_NOWHERE\\Software]\n");
   WriteFile("noheader.reg", kept.substr(10));
+  std::string deep = "REGEDIT4\n\n[HKLM\\Software";
+  for (int level = 2; level <= 513; ++level) deep += "\\k";
+  WriteFile("deep.reg", deep + "]\n");
+  std::filesystem::create_directory(temp.File("folder.reg"));
+  ASSERT_EQ(::mkfifo(temp.File("fifo.reg").c_str(), 0600), 0);  // opening must not wait for it
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"add", "HKXX\\Software\\Kept", "/v", "a", "/d", "c", "/f"}, "Unknown root key \"HKXX\""},
       {{"import", temp.File("broken.reg")}, "broken.reg line 5: value text: missing closing quote"},
@@ -84,6 +92,10 @@ TEST_F(RegToolTest, BadInputIsRefusedWithAReasonAndChangesNothing) {
        "badroot.reg line 6: unknown root key \"HKEY_NOWHERE\""},
       {{"import", temp.File("noheader.reg")}, "noheader.reg line 1:"},
       {{"import", temp.File("missing.reg")}, "Cannot read"},
+      {{"import", temp.File("deep.reg")}, "deep.reg line 3: a key is nested more than 512 levels"},
+      {{"import", temp.File("folder.reg")}, "folder.reg: not a regular file"},
+      {{"import", temp.File("fifo.reg")}, "fifo.reg: not a regular file"},
+      {{"import", "/dev/zero"}, "/dev/zero: not a regular file"},
       {{"add", "HKLM\\Software\\Kept", "/v", "a", "/t", "REG_DWORD", "/d", "1", "/f"}, "REG_SZ"},
       {{"add", "HKLM\\Software\\Line\nBreak", "/f"}, "control character"},
       {{"add", "HKLM\\Software\\Kept", "/v", "a", "/ve", "/f"}, "only one of"},
@@ -127,6 +139,41 @@ TEST_F(RegToolTest, ExportThenImportGivesTheSameTree) {
   const ToolRun imported = RegTool({"import", temp.File("out.reg")});
   EXPECT_EQ(imported.status, 0) << imported.err;
   EXPECT_EQ(temp.HiveShape(), original);
+}
+
+// An import checks every hive it names before it writes any: a broken HKEY_CURRENT_USER stops
+// the whole file, HKEY_LOCAL_MACHINE included, although the file names that first.
+TEST_F(RegToolTest, AnImportChangesEveryHiveItNamesOrNone) {
+  RegTool({"add", "HKLM\\Software\\Kept", "/v", "Baudrate", "/d", "38400"});
+  const std::string machine = temp.HiveText();
+  const std::string broken_user = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\"x\"=\"\n";
+  std::ofstream(temp.Hive("HKEY_CURRENT_USER"), std::ios::binary) << broken_user;
+  WriteFile("both.reg",
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kept]\n\"Baudrate\"=\"9600\"\n\n"
+            "[HKEY_CURRENT_USER\\Software]\n\"y\"=\"z\"\n");
+  const ToolRun run = RegTool({"import", temp.File("both.reg")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("HKEY_CURRENT_USER.reg line 4"), std::string::npos) << run.err;
+  EXPECT_EQ(temp.HiveText(), machine);
+  EXPECT_EQ(temp.HiveText("HKEY_CURRENT_USER"), broken_user);
+}
+
+// On a terminal, query shows control characters as export writes them; into a pipe, as stored.
+TEST_F(RegToolTest, QueryEscapesControlCharactersOnlyOnATerminal) {
+  const std::string stored =
+      "C:\\x\x1B]0;owned\x07\nnext\xC2\x9B"
+      "2J \xC3\xA4";
+  temp.WriteHiveText("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"Tit\\x1Ble\"=\"" +
+                     EscapeRegText(stored) + "\"\n");
+  std::istringstream in;
+  std::ostringstream out, err;
+  RegConsole terminal{in, out, err, false, true};
+  ASSERT_EQ(RunRegCommand({"query", "HKLM\\Software"}, terminal), 0) << err.str();
+  EXPECT_EQ(out.str(),
+            "\nHKEY_LOCAL_MACHINE\\Software\n    Tit\\x1Ble    REG_SZ    "
+            "C:\\x\\x1B]0;owned\\x07\\nnext\\xC2\\x9B2J \xC3\xA4\n");
+  EXPECT_EQ(RegTool({"query", "HKLM\\Software", "/v", "Tit\x1Ble"}).out,
+            "\nHKEY_LOCAL_MACHINE\\Software\n    Tit\x1Ble    REG_SZ    " + stored + "\n");
 }
 
 // A file as the platform's registry editor writes it: UTF-16LE with a byte-order mark, CR LF.

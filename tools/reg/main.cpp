@@ -8,6 +8,7 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  serivane::tools::RegConsole console{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1};
+  serivane::tools::RegConsole console{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
+                                      ::isatty(STDOUT_FILENO) == 1};
   return serivane::tools::RunRegCommand(args, console);
 }

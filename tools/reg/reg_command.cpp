@@ -68,11 +68,9 @@ KeyArg ParseKeyArg(const std::string& text) {
                   "\". Use HKLM, HKCU, HKCR, HKU or HKCC, or their long names."};
   std::string path = separator == std::string::npos ? std::string() : text.substr(separator + 1);
   while (!path.empty() && path.back() == '\\') path.pop_back();
-  auto names = SplitKeyPath(path);
-  if (!names)
-    throw Failure{"\"" + text +
-                  "\" is no key the registry can hold: a key name is empty, longer than 255 "
-                  "bytes or holds a control character."};
+  std::string why;
+  auto names = SplitKeyPath(path, &why);
+  if (!names) throw Failure{"\"" + text + "\" is no key the registry can hold: " + why + "."};
   return KeyArg{*root, std::move(*names)};
 }
 
@@ -171,19 +169,29 @@ std::string Text(const RegValueNode& value) {
   return text;
 }
 
-void PrintValue(std::ostream& out, const RegValueNode& value) {
-  out << "    " << ShownName(value.name) << "    REG_SZ    " << Text(value) << "\n";
+// What query shows of a name or text: on a terminal, control characters escaped.
+std::string Shown(const RegConsole& console, const std::string& text) {
+  return console.out_terminal ? EscapeForTerminal(text) : text;
 }
 
-void PrintKey(std::ostream& out, const std::string& path, const RegKeyNode& key, bool recurse) {
-  out << "\n" << path << "\n";
-  for (const RegValueNode& value : key.values) PrintValue(out, value);
+void PrintValue(RegConsole& console, const RegValueNode& value) {
+  console.out << "    " << Shown(console, ShownName(value.name)) << "    REG_SZ    "
+              << Shown(console, Text(value)) << "\n";
+}
+
+void PrintKey(RegConsole& console, const std::string& path, const RegKeyNode& key, bool recurse) {
   if (recurse) {
-    for (const RegKeyNode& sub : key.subkeys) PrintKey(out, path + "\\" + sub.name, sub, true);
+    ForEachKey(path, key, [&](const std::string& key_path, const RegKeyNode& node) {
+      console.out << "\n" << Shown(console, key_path) << "\n";
+      for (const RegValueNode& value : node.values) PrintValue(console, value);
+    });
     return;
   }
-  if (!key.subkeys.empty()) out << "\n";
-  for (const RegKeyNode& sub : key.subkeys) out << path << "\\" << sub.name << "\n";
+  console.out << "\n" << Shown(console, path) << "\n";
+  for (const RegValueNode& value : key.values) PrintValue(console, value);
+  if (!key.subkeys.empty()) console.out << "\n";
+  for (const RegKeyNode& sub : key.subkeys)
+    console.out << Shown(console, path + "\\" + sub.name) << "\n";
 }
 
 int Query(const std::vector<std::string>& args, RegConsole& console) {
@@ -200,11 +208,11 @@ int Query(const std::vector<std::string>& args, RegConsole& console) {
     const RegValueNode* value = node->FindValue(name);
     if (value == nullptr)
       throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
-    console.out << "\n" << path << "\n";
-    PrintValue(console.out, *value);
+    console.out << "\n" << Shown(console, path) << "\n";
+    PrintValue(console, *value);
     return 0;
   }
-  PrintKey(console.out, path, *node, options.s);
+  PrintKey(console, path, *node, options.s);
   return 0;
 }
 
@@ -337,9 +345,12 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
   const Options options = ParseOptions(args, "import", {});
   ExpectPositional(options, 1, "FILE");
   const std::string& file = options.positional[0];
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  if (ReadRegFile(file, bytes) != RegStatus::kOk) {
+    std::string reason = RegLastErrorDetail();  // "cannot read FILE: why"
+    if (!reason.empty()) reason[0] = 'C';
+    throw Failure{reason + "."};
+  }
   const RegTextParse parse = ParseRegText(bytes);
   auto at = [&](int line) {
     return file + (line > 0 ? " line " + std::to_string(line) : "") + ": ";
@@ -357,10 +368,11 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
     if (!root) throw Failure{at(entry.line) + "unknown root key \"" + root_text + "\"."};
     const std::string path =
         separator == std::string::npos ? std::string() : entry.path.substr(separator + 1);
-    auto names = SplitKeyPath(path);
-    if (!names || (separator != std::string::npos && names->empty()))
-      throw Failure{at(entry.line) +
-                    "a key name is empty, longer than 255 bytes or holds a control character."};
+    std::string why;
+    auto names = SplitKeyPath(path, &why);
+    if (!names) throw Failure{at(entry.line) + why + "."};
+    if (separator != std::string::npos && names->empty())
+      throw Failure{at(entry.line) + "a key name is empty."};
     if (entry.remove && names->empty())
       throw Failure{at(entry.line) + "a root key cannot be deleted."};
     for (const RegTextValue& value : entry.values) {
@@ -375,33 +387,32 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
   }
   for (const std::string& warning : warnings) console.err << "WARNING: " << warning << "\n";
 
-  for (const std::uint32_t root : root_order) {
-    Check(ModifyHive(root, [&](RegKeyNode& tree, bool& changed) {
-      const std::int64_t now = FileTimeNow();
-      for (const ImportKey& item : by_root[root]) {
-        changed = true;
-        if (item.entry->remove) {
-          RemoveTree(tree, item.names, now);  // a key that is not there is gone already
-          continue;
-        }
-        bool created = false;
-        RegKeyNode& node = CreateKey(tree, item.names, now, created);
-        if (item.entry->class_name) node.class_name = *item.entry->class_name;
-        node.last_write = now;
-        for (const RegTextValue& value : item.entry->values) {
-          if (value.remove) {
-            std::erase_if(node.values, [&](auto& v) { return SameRegName(v.name, value.name); });
-          } else if (value.text) {
-            if (RegValueNode* existing = node.FindValue(value.name))
-              existing->data = *value.text + '\0';
-            else
-              node.values.push_back(RegValueNode{value.name, *value.text + '\0'});
-          }
-        }
+  // Every hive the file names is locked and read before any is written: one that does not parse
+  // stops the import with all of them as they were.
+  Check(ModifyHives(root_order, [&](std::uint32_t root, RegKeyNode& tree, bool& changed) {
+    const std::int64_t now = FileTimeNow();
+    RegTreeBuilder builder(std::move(tree));
+    for (const ImportKey& item : by_root[root]) {
+      changed = true;
+      if (item.entry->remove) {
+        builder.Remove(item.names, now);  // a key that is not there is gone already
+        continue;
       }
-      return RegStatus::kOk;
-    }));
-  }
+      bool created = false;
+      const std::size_t key = builder.Create(item.names, true, now, created);
+      RegKeyNode& node = builder.Key(key);
+      if (item.entry->class_name) node.class_name = *item.entry->class_name;
+      node.last_write = now;
+      for (const RegTextValue& value : item.entry->values) {
+        if (value.remove)
+          builder.RemoveValue(key, value.name);
+        else if (value.text)
+          builder.SetValue(key, value.name, *value.text + '\0');
+      }
+    }
+    tree = builder.Take();
+    return RegStatus::kOk;
+  }));
   console.out << "The operation completed successfully.\n";
   return 0;
 }

@@ -18,12 +18,17 @@
 // /y. `export` writes REGEDIT4 text (see settings/reg_text.h) with the key, its subkeys and their
 // last-write lines. `import` reads that text or a "Windows Registry Editor Version 5.00" file
 // (UTF-16LE with byte-order mark, CR LF), including [-KEY] and "name"=- deletions; values of
-// other types (dword:, hex...:) are skipped with a warning naming their line. The whole file is
-// checked before anything changes: a malformed line or an unknown root key names its line number
-// and leaves every hive as it was. Each hive an import touches is written once, in the order the
-// file first names them; should a later hive fail to be written (it does not parse, the disk is
-// full), the earlier ones keep the import. A key's class is taken from its last-write line; its
-// time is not: the keys an import writes are last written at the time of the import.
+// other types (dword:, hex...:) are skipped with a warning naming their line. FILE must be a
+// regular file of at most 16 MiB. An import is all or nothing: the whole file is checked, and
+// every hive it touches is locked and read, before anything changes; a malformed line, an unknown
+// root key, a key beyond the registry's limits or a hive that does not parse names its cause and
+// leaves every hive as it was, and so does a hive that cannot be written. A key's class is taken
+// from its last-write line; its time is not: the keys an import writes are last written at the
+// time of the import.
+//
+// `query` on a terminal shows control characters in names and texts as export writes them (\n,
+// \x1B), so that a stored value cannot move the cursor or retitle the terminal; into a pipe or a
+// file it writes the bytes as stored.
 //
 // Exit status 0 on success, 1 on failure with the reason on the error stream.
 #pragma once
@@ -38,7 +43,8 @@ struct RegConsole {
   std::istream& in;
   std::ostream& out;
   std::ostream& err;
-  bool interactive = false;  // standard input is a terminal: questions may be asked
+  bool interactive = false;   // standard input is a terminal: questions may be asked
+  bool out_terminal = false;  // standard output is a terminal: control characters are escaped
 };
 
 // `args` are the arguments after the program's name.

@@ -1,0 +1,395 @@
+// What only a real UART driver can show: the control on the kernel's serial core and an 8250
+// (16550) port. Runs on the port SERIVANE_TEST_PORT names, which must loop back: a plug wired
+// TxD-RxD, RTS-CTS, DTR-DSR, or the 16550's own loopback mode (serivane-uart-loop), which also
+// wires OUT1 to RI and OUT2 to DCD. CI runs it in a QEMU guest on the guest's second 16550; the
+// console rows run only there (SERIVANE_GUEST_CONSOLE), because they aim at the console.
+//
+// In QEMU there is no wire timing, and the chip reports no line errors and no modem-status
+// interrupts: the rows lean on none of them.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "serial/comm_control.h"
+
+namespace serivane::serial {
+namespace {
+
+using Codes = std::vector<std::int16_t>;
+using Clock = std::chrono::steady_clock;
+
+// From the kernel's <asm/termios.h>, which cannot be included next to <termios.h>.
+constexpr int kTiocmOut1 = 0x2000;
+constexpr int kTiocmOut2 = 0x4000;
+constexpr int kTiocmLoop = 0x8000;
+
+struct EventLog {
+  explicit EventLog(CommControl& control) {
+    control.OnCommEvent = [this, &control] { codes.push_back(control.CommEvent()); };
+  }
+  long Count(std::int16_t code) const { return std::count(codes.begin(), codes.end(), code); }
+  Codes codes;
+};
+
+template <typename Op>
+std::int32_t ErrorOf(Op&& op, std::string* what = nullptr) {
+  try {
+    op();
+  } catch (const CommError& e) {
+    if (what != nullptr) *what = e.what();
+    return e.number();
+  }
+  return 0;
+}
+
+// A second descriptor on the port, beside the control's: for what the control does not offer
+// (OUT1, OUT2, the driver's view of the termios and its queues).
+struct RawPort {
+  explicit RawPort(const std::string& path)
+      : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+  ~RawPort() {
+    if (fd >= 0) close(fd);
+  }
+  int ModemBits() const {
+    int bits = 0;
+    return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : 0;
+  }
+  void Set(int bits, bool on) const { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); }
+  int fd;
+};
+
+class Uart : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* named = std::getenv("SERIVANE_TEST_PORT");
+    if (named == nullptr || *named == '\0') {
+      GTEST_SKIP() << "set SERIVANE_TEST_PORT to a port with a loopback plug to run this";
+    }
+    port = named;
+    c.LineSettings("38400,N,8,1");
+    c.RtsOn(true);
+    c.DtrOn(true);
+  }
+
+  // Services the control until `done` holds; false after `ms` milliseconds.
+  bool ServiceUntil(const std::function<bool()>& done, int ms = 10000) {
+    for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
+      c.Service();
+      if (done()) return true;
+      pollfd p{c.WatchFd(), POLLIN, 0};
+      poll(&p, 1, 1);
+    }
+    return false;
+  }
+  void ServiceFor(int ms) {
+    ServiceUntil([] { return false; }, ms);
+  }
+  std::string Echo(const std::string& text) {
+    c.TransmitText(text);
+    ServiceUntil([&] { return c.InBufferCount() >= static_cast<std::int32_t>(text.size()); });
+    return c.ReceivedText();
+  }
+  bool InLoopMode() const { return (RawPort(port).ModemBits() & kTiocmLoop) != 0; }
+
+  std::string port;
+  CommControl c{[this](std::int16_t) { return port; }};
+  EventLog log{c};
+};
+
+TEST_F(Uart, AFloodNobodyReadsShowsInTheDriverCountersAndIsReportedOnce) {
+  c.ReceiveThreshold(0);
+  c.OpenState(true);
+  RawPort raw(port);
+  serial_icounter_struct before{};
+  if (ioctl(raw.fd, TIOCGICOUNT, &before) != 0) GTEST_SKIP() << "the driver keeps no counters";
+  // Written past the control, which is not serviced meanwhile: the kernel's receive buffers
+  // (about 1.3 MB on 6.1) fill and the driver drops the rest, counting buf_overrun.
+  const std::string block(1536 * 1024, 'f');
+  std::size_t sent = 0;
+  for (const auto end = Clock::now() + std::chrono::seconds(60);
+       sent < block.size() && Clock::now() < end;) {
+    const ssize_t n = write(raw.fd, block.data() + sent, block.size() - sent);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    pollfd p{raw.fd, POLLOUT, 0};
+    poll(&p, 1, 10);
+  }
+  ASSERT_EQ(sent, block.size());
+  ServiceFor(300);
+  serial_icounter_struct after{};
+  ASSERT_EQ(ioctl(raw.fd, TIOCGICOUNT, &after), 0);
+  EXPECT_EQ(after.tx - before.tx, static_cast<int>(block.size()));
+  EXPECT_GT(after.buf_overrun, before.buf_overrun) << "the flood did not overflow the driver";
+  EXPECT_EQ(log.Count(kErRxOver), 1) << ::testing::PrintToString(log.codes);
+  EXPECT_EQ(log.codes.size(), 1u) << ::testing::PrintToString(log.codes);
+  // What got through is the block's own bytes, and once it is read the port goes on working.
+  for (std::string kept = c.ReceivedText(); !kept.empty(); kept = c.ReceivedText()) {
+    ASSERT_EQ(kept.find_first_not_of('f'), std::string::npos);
+    ServiceFor(50);
+  }
+  EXPECT_EQ(Echo("after the flood"), "after the flood");
+}
+
+std::string LockText(pid_t pid) {
+  std::string digits = std::to_string(pid);
+  return std::string(10 - digits.size(), ' ') + digits + "\n";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A child that lives until killed, or one that has already ended; its process number.
+pid_t Child(bool alive) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (alive) pause();
+    _exit(0);
+  }
+  if (!alive) waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+TEST_F(Uart, ThePortIsTakenWithTheUucpLockAndAStaleLockIsTakenOver) {
+  const std::string lock =
+      "/run/lock/LCK.." +
+      std::filesystem::path(std::filesystem::canonical(port)).filename().string();
+  const pid_t live = Child(true);
+  const pid_t ended = Child(false);
+  struct Row {
+    const char* holder;
+    std::string lock_text;  // "" = no lock file
+    bool flock_held;
+    std::int32_t error;
+    std::string named;
+  } rows[] = {
+      {"nobody", "", false, 0, ""},
+      {"a process that has ended", LockText(ended), false, 0, ""},
+      {"a lock naming no process", "garbage\n", false, 0, ""},
+      {"a live process", LockText(live), false, kErrPortAlreadyOpen,
+       "process " + std::to_string(live)},
+      {"a descriptor lock without lock file", "", true, kErrPortAlreadyOpen, "in use"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.holder);
+    std::filesystem::remove(lock);
+    if (!row.lock_text.empty()) std::ofstream(lock) << row.lock_text;
+    RawPort other(port);
+    if (row.flock_held) {
+      ASSERT_EQ(flock(other.fd, LOCK_EX | LOCK_NB), 0);
+    }
+    std::string what;
+    EXPECT_EQ(ErrorOf([&] { c.OpenState(true); }, &what), row.error) << what;
+    EXPECT_NE(what.find(row.named), std::string::npos) << what;
+    if (row.error != 0) {
+      EXPECT_FALSE(c.OpenState());
+      EXPECT_EQ(ReadFile(lock), row.lock_text) << "a refused open touched the holder's lock";
+      continue;
+    }
+    EXPECT_EQ(ReadFile(lock), LockText(getpid()));
+    // A second control of this process is another program to the port.
+    CommControl second([this](std::int16_t) { return port; });
+    EXPECT_EQ(ErrorOf([&] { second.OpenState(true); }, &what), kErrPortAlreadyOpen);
+    EXPECT_NE(what.find("process " + std::to_string(getpid())), std::string::npos) << what;
+    c.OpenState(false);
+    EXPECT_FALSE(std::filesystem::exists(lock)) << "the lock outlived the close";
+  }
+  std::filesystem::remove(lock);
+  kill(live, SIGKILL);
+  waitpid(live, nullptr, 0);
+}
+
+// The 16550 divides its 115200 baud base by a whole divisor: a rate is taken when the divisor
+// nearest to it makes a rate within 2 %, and refused naming the rates around it otherwise. QEMU's
+// trace of the chip's parameters shows the rate really made (read by the CI stage).
+TEST_F(Uart, RatesAreTakenOnlyWhereTheUartsDivisorMakesThem) {
+  c.OpenState(true);
+  const struct {
+    const char* settings;
+    const char* refusal;  // nullptr: taken
+  } rows[] = {
+      {"57600,N,8,1", nullptr},  // standard table
+      {"28800,N,8,1", nullptr},  // termios2: divisor 4
+      {"14400,N,8,1", nullptr},  // termios2: divisor 8
+      {"7300,N,8,1", nullptr},   // divisor 16: 7200, 1.4 % slow
+      {"45056,N,8,1", "45056 baud: this port makes 38400 or 57600"},
+      {"31250,N,8,1", "31250 baud: this port makes 28800 or 38400"},
+      {"100000,N,8,1", "100000 baud: this port makes 57600 or 115200"},
+      {"230400,N,8,1", "230400 baud: this port makes at most 115200"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.settings);
+    const std::string before = c.LineSettings();
+    std::string what;
+    const std::int32_t error = ErrorOf([&] { c.LineSettings(row.settings); }, &what);
+    if (row.refusal == nullptr) {
+      EXPECT_EQ(error, 0) << what;
+      EXPECT_EQ(c.LineSettings(), row.settings);
+    } else {
+      EXPECT_EQ(error, kErrCommState);
+      EXPECT_NE(what.find(row.refusal), std::string::npos) << what;
+      EXPECT_NE(what.find(port), std::string::npos) << what;
+      EXPECT_EQ(c.LineSettings(), before) << "a refused rate must leave the previous one";
+    }
+    EXPECT_EQ(Echo("rate"), "rate");
+  }
+}
+
+TEST_F(Uart, EveryFrameTheProgramOffersIsHeldByTheDriver) {
+  c.OpenState(true);
+  const struct {
+    const char* settings;
+    tcflag_t cflag;  // CSIZE | PARENB | PARODD | CSTOPB as the driver must hold them
+  } rows[] = {
+      {"4800,E,7,1", CS7 | PARENB}, {"4800,O,7,2", CS7 | PARENB | PARODD | CSTOPB},
+      {"4800,E,8,1", CS8 | PARENB}, {"4800,N,5,1", CS5},
+      {"4800,N,8,2", CS8 | CSTOPB},
+  };
+  RawPort raw(port);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.settings);
+    std::string what;
+    EXPECT_EQ(ErrorOf([&] { c.LineSettings(row.settings); }, &what), 0) << what;
+    termios held{};
+    ASSERT_EQ(tcgetattr(raw.fd, &held), 0);
+    EXPECT_EQ(held.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), row.cflag);
+    // Codes every frame carries whole (five data bits at least).
+    EXPECT_EQ(Echo("\x01\x0A\x15\x1F"), "\x01\x0A\x15\x1F");
+  }
+}
+
+TEST_F(Uart, EachModemLineChangeRaisesItsOneEvent) {
+  const bool loop_mode = InLoopMode();
+  c.OpenState(true);
+  RawPort raw(port);
+  // Starting point: every output on, so every wired input is on.
+  if (loop_mode) raw.Set(kTiocmOut1 | kTiocmOut2, true);
+  ServiceFor(100);
+  log.codes.clear();
+  const struct {
+    const char* line;
+    std::function<void(bool)> set;
+    std::function<bool()> input;
+    Codes off, on;  // events for switching the output off, then on again
+    bool needs_loop_mode;
+  } rows[] = {
+      {"RTS to CTS",
+       [&](bool on) { c.RtsOn(on); },
+       [&] { return c.CtsState(); },
+       {kEvCts},
+       {kEvCts},
+       false},
+      {"DTR to DSR",
+       [&](bool on) { c.DtrOn(on); },
+       [&] { return c.DsrState(); },
+       {kEvDsr},
+       {kEvDsr},
+       false},
+      {"OUT2 to DCD",
+       [&](bool on) { raw.Set(kTiocmOut2, on); },
+       [&] { return c.DcdState(); },
+       {kEvCd},
+       {kEvCd},
+       true},
+      // A ring is raised when RI comes on, not when it goes off.
+      {"OUT1 to RI",
+       [&](bool on) { raw.Set(kTiocmOut1, on); },
+       [&] { return (raw.ModemBits() & TIOCM_RI) != 0; },
+       {},
+       {kEvRing},
+       true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    if (row.needs_loop_mode && !loop_mode) continue;  // a plug has no OUT1 or OUT2
+    for (const bool on : {false, true}) {
+      row.set(on);
+      ServiceFor(100);  // ten line polls
+      EXPECT_EQ(row.input(), on);
+      EXPECT_EQ(log.codes, on ? row.on : row.off);
+      log.codes.clear();
+    }
+  }
+}
+
+TEST_F(Uart, CloseWithOutputHeldDoesNotWaitForTheDriver) {
+  {
+    RawPort raw(port);
+    // The port as a program using XON/XOFF leaves it; the control puts that back at close.
+    termios left{};
+    ASSERT_EQ(tcgetattr(raw.fd, &left), 0);
+    left.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(raw.fd, TCSANOW, &left), 0);
+    c.FlowControl(1);
+    c.OpenState(true);
+    // An XOFF comes back through the loop and suspends output. Only a flush lets the last
+    // close go then, without waiting out closing_wait for the held bytes.
+    ASSERT_EQ(write(raw.fd, "\x13", 1), 1);
+    ServiceFor(100);
+    c.TransmitText(std::string(2000, 'w'));
+    c.Service();
+    int queued = 0;
+    ASSERT_EQ(ioctl(raw.fd, TIOCOUTQ, &queued), 0);
+    ASSERT_GT(queued, 0) << "no output was held";
+    serial_struct info{};
+    if (ioctl(raw.fd, TIOCGSERIAL, &info) == 0) {
+      EXPECT_GE(info.closing_wait, 500) << "closing_wait (1/100 s) too short to show anything";
+    }
+  }
+  const auto start = Clock::now();
+  c.OpenState(false);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  c.FlowControl(0);
+  c.OpenState(true);
+  EXPECT_EQ(Echo("free"), "free") << "held output came out after the close";
+}
+
+// The guest's console is named by the run (SERIVANE_GUEST_CONSOLE=/dev/ttyS0); nowhere else do
+// these rows run, since a fault in the guard would open the machine's own console.
+TEST_F(Uart, TheConsoleIsRefusedWhateverNameItHas) {
+  const char* console = std::getenv("SERIVANE_GUEST_CONSOLE");
+  if (console == nullptr || *console == '\0') {
+    GTEST_SKIP() << "runs only in the QEMU guest, which names its console in "
+                    "SERIVANE_GUEST_CONSOLE";
+  }
+  const std::string link = "/tmp/serivane-console-link";
+  const std::string twin = "/tmp/serivane-console-twin";  // another node, the same device
+  std::filesystem::remove(link);
+  std::filesystem::remove(twin);
+  std::filesystem::create_symlink(console, link);
+  struct stat st {};
+  ASSERT_EQ(stat(console, &st), 0);
+  ASSERT_EQ(mknod(twin.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
+  for (const std::string& path : {std::string(console), link, twin}) {
+    SCOPED_TRACE(path);
+    port = path;
+    std::string what;
+    EXPECT_EQ(ErrorOf([&] { c.OpenState(true); }, &what), kErrHardwareNotAvailable);
+    EXPECT_NE(what.find("console"), std::string::npos) << what;
+    EXPECT_FALSE(c.OpenState());
+  }
+  std::filesystem::remove(link);
+  std::filesystem::remove(twin);
+}
+
+}  // namespace
+}  // namespace serivane::serial
