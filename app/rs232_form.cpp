@@ -14,9 +14,11 @@
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "app/key_state.h"
 #include "common/conv.h"
 #include "serial/plug_faults.h"
 #include "settings/settings_store.h"
@@ -53,6 +55,11 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
 
   port_service_timer_ = new QTimer(this);
   port_service_timer_->setSingleShot(true);
+  // The plug's deliveries are due to the millisecond; a coarse timer may be 5 % late.
+  port_service_timer_->setTimerType(Qt::PreciseTimer);
+  event_wait_timer_ = new QTimer(this);
+  event_wait_timer_->setSingleShot(true);
+  event_wait_timer_->setTimerType(Qt::PreciseTimer);
   connect(port_service_timer_, &QTimer::timeout, this, &RS232_Form::ServicePort);
   // Before the loop sleeps (also inside message boxes and menus) the control says what to wait
   // for: its descriptor may have changed since the last look, and its next deadline has.
@@ -475,6 +482,25 @@ void RS232_Form::Update_Timer_Timer() {
   emit updateTicked();
 }
 
+void RS232_Form::OpenPortAtShow() {
+  // The first tick decides whether Delete is held. Where the window system tells at once, that
+  // tick need not wait half a second for the timer; elsewhere the key's events, which reach
+  // the window once it has the focus, are waited for as before.
+  const std::optional<bool> held = DeleteKeyHeld();
+  if (!held) return;
+  if (*held) use_default_port_ = true;
+  // Once the loop runs, so that the window is on the screen before the port opens and a
+  // start-up run begins.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (ended_ || Test_MSComm->OpenState()) return;
+        Update_Timer->start();
+        Update_Timer_Timer();
+      },
+      Qt::QueuedConnection);
+}
+
 void RS232_Form::OpenPortFromTimer() {
   if (tester_->TestRunning) {
     // The port belongs to the run, also while its failure box is open or a test waits: a port
@@ -627,6 +653,28 @@ void RS232_Form::SetResultText(const std::string& text) {
   Result_Text->setPlainText(Q(DisplayLines(text)));
 }
 
+void RS232_Form::AppendResultText(const std::string& text) {
+  // The box shows its whole text decoded as UTF-8, or as Latin-1 when it is not valid UTF-8, with
+  // CR LF as one line end. Plain ASCII that does not complete a CR LF pair shows the same
+  // either way when added on its own; anything else is set with the whole text.
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const bool completes_pair =
+      !result_text_.empty() && result_text_.back() == '\r' && !text.empty() && text.front() == '\n';
+  if (!ascii || completes_pair) {
+    SetResultText(result_text_ + text);
+    return;
+  }
+  result_text_ += text;
+  QTextCursor end(Result_Text->document());
+  end.movePosition(QTextCursor::End);
+  end.insertText(Q(DisplayLines(text)));
+}
+
+std::size_t RS232_Form::ResultTextLength() const {
+  return result_text_.size();
+}
+
 void RS232_Form::MoveResultCaretToEnd() {
   Result_Text->moveCursor(QTextCursor::End);
   Result_Text->ensureCursorVisible();
@@ -679,6 +727,19 @@ void RS232_Form::DoEvents() {
   // port's own clock, which may run faster than the event loop's.
   ServicePort();
   QCoreApplication::processEvents();
+}
+
+bool RS232_Form::WaitForEvents(std::int32_t max_ms) {
+  // The loop sleeps on the system's clock; a window given another clock (tests) would wait
+  // without that clock moving.
+  if (ended_ || services_.clock != &SystemClock()) return false;
+  // Bytes on the port wake the loop through the port's notifier, the plug's next delivery
+  // through the service timer (both armed as the loop goes to sleep), and this timer ends the
+  // wait when nothing comes.
+  event_wait_timer_->start(std::max(max_ms, 0));
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  event_wait_timer_->stop();
+  return true;
 }
 
 void RS232_Form::SetBusyCursor(bool busy) {

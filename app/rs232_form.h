@@ -109,6 +109,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // WindowPort.
   std::string ResultText() const override;
   void SetResultText(const std::string& text) override;
+  void AppendResultText(const std::string& text) override;
+  std::size_t ResultTextLength() const override;
   void MoveResultCaretToEnd() override;
   void RepaintResult() override;
   void SetResultBackground(engine::Rgb colour) override;
@@ -120,6 +122,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   bool AskFailureContinue(const std::string& text, const std::string& title) override;
   void ShowCriticalMessage(const std::string& text, const std::string& title) override;
   void DoEvents() override;
+  bool WaitForEvents(std::int32_t max_ms) override;
   void SetBusyCursor(bool busy) override;
   bool RtsChecked() const override;
   bool DtrChecked() const override;
@@ -155,6 +158,9 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void StopHandlers();
   void EndProgram(int status);
 
+  // The first status tick, run as soon as the window is shown where the Delete key's state can
+  // be read then; elsewhere the timer's own first tick stays the first.
+  void OpenPortAtShow();
   // The status tick's opening of a closed port, with the recovery to port 1.
   void OpenPortFromTimer();
   void ShowPortReady();
@@ -200,6 +206,9 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   QPointer<QSocketNotifier> port_notifier_;
   int watched_fd_ = -1;
   QTimer* port_service_timer_ = nullptr;
+  // Ends a WaitForEvents that no event ends sooner.
+  QTimer* event_wait_timer_ = nullptr;
+  bool shown_once_ = false;
 
  public:
   // Controls, named as the rest of the program names them. Owned by the window.

@@ -182,6 +182,8 @@ void RS232_Form::CreateControls() {
   Result_Text->setObjectName(QStringLiteral("Result_Text"));
   Result_Text->setToolTip(QStringLiteral("results and remarks for operator"));
   Result_Text->setReadOnly(true);
+  // Nothing is ever undone in the box; lines appended to it must not pile up in an undo history.
+  Result_Text->setUndoRedoEnabled(false);
   Result_Text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   Result_Text->setFocusPolicy(Qt::StrongFocus);
   Result_Text->setTabChangesFocus(true);
@@ -317,6 +319,10 @@ void RS232_Form::resizeEvent(QResizeEvent* event) {
 void RS232_Form::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   ApplyPendingHeight();
+  if (!shown_once_) {
+    shown_once_ = true;
+    OpenPortAtShow();
+  }
 }
 
 void RS232_Form::moveEvent(QMoveEvent* event) {

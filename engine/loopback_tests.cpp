@@ -27,8 +27,18 @@ void Tester::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
   // wait neither ends it early nor makes it endless.
   std::uint32_t now;
   do {
-    clock_.Sleep(kWaitStepMs);
-    window_.DoEvents();
+    // The window sleeps on the port for the rest of the step, so the wait ends when the last
+    // character arrives and the test's duration is that of the echo, not of whole steps.
+    const std::int64_t step_end = clock_.NowMicros() + std::int64_t{kWaitStepMs} * 1000;
+    for (std::int64_t left = step_end - clock_.NowMicros(); left > 0 && !DataReceived;
+         left = step_end - clock_.NowMicros()) {
+      const auto left_ms = static_cast<std::int32_t>((left + 999) / 1000);
+      if (!window_.WaitForEvents(left_ms)) {
+        clock_.Sleep(left_ms);
+        window_.DoEvents();
+        break;
+      }
+    }
     now = clock_.TickCount();
   } while (static_cast<std::int64_t>(TickDiff(now, start)) < limit_ms && !DataReceived);
 }

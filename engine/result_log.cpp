@@ -18,15 +18,18 @@ constexpr std::size_t kKeptChars = 10000;
 
 void Tester::AppendResultLine(std::string_view line) {
   window_.ResultLineAdded(line);
-  std::string text = window_.ResultText();
-  text.append(line);
-  text.append("\r\n");
-  window_.SetResultText(text);
+  std::string added(line);
+  added.append("\r\n");
+  // Appended, not set again: a repeated run adds thousands of lines to a full box.
+  window_.AppendResultText(added);
   window_.MoveResultCaretToEnd();
   window_.RepaintResult();
   // The cut counts characters, not lines: the first line left may be a fragment. The caret
   // stays where the widget puts it.
-  if (text.size() > kMaxChars) window_.SetResultText(text.substr(text.size() - kKeptChars));
+  if (window_.ResultTextLength() > kMaxChars) {
+    const std::string text = window_.ResultText();
+    window_.SetResultText(text.substr(text.size() - kKeptChars));
+  }
 }
 
 void Tester::AppendReceivedText(std::string_view received) {

@@ -98,8 +98,10 @@ class Tester {
   // Reads the start tick, throws away what earlier traffic left in the port, clears DataReceived
   // and arms the receive event at `count` characters. Returns the start tick.
   std::uint32_t StartEcho(std::int16_t count);
-  // Pauses in 10 ms steps, letting window events run, until `limit_ms` have passed since the
-  // tick `start` or DataReceived is set. At least one step.
+  // Waits in 10 ms steps, letting window events run, until `limit_ms` have passed since the
+  // tick `start` or DataReceived is set. Within a step the window sleeps on the port, so the
+  // wait ends as soon as the echo is in; a window that cannot sleep on its events is given
+  // whole steps of the clock. At least one step, unless the echo is already in.
   void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
   bool HandshakeTest(bool rts_cts);
   // Bits per character on the wire with the current line settings, for the data tests' limits.

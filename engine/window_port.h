@@ -3,6 +3,7 @@
 // user-interface thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,6 +26,11 @@ class WindowPort {
   // The results box (Result_Text). Its text uses CR LF line ends.
   virtual std::string ResultText() const = 0;
   virtual void SetResultText(const std::string& text) = 0;
+  // Adds `text` to the end of the box, as SetResultText(ResultText() + text) would, but without
+  // setting the whole text again; the caret stays where it was.
+  virtual void AppendResultText(const std::string& text) { SetResultText(ResultText() + text); }
+  // Characters (bytes) in the box, as ResultText().size().
+  virtual std::size_t ResultTextLength() const { return ResultText().size(); }
   virtual void MoveResultCaretToEnd() = 0;
   // Repaints the box at once, so that a line shows while a test goes on without yielding.
   virtual void RepaintResult() = 0;
@@ -46,6 +52,14 @@ class WindowPort {
 
   // Lets pending window events run once (timers, port events, clicks), then returns.
   virtual void DoEvents() = 0;
+  // As DoEvents, but when no event is pending first sleeps until one comes (bytes on the port,
+  // its next deadline, a window event) or `max_ms` have passed. Returns false, having done
+  // nothing, when the window cannot sleep on its events (its loop does not run on the engine's
+  // clock); the engine then pauses on its clock and calls DoEvents.
+  virtual bool WaitForEvents(std::int32_t max_ms) {
+    (void)max_ms;
+    return false;
+  }
   // The hourglass pointer on (true) or back to the default (false).
   virtual void SetBusyCursor(bool busy) = 0;
 

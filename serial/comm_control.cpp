@@ -18,8 +18,6 @@ namespace {
 // receive buffer they are dropped with kErRxOver, so that a flood cannot exhaust memory.
 constexpr std::size_t kSendBufferBytes = 64 * 1024;
 constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
-// Modem lines and error counters are polled: drivers differ too much in what TIOCMIWAIT reports.
-constexpr std::int64_t kPollMicros = 10'000;
 
 }  // namespace
 
@@ -51,7 +49,9 @@ struct CommControl::State final : DeviceSink {
   std::string unsent;
   std::deque<std::int16_t> events;
   ModemInputs inputs;
-  std::int64_t next_poll_us = 0;
+  // When Service must next look at the modem lines and counters; -1: only when something else
+  // wakes it (the device says when its lines need watching).
+  std::int64_t next_poll_us = -1;
   bool in_service = false;
   // A flood nobody reads is one overflow until the program reads again, however many reads of
   // the device and polls of the driver's counters find more of it lost.
@@ -100,6 +100,8 @@ struct CommControl::State final : DeviceSink {
     unsent.clear();
     rx_over_raised = false;
   }
+
+  void OutputsChanged();
 
   void PollInputs() {
     const ModemInputs now = device->Inputs();
@@ -218,13 +220,20 @@ void CommControl::OpenState(bool open) {
   s.next_poll_us = s.clock.NowMicros();
 }
 
+void CommControl::State::OutputsChanged() {
+  if (device == nullptr) return;
+  device->SetOutputs(dtr, rts);
+  // A plug's inputs follow the outputs at once; the change is raised at the next Service.
+  next_poll_us = clock.NowMicros();
+}
+
 bool CommControl::OpenState() const {
   return s_->device != nullptr;
 }
 
 void CommControl::DtrOn(bool on) {
   s_->dtr = on;
-  if (s_->device != nullptr) s_->device->SetOutputs(s_->dtr, s_->rts);
+  s_->OutputsChanged();
 }
 
 bool CommControl::DtrOn() const {
@@ -233,7 +242,7 @@ bool CommControl::DtrOn() const {
 
 void CommControl::RtsOn(bool on) {
   s_->rts = on;
-  if (s_->device != nullptr) s_->device->SetOutputs(s_->dtr, s_->rts);
+  s_->OutputsChanged();
 }
 
 bool CommControl::RtsOn() const {
@@ -307,7 +316,8 @@ int CommControl::NextServiceMs() const {
   if (s.device == nullptr) return -1;
   std::int64_t due = s.next_poll_us;
   const std::int64_t device_due = s.device->NextDueMicros();
-  if (device_due >= 0) due = std::min(due, device_due);
+  if (device_due >= 0) due = due < 0 ? device_due : std::min(due, device_due);
+  if (due < 0) return -1;
   const std::int64_t wait = due - s.clock.NowMicros();
   return wait <= 0 ? 0 : static_cast<int>((wait + 999) / 1000);
 }
@@ -338,7 +348,8 @@ void CommControl::Service() {
       s.ReleaseDevice();
       s.events.push_back(kErDeviceGone);
     }
-    s.next_poll_us = s.clock.NowMicros() + kPollMicros;
+    const std::int64_t interval = s.device != nullptr ? s.device->LinePollMicros() : -1;
+    s.next_poll_us = interval < 0 ? -1 : s.clock.NowMicros() + interval;
   }
   s.CheckThreshold();
 

@@ -182,8 +182,12 @@ class CommControl {
 
   // Event-loop integration. WatchFd is the descriptor to watch for reading (-1 when there is
   // none: closed, or the virtual plug). NextServiceMs is the longest the loop may wait before
-  // calling Service (-1: no deadline, the port is closed). Both change when the port opens or
-  // closes, also when Service() finds the device gone: read them again after every call.
+  // calling Service (-1: no deadline: the port is closed, or open and nothing is due). The
+  // deadline is the plug's next delivery, a pending event, or the next look at the modem lines
+  // of a device that has them; a device without lines (a pseudo-terminal) and an idle plug set
+  // none, so an idle loop does not wake for the port. Both change when the port opens or closes,
+  // also when Service() finds the device gone, and the deadline after every call that changes
+  // the outputs: read them again after every call.
   int WatchFd() const;
   int NextServiceMs() const;
 

@@ -267,6 +267,10 @@ int DataBitsOf(tcflag_t cflag) {
   }
 }
 
+// Lines and counters are polled: drivers differ too much in what TIOCMIWAIT reports. Five looks
+// a second let a change reach the event monitor well within the window's 500 ms status tick.
+constexpr std::int64_t kLinePollMicros = 200'000;
+
 class TermiosDevice final : public Device {
  public:
   // `divisor_clock`: the driver's baud_base is the clock its UART divides (not so for USB
@@ -426,6 +430,10 @@ class TermiosDevice final : public Device {
   }
   int Fd() const override { return fd_.get(); }
   std::int64_t NextDueMicros() const override { return -1; }
+  std::int64_t LinePollMicros() const override {
+    // A pseudo-terminal and most USB adapters have neither lines nor counters: nothing to watch.
+    return has_modem_lines_ || has_counters_ ? kLinePollMicros : -1;
+  }
 
   void Close() override {
     if (fd_.get() < 0) return;

@@ -32,6 +32,8 @@ class VirtualPlug final : public Device {
   std::string GoneReason() const override;
   int Fd() const override { return -1; }
   std::int64_t NextDueMicros() const override;
+  // The plug's inputs follow its outputs and fault switches only, so they need no polling.
+  std::int64_t LinePollMicros() const override { return -1; }
   void Close() override;
 
  private:

@@ -92,6 +92,20 @@ TEST(Tests, HandshakePauses) {
   }
 }
 
+// A window that sleeps on the port ends the echo waits when the last character is in: the time
+// reported is the wire time, to the tick, not a count of whole 10 ms steps.
+TEST(Tests, EchoWaitsEndWhenTheLastCharacterArrives) {
+  Rig rig;
+  rig.wakes_on_port = true;
+  rig.OpenPort();
+  rig.tester.TestRunning = true;
+  EXPECT_FALSE(rig.tester.Test_DataTxRx());
+  EXPECT_FALSE(rig.tester.Test_SingleBytes());
+  // 256 and 100 characters of 10 bits at 38400 baud: 66.7 and 26.0 ms.
+  EXPECT_NE(rig.text.find("(Duration: 67ms "), std::string::npos) << rig.text;
+  EXPECT_NE(rig.text.find("(27ms)"), std::string::npos) << rig.text;
+}
+
 // Nothing during a run; otherwise the port is reopened on the chosen number with the settings
 // and the manual lines, and the box and the caption show the settings.
 TEST(PortSetup, ReopensOnTheChosenPortWithTheSettingsAndTheManualLines) {

@@ -102,6 +102,15 @@ struct Rig final : WindowPort {
     }
     if (on_do_events) on_do_events();
   }
+  // With wakes_on_port, sleeps as the program's event loop does: until the port's next deadline
+  // (the plug's next delivery), at most `max_ms`.
+  bool WaitForEvents(std::int32_t max_ms) override {
+    if (!wakes_on_port) return false;
+    const int due = port.NextServiceMs();
+    clock.AdvanceMillis(due < 0 || due > max_ms ? max_ms : due);
+    DoEvents();
+    return true;
+  }
   void SetBusyCursor(bool busy) override { calls.push_back(busy ? "busy" : "idle"); }
   bool RtsChecked() const override { return rts; }
   bool DtrChecked() const override { return dtr; }
@@ -131,6 +140,7 @@ struct Rig final : WindowPort {
   int do_events_calls = 0;
   bool repeat = false, rts = true, dtr = true, close_when_finished = false, answer = true;
   bool throw_at_ask = false;
+  bool wakes_on_port = false;
   std::function<void()> on_do_events, on_ask, on_exit;
   bool timer_on = true;
   std::int64_t timer_start = clock.NowMicros();

@@ -231,6 +231,21 @@ TEST_P(Loopback, ALossMidTransferClosesThePortOnceAndStopsTheService) {
   EXPECT_EQ(ErrorOf([&] { c.TransmitText("x"); }), kErrPortNotOpen);
 }
 
+// An idle loop must not wake for a port whose lines change only by the program's own calls; the
+// change such a call makes is still raised at the next service.
+TEST_P(Loopback, AnIdlePortSetsNoDeadlineYetAnOutputChangeIsRaisedAtOnce) {
+  if (backend == kRealPort) GTEST_SKIP() << "a real port's lines are polled";
+  // The fixture's plug is set to vanish in an hour: its one deadline.
+  const int idle = backend == kPlug ? kVanishMs : -1;
+  c.Service();
+  EXPECT_EQ(c.NextServiceMs(), idle);
+  c.DtrOn(true);
+  EXPECT_EQ(c.NextServiceMs(), 0);
+  c.Service();
+  EXPECT_EQ(log.codes, backend == kPlug ? (Codes{kEvDsr, kEvCd}) : Codes{});
+  EXPECT_EQ(c.NextServiceMs(), idle);
+}
+
 const char* const kBackendNames[] = {"VirtualPlug", "PseudoTerminal", "RealPort"};
 INSTANTIATE_TEST_SUITE_P(AllDevices, Loopback, ::testing::Values(kPlug, kPty, kRealPort),
                          [](const auto& p) { return kBackendNames[p.param]; });
@@ -344,8 +359,8 @@ TEST(VirtualPlug, DelaysTheVanishingAndTheNextCharacterRunOnTheClock) {
   plug.control.OpenState(true);
   plug.control.Service();
   plug.control.TransmitText("x");
-  // One character at 300 baud takes 33.3 ms, later than the 10 ms line poll.
-  EXPECT_EQ(plug.control.NextServiceMs(), 10);
+  // One character at 300 baud takes 33.3 ms; the loop sleeps until it arrives.
+  EXPECT_EQ(plug.control.NextServiceMs(), 34);
   plug.Run(30);
   EXPECT_EQ(plug.control.NextServiceMs(), 4);
   plug.Run(19);
