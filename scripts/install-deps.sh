@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
   build-essential g++ cmake ninja-build pkg-config file dpkg-dev \
-  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins \
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev qt6-qpa-plugins \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   xvfb xauth xdotool x11-utils imagemagick man-db clang-format desktop-file-utils \
   clang libclang-rt-14-dev
