@@ -179,6 +179,24 @@ void PortRun::DoEvents() {
   }
 }
 
+bool PortRun::WaitForEvents(std::int32_t max_ms) {
+  // poll() sleeps on the system's clock; a run given another clock (tests) pauses on that one.
+  if (&clock_ != &SystemClock()) return false;
+  std::int64_t wait_ms = std::max<std::int32_t>(max_ms, 0);
+  if (const int next = port_.NextServiceMs(); next >= 0)
+    wait_ms = std::min<std::int64_t>(wait_ms, next);
+  if (comm_timer_on_) {
+    const std::int64_t timer_ms = (comm_timer_due_us_ - clock_.NowMicros() + 999) / 1000;
+    wait_ms = std::clamp<std::int64_t>(timer_ms, 0, wait_ms);
+  }
+  pollfd p{port_.WatchFd(), POLLIN, 0};
+  // A negative descriptor is ignored by poll(), which then only sleeps. A signal (Ctrl+C) ends
+  // the sleep early, which is what it should do.
+  (void)::poll(&p, 1, static_cast<int>(wait_ms));
+  DoEvents();
+  return true;
+}
+
 void PortRun::SetCommTimerEnabled(bool enabled) {
   comm_timer_on_ = enabled;
   if (enabled) comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;

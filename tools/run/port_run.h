@@ -112,6 +112,7 @@ class PortRun final : public engine::WindowPort {
   bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
   void ShowCriticalMessage(const std::string& text, const std::string& title) override;
   void DoEvents() override;
+  bool WaitForEvents(std::int32_t max_ms) override;
   void SetBusyCursor(bool) override {}
   bool RtsChecked() const override { return true; }
   bool DtrChecked() const override { return true; }
