@@ -109,10 +109,12 @@ run_window() {
   local attempt
   for attempt in 1 2 3; do
     STATUS=0
+    rm -f "$WORK/status"
     # The outer limit only guards against a virtual X server that never comes up.
     timeout -k 5 $((limit + 30)) \
       xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
       bash "$E2E_DIR/under_x.sh" "$WORK" "$limit" "$SERIVANE_BIN" "$@" || STATUS=$?
+    [[ -s $WORK/status ]] && STATUS=$(<"$WORK/status")
     # xvfb-run -a picks its display by a look at the lock files, which another X server starting
     # at the same moment can beat; the program then never got a display and is started again.
     grep -q 'could not connect to display' "$WORK/serivane.log" 2>/dev/null || break

@@ -36,4 +36,7 @@ while kill -0 "$pid" 2>/dev/null; do
   sleep 0.2
 done
 wait "$pid"
-exit $?
+status=$?
+# Kept apart from xvfb-run's own status, which a failure of its clean-up replaces.
+echo "$status" >"$work/status"
+exit "$status"
