@@ -193,15 +193,7 @@ void RS232_Form::Form_Load() {
 }
 
 void RS232_Form::ApplyLoadedSettings() {
-  // Values the window has no control for fall back to their defaults. A baud rate outside the
-  // menu is kept (the port may take it); one that is no rate at all is not.
-  const settings::Settings defaults;
-  if (settings_.ComPort < 1 || settings_.ComPort > kComEntries)
-    settings_.ComPort = defaults.ComPort;
-  if (settings_.BaudRate <= 0) settings_.BaudRate = defaults.BaudRate;
-  if (settings_.DataBits != 7 && settings_.DataBits != 8) settings_.DataBits = defaults.DataBits;
-  if (settings_.StopBits != 1 && settings_.StopBits != 2) settings_.StopBits = defaults.StopBits;
-  if (settings_.Parity < 1 || settings_.Parity > 3) settings_.Parity = defaults.Parity;
+  settings::ApplyWindowLimits(settings_);
 
   FuncClose_Menu->setChecked(settings_.CloseWhenFinish);
   FuncStart_Menu->setChecked(settings_.RunAtStartup);
