@@ -2,6 +2,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -60,6 +61,16 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
   event_wait_timer_ = new QTimer(this);
   event_wait_timer_->setSingleShot(true);
   event_wait_timer_->setTimerType(Qt::PreciseTimer);
+  ConnectSignals();
+
+  // Both timers run from the window's creation; no tick can come before the load handler lets
+  // events run.
+  Update_Timer->start();
+  tmrOnComm->start();
+  Form_Load();
+}
+
+void RS232_Form::ConnectSignals() {
   connect(port_service_timer_, &QTimer::timeout, this, &RS232_Form::ServicePort);
   // Before the loop sleeps (also inside message boxes and menus) the control says what to wait
   // for: its descriptor may have changed since the last look, and its next deadline has.
@@ -67,6 +78,8 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
     connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
             &RS232_Form::RearmPortService);
   }
+  connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);
+  connect(tmrOnComm, &QTimer::timeout, this, &RS232_Form::tmrOnComm_Timer);
 
   connect(Run_Button, &QPushButton::clicked, this, [this] { tester_->Run_Button_Click(); });
   for (int index = 1; index <= 5; ++index) {
@@ -75,8 +88,8 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
               tester_->Test_Check_Click(static_cast<std::int16_t>(index), checked ? 1 : 0);
             });
   }
-  connect(RTS_Check, &QCheckBox::toggled, this, [this] { RTS_Check_Click(); });
-  connect(DTR_Check, &QCheckBox::toggled, this, [this] { DTR_Check_Click(); });
+  connect(RTS_Check, &QCheckBox::toggled, this, &RS232_Form::RTS_Check_Click);
+  connect(DTR_Check, &QCheckBox::toggled, this, &RS232_Form::DTR_Check_Click);
   connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
     // Only a move to another control of this window validates the list: opening its drop-down
     // moves the focus into a popup, and switching to another window moves it nowhere.
@@ -86,48 +99,28 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
     }
   });
 
-  // A checkable action flips its own mark before it reports the choice; the handlers flip the
-  // mark themselves, so the action's flip is undone first.
-  connect(FuncStart_Menu, &QAction::triggered, this, [this](bool checked) {
-    FuncStart_Menu->setChecked(!checked);
-    FuncStart_Menu_Click();
-  });
-  connect(FuncClose_Menu, &QAction::triggered, this, [this](bool checked) {
-    FuncClose_Menu->setChecked(!checked);
-    FuncClose_Menu_Click();
-  });
-  connect(FuncClear_Menu, &QAction::triggered, this, [this] { FuncClear_Menu_Click(); });
-  connect(FuncAbout_Menu, &QAction::triggered, this, [this] { FuncAbout_Menu_Click(); });
-  connect(FuncExit_Menu, &QAction::triggered, this, [this] { FuncExit_Menu_Click(); });
-  connect(SetupFile_Menu, &QAction::triggered, this, [this] { SetupFile_Menu_Click(); });
-  connect(SetupDelay_Menu, &QAction::triggered, this, [this] { SetupDelay_Menu_Click(); });
-  connect(SetupDuration_Menu, &QAction::triggered, this, [this] { SetupDuration_Menu_Click(); });
-  for (std::int16_t i = 1; i <= 10; ++i) {
-    connect(baud_menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
-            [this, i] { baud_menu_Click(i); });
+  connect(FuncStart_Menu, &QAction::toggled, this, &RS232_Form::FuncStart_Menu_Click);
+  connect(FuncClose_Menu, &QAction::toggled, this, &RS232_Form::FuncClose_Menu_Click);
+  connect(FuncClear_Menu, &QAction::triggered, this, &RS232_Form::FuncClear_Menu_Click);
+  connect(FuncAbout_Menu, &QAction::triggered, this, &RS232_Form::FuncAbout_Menu_Click);
+  connect(FuncExit_Menu, &QAction::triggered, this, &RS232_Form::FuncExit_Menu_Click);
+  connect(SetupFile_Menu, &QAction::triggered, this, &RS232_Form::SetupFile_Menu_Click);
+  connect(SetupDelay_Menu, &QAction::triggered, this, &RS232_Form::SetupDelay_Menu_Click);
+  connect(SetupDuration_Menu, &QAction::triggered, this, &RS232_Form::SetupDuration_Menu_Click);
+  // Each line-parameter item carries its index; its group reports the choice.
+  using IndexHandler = void (RS232_Form::*)(std::int16_t);
+  const std::pair<QAction*, IndexHandler> line_groups[] = {
+      {baud_menu[1], &RS232_Form::baud_menu_Click},
+      {Bits_Menu[7], &RS232_Form::Bits_Menu_Click},
+      {Stop_Menu[1], &RS232_Form::Stop_Menu_Click},
+      {Parity_Menu[1], &RS232_Form::Parity_Menu_Click}};
+  for (const auto& [member, handler] : line_groups) {
+    connect(member->actionGroup(), &QActionGroup::triggered, this,
+            [this, handler](QAction* chosen) {
+              (this->*handler)(static_cast<std::int16_t>(chosen->data().toInt()));
+            });
   }
-  for (int i : {7, 8}) {
-    connect(Bits_Menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
-            [this, i] { Bits_Menu_Click(static_cast<std::int16_t>(i)); });
-  }
-  for (int i : {1, 2}) {
-    connect(Stop_Menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
-            [this, i] { Stop_Menu_Click(static_cast<std::int16_t>(i)); });
-  }
-  for (int i : {1, 2, 3}) {
-    connect(Parity_Menu[static_cast<std::size_t>(i)], &QAction::triggered, this,
-            [this, i] { Parity_Menu_Click(static_cast<std::int16_t>(i)); });
-  }
-
-  connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);
-  connect(tmrOnComm, &QTimer::timeout, this, &RS232_Form::tmrOnComm_Timer);
   qApp->installEventFilter(this);
-
-  // Both timers run from the window's creation; no tick can come before the load handler lets
-  // events run.
-  Update_Timer->start();
-  tmrOnComm->start();
-  Form_Load();
 }
 
 RS232_Form::~RS232_Form() {
@@ -200,15 +193,7 @@ void RS232_Form::Form_Load() {
 }
 
 void RS232_Form::ApplyLoadedSettings() {
-  // Values the window has no control for fall back to their defaults. A baud rate outside the
-  // menu is kept (the port may take it); one that is no rate at all is not.
-  const settings::Settings defaults;
-  if (settings_.ComPort < 1 || settings_.ComPort > kComEntries)
-    settings_.ComPort = defaults.ComPort;
-  if (settings_.BaudRate <= 0) settings_.BaudRate = defaults.BaudRate;
-  if (settings_.DataBits != 7 && settings_.DataBits != 8) settings_.DataBits = defaults.DataBits;
-  if (settings_.StopBits != 1 && settings_.StopBits != 2) settings_.StopBits = defaults.StopBits;
-  if (settings_.Parity < 1 || settings_.Parity > 3) settings_.Parity = defaults.Parity;
+  settings::ApplyWindowLimits(settings_);
 
   FuncClose_Menu->setChecked(settings_.CloseWhenFinish);
   FuncStart_Menu->setChecked(settings_.RunAtStartup);
@@ -298,8 +283,6 @@ void RS232_Form::FuncExit_Menu_Click() {
 }
 
 bool RS232_Form::SaveSettingsNow() {
-  settings_.RunAtStartup = FuncStart_Menu->isChecked();
-  settings_.CloseWhenFinish = FuncClose_Menu->isChecked();
   settings_.WindowHeight = static_cast<float>(OuterHeightPixels() * 15);
   try {
     if (!SettingsRegistry) SettingsRegistry = std::make_unique<settings::CRegistry>();
@@ -346,12 +329,12 @@ void RS232_Form::EndProgram(int status) {
 // ---------------------------------------------------------------------------------------------
 // Function menu
 
-void RS232_Form::FuncStart_Menu_Click() {
-  FuncStart_Menu->setChecked(!FuncStart_Menu->isChecked());
+void RS232_Form::FuncStart_Menu_Click(bool checked) {
+  settings_.RunAtStartup = checked;
 }
 
-void RS232_Form::FuncClose_Menu_Click() {
-  FuncClose_Menu->setChecked(!FuncClose_Menu->isChecked());
+void RS232_Form::FuncClose_Menu_Click(bool checked) {
+  settings_.CloseWhenFinish = checked;
 }
 
 void RS232_Form::FuncClear_Menu_Click() {
@@ -366,40 +349,33 @@ void RS232_Form::FuncAbout_Menu_Click() {
 // ---------------------------------------------------------------------------------------------
 // Setup menu
 
-void RS232_Form::MarkOnly(std::initializer_list<QAction*> group, QAction* chosen) {
-  for (QAction* item : group) item->setChecked(false);
+void RS232_Form::ApplyLineChoice(QAction* chosen) {
   chosen->setChecked(true);
+  tester_->Setup_ComPort();
 }
 
 void RS232_Form::baud_menu_Click(std::int16_t index) {
   if (index < 1 || index > 10) return;
-  const auto i = static_cast<std::size_t>(index);
-  settings_.BaudRate = kBaudRates[i];
-  for (std::size_t k = 1; k <= 10; ++k) baud_menu[k]->setChecked(false);
-  baud_menu[i]->setChecked(true);
-  tester_->Setup_ComPort();
+  settings_.BaudRate = kBaudRates[static_cast<std::size_t>(index)];
+  ApplyLineChoice(baud_menu[static_cast<std::size_t>(index)]);
 }
 
 void RS232_Form::Bits_Menu_Click(std::int16_t index) {
   if (index != 7 && index != 8) return;
   settings_.DataBits = index;
-  MarkOnly({Bits_Menu[7], Bits_Menu[8]}, Bits_Menu[static_cast<std::size_t>(index)]);
-  tester_->Setup_ComPort();
+  ApplyLineChoice(Bits_Menu[static_cast<std::size_t>(index)]);
 }
 
 void RS232_Form::Stop_Menu_Click(std::int16_t index) {
   if (index != 1 && index != 2) return;
   settings_.StopBits = index;
-  MarkOnly({Stop_Menu[1], Stop_Menu[2]}, Stop_Menu[static_cast<std::size_t>(index)]);
-  tester_->Setup_ComPort();
+  ApplyLineChoice(Stop_Menu[static_cast<std::size_t>(index)]);
 }
 
 void RS232_Form::Parity_Menu_Click(std::int16_t index) {
   if (index < 1 || index > 3) return;
   settings_.Parity = index;
-  MarkOnly({Parity_Menu[1], Parity_Menu[2], Parity_Menu[3]},
-           Parity_Menu[static_cast<std::size_t>(index)]);
-  tester_->Setup_ComPort();
+  ApplyLineChoice(Parity_Menu[static_cast<std::size_t>(index)]);
 }
 
 void RS232_Form::AskNumber(const char* prompt, const char* title, double threshold,

@@ -4,8 +4,9 @@
 // in the engine's Tester, which the window owns and serves through WindowPort.
 //
 // Everything runs on the thread of the Qt event loop. Handlers keep the names of the window's
-// events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); each control's objectName is its
-// name ("Run_Button", "Test_Check_3", "baud_menu_7"), so tests and scripts can find it.
+// events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); the controls are the window's
+// own, and each one's objectName is its name ("Run_Button", "Test_Check_3", "baud_menu_7"), so
+// that tests and scripts find it with findChild.
 #pragma once
 
 #include <QMainWindow>
@@ -77,13 +78,15 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void Form_Resize();
   void FuncExit_Menu_Click();
 
-  // Function menu.
-  void FuncStart_Menu_Click();
-  void FuncClose_Menu_Click();
+  // Function menu. The two switches mark themselves; their handlers run on every change of the
+  // mark and keep the settings in step with it.
+  void FuncStart_Menu_Click(bool checked);
+  void FuncClose_Menu_Click(bool checked);
   void FuncClear_Menu_Click();
   void FuncAbout_Menu_Click();
 
-  // Setup menu.
+  // Setup menu. Each of the four line-parameter submenus marks one item at most: choosing one
+  // takes the mark off the others. An index outside its submenu is ignored.
   void baud_menu_Click(std::int16_t index);
   void Bits_Menu_Click(std::int16_t index);
   void Stop_Menu_Click(std::int16_t index);
@@ -148,6 +151,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
  private:
   void CreateControls();
   void CreateMenus();
+  void ConnectSignals();
   void ApplyLoadedSettings();
   // False when the saving failed; the program has then ended through RegistryFailure.
   bool SaveSettingsNow();
@@ -170,7 +174,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // One input box of the Setup menu; stores the rounded answer in `field` when it is above
   // `threshold`.
   void AskNumber(const char* prompt, const char* title, double threshold, std::int16_t& field);
-  void MarkOnly(std::initializer_list<QAction*> group, QAction* chosen);
+  // Marks a line-parameter item (its group unmarks the others) and sets the port up again.
+  void ApplyLineChoice(QAction* chosen);
 
   // The serial control's event-loop integration: a notifier on its descriptor, recreated when
   // the descriptor changes, and a single-shot timer for its next deadline.
@@ -210,7 +215,6 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   QTimer* event_wait_timer_ = nullptr;
   bool shown_once_ = false;
 
- public:
   // Controls, named as the rest of the program names them. Owned by the window.
   QGroupBox* Manual_Frame = nullptr;
   QCheckBox* RTS_Check = nullptr;

@@ -1,6 +1,7 @@
 // The window's controls, menus and size rule. Positions are in twips as the layout was drawn
 // (15 twips a pixel); Qt's high-DPI scaling takes care of other screens.
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -60,6 +61,23 @@ QAction* MenuItem(QMenu* menu, const char* name, const char* caption, bool check
   QAction* action = menu->addAction(QString::fromUtf8(caption));
   action->setObjectName(QString::fromUtf8(name));
   action->setCheckable(checkable);
+  return action;
+}
+
+// A new group of items of which one at most is marked: marking one unmarks the others, and
+// choosing the marked one again keeps it marked. Owned by `menu`.
+QActionGroup* ExclusiveGroup(QMenu* menu) {
+  auto* group = new QActionGroup(menu);
+  group->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
+  return group;
+}
+
+// A marked-choice item of `group` that carries its index for the group's handler.
+QAction* ChoiceItem(QActionGroup* group, QMenu* menu, const char* name, const char* caption,
+                    int index) {
+  QAction* action = MenuItem(menu, name, caption, true);
+  action->setData(index);
+  group->addAction(action);
   return action;
 }
 
@@ -235,26 +253,31 @@ void RS232_Form::CreateMenus() {
   static constexpr std::array<const char*, 11> kBaudCaptions{nullptr,  "300",    "&600",  "1200",
                                                              "&2400",  "&4800",  "&9600", "&19200",
                                                              "&38400", "&57600", "115200"};
+  QActionGroup* baud_group = ExclusiveGroup(SetupBaud_Menu);
   for (std::size_t i = 1; i <= 10; ++i) {
     const std::string name = "baud_menu_" + std::to_string(i);
-    baud_menu[i] = MenuItem(SetupBaud_Menu, name.c_str(), kBaudCaptions[i], true);
+    baud_menu[i] =
+        ChoiceItem(baud_group, SetupBaud_Menu, name.c_str(), kBaudCaptions[i], static_cast<int>(i));
   }
 
   SetupBits_Menu = Setup_Menu->addMenu(QStringLiteral("B&its"));
   SetupBits_Menu->setObjectName(QStringLiteral("SetupBits_Menu"));
-  Bits_Menu[7] = MenuItem(SetupBits_Menu, "Bits_Menu_7", "&7 bits", true);
-  Bits_Menu[8] = MenuItem(SetupBits_Menu, "Bits_Menu_8", "&8 bits", true);
+  QActionGroup* bits_group = ExclusiveGroup(SetupBits_Menu);
+  Bits_Menu[7] = ChoiceItem(bits_group, SetupBits_Menu, "Bits_Menu_7", "&7 bits", 7);
+  Bits_Menu[8] = ChoiceItem(bits_group, SetupBits_Menu, "Bits_Menu_8", "&8 bits", 8);
 
   SetupStop_Menu = Setup_Menu->addMenu(QStringLiteral("&Stopbits"));
   SetupStop_Menu->setObjectName(QStringLiteral("SetupStop_Menu"));
-  Stop_Menu[1] = MenuItem(SetupStop_Menu, "Stop_Menu_1", "&1 stopbit", true);
-  Stop_Menu[2] = MenuItem(SetupStop_Menu, "Stop_Menu_2", "&2 stopbits", true);
+  QActionGroup* stop_group = ExclusiveGroup(SetupStop_Menu);
+  Stop_Menu[1] = ChoiceItem(stop_group, SetupStop_Menu, "Stop_Menu_1", "&1 stopbit", 1);
+  Stop_Menu[2] = ChoiceItem(stop_group, SetupStop_Menu, "Stop_Menu_2", "&2 stopbits", 2);
 
   SetupParity_Menu = Setup_Menu->addMenu(QStringLiteral("&Parity"));
   SetupParity_Menu->setObjectName(QStringLiteral("SetupParity_Menu"));
-  Parity_Menu[1] = MenuItem(SetupParity_Menu, "Parity_Menu_1", "&None", true);
-  Parity_Menu[2] = MenuItem(SetupParity_Menu, "Parity_Menu_2", "&Odd", true);
-  Parity_Menu[3] = MenuItem(SetupParity_Menu, "Parity_Menu_3", "&Even", true);
+  QActionGroup* parity_group = ExclusiveGroup(SetupParity_Menu);
+  Parity_Menu[1] = ChoiceItem(parity_group, SetupParity_Menu, "Parity_Menu_1", "&None", 1);
+  Parity_Menu[2] = ChoiceItem(parity_group, SetupParity_Menu, "Parity_Menu_2", "&Odd", 2);
+  Parity_Menu[3] = ChoiceItem(parity_group, SetupParity_Menu, "Parity_Menu_3", "&Even", 3);
 
   // Client area 5580 x 4710 at creation, below the finished menu bar; the size rule makes the
   // outer width 5700 once shown.

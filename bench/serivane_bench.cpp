@@ -400,11 +400,11 @@ void BM_Box_RepeatedPass(benchmark::State& state) {
   WindowRig rig([&] {
     // The open/close test reopens the port once a pass; the run stops after the pass that
     // opens it for the last time.
-    if (++opens >= passes) rig.form->Loop_Check->setChecked(false);
+    if (++opens >= passes) rig.form->findChild<QCheckBox*>("Loop_Check")->setChecked(false);
   });
   for (auto _ : state) {
     opens = 0;
-    rig.form->Loop_Check->setChecked(true);
+    rig.form->findChild<QCheckBox*>("Loop_Check")->setChecked(true);
     rig.form->tester().Run_Button_Click();
   }
   state.SetItemsProcessed(state.iterations() * passes);
@@ -422,12 +422,12 @@ void BM_Box_RepeatedPassMemory(benchmark::State& state) {
     if (opens == 101) rss_100 = RssKb();
     if (opens >= passes) {
       rss_end = RssKb();
-      rig.form->Loop_Check->setChecked(false);
+      rig.form->findChild<QCheckBox*>("Loop_Check")->setChecked(false);
     }
   });
   for (auto _ : state) {
     opens = 0;
-    rig.form->Loop_Check->setChecked(true);
+    rig.form->findChild<QCheckBox*>("Loop_Check")->setChecked(true);
     rig.form->tester().Run_Button_Click();
   }
   state.counters["rss_kb_at_100"] = static_cast<double>(rss_100);

@@ -100,6 +100,15 @@ void SaveSettings(CRegistry& registry, const Settings& settings) {
   registry.CloseKey();
 }
 
+void ApplyWindowLimits(Settings& settings) {
+  const Settings defaults;
+  if (settings.ComPort < 1 || settings.ComPort > 32) settings.ComPort = defaults.ComPort;
+  if (settings.BaudRate <= 0) settings.BaudRate = defaults.BaudRate;
+  if (settings.DataBits != 7 && settings.DataBits != 8) settings.DataBits = defaults.DataBits;
+  if (settings.StopBits != 1 && settings.StopBits != 2) settings.StopBits = defaults.StopBits;
+  if (settings.Parity < 1 || settings.Parity > 3) settings.Parity = defaults.Parity;
+}
+
 std::string UnreadValueNotice(const Settings::UnreadValue& value) {
   return "Setting \"" + value.name + "\" ignored: its stored text has " +
          DecimalText(static_cast<std::int64_t>(value.characters)) +

@@ -43,6 +43,12 @@ inline constexpr const char* kSettingsKey = "Software\\Balvoric\\RS-232 Serivane
 void LoadSettings(CRegistry& registry, Settings& settings);
 void SaveSettings(CRegistry& registry, const Settings& settings);
 
+// Gives the loaded values that no control of the window offers their defaults: a port outside
+// Com1 to Com32, a rate that is no rate (zero or negative), data bits other than 7 and 8, stop
+// bits other than 1 and 2, a parity outside 1 to 3. A positive rate that the baud menu does not
+// offer is kept (the port may take it). Every other field stays as it is.
+void ApplyWindowLimits(Settings& settings);
+
 // What the window says about a value loading could not read, once, after loading.
 std::string UnreadValueNotice(const Settings::UnreadValue& value);
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -101,7 +102,7 @@ class FormTest : public ::testing::Test {
   bool WaitRunOver() {
     return QTest::qWaitFor(
         [this] {
-          return !form_->tester().TestRunning && form_->Run_Button->isEnabled() &&
+          return !form_->tester().TestRunning && Find<QPushButton>("Run_Button")->isEnabled() &&
                  form_->ResultText().find("Test started ...") != std::string::npos;
         },
         20000);
@@ -111,6 +112,13 @@ class FormTest : public ::testing::Test {
     return QTest::qWaitForWindowActive(form_.get());
   }
   static std::string Focused() { return QApplication::focusWidget()->objectName().toStdString(); }
+  // A control of the window by its name.
+  template <typename T>
+  T* Find(const QString& name) const {
+    T* found = form_->findChild<T*>(name);
+    EXPECT_NE(found, nullptr) << name.toStdString();
+    return found;
+  }
   // The names of every marked menu item, sorted.
   Strings Marked() const {
     Strings names;

@@ -81,7 +81,7 @@ TEST_F(LayoutTest, ControlsMenusAndTabOrderAreAsDrawn) {
 TEST_F(LayoutTest, AccessKeysReachTheirControls) {
   Start();
   ASSERT_TRUE(Activate());
-  form_->DTR_Check->setFocus();  // the frame's key still goes to its first control
+  Find<QCheckBox>("DTR_Check")->setFocus();  // the frame's key still goes to its first control
   Strings reached;
   for (Qt::Key key : {Qt::Key_C, Qt::Key_M, Qt::Key_T, Qt::Key_E, Qt::Key_D}) {
     QTest::keyClick(form_.get(), key, Qt::AltModifier);
@@ -90,7 +90,11 @@ TEST_F(LayoutTest, AccessKeysReachTheirControls) {
   EXPECT_EQ(reached,
             (Strings{"Com_Combo", "RTS_Check", "Test_Check_1", "Loop_Check", "DTR_Check"}));
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return form_->Loop_Check->isChecked() && !form_->DTR_Check->isChecked(); }, 3000));
+      [&] {
+        return Find<QCheckBox>("Loop_Check")->isChecked() &&
+               !Find<QCheckBox>("DTR_Check")->isChecked();
+      },
+      3000));
 }
 
 // The outer width always comes back to 5700 twips, the height never stays below 5500, and the
@@ -108,18 +112,20 @@ TEST_F(LayoutTest, ResizeKeepsTheWidthAndGivesExtraHeightToTheResults) {
                         high - TwipsToPixels(4650));
     EXPECT_TRUE(QTest::qWaitFor([&] {
       return form_->frameGeometry().size() == QSize(width, high) &&
-             form_->Result_Text->geometry() == results;
+             Find<QPlainTextEdit>("Result_Text")->geometry() == results;
     })) << w
         << " pixels wide, " << twips << " twips high";
   }
   form_->showMinimized();
   ASSERT_TRUE(QTest::qWaitFor([&] { return form_->isMinimized(); }));
-  form_->Result_Text->resize(form_->Result_Text->width(), 10);
+  Find<QPlainTextEdit>("Result_Text")->resize(Find<QPlainTextEdit>("Result_Text")->width(), 10);
   form_->Form_Resize();
-  EXPECT_EQ(form_->Result_Text->height(), 10);
+  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->height(), 10);
   form_->showNormal();
-  EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return form_->Result_Text->height() == TwipsToPixels(8000) - TwipsToPixels(4650); }));
+  EXPECT_TRUE(QTest::qWaitFor([&] {
+    return Find<QPlainTextEdit>("Result_Text")->height() ==
+           TwipsToPixels(8000) - TwipsToPixels(4650);
+  }));
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ TEST_F(MenusTest, LineParameterItemsMarkTheirChoiceAndReopenThePort) {
     expected += std::string("Com-port 1 = ") + line + "\r\n";
     EXPECT_EQ(form_->ResultText(), expected);
     EXPECT_EQ(form_->port().OpenState() ? form_->port().LineSettings() : "closed", line);
-    EXPECT_EQ(form_->Test_Frame->title().toStdString(), std::string("&Test:  (") + line + ")");
+    EXPECT_EQ(Find<QGroupBox>("Test_Frame")->title().toStdString(),
+              std::string("&Test:  (") + line + ")");
   }
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}));
 }
@@ -49,7 +50,7 @@ TEST_F(MenusTest, InputBoxAnswersAreReadAsNumbersAndCheckedAgainstTheirLimits) {
     form_->settings().MaxDuration = 2000;
     dialogs_.inputs.clear();
     dialogs_.input_answer = c.answer;
-    (c.delay ? form_->SetupDelay_Menu : form_->SetupDuration_Menu)->trigger();
+    (c.delay ? Find<QAction>("SetupDelay_Menu") : Find<QAction>("SetupDuration_Menu"))->trigger();
     EXPECT_EQ(c.delay ? form_->settings().HandshakeDelay : form_->settings().MaxDuration, c.stored);
     EXPECT_EQ(dialogs_.inputs,
               Strings{c.delay ? "Handshake test delay|50|Enter delay in milliseconds from "
@@ -76,22 +77,27 @@ TEST_F(MenusTest, ResultFileDialogAsksForTheStoredNameAndKeepsItOnCancel) {
 
 TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   Create();
-  for (QAction* item : {form_->FuncStart_Menu, form_->FuncClose_Menu, form_->FuncStart_Menu})
+  for (QAction* item : {Find<QAction>("FuncStart_Menu"), Find<QAction>("FuncClose_Menu"),
+                        Find<QAction>("FuncStart_Menu")})
     item->trigger();
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "FuncClose_Menu", "Parity_Menu_1", "Stop_Menu_1",
                                "baud_menu_8"}));
   form_->SetResultBackground(engine::kRed);
   form_->SetResultText("TEST(S) FAILED !!\r\n");
-  EXPECT_EQ(form_->Result_Text->toPlainText(), QStringLiteral("TEST(S) FAILED !!\n"));
+  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText(),
+            QStringLiteral("TEST(S) FAILED !!\n"));
   // Received codes above 127 stay visible byte for byte; the program's UTF-8 texts stay UTF-8.
   form_->SetResultText("7\xff\xe9");
-  EXPECT_EQ(form_->Result_Text->toPlainText(), QString::fromLatin1("7\xff\xe9"));
+  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText(), QString::fromLatin1("7\xff\xe9"));
   form_->SetResultText("/dev/caf\xc3\xa9");
-  EXPECT_EQ(form_->Result_Text->toPlainText(), QString::fromUtf8("/dev/caf\xc3\xa9"));
-  form_->FuncClear_Menu->trigger();
-  EXPECT_EQ(form_->ResultText() + form_->Result_Text->toPlainText().toStdString(), "");
-  EXPECT_EQ(form_->Result_Text->palette().color(QPalette::Base), QColor(255, 0, 0));
-  form_->FuncAbout_Menu->trigger();
+  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText(),
+            QString::fromUtf8("/dev/caf\xc3\xa9"));
+  Find<QAction>("FuncClear_Menu")->trigger();
+  EXPECT_EQ(form_->ResultText() + Find<QPlainTextEdit>("Result_Text")->toPlainText().toStdString(),
+            "");
+  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->palette().color(QPalette::Base),
+            QColor(255, 0, 0));
+  Find<QAction>("FuncAbout_Menu")->trigger();
   EXPECT_EQ(dialogs_.messages, Strings{"About RS-232 Serivane|0|RS-232 Serivane1.4.0\r\r(Hold "
                                        "down <Delete> during startup to reset Com-port to Com1)"});
   EXPECT_TRUE(exits_.empty());

@@ -26,7 +26,7 @@ TEST_F(ResultBoxTest, AppendedPiecesShowAsTheWholeText) {
       form_->AppendResultText(piece);
       whole += piece;
     }
-    EXPECT_EQ(form_->Result_Text->toPlainText(), shown) << whole;
+    EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText(), shown) << whole;
     EXPECT_EQ(form_->ResultText(), whole);
   }
 }
@@ -39,13 +39,15 @@ TEST_F(ResultBoxTest, ResultLinesKeepTheCaretAtTheEndAndTheCutShowsWhatIsKept) {
   const std::string line = "Data Tx/Rx: 256 bytes send/received --- OK";  // 44 with CR LF
   for (int i = 0; i < 454; ++i) form_->tester().AppendResultLine(line);
   EXPECT_EQ(form_->ResultText().size(), 19976u);
-  EXPECT_TRUE(form_->Result_Text->textCursor().atEnd());
+  EXPECT_TRUE(Find<QPlainTextEdit>("Result_Text")->textCursor().atEnd());
   form_->tester().AppendResultLine(line);
   ASSERT_EQ(form_->ResultText().size(), 10000u);
   // 227 whole lines and a 12-character fragment that ends in CR LF: 228 pairs, each shown as one.
-  EXPECT_EQ(form_->Result_Text->toPlainText().size(), 10000 - 228);
-  EXPECT_TRUE(form_->Result_Text->toPlainText().endsWith(QString::fromStdString(line) + "\n"));
-  EXPECT_FALSE(form_->Result_Text->document()->isUndoAvailable());
+  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText().size(), 10000 - 228);
+  EXPECT_TRUE(Find<QPlainTextEdit>("Result_Text")
+                  ->toPlainText()
+                  .endsWith(QString::fromStdString(line) + "\n"));
+  EXPECT_FALSE(Find<QPlainTextEdit>("Result_Text")->document()->isUndoAvailable());
 }
 
 }  // namespace

@@ -25,12 +25,12 @@ TEST_F(SettingsTest, ExitAndClosingTheWindowSaveButASessionCloseDoesNot) {
     EXPECT_EQ(Stored("Comport"), "(none)");
     EXPECT_TRUE(exits_.empty());
     if (by_menu) {
-      form_->FuncExit_Menu->trigger();
+      Find<QAction>("FuncExit_Menu")->trigger();
     } else {
       EXPECT_FALSE(form_->close()) << "the window never closes in the ordinary way";
     }
     EXPECT_EQ(exits_, std::vector<int>{0});
-    EXPECT_FALSE(form_->port().OpenState() || form_->Update_Timer->isActive());
+    EXPECT_FALSE(form_->port().OpenState() || Find<QTimer>("Update_Timer")->isActive());
     const QString expected =
         QStringLiteral(
             "Baudrate=38400;Bits=8;Close When Finish=False;Comport=1;Handshake Delay=50;Max "
@@ -70,11 +70,12 @@ TEST_F(SettingsTest, HandStoredValuesLoadAndTheHeightComesBack) {
   Start();
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "FuncClose_Menu", "FuncStart_Menu", "Parity_Menu_1",
                                "Stop_Menu_2", "baud_menu_6"}));
-  EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com3"));
+  EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com3"));
   EXPECT_EQ(form_->settings().HandshakeDelay, 120);
   QString boxes;
   for (std::size_t n = 1; n <= 5; ++n) {
-    boxes += form_->Test_Check[n]->text() + (form_->Test_Check[n]->isChecked() ? "+ " : "- ");
+    boxes += Find<QCheckBox>(QStringLiteral("Test_Check_%1").arg(n))->text() +
+             (Find<QCheckBox>(QStringLiteral("Test_Check_%1").arg(n))->isChecked() ? "+ " : "- ");
   }
   EXPECT_EQ(boxes, QStringLiteral("Close/Open port:+ Data Tx/Rx:- 250 bytes Tx/Rx:- "
                                   "RTS/CTS handshake:+ DTR/DSR handshake:+ "));
@@ -100,14 +101,14 @@ TEST_F(SettingsTest, ValuesTheWindowCannotTakeFallBackToTheDefaults) {
   }
   Create();
   EXPECT_EQ(Marked(), defaults);
-  EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com1"));
+  EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com1"));
   Reset();
   Store("Comport", "");
   Store("Baudrate", "123");
   Create();
   EXPECT_EQ(Marked(), Strings(defaults.begin(), defaults.end() - 1));
   EXPECT_EQ(form_->settings().BaudRate, 123);
-  EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com1"));
+  EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com1"));
 }
 
 // Settings that cannot be saved (here the hive's lock path is a folder): once the exit has begun
@@ -136,7 +137,7 @@ TEST_F(SettingsTest, AnExitThatCannotSaveEndsOnceWithTheSystemsReason) {
     Start();
     if (!unattended) {
       ASSERT_TRUE(WaitRunOver());
-      form_->FuncExit_Menu->trigger();
+      Find<QAction>("FuncExit_Menu")->trigger();
     }
     const bool ended = QTest::qWaitFor([&] { return !exits_.empty(); }, 20000);
     QTest::qWait(1300);
@@ -160,7 +161,7 @@ TEST_F(SettingsTest, AnExitThatCannotSaveEndsOnceWithTheSystemsReason) {
                         reason});
       EXPECT_EQ(ticks_while_box_open, 0);
     }
-    EXPECT_FALSE(form_->port().OpenState() || form_->Update_Timer->isActive());
+    EXPECT_FALSE(form_->port().OpenState() || Find<QTimer>("Update_Timer")->isActive());
     std::ifstream file(result, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), {});
     EXPECT_EQ(bytes.find("Test started"), 0u);
@@ -229,7 +230,7 @@ TEST_F(SettingsTest, ARegistryThatCannotBeReadEndsTheProgramWithItsError) {
   ASSERT_EQ(dialogs_.messages.size(), 1u);
   EXPECT_EQ(dialogs_.messages[0].rfind("RS-232 Serivane|2|Error -2147221502 (80040002H)\r", 0), 0u)
       << dialogs_.messages[0];
-  EXPECT_TRUE(form_->Ended() && !form_->Update_Timer->isActive());
+  EXPECT_TRUE(form_->Ended() && !Find<QTimer>("Update_Timer")->isActive());
 }
 
 }  // namespace

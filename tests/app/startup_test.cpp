@@ -21,14 +21,15 @@ TEST_F(StartupTest, FirstStartWaitsForTheTickThenShowsReady) {
   Create();
   EXPECT_EQ(form_->ResultText(), "Wait ...\r\n");
   EXPECT_FALSE(form_->port().OpenState());
-  ASSERT_EQ(form_->Com_Combo->count(), 32);
+  ASSERT_EQ(Find<QComboBox>("Com_Combo")->count(), 32);
   for (int i : {0, 31}) {
-    EXPECT_EQ(form_->Com_Combo->itemText(i) + " " +
-                  form_->Com_Combo->itemData(i, Qt::ToolTipRole).toString(),
+    EXPECT_EQ(Find<QComboBox>("Com_Combo")->itemText(i) + " " +
+                  Find<QComboBox>("Com_Combo")->itemData(i, Qt::ToolTipRole).toString(),
               i == 0 ? "Com1 device loopback" : "Com32 nothing at Com32");
   }
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "Parity_Menu_1", "Stop_Menu_1", "baud_menu_8"}));
-  EXPECT_TRUE(form_->RTS_Check->isChecked() && form_->DTR_Check->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>("RTS_Check")->isChecked() &&
+              Find<QCheckBox>("DTR_Check")->isChecked());
   form_->show();
   ASSERT_TRUE(WaitTick());
   EXPECT_EQ(form_->ResultText(), "Serivane ready\r\n");
@@ -61,7 +62,7 @@ TEST_F(StartupTest, PortFallsBackToCom1WhenItWillNotOpenOrDeleteIsHeld) {
     ASSERT_TRUE(WaitTick());
     EXPECT_EQ(paused, pause);
     EXPECT_TRUE(form_->port().OpenState());
-    EXPECT_EQ(form_->Com_Combo->currentText(), QStringLiteral("Com1"));
+    EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com1"));
     ASSERT_TRUE(WaitTick());
     EXPECT_EQ(form_->ResultText(), "Serivane ready\r\n" + (pause.empty() ? "" : why))
         << "no start-up run, and the reason stays in view";
@@ -179,7 +180,7 @@ TEST_F(StartupTest, FailedSetupFromThePortListGoesOnAsAfterStartUp) {
   dialogs_.while_message_open = [&] { QTest::qWait(1300); };
   std::int32_t longest_pause = 0;
   clock_.SetSleepHook([&](std::int32_t ms) { longest_pause = std::max(longest_pause, ms); });
-  form_->Com_Combo->setCurrentIndex(4);
+  Find<QComboBox>("Com_Combo")->setCurrentIndex(4);
   bool cancel = false;
   form_->Com_Combo_Validate(cancel);
   ASSERT_TRUE(WaitRunOver());
@@ -190,7 +191,7 @@ TEST_F(StartupTest, FailedSetupFromThePortListGoesOnAsAfterStartUp) {
   EXPECT_LT(longest_pause, 1000);
   EXPECT_FALSE(form_->UseDefaultPort());
   EXPECT_EQ(form_->settings().ComPort, 1);
-  EXPECT_EQ(form_->Com_Combo->currentIndex(), 0);
+  EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentIndex(), 0);
 }
 
 // When Com1 will not open either, the window says which ports there are and keeps trying at
@@ -227,9 +228,9 @@ TEST_F(StartupTest, RunsAtStartupAndFromTheButton) {
       << form_->ResultText();
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_TRUE(file.readAll().contains("+All test(s) passed "));
-  form_->Test_Check[2]->setChecked(false);
+  Find<QCheckBox>(QStringLiteral("Test_Check_%1").arg(2))->setChecked(false);
   form_->SetResultText("before");
-  QTest::mouseClick(form_->Run_Button, Qt::LeftButton);
+  QTest::mouseClick(Find<QPushButton>("Run_Button"), Qt::LeftButton);
   ASSERT_TRUE(WaitRunOver());
   const std::string text = form_->ResultText();
   EXPECT_EQ(text.rfind("Test started ...\r\n", 0), 0u) << text;
@@ -244,17 +245,18 @@ TEST_F(StartupTest, LineInputsFollowThePlugWithinOneTick) {
   ASSERT_TRUE(WaitTick());
   const std::pair<QCheckBox*, const char*> steps[] = {
       {nullptr, "rts dtr RTS DTR CTS DSR DCD "},
-      {form_->RTS_Check, "dtr DTR DSR DCD "},
-      {form_->DTR_Check, ""},
-      {form_->RTS_Check, "rts RTS CTS "},
-      {form_->DTR_Check, "rts dtr RTS DTR CTS DSR DCD "}};
+      {Find<QCheckBox>("RTS_Check"), "dtr DTR DSR DCD "},
+      {Find<QCheckBox>("DTR_Check"), ""},
+      {Find<QCheckBox>("RTS_Check"), "rts RTS CTS "},
+      {Find<QCheckBox>("DTR_Check"), "rts dtr RTS DTR CTS DSR DCD "}};
   for (const auto& [clicked, on] : steps) {
     if (clicked) QTest::mouseClick(clicked, Qt::LeftButton);
     ASSERT_TRUE(WaitTick());
     QString shown =
         QString(form_->port().RtsOn() ? "rts " : "") + (form_->port().DtrOn() ? "dtr " : "");
-    for (QCheckBox* box : {form_->RTS_Check, form_->DTR_Check, form_->CTS_Check, form_->DSR_Check,
-                           form_->DCD_Check}) {
+    for (QCheckBox* box :
+         {Find<QCheckBox>("RTS_Check"), Find<QCheckBox>("DTR_Check"), Find<QCheckBox>("CTS_Check"),
+          Find<QCheckBox>("DSR_Check"), Find<QCheckBox>("DCD_Check")}) {
       if (box->isChecked()) shown += box->objectName().left(3) + " ";
     }
     EXPECT_EQ(shown.toStdString(), on);
@@ -265,10 +267,10 @@ TEST_F(StartupTest, LeavingThePortListSetsThePortUp) {
   ports_[3] = "loopback";
   Start();
   ASSERT_TRUE(Activate() && WaitTick());
-  form_->Com_Combo->setFocus();
-  form_->Com_Combo->setCurrentIndex(2);
+  Find<QComboBox>("Com_Combo")->setFocus();
+  Find<QComboBox>("Com_Combo")->setCurrentIndex(2);
   EXPECT_EQ(form_->port().PortNumber(), 1) << "changing the selection alone does nothing";
-  form_->Run_Button->setFocus();
+  Find<QPushButton>("Run_Button")->setFocus();
   EXPECT_TRUE(form_->port().OpenState() && form_->port().PortNumber() == 3);
   EXPECT_EQ(form_->ResultText(), "Serivane ready\r\nCom-port 3 = 38400,N,8,1\r\n");
 }
@@ -296,7 +298,7 @@ TEST_F(StartupTest, PortEventsReachTheMonitorWhileABoxIsOpen) {
     box_loop.exec();
     heard_while_open = heard();
   };
-  form_->FuncAbout_Menu->trigger();
+  Find<QAction>("FuncAbout_Menu")->trigger();
   EXPECT_TRUE(heard_while_open) << form_->ResultText();
 }
 

@@ -227,4 +227,28 @@ TEST(SettingsStoreTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfSettings) {
   EXPECT_GT(seen_second, 0) << "the writer never finished a save before it was killed";
 }
 
+// Each limit from both sides: inside it the value is kept, outside it falls back to the default
+// (port 1, 38400 bits/s, 8 data bits, 1 stop bit, no parity). Other fields are not looked at.
+TEST(ApplyWindowLimits, ValuesOutsideTheWindowsChoicesFallBackAndOthersAreKept) {
+  using Line = std::array<int, 5>;  // port, rate, data bits, stop bits, parity
+  const std::pair<Line, Line> cases[] = {
+      {{32, 123, 7, 2, 3}, {32, 123, 7, 2, 3}},
+      {{1, 1, 8, 1, 1}, {1, 1, 8, 1, 1}},
+      {{33, 0, 9, 0, 4}, {1, 38400, 8, 1, 1}},
+      {{0, -9600, 6, 3, 0}, {1, 38400, 8, 1, 1}},
+  };
+  for (const auto& [loaded, expected] : cases) {
+    Settings s;
+    s.ComPort = static_cast<std::int16_t>(loaded[0]);
+    s.BaudRate = loaded[1];
+    s.DataBits = static_cast<std::int16_t>(loaded[2]);
+    s.StopBits = static_cast<std::int16_t>(loaded[3]);
+    s.Parity = static_cast<std::int16_t>(loaded[4]);
+    s.HandshakeDelay = -5;
+    serivane::settings::ApplyWindowLimits(s);
+    EXPECT_EQ((Line{s.ComPort, s.BaudRate, s.DataBits, s.StopBits, s.Parity}), expected);
+    EXPECT_EQ(s.HandshakeDelay, -5);
+  }
+}
+
 }  // namespace

@@ -195,16 +195,6 @@ void ApplyOverrides(const Overrides& v, settings::Settings& s) {
   if (v.handshake_delay) s.HandshakeDelay = *v.handshake_delay;
 }
 
-void ApplyWindowLimits(settings::Settings& s) {
-  const settings::Settings defaults;
-  if (s.ComPort < portmap::kFirstPort || s.ComPort > portmap::kLastPort)
-    s.ComPort = defaults.ComPort;
-  if (s.BaudRate <= 0) s.BaudRate = defaults.BaudRate;
-  if (s.DataBits != 7 && s.DataBits != 8) s.DataBits = defaults.DataBits;
-  if (s.StopBits != 1 && s.StopBits != 2) s.StopBits = defaults.StopBits;
-  if (s.Parity < 1 || s.Parity > 3) s.Parity = defaults.Parity;
-}
-
 std::string HelpText() {
   return "Usage: serivane-run [OPTION]... [PORT]...\n"
          "Tests serial ports through a loopback plug, without a window: the same five tests\n"

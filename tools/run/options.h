@@ -55,10 +55,6 @@ std::optional<std::int16_t> ComNumber(const std::string& word);
 // Gives `settings` the values of `overrides` that are set.
 void ApplyOverrides(const Overrides& overrides, settings::Settings& settings);
 
-// Stored values that the window has no control for fall back to their defaults, as the window
-// does when it loads them.
-void ApplyWindowLimits(settings::Settings& settings);
-
 std::string HelpText();
 
 }  // namespace serivane::run

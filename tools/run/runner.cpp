@@ -289,7 +289,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
     err << kProgram << ": the stored settings cannot be read: " << e.description() << "\n";
     return kExitPort;
   }
-  ApplyWindowLimits(stored);
+  settings::ApplyWindowLimits(stored);
   ApplyOverrides(options.overrides, stored);
 
   std::unique_ptr<std::ofstream> json_file;
