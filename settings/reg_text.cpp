@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/text.h"
+
 namespace serivane::settings {
 
 namespace {
@@ -17,12 +19,6 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
 }
 
 void AppendUtf8(std::string& out, std::uint32_t code) {
@@ -122,7 +118,7 @@ std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) 
   if (!time) return "last-write time \"" + std::string(time_text) + "\" is not a time";
   key.last_write = time;
   if (space == std::string_view::npos) return std::nullopt;
-  std::string_view tail = TrimBlanks(rest.substr(space));
+  std::string_view tail = Trim(rest.substr(space));
   if (tail.empty()) return std::nullopt;
   constexpr std::string_view kClass = "class=";
   if (tail.substr(0, kClass.size()) != kClass || tail.size() <= kClass.size() ||
@@ -132,7 +128,7 @@ std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) 
   std::string error;
   auto class_name = ReadQuoted(tail, pos, error);
   if (!class_name) return error;
-  if (!TrimBlanks(tail.substr(pos)).empty()) return std::string("text after the class");
+  if (!Trim(tail.substr(pos)).empty()) return std::string("text after the class");
   key.class_name = std::move(class_name);
   return std::nullopt;
 }
@@ -333,12 +329,12 @@ RegTextParse ParseRegText(std::string_view bytes) {
   };
 
   std::size_t i = 0;
-  while (i < lines.size() && TrimBlanks(lines[i]).empty()) ++i;
+  while (i < lines.size() && Trim(lines[i]).empty()) ++i;
   if (i == lines.size()) {
     result.error = RegTextError{0, "the file is empty"};
     return result;
   }
-  const std::string_view header = TrimBlanks(lines[i]);
+  const std::string_view header = Trim(lines[i]);
   if (header != kRegedit4Header && header != kRegedit5Header)
     return fail(
         i, "expected \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\" as the first line");
@@ -346,7 +342,7 @@ RegTextParse ParseRegText(std::string_view bytes) {
 
   RegTextKey* key = nullptr;
   for (++i; i < lines.size(); ++i) {
-    const std::string_view line = TrimBlanks(lines[i]);
+    const std::string_view line = Trim(lines[i]);
     if (line.empty()) continue;
     if (line.front() == ';') {
       constexpr std::string_view kMeta = ";last-write=";
@@ -359,7 +355,7 @@ RegTextParse ParseRegText(std::string_view bytes) {
       const std::size_t close = line.rfind(']');
       if (close == std::string_view::npos || close == 0)
         return fail(i, "key line without closing \"]\"");
-      if (!TrimBlanks(line.substr(close + 1)).empty()) return fail(i, "text after the key's \"]\"");
+      if (!Trim(line.substr(close + 1)).empty()) return fail(i, "text after the key's \"]\"");
       RegTextKey entry;
       entry.line = static_cast<int>(i + 1);
       std::string_view path = line.substr(1, close - 1);
@@ -399,7 +395,7 @@ RegTextParse ParseRegText(std::string_view bytes) {
       std::size_t at = pos;
       auto text = ReadQuoted(line, at, error);
       if (!text) return fail(i, "value text: " + error);
-      if (!TrimBlanks(line.substr(at)).empty()) return fail(i, "text after the closing quote");
+      if (!Trim(line.substr(at)).empty()) return fail(i, "text after the closing quote");
       value.text = std::move(text);
     } else if (data == "-") {
       value.remove = true;
@@ -413,7 +409,7 @@ RegTextParse ParseRegText(std::string_view bytes) {
       // hex data continues on the next line after a trailing backslash.
       std::string_view tail = line;
       while (hex && !tail.empty() && tail.back() == '\\' && i + 1 < lines.size())
-        tail = TrimBlanks(lines[++i]);
+        tail = Trim(lines[++i]);
     }
     key->values.push_back(std::move(value));
   }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/text.h"
 #include "serial/comm_control.h"
 #include "serial/plug_faults.h"
 #include "settings/cregistry.h"
@@ -34,13 +35,6 @@ bool InRange(int n) {
   return n >= kFirstPort && n <= kLastPort;
 }
 
-std::string Trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return std::string(text);
-}
-
 // Opens an existing key; false when it does not exist. A hive that cannot be read is an error,
 // not a missing map: taking it for one would send every port number to /dev/ttyS<n-1>.
 bool OpenExisting(CRegistry& reg, std::string_view key) {
@@ -58,7 +52,7 @@ bool OpenExisting(CRegistry& reg, std::string_view key) {
 // The value of `name` on the open key, trimmed; nullopt when missing or blank.
 std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
   if (!reg.ValueExists(name)) return std::nullopt;
-  std::string value = Trim(reg.ReadValue(name));
+  std::string value(Trim(reg.ReadValue(name), " \t\r\n"));
   if (value.empty()) return std::nullopt;
   return value;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "common/text.h"
 #include "settings/cregistry.h"
 
 namespace serivane::portmap {
@@ -27,10 +28,7 @@ constexpr const char* kUsage =
 
 // "4", "COM4", "com4"; nullopt for anything else, including numbers outside 1..32.
 std::optional<std::int16_t> ParseNumber(std::string_view text) {
-  if (text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
-      std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
-      std::toupper(static_cast<unsigned char>(text[2])) == 'M')
-    text.remove_prefix(3);
+  if (text.size() > 3 && EqualFolded(text.substr(0, 3), "COM")) text.remove_prefix(3);
   if (text.empty() || text.size() > 2) return std::nullopt;
   int n = 0;
   for (char c : text) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "common/text.h"
 #include "settings/reg_text.h"
 #include "settings/registry_store.h"
 
@@ -47,12 +48,6 @@ constexpr const char* kUsage =
 struct Failure {
   std::string message;
 };
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 struct KeyArg {
   std::uint32_t root = 0;

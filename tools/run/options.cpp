@@ -6,17 +6,13 @@
 #include <limits>
 #include <map>
 
+#include "common/text.h"
 #include "serial/plug_faults.h"
 #include "serial/portmap/portmap.h"
 
 namespace serivane::run {
 
 namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // A whole decimal number from `low` to `high`, nothing around it.
 std::int64_t Whole(const std::string& option, const std::string& value, std::int64_t low,
