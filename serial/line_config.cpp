@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "serial/comm_control.h"
+#include "serial/port_names.h"
 
 namespace serivane::serial {
 
@@ -86,7 +87,7 @@ std::string DefaultResolve(std::int16_t port_number) {
     throw CommError(kErrInvalidPortNumber,
                     "Invalid port number " + std::to_string(port_number) + ": ports start at 1");
   }
-  return "/dev/ttyS" + std::to_string(port_number - 1);
+  return DefaultDevice(port_number);
 }
 
 }  // namespace serivane::serial

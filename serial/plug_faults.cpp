@@ -99,4 +99,9 @@ bool IsLoopbackTarget(std::string_view target) {
   return target.size() == kPlugWord.size() || target[kPlugWord.size()] == '?';
 }
 
+std::string_view PlugSwitches(std::string_view target) {
+  const std::size_t question = target.find('?');
+  return question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+}
+
 }  // namespace serivane::serial
