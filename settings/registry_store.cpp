@@ -433,6 +433,35 @@ RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, s
   return *key;
 }
 
+void SetStringValue(RegKeyNode& key, std::string_view name, std::string_view text) {
+  std::string data = std::string(text) + '\0';
+  if (RegValueNode* value = key.FindValue(name))
+    value->data = std::move(data);
+  else
+    key.values.push_back(RegValueNode{std::string(name), std::move(data)});
+}
+
+bool RemoveValue(RegKeyNode& key, std::string_view name) {
+  const auto found = std::find_if(key.values.begin(), key.values.end(),
+                                  [&](const auto& value) { return SameRegName(value.name, name); });
+  if (found == key.values.end()) return false;
+  key.values.erase(found);
+  return true;
+}
+
+RegStatus RemoveKey(RegKeyNode& tree, const std::vector<std::string>& names, bool with_subkeys,
+                    std::int64_t now) {
+  if (names.empty()) return Fail(RegStatus::kAccessDenied, "a root key cannot be deleted");
+  RegKeyNode* parent = FindKey(tree, std::vector<std::string>(names.begin(), names.end() - 1));
+  RegKeyNode* key = parent == nullptr ? nullptr : parent->FindSubkey(names.back());
+  if (key == nullptr) return Fail(RegStatus::kNotFound, "no such key");
+  if (!with_subkeys && !key->subkeys.empty())
+    return Fail(RegStatus::kAccessDenied, "the key has subkeys");
+  parent->subkeys.erase(parent->subkeys.begin() + (key - parent->subkeys.data()));
+  parent->last_write = now;
+  return RegStatus::kOk;
+}
+
 std::size_t RegTreeBuilder::SlotHash::operator()(const Slot& slot) const {
   return std::hash<std::string>()(slot.folded_name) ^ (slot.parent * 0x9E3779B97F4A7C15ull);
 }
@@ -628,15 +657,9 @@ RegStatus RegDeleteKey(std::uint32_t root, std::string_view path) {
   if (!names) return Fail(RegStatus::kNotFound, "no key can have that name");
   if (names->empty()) return Fail(RegStatus::kAccessDenied, "a root key cannot be deleted");
   return ModifyHive(root, [&](RegKeyNode& tree, bool& changed) {
-    const std::vector<std::string> parent_names(names->begin(), names->end() - 1);
-    RegKeyNode* parent = FindKey(tree, parent_names);
-    RegKeyNode* key = parent == nullptr ? nullptr : parent->FindSubkey(names->back());
-    if (key == nullptr) return Fail(RegStatus::kNotFound, "no such key");
-    if (!key->subkeys.empty()) return Fail(RegStatus::kAccessDenied, "the key has subkeys");
-    parent->subkeys.erase(parent->subkeys.begin() + (key - parent->subkeys.data()));
-    parent->last_write = FileTimeNow();
-    changed = true;
-    return RegStatus::kOk;
+    const RegStatus status = RemoveKey(tree, *names, false, FileTimeNow());
+    changed = status == RegStatus::kOk;
+    return status;
   });
 }
 
@@ -661,13 +684,7 @@ RegStatus RegSetString(RegHandle handle, std::string_view name, std::string_view
 RegStatus RegSetStrings(RegHandle handle,
                         const std::vector<std::pair<std::string, std::string>>& values) {
   return ModifyKey(handle, [&](RegKeyNode& key, bool& changed) {
-    for (const auto& [name, text] : values) {
-      std::string data = text + '\0';
-      if (RegValueNode* value = key.FindValue(name))
-        value->data = std::move(data);
-      else
-        key.values.push_back(RegValueNode{name, std::move(data)});
-    }
+    for (const auto& [name, text] : values) SetStringValue(key, name, text);
     key.last_write = FileTimeNow();
     changed = true;
     return RegStatus::kOk;
@@ -676,11 +693,7 @@ RegStatus RegSetStrings(RegHandle handle,
 
 RegStatus RegDeleteValue(RegHandle handle, std::string_view name) {
   return ModifyKey(handle, [&](RegKeyNode& key, bool& changed) {
-    const auto found = std::find_if(key.values.begin(), key.values.end(), [&](const auto& value) {
-      return SameRegName(value.name, name);
-    });
-    if (found == key.values.end()) return Fail(RegStatus::kNotFound, "no such value");
-    key.values.erase(found);
+    if (!RemoveValue(key, name)) return Fail(RegStatus::kNotFound, "no such value");
     key.last_write = FileTimeNow();
     changed = true;
     return RegStatus::kOk;

@@ -185,6 +185,16 @@ RegStatus ModifyHives(
 RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names);
 RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
                       bool& created);
+// Stores `text` with its terminating NUL as the value `name` of `key`, replacing one of the same
+// name. The key's time is left to the caller.
+void SetStringValue(RegKeyNode& key, std::string_view name, std::string_view text);
+// Removes the value `name` of `key`; false when there is none.
+bool RemoveValue(RegKeyNode& key, std::string_view name);
+// Removes the key `names` (never the root) and, when `with_subkeys`, everything below it; its
+// parent is then last written `now`. kNotFound when the key is not there, kAccessDenied when it
+// has subkeys and `with_subkeys` is false.
+RegStatus RemoveKey(RegKeyNode& tree, const std::vector<std::string>& names, bool with_subkeys,
+                    std::int64_t now);
 
 // Many changes to one tree at once, each costing the same however many subkeys or values a key
 // has (the tree functions above search a key's subkeys one by one, which is fine for one change

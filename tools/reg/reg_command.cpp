@@ -154,6 +154,16 @@ void Confirm(RegConsole& console, const std::string& question, const char* force
   }
 }
 
+// Reads the hive of `key` into `tree` and gives the key in it, with its stored name in `path`;
+// a key that is not there fails with "The key ... does not exist.".
+const RegKeyNode& ExistingKey(const KeyArg& key, RegKeyNode& tree, std::string& path) {
+  Check(LoadHive(key.root, tree));
+  path = StoredName(key, tree);
+  const RegKeyNode* node = FindKey(tree, key.names);
+  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  return *node;
+}
+
 std::string ShownName(const std::string& name) {
   return name.empty() ? "(Default)" : name;
 }
@@ -194,20 +204,18 @@ int Query(const std::vector<std::string>& args, RegConsole& console) {
   ExpectPositional(options, 1, "KEY");
   const KeyArg key = ParseKeyArg(options.positional[0]);
   RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
-  const RegKeyNode* node = FindKey(tree, key.names);
-  const std::string path = StoredName(key, tree);
-  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::string path;
+  const RegKeyNode& node = ExistingKey(key, tree, path);
   if (options.v || options.ve) {
     const std::string name = options.v.value_or("");
-    const RegValueNode* value = node->FindValue(name);
+    const RegValueNode* value = node.FindValue(name);
     if (value == nullptr)
       throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
     console.out << "\n" << Shown(console, path) << "\n";
     PrintValue(console, *value);
     return 0;
   }
-  PrintKey(console, path, *node, options.s);
+  PrintKey(console, path, node, options.s);
   return 0;
 }
 
@@ -235,27 +243,13 @@ int Add(const std::vector<std::string>& args, RegConsole& console) {
     const std::int64_t now = FileTimeNow();
     RegKeyNode& node = CreateKey(root, key.names, now, changed);
     if (!has_value) return RegStatus::kOk;
-    if (RegValueNode* value = node.FindValue(name))
-      value->data = data + '\0';
-    else
-      node.values.push_back(RegValueNode{name, data + '\0'});
+    SetStringValue(node, name, data);
     node.last_write = now;
     changed = true;
     return RegStatus::kOk;
   }));
   console.out << "The operation completed successfully.\n";
   return 0;
-}
-
-// Removes the subkey `names` below `root` with all it holds; kNotFound when it is not there.
-RegStatus RemoveTree(RegKeyNode& root, const std::vector<std::string>& names, std::int64_t now) {
-  const std::vector<std::string> parent_names(names.begin(), names.end() - 1);
-  RegKeyNode* parent = FindKey(root, parent_names);
-  RegKeyNode* node = parent == nullptr ? nullptr : parent->FindSubkey(names.back());
-  if (node == nullptr) return RegStatus::kNotFound;
-  parent->subkeys.erase(parent->subkeys.begin() + (node - parent->subkeys.data()));
-  parent->last_write = now;
-  return RegStatus::kOk;
 }
 
 int Delete(const std::vector<std::string>& args, RegConsole& console) {
@@ -266,12 +260,10 @@ int Delete(const std::vector<std::string>& args, RegConsole& console) {
   if (whole_key && key.names.empty()) throw Failure{"A root key cannot be deleted."};
   const std::string name = options.v.value_or("");
   RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
-  const std::string path = StoredName(key, tree);
-  const RegKeyNode* node = FindKey(tree, key.names);
-  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::string path;
+  const RegKeyNode& node = ExistingKey(key, tree, path);
   const bool one_value = options.v || options.ve;
-  if (one_value && node->FindValue(name) == nullptr)
+  if (one_value && node.FindValue(name) == nullptr)
     throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
   if (!options.f) {
     if (one_value)
@@ -285,17 +277,14 @@ int Delete(const std::vector<std::string>& args, RegConsole& console) {
     const std::int64_t now = FileTimeNow();
     if (whole_key) {
       changed = true;
-      return RemoveTree(root, key.names, now);
+      return RemoveKey(root, key.names, true, now);
     }
     RegKeyNode* target = FindKey(root, key.names);
     if (target == nullptr) return RegStatus::kNotFound;
-    auto& values = target->values;
-    const auto from = options.va ? values.begin()
-                                 : std::remove_if(values.begin(), values.end(), [&](auto& value) {
-                                     return SameRegName(value.name, name);
-                                   });
-    if (from == values.end() && !options.va) return RegStatus::kNotFound;
-    values.erase(from, values.end());
+    if (options.va)
+      target->values.clear();
+    else if (!RemoveValue(*target, name))
+      return RegStatus::kNotFound;
     target->last_write = now;
     changed = true;
     return RegStatus::kOk;
@@ -313,16 +302,14 @@ int Export(const std::vector<std::string>& args, RegConsole& console) {
   const KeyArg key = ParseKeyArg(options.positional[0]);
   const std::string& file = options.positional[1];
   RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
-  const RegKeyNode* node = FindKey(tree, key.names);
-  const std::string path = StoredName(key, tree);
-  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::string path;
+  const RegKeyNode& node = ExistingKey(key, tree, path);
   std::error_code ignored;
   if (!options.y && std::filesystem::exists(file, ignored))
     Confirm(console, "The file " + file + " exists, overwrite", "/y");
   std::string text(kRegedit4Header);
   text += '\n';
-  AppendKeyText(text, path, *node);
+  AppendKeyText(text, path, node);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;
   out.close();
