@@ -78,8 +78,7 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
     if (!names) return bad(entry.line, why);
     if (separator != std::string_view::npos && names->empty())
       return bad(entry.line, "a key name is empty");
-    bool created = false;
-    const std::size_t index = builder.Create(*names, false, 0, created);
+    const std::size_t index = builder.Create(*names, false, 0);
     RegKeyNode& key = builder.Key(index);
     if (entry.last_write) key.last_write = *entry.last_write;
     if (entry.class_name) key.class_name = *entry.class_name;
@@ -507,14 +506,13 @@ std::size_t RegTreeBuilder::Find(const std::vector<std::string>& names) const {
 }
 
 std::size_t RegTreeBuilder::Create(const std::vector<std::string>& names, bool touch,
-                                   std::int64_t now, bool& created) {
+                                   std::int64_t now) {
   std::size_t key = 0;
   for (const std::string& name : names) {
     std::size_t next = Child(key, name);
     if (next == kNone) {
       if (touch) nodes_[key].key.last_write = now;
       next = Add(key, RegKeyNode{name, {}, touch ? now : 0, {}, {}});
-      created = true;
     }
     key = next;
   }

@@ -212,8 +212,7 @@ class RegTreeBuilder {
   std::size_t Find(const std::vector<std::string>& names) const;
   // Makes the missing keys as CreateKey does; `touch` false leaves every time alone (reading a
   // hive) and makes new keys last written at the zero file time.
-  std::size_t Create(const std::vector<std::string>& names, bool touch, std::int64_t now,
-                     bool& created);
+  std::size_t Create(const std::vector<std::string>& names, bool touch, std::int64_t now);
   // Removes a key other than the root with everything below it; false when it is not there.
   bool Remove(const std::vector<std::string>& names, std::int64_t now);
   // The key's name, class and time; its values and subkeys are reached only through the builder.

@@ -380,8 +380,7 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
         builder.Remove(item.names, now);  // a key that is not there is gone already
         continue;
       }
-      bool created = false;
-      const std::size_t key = builder.Create(item.names, true, now, created);
+      const std::size_t key = builder.Create(item.names, true, now);
       RegKeyNode& node = builder.Key(key);
       if (item.entry->class_name) node.class_name = *item.entry->class_name;
       node.last_write = now;
