@@ -68,17 +68,11 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
   RegTreeBuilder builder(std::move(tree));
   for (const RegTextKey& entry : parse.document.keys) {
     if (entry.remove) return bad(entry.line, "a hive cannot delete a key");
-    std::string_view path = entry.path;
-    const std::size_t separator = path.find('\\');
-    if (!SameRegName(path.substr(0, separator), root_name))
+    const FullKeyPath path = SplitFullKeyPath(entry.path);
+    if (!SameRegName(path.root, root_name))
       return bad(entry.line, "key outside of " + std::string(root_name));
-    path = separator == std::string_view::npos ? std::string_view{} : path.substr(separator + 1);
-    std::string why;
-    const auto names = SplitKeyPath(path, &why);
-    if (!names) return bad(entry.line, why);
-    if (separator != std::string_view::npos && names->empty())
-      return bad(entry.line, "a key name is empty");
-    const std::size_t index = builder.Create(*names, false, 0);
+    if (!path.names) return bad(entry.line, path.why);
+    const std::size_t index = builder.Create(*path.names, false, 0);
     RegKeyNode& key = builder.Key(index);
     if (entry.last_write) key.last_write = *entry.last_write;
     if (entry.class_name) key.class_name = *entry.class_name;
@@ -285,6 +279,22 @@ std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path, std:
     names.emplace_back(name);
   }
   return names;
+}
+
+FullKeyPath SplitFullKeyPath(std::string_view full) {
+  FullKeyPath split;
+  const std::size_t separator = full.find('\\');
+  split.root = full.substr(0, separator);
+  if (separator == std::string_view::npos) {
+    split.names.emplace();
+    return split;
+  }
+  split.names = SplitKeyPath(full.substr(separator + 1), &split.why);
+  if (split.names && split.names->empty()) {
+    split.names.reset();
+    split.why = "a key name is empty";
+  }
+  return split;
 }
 
 RegStatus ReadRegFile(const std::filesystem::path& path, std::string& bytes) {

@@ -125,6 +125,16 @@ bool SameRegName(std::string_view a, std::string_view b);
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path,
                                                      std::string* why = nullptr);
 
+// A full key name split at its first "\": "HKLM\Software\x" gives the root's text "HKLM" and
+// the names {"Software", "x"}; "HKLM" gives no names. `names` is nullopt, with `why`, when the
+// path breaks SplitKeyPath's rules or is empty after a "\" ("HKLM\").
+struct FullKeyPath {
+  std::string_view root;
+  std::optional<std::vector<std::string>> names;
+  std::string why;
+};
+FullKeyPath SplitFullKeyPath(std::string_view full);
+
 // The bytes of the file at `path`, which must be a regular file of at most kMaxRegFileSize bytes.
 // Opening does not block (a FIFO or a terminal is refused, not waited for). kNotFound when the
 // file does not exist, kIoError for any other failure, with RegLastErrorDetail naming it.

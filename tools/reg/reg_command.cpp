@@ -55,18 +55,17 @@ struct KeyArg {
 };
 
 KeyArg ParseKeyArg(const std::string& text) {
-  const std::size_t separator = text.find('\\');
-  const std::string root_text = text.substr(0, separator);
-  const auto root = ParseRootKeyName(root_text);
+  // Trailing backslashes are forgiven: "HKLM\Software\" is HKLM\Software.
+  std::string_view full = text;
+  while (full.find('\\') != std::string_view::npos && full.back() == '\\') full.remove_suffix(1);
+  FullKeyPath path = SplitFullKeyPath(full);
+  const auto root = ParseRootKeyName(path.root);
   if (!root)
-    throw Failure{"Unknown root key \"" + root_text + "\" in \"" + text +
+    throw Failure{"Unknown root key \"" + std::string(path.root) + "\" in \"" + text +
                   "\". Use HKLM, HKCU, HKCR, HKU or HKCC, or their long names."};
-  std::string path = separator == std::string::npos ? std::string() : text.substr(separator + 1);
-  while (!path.empty() && path.back() == '\\') path.pop_back();
-  std::string why;
-  auto names = SplitKeyPath(path, &why);
-  if (!names) throw Failure{"\"" + text + "\" is no key the registry can hold: " + why + "."};
-  return KeyArg{*root, std::move(*names)};
+  if (!path.names)
+    throw Failure{"\"" + text + "\" is no key the registry can hold: " + path.why + "."};
+  return KeyArg{*root, std::move(*path.names)};
 }
 
 // The key's name as the registry keeps it: root in its long form, names as first written.
@@ -344,17 +343,12 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
   std::vector<std::uint32_t> root_order;
   std::vector<std::string> warnings;
   for (const RegTextKey& entry : parse.document.keys) {
-    const std::size_t separator = entry.path.find('\\');
-    const std::string root_text = entry.path.substr(0, separator);
-    const auto root = ParseRootKeyName(root_text);
-    if (!root) throw Failure{at(entry.line) + "unknown root key \"" + root_text + "\"."};
-    const std::string path =
-        separator == std::string::npos ? std::string() : entry.path.substr(separator + 1);
-    std::string why;
-    auto names = SplitKeyPath(path, &why);
-    if (!names) throw Failure{at(entry.line) + why + "."};
-    if (separator != std::string::npos && names->empty())
-      throw Failure{at(entry.line) + "a key name is empty."};
+    FullKeyPath path = SplitFullKeyPath(entry.path);
+    const auto root = ParseRootKeyName(path.root);
+    if (!root)
+      throw Failure{at(entry.line) + "unknown root key \"" + std::string(path.root) + "\"."};
+    auto& names = path.names;
+    if (!names) throw Failure{at(entry.line) + path.why + "."};
     if (entry.remove && names->empty())
       throw Failure{at(entry.line) + "a root key cannot be deleted."};
     for (const RegTextValue& value : entry.values) {
