@@ -364,10 +364,6 @@ std::optional<LineCounters> CommControl::Counters() const {
   return s_->device->Counters();
 }
 
-std::string CommControl::DeviceName() const {
-  return s_->device_name;
-}
-
 std::string CommControl::LostReason() const {
   return s_->lost_reason;
 }

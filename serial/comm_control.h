@@ -197,8 +197,6 @@ class CommControl {
   // drivers that keep none (pseudo-terminals, many USB adapters).
   std::optional<LineCounters> Counters() const;
 
-  // The path or target the open port was resolved to ("" when closed), for messages.
-  std::string DeviceName() const;
   // Why the port last closed by itself (the event kErDeviceGone), naming the device and the
   // system's reason; "" until that happens.
   std::string LostReason() const;
