@@ -32,5 +32,14 @@ TEST(RegTextTest, EscapingWritesEveryAwkwardByteSoThatItReadsBack) {
   }
 }
 
+TEST(RegTextTest, KeyLinesWithoutAKeyAreRefused) {
+  for (const char* line : {"[]", "[-]", "[HKLM", "[HKLM] x"}) {
+    const RegTextParse parse = ParseRegText(std::string("REGEDIT4\n") + line + "\n");
+    ASSERT_TRUE(parse.error) << line;
+    EXPECT_EQ(parse.error->line, 2) << line;
+  }
+  EXPECT_EQ(ParseRegText("REGEDIT4\n[]\n").error->message, "key line without a key");
+}
+
 }  // namespace
 }  // namespace serivane::settings
