@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/text.h"
+
 namespace serivane {
 
 namespace {
@@ -164,13 +166,7 @@ std::optional<std::int32_t> ToInt32(double value) {
 }
 
 std::optional<bool> ParseBool(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-  std::string word;
-  for (std::size_t i = begin; i < end; ++i)
-    word += static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+  const std::string word = Lower(Trim(text));
   if (word == "true") return true;
   if (word == "false") return false;
   // A number: it must start the text, so "x1" is no boolean while "-1" and "0" are.
@@ -226,6 +222,10 @@ std::string HexText(std::int32_t value) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "%X", static_cast<std::uint32_t>(value));
   return buffer;
+}
+
+std::string ErrorNumberText(std::int32_t number) {
+  return "Error " + DecimalText(number) + " (" + HexText(number) + "H)";
 }
 
 }  // namespace serivane

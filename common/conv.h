@@ -52,4 +52,7 @@ std::string SingleText(float value);
 // complement (255 -> "FF", 0 -> "0", -2147221502 -> "80040002").
 std::string HexText(std::int32_t value);
 
+// An error number as the window shows it: 8002 -> "Error 8002 (1F42H)".
+std::string ErrorNumberText(std::int32_t number);
+
 }  // namespace serivane

@@ -7,13 +7,15 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/text.h"
+
 namespace serivane {
 
 std::optional<std::string> ResolveDrivePath(std::string_view path, std::string_view home) {
   std::string rest;
   std::string base;
   if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
-    const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+    const char drive = FoldUpper(path[0]);
     if (drive == 'C') {
       base = std::string(home);
     } else if (drive == 'Z') {

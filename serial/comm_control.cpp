@@ -197,10 +197,7 @@ void CommControl::OpenState(bool open) {
 
   const std::string target = s.resolver(s.port);
   if (IsLoopbackTarget(target)) {
-    const auto query = target.find('?');
-    const PlugFaults faults =
-        PlugFaults::Parse(query == std::string::npos ? std::string_view()
-                                                     : std::string_view(target).substr(query + 1));
+    const PlugFaults faults = PlugFaults::Parse(PlugSwitches(target));
     std::unique_ptr<VirtualPlug>& plug = s.plugs[s.port];
     if (!plug) plug = std::make_unique<VirtualPlug>(s.clock);
     plug->Open(faults, s.config, s.flow, s.dtr, s.rts);
@@ -365,10 +362,6 @@ void CommControl::Service() {
 std::optional<LineCounters> CommControl::Counters() const {
   if (s_->device == nullptr) return std::nullopt;
   return s_->device->Counters();
-}
-
-std::string CommControl::DeviceName() const {
-  return s_->device_name;
 }
 
 std::string CommControl::LostReason() const {

@@ -32,15 +32,12 @@ enum : std::int32_t {
   kErrInvalidPortNumber = 8002,    // no such device
   kErrPortAlreadyOpen = 8005,      // held by this or another program
   kErrHardwareNotAvailable = 8010,
-  kErrDeviceNotOpen = 8012,
   kErrCommState = 8015,    // the driver refused the line settings
   kErrPortNotOpen = 8018,  // operation valid only when the port is open
-  kErrReadDevice = 8020,
 };
 
 // Event codes, as CommEvent reports them. Codes above 1000 are errors.
 enum : std::int16_t {
-  kEvSend = 1,
   kEvReceive = 2,  // the unread count reached ReceiveThreshold
   kEvCts = 3,
   kEvDsr = 4,
@@ -200,8 +197,6 @@ class CommControl {
   // drivers that keep none (pseudo-terminals, many USB adapters).
   std::optional<LineCounters> Counters() const;
 
-  // The path or target the open port was resolved to ("" when closed), for messages.
-  std::string DeviceName() const;
   // Why the port last closed by itself (the event kErDeviceGone), naming the device and the
   // system's reason; "" until that happens.
   std::string LostReason() const;

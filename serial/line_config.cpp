@@ -5,17 +5,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "serial/comm_control.h"
+#include "serial/port_names.h"
 
 namespace serivane::serial {
 
 namespace {
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 [[noreturn]] void Refuse(std::string_view text, const std::string& why) {
   throw CommError(kErrInvalidPropertyValue,
@@ -33,14 +29,8 @@ bool ParseDecimal(std::string_view field, std::int32_t& value) {
 }  // namespace
 
 LineConfig LineConfig::Parse(std::string_view text) {
-  std::vector<std::string_view> fields;
-  std::string_view rest = text;
-  for (;;) {
-    const auto comma = rest.find(',');
-    fields.push_back(Trim(rest.substr(0, comma)));
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
-  }
+  std::vector<std::string_view> fields = Split(text, ',');
+  for (std::string_view& field : fields) field = Trim(field);
   if (fields.size() != 4) {
     Refuse(text, "expected four fields: rate,parity,data bits,stop bits");
   }
@@ -97,7 +87,7 @@ std::string DefaultResolve(std::int16_t port_number) {
     throw CommError(kErrInvalidPortNumber,
                     "Invalid port number " + std::to_string(port_number) + ": ports start at 1");
   }
-  return "/dev/ttyS" + std::to_string(port_number - 1);
+  return DefaultDevice(port_number);
 }
 
 }  // namespace serivane::serial

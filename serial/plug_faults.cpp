@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "common/text.h"
 #include "serial/comm_control.h"
 
 namespace serivane::serial {
@@ -14,13 +15,6 @@ namespace serivane::serial {
 namespace {
 
 constexpr std::string_view kPlugWord = "loopback";
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 [[noreturn]] void Refuse(std::string_view item, std::string_view why) {
   throw CommError(kErrInvalidPropertyValue, "Virtual loopback plug: invalid switch \"" +
@@ -50,10 +44,7 @@ PlugFaults PlugFaults::Parse(std::string_view query) {
   constexpr std::int64_t kMaxCount = std::numeric_limits<std::int64_t>::max();
   constexpr std::int64_t kMaxMs = std::numeric_limits<std::int32_t>::max();
   PlugFaults f;
-  while (!query.empty()) {
-    const auto amp = query.find('&');
-    const std::string_view item = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+  for (const std::string_view item : Split(query, '&')) {
     if (item.empty()) continue;
 
     const auto eq = item.find('=');
@@ -106,6 +97,11 @@ bool IsLoopbackTarget(std::string_view target) {
   if (target.size() < kPlugWord.size()) return false;
   if (Lower(target.substr(0, kPlugWord.size())) != kPlugWord) return false;
   return target.size() == kPlugWord.size() || target[kPlugWord.size()] == '?';
+}
+
+std::string_view PlugSwitches(std::string_view target) {
+  const std::size_t question = target.find('?');
+  return question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
 }
 
 }  // namespace serivane::serial

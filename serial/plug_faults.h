@@ -59,4 +59,8 @@ struct PlugFaults {
 // True when `target` names the virtual plug ("loopback" or "loopback?...", any letter case).
 bool IsLoopbackTarget(std::string_view target);
 
+// The fault switches of a loopback target, the text after its '?': "loopback?cts=off" ->
+// "cts=off"; empty when there is no '?'.
+std::string_view PlugSwitches(std::string_view target);
+
 }  // namespace serivane::serial

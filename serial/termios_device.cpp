@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/errno_text.h"
+#include "common/unique_fd.h"
 #include "serial/termios_rate.h"
 #include "serial/uart_rate.h"
 
@@ -46,32 +47,6 @@ constexpr const char* kNotPresent =
 [[noreturn]] void Fail(std::int32_t number, const std::string& text) {
   throw CommError(number, text);
 }
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // "process 1234 (minicom)", from the name the kernel keeps for the process.
 std::string ProcessText(long pid) {

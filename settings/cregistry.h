@@ -23,7 +23,6 @@ namespace serivane::settings {
 inline constexpr std::uint32_t kHKeyClassesRoot = 0x80000000u;
 inline constexpr std::uint32_t kHKeyCurrentUser = 0x80000001u;
 inline constexpr std::uint32_t kHKeyLocalMachine = 0x80000002u;
-inline constexpr std::uint32_t kHKeyUsers = 0x80000003u;
 inline constexpr std::uint32_t kHKeyCurrentConfig = 0x80000005u;
 
 class RegistryError : public std::runtime_error {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/text.h"
+
 namespace serivane::settings {
 
 namespace {
@@ -17,12 +19,6 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
 }
 
 void AppendUtf8(std::string& out, std::uint32_t code) {
@@ -122,7 +118,7 @@ std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) 
   if (!time) return "last-write time \"" + std::string(time_text) + "\" is not a time";
   key.last_write = time;
   if (space == std::string_view::npos) return std::nullopt;
-  std::string_view tail = TrimBlanks(rest.substr(space));
+  std::string_view tail = Trim(rest.substr(space));
   if (tail.empty()) return std::nullopt;
   constexpr std::string_view kClass = "class=";
   if (tail.substr(0, kClass.size()) != kClass || tail.size() <= kClass.size() ||
@@ -132,7 +128,7 @@ std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) 
   std::string error;
   auto class_name = ReadQuoted(tail, pos, error);
   if (!class_name) return error;
-  if (!TrimBlanks(tail.substr(pos)).empty()) return std::string("text after the class");
+  if (!Trim(tail.substr(pos)).empty()) return std::string("text after the class");
   key.class_name = std::move(class_name);
   return std::nullopt;
 }
@@ -204,6 +200,64 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   for (std::size_t k = 1; k < length; ++k)
     if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
   return length;
+}
+
+// A key line "[path]" or "[-path]" into `entry`; the reason when it is none.
+std::optional<std::string> ParseKeyLine(std::string_view line, RegTextKey& entry) {
+  const std::size_t close = line.rfind(']');
+  if (close == std::string_view::npos || close == 0) return "key line without closing \"]\"";
+  if (!Trim(line.substr(close + 1)).empty()) return "text after the key's \"]\"";
+  std::string_view path = line.substr(1, close - 1);
+  if (!path.empty() && path.front() == '-') {
+    entry.remove = true;
+    path.remove_prefix(1);
+  }
+  if (path.empty()) return "key line without a key";
+  entry.path = std::string(path);
+  return std::nullopt;
+}
+
+// The value line lines[i] ("name"=data or @=data) into `value`; the reason when it is none. Hex
+// data continued over the following lines leaves `i` on its last line.
+std::optional<std::string> ParseValueLine(const std::vector<std::string_view>& lines,
+                                          std::size_t& i, RegTextValue& value) {
+  const std::string_view line = Trim(lines[i]);
+  std::size_t pos = 0;
+  std::string error;
+  if (line.front() == '@') {
+    pos = 1;
+  } else {
+    auto name = ReadQuoted(line, pos, error);
+    if (!name) return "value name: " + error;
+    if (name->empty()) return "empty value name (the unnamed value is written @)";
+    value.name = std::move(*name);
+  }
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  if (pos >= line.size() || line[pos] != '=') return "expected \"=\" after the value name";
+  ++pos;
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  const std::string_view data = line.substr(pos);
+  if (!data.empty() && data.front() == '"') {
+    std::size_t at = pos;
+    auto text = ReadQuoted(line, at, error);
+    if (!text) return "value text: " + error;
+    if (!Trim(line.substr(at)).empty()) return "text after the closing quote";
+    value.text = std::move(text);
+  } else if (data == "-") {
+    value.remove = true;
+  } else {
+    const std::size_t colon = data.find(':');
+    const std::string_view type = data.substr(0, colon);
+    const bool hex = type == "hex" || (type.substr(0, 4) == "hex(" && type.back() == ')');
+    if (colon == std::string_view::npos || (type != "dword" && !hex))
+      return "value data must be \"text\", -, dword:... or hex...:...";
+    value.type = std::string(type);
+    // hex data continues on the next line after a trailing backslash.
+    std::string_view tail = line;
+    while (hex && !tail.empty() && tail.back() == '\\' && i + 1 < lines.size())
+      tail = Trim(lines[++i]);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -333,12 +387,12 @@ RegTextParse ParseRegText(std::string_view bytes) {
   };
 
   std::size_t i = 0;
-  while (i < lines.size() && TrimBlanks(lines[i]).empty()) ++i;
+  while (i < lines.size() && Trim(lines[i]).empty()) ++i;
   if (i == lines.size()) {
     result.error = RegTextError{0, "the file is empty"};
     return result;
   }
-  const std::string_view header = TrimBlanks(lines[i]);
+  const std::string_view header = Trim(lines[i]);
   if (header != kRegedit4Header && header != kRegedit5Header)
     return fail(
         i, "expected \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\" as the first line");
@@ -346,7 +400,7 @@ RegTextParse ParseRegText(std::string_view bytes) {
 
   RegTextKey* key = nullptr;
   for (++i; i < lines.size(); ++i) {
-    const std::string_view line = TrimBlanks(lines[i]);
+    const std::string_view line = Trim(lines[i]);
     if (line.empty()) continue;
     if (line.front() == ';') {
       constexpr std::string_view kMeta = ";last-write=";
@@ -356,19 +410,9 @@ RegTextParse ParseRegText(std::string_view bytes) {
       continue;
     }
     if (line.front() == '[') {
-      const std::size_t close = line.rfind(']');
-      if (close == std::string_view::npos || close == 0)
-        return fail(i, "key line without closing \"]\"");
-      if (!TrimBlanks(line.substr(close + 1)).empty()) return fail(i, "text after the key's \"]\"");
       RegTextKey entry;
       entry.line = static_cast<int>(i + 1);
-      std::string_view path = line.substr(1, close - 1);
-      if (!path.empty() && path.front() == '-') {
-        entry.remove = true;
-        path.remove_prefix(1);
-      }
-      if (path.empty()) return fail(i, "key line without a key");
-      entry.path = std::string(path);
+      if (auto error = ParseKeyLine(line, entry)) return fail(i, *error);
       result.document.keys.push_back(std::move(entry));
       key = &result.document.keys.back();
       continue;
@@ -379,42 +423,7 @@ RegTextParse ParseRegText(std::string_view bytes) {
 
     RegTextValue value;
     value.line = static_cast<int>(i + 1);
-    std::size_t pos = 0;
-    std::string error;
-    if (line.front() == '@') {
-      pos = 1;
-    } else {
-      auto name = ReadQuoted(line, pos, error);
-      if (!name) return fail(i, "value name: " + error);
-      if (name->empty()) return fail(i, "empty value name (the unnamed value is written @)");
-      value.name = std::move(*name);
-    }
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-    if (pos >= line.size() || line[pos] != '=')
-      return fail(i, "expected \"=\" after the value name");
-    ++pos;
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-    const std::string_view data = line.substr(pos);
-    if (!data.empty() && data.front() == '"') {
-      std::size_t at = pos;
-      auto text = ReadQuoted(line, at, error);
-      if (!text) return fail(i, "value text: " + error);
-      if (!TrimBlanks(line.substr(at)).empty()) return fail(i, "text after the closing quote");
-      value.text = std::move(text);
-    } else if (data == "-") {
-      value.remove = true;
-    } else {
-      const std::size_t colon = data.find(':');
-      const std::string_view type = data.substr(0, colon);
-      const bool hex = type == "hex" || (type.substr(0, 4) == "hex(" && type.back() == ')');
-      if (colon == std::string_view::npos || (type != "dword" && !hex))
-        return fail(i, "value data must be \"text\", -, dword:... or hex...:...");
-      value.type = std::string(type);
-      // hex data continues on the next line after a trailing backslash.
-      std::string_view tail = line;
-      while (hex && !tail.empty() && tail.back() == '\\' && i + 1 < lines.size())
-        tail = TrimBlanks(lines[++i]);
-    }
+    if (auto error = ParseValueLine(lines, i, value)) return fail(i, *error);
     key->values.push_back(std::move(value));
   }
   return result;

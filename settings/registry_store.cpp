@@ -16,6 +16,8 @@
 
 #include "common/errno_text.h"
 #include "common/paths.h"
+#include "common/text.h"
+#include "common/unique_fd.h"
 #include "settings/reg_text.h"
 
 namespace serivane::settings {
@@ -47,27 +49,6 @@ std::string SystemError(const std::string& what, const std::filesystem::path& pa
   return what + " " + path.string() + ": " + ErrnoText(error);
 }
 
-char FoldCase(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// A file descriptor that closes itself.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The tree a hive text describes. Deletions and values of other types have no place in a hive.
 RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const std::string& file,
                     RegKeyNode& tree) {
@@ -87,18 +68,11 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
   RegTreeBuilder builder(std::move(tree));
   for (const RegTextKey& entry : parse.document.keys) {
     if (entry.remove) return bad(entry.line, "a hive cannot delete a key");
-    std::string_view path = entry.path;
-    const std::size_t separator = path.find('\\');
-    if (!SameRegName(path.substr(0, separator), root_name))
+    const FullKeyPath path = SplitFullKeyPath(entry.path);
+    if (!SameRegName(path.root, root_name))
       return bad(entry.line, "key outside of " + std::string(root_name));
-    path = separator == std::string_view::npos ? std::string_view{} : path.substr(separator + 1);
-    std::string why;
-    const auto names = SplitKeyPath(path, &why);
-    if (!names) return bad(entry.line, why);
-    if (separator != std::string_view::npos && names->empty())
-      return bad(entry.line, "a key name is empty");
-    bool created = false;
-    const std::size_t index = builder.Create(*names, false, 0, created);
+    if (!path.names) return bad(entry.line, path.why);
+    const std::size_t index = builder.Create(*path.names, false, 0);
     RegKeyNode& key = builder.Key(index);
     if (entry.last_write) key.last_write = *entry.last_write;
     if (entry.class_name) key.class_name = *entry.class_name;
@@ -151,7 +125,7 @@ RegStatus WriteNewHive(std::uint32_t root, const RegKeyNode& tree) {
   if (text.size() > kMaxRegFileSize)
     return Fail(RegStatus::kIoError, "the change would make " + HivePath(root).filename().string() +
                                          " larger than 16 MiB; nothing was written");
-  Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) return Fail(RegStatus::kIoError, SystemError("cannot create", fresh, errno));
   if (WriteAll(fd.get(), text, fresh) != RegStatus::kOk) {
     ::unlink(fresh.c_str());
@@ -179,7 +153,7 @@ RegStatus ReplaceHive(std::uint32_t root) {
 }
 
 void SyncFolder(const std::filesystem::path& folder) {
-  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() >= 0) ::fsync(fd.get());
 }
 
@@ -280,10 +254,7 @@ std::filesystem::path HivePath(std::uint32_t root) {
 }
 
 bool SameRegName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
+  return EqualFolded(a, b);
 }
 
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path, std::string* why) {
@@ -299,25 +270,36 @@ std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path, std:
     return refuse("a key path is longer than 32767 bytes below its root key");
   if (static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) >= kMaxKeyDepth)
     return refuse("a key is nested more than 512 levels deep");
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = std::min(path.find('\\', start), path.size());
-    const std::string_view name = path.substr(start, end - start);
+  for (const std::string_view name : Split(path, '\\')) {
     if (name.empty()) return refuse("a key name is empty");
     if (name.size() > kMaxKeyNameLength) return refuse("a key name is longer than 255 bytes");
     for (const char c : name)
       if (static_cast<unsigned char>(c) < 32 || c == 127)
         return refuse("a key name holds a control character");
     names.emplace_back(name);
-    if (end == path.size()) break;
-    start = end + 1;
   }
   return names;
 }
 
+FullKeyPath SplitFullKeyPath(std::string_view full) {
+  FullKeyPath split;
+  const std::size_t separator = full.find('\\');
+  split.root = full.substr(0, separator);
+  if (separator == std::string_view::npos) {
+    split.names.emplace();
+    return split;
+  }
+  split.names = SplitKeyPath(full.substr(separator + 1), &split.why);
+  if (split.names && split.names->empty()) {
+    split.names.reset();
+    split.why = "a key name is empty";
+  }
+  return split;
+}
+
 RegStatus ReadRegFile(const std::filesystem::path& path, std::string& bytes) {
   // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) {
     const int error = errno;
     return Fail(error == ENOENT ? RegStatus::kNotFound : RegStatus::kIoError,
@@ -385,7 +367,7 @@ RegStatus ModifyHives(
   std::vector<std::uint32_t> lock_order = roots;
   std::sort(lock_order.begin(), lock_order.end());
   lock_order.erase(std::unique(lock_order.begin(), lock_order.end()), lock_order.end());
-  std::vector<Fd> locks;
+  std::vector<UniqueFd> locks;
   locks.reserve(lock_order.size());
   for (const std::uint32_t root : lock_order) {
     std::filesystem::path lock_path = HivePath(root);
@@ -460,6 +442,35 @@ RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, s
   return *key;
 }
 
+void SetStringValue(RegKeyNode& key, std::string_view name, std::string_view text) {
+  std::string data = std::string(text) + '\0';
+  if (RegValueNode* value = key.FindValue(name))
+    value->data = std::move(data);
+  else
+    key.values.push_back(RegValueNode{std::string(name), std::move(data)});
+}
+
+bool RemoveValue(RegKeyNode& key, std::string_view name) {
+  const auto found = std::find_if(key.values.begin(), key.values.end(),
+                                  [&](const auto& value) { return SameRegName(value.name, name); });
+  if (found == key.values.end()) return false;
+  key.values.erase(found);
+  return true;
+}
+
+RegStatus RemoveKey(RegKeyNode& tree, const std::vector<std::string>& names, bool with_subkeys,
+                    std::int64_t now) {
+  if (names.empty()) return Fail(RegStatus::kAccessDenied, "a root key cannot be deleted");
+  RegKeyNode* parent = FindKey(tree, std::vector<std::string>(names.begin(), names.end() - 1));
+  RegKeyNode* key = parent == nullptr ? nullptr : parent->FindSubkey(names.back());
+  if (key == nullptr) return Fail(RegStatus::kNotFound, "no such key");
+  if (!with_subkeys && !key->subkeys.empty())
+    return Fail(RegStatus::kAccessDenied, "the key has subkeys");
+  parent->subkeys.erase(parent->subkeys.begin() + (key - parent->subkeys.data()));
+  parent->last_write = now;
+  return RegStatus::kOk;
+}
+
 std::size_t RegTreeBuilder::SlotHash::operator()(const Slot& slot) const {
   return std::hash<std::string>()(slot.folded_name) ^ (slot.parent * 0x9E3779B97F4A7C15ull);
 }
@@ -481,15 +492,13 @@ RegTreeBuilder::RegTreeBuilder(RegKeyNode tree) {
 }
 
 std::size_t RegTreeBuilder::Child(std::size_t parent, std::string_view name) const {
-  std::string folded(name);
-  for (char& c : folded) c = FoldCase(c);
+  std::string folded = Lower(name);
   const auto found = subkeys_.find(Slot{parent, std::move(folded)});
   return found == subkeys_.end() ? kNone : found->second;
 }
 
 std::size_t RegTreeBuilder::Add(std::size_t parent, RegKeyNode key) {
-  std::string folded = key.name;
-  for (char& c : folded) c = FoldCase(c);
+  std::string folded = Lower(key.name);
   const std::size_t index = nodes_.size();
   nodes_.push_back(Node{std::move(key), {}, {}, {}, false});
   nodes_[parent].children.push_back(index);
@@ -507,14 +516,13 @@ std::size_t RegTreeBuilder::Find(const std::vector<std::string>& names) const {
 }
 
 std::size_t RegTreeBuilder::Create(const std::vector<std::string>& names, bool touch,
-                                   std::int64_t now, bool& created) {
+                                   std::int64_t now) {
   std::size_t key = 0;
   for (const std::string& name : names) {
     std::size_t next = Child(key, name);
     if (next == kNone) {
       if (touch) nodes_[key].key.last_write = now;
       next = Add(key, RegKeyNode{name, {}, touch ? now : 0, {}, {}});
-      created = true;
     }
     key = next;
   }
@@ -528,8 +536,7 @@ bool RegTreeBuilder::Remove(const std::vector<std::string>& names, std::int64_t 
   const std::size_t parent = Find(std::vector<std::string>(names.begin(), names.end() - 1));
   // The keys below stay in the list, unreachable; Take leaves them out with their parent.
   nodes_[key].removed = true;
-  std::string folded = names.back();
-  for (char& c : folded) c = FoldCase(c);
+  std::string folded = Lower(names.back());
   subkeys_.erase(Slot{parent, std::move(folded)});
   nodes_[parent].key.last_write = now;
   return true;
@@ -540,8 +547,7 @@ RegKeyNode& RegTreeBuilder::Key(std::size_t key) {
 }
 
 void RegTreeBuilder::SetValue(std::size_t key, const std::string& name, std::string data) {
-  std::string folded = name;
-  for (char& c : folded) c = FoldCase(c);
+  std::string folded = Lower(name);
   Node& node = nodes_[key];
   const auto [slot, added] = values_.emplace(Slot{key, std::move(folded)}, node.values.size());
   if (!added) {
@@ -553,8 +559,7 @@ void RegTreeBuilder::SetValue(std::size_t key, const std::string& name, std::str
 }
 
 void RegTreeBuilder::RemoveValue(std::size_t key, std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) c = FoldCase(c);
+  std::string folded = Lower(name);
   const auto found = values_.find(Slot{key, std::move(folded)});
   if (found == values_.end()) return;
   nodes_[key].live_values[found->second] = false;
@@ -660,15 +665,9 @@ RegStatus RegDeleteKey(std::uint32_t root, std::string_view path) {
   if (!names) return Fail(RegStatus::kNotFound, "no key can have that name");
   if (names->empty()) return Fail(RegStatus::kAccessDenied, "a root key cannot be deleted");
   return ModifyHive(root, [&](RegKeyNode& tree, bool& changed) {
-    const std::vector<std::string> parent_names(names->begin(), names->end() - 1);
-    RegKeyNode* parent = FindKey(tree, parent_names);
-    RegKeyNode* key = parent == nullptr ? nullptr : parent->FindSubkey(names->back());
-    if (key == nullptr) return Fail(RegStatus::kNotFound, "no such key");
-    if (!key->subkeys.empty()) return Fail(RegStatus::kAccessDenied, "the key has subkeys");
-    parent->subkeys.erase(parent->subkeys.begin() + (key - parent->subkeys.data()));
-    parent->last_write = FileTimeNow();
-    changed = true;
-    return RegStatus::kOk;
+    const RegStatus status = RemoveKey(tree, *names, false, FileTimeNow());
+    changed = status == RegStatus::kOk;
+    return status;
   });
 }
 
@@ -693,13 +692,7 @@ RegStatus RegSetString(RegHandle handle, std::string_view name, std::string_view
 RegStatus RegSetStrings(RegHandle handle,
                         const std::vector<std::pair<std::string, std::string>>& values) {
   return ModifyKey(handle, [&](RegKeyNode& key, bool& changed) {
-    for (const auto& [name, text] : values) {
-      std::string data = text + '\0';
-      if (RegValueNode* value = key.FindValue(name))
-        value->data = std::move(data);
-      else
-        key.values.push_back(RegValueNode{name, std::move(data)});
-    }
+    for (const auto& [name, text] : values) SetStringValue(key, name, text);
     key.last_write = FileTimeNow();
     changed = true;
     return RegStatus::kOk;
@@ -708,11 +701,7 @@ RegStatus RegSetStrings(RegHandle handle,
 
 RegStatus RegDeleteValue(RegHandle handle, std::string_view name) {
   return ModifyKey(handle, [&](RegKeyNode& key, bool& changed) {
-    const auto found = std::find_if(key.values.begin(), key.values.end(), [&](const auto& value) {
-      return SameRegName(value.name, name);
-    });
-    if (found == key.values.end()) return Fail(RegStatus::kNotFound, "no such value");
-    key.values.erase(found);
+    if (!RemoveValue(key, name)) return Fail(RegStatus::kNotFound, "no such value");
     key.last_write = FileTimeNow();
     changed = true;
     return RegStatus::kOk;

@@ -125,6 +125,16 @@ bool SameRegName(std::string_view a, std::string_view b);
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path,
                                                      std::string* why = nullptr);
 
+// A full key name split at its first "\": "HKLM\Software\x" gives the root's text "HKLM" and
+// the names {"Software", "x"}; "HKLM" gives no names. `names` is nullopt, with `why`, when the
+// path breaks SplitKeyPath's rules or is empty after a "\" ("HKLM\").
+struct FullKeyPath {
+  std::string_view root;
+  std::optional<std::vector<std::string>> names;
+  std::string why;
+};
+FullKeyPath SplitFullKeyPath(std::string_view full);
+
 // The bytes of the file at `path`, which must be a regular file of at most kMaxRegFileSize bytes.
 // Opening does not block (a FIFO or a terminal is refused, not waited for). kNotFound when the
 // file does not exist, kIoError for any other failure, with RegLastErrorDetail naming it.
@@ -185,6 +195,16 @@ RegStatus ModifyHives(
 RegKeyNode* FindKey(RegKeyNode& tree, const std::vector<std::string>& names);
 RegKeyNode& CreateKey(RegKeyNode& tree, const std::vector<std::string>& names, std::int64_t now,
                       bool& created);
+// Stores `text` with its terminating NUL as the value `name` of `key`, replacing one of the same
+// name. The key's time is left to the caller.
+void SetStringValue(RegKeyNode& key, std::string_view name, std::string_view text);
+// Removes the value `name` of `key`; false when there is none.
+bool RemoveValue(RegKeyNode& key, std::string_view name);
+// Removes the key `names` (never the root) and, when `with_subkeys`, everything below it; its
+// parent is then last written `now`. kNotFound when the key is not there, kAccessDenied when it
+// has subkeys and `with_subkeys` is false.
+RegStatus RemoveKey(RegKeyNode& tree, const std::vector<std::string>& names, bool with_subkeys,
+                    std::int64_t now);
 
 // Many changes to one tree at once, each costing the same however many subkeys or values a key
 // has (the tree functions above search a key's subkeys one by one, which is fine for one change
@@ -202,8 +222,7 @@ class RegTreeBuilder {
   std::size_t Find(const std::vector<std::string>& names) const;
   // Makes the missing keys as CreateKey does; `touch` false leaves every time alone (reading a
   // hive) and makes new keys last written at the zero file time.
-  std::size_t Create(const std::vector<std::string>& names, bool touch, std::int64_t now,
-                     bool& created);
+  std::size_t Create(const std::vector<std::string>& names, bool touch, std::int64_t now);
   // Removes a key other than the root with everything below it; false when it is not there.
   bool Remove(const std::vector<std::string>& names, std::int64_t now);
   // The key's name, class and time; its values and subkeys are reached only through the builder.

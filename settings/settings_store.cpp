@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/conv.h"
+#include "common/text.h"
 
 namespace serivane::settings {
 
@@ -34,12 +35,6 @@ void LoadInt32(CRegistry& registry, const char* name, Settings& settings, std::i
 void LoadBool(CRegistry& registry, const std::string& name, Settings& settings, bool& field) {
   if (!Readable(registry, name, settings)) return;
   if (const auto value = ParseBool(registry.ReadValue(name))) field = *value;
-}
-
-std::string TrimBlanks(const std::string& text) {
-  const std::size_t begin = text.find_first_not_of(' ');
-  if (begin == std::string::npos) return {};
-  return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
 }
 
 std::string TestValueName(int n) {
@@ -83,7 +78,7 @@ void SaveSettings(CRegistry& registry, const Settings& settings) {
       {"Handshake Delay", DecimalText(settings.HandshakeDelay)},
       {"Max Duration", DecimalText(settings.MaxDuration)},
       {"Parity", DecimalText(settings.Parity)},
-      {"Result FileName", TrimBlanks(settings.ResultFileName)},
+      {"Result FileName", std::string(Trim(settings.ResultFileName, " "))},
       {"Run at Startup", BoolText(settings.RunAtStartup)},
       {"Stopbits", DecimalText(settings.StopBits)}};
   if (settings.WindowHeight)

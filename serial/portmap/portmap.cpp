@@ -5,8 +5,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/text.h"
 #include "serial/comm_control.h"
 #include "serial/plug_faults.h"
+#include "serial/port_names.h"
 #include "settings/cregistry.h"
 #include "settings/registry_store.h"
 
@@ -22,23 +24,8 @@ using settings::RegistryError;
 // anything longer reads as missing.
 constexpr std::size_t kLongestValue = 254;
 
-std::string ValueName(int n) {
-  return "COM" + std::to_string(n);
-}
-
-std::string DefaultDevice(int n) {
-  return "/dev/ttyS" + std::to_string(n - 1);
-}
-
 bool InRange(int n) {
   return n >= kFirstPort && n <= kLastPort;
-}
-
-std::string Trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return std::string(text);
 }
 
 // Opens an existing key; false when it does not exist. A hive that cannot be read is an error,
@@ -58,14 +45,9 @@ bool OpenExisting(CRegistry& reg, std::string_view key) {
 // The value of `name` on the open key, trimmed; nullopt when missing or blank.
 std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
   if (!reg.ValueExists(name)) return std::nullopt;
-  std::string value = Trim(reg.ReadValue(name));
+  std::string value(Trim(reg.ReadValue(name), " \t\r\n"));
   if (value.empty()) return std::nullopt;
   return value;
-}
-
-std::string_view LoopbackSwitches(std::string_view target) {
-  const std::size_t question = target.find('?');
-  return question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
 }
 
 }  // namespace
@@ -81,7 +63,7 @@ EnsureResult EnsurePortMap(const Discovery& found) {
   std::array<std::optional<std::string>, kLastPort + 1> entries;
   if (existed)
     for (std::size_t n = kFirstPort; n <= kLastPort; ++n)
-      entries[n] = ReadEntry(map, ValueName(static_cast<int>(n)));
+      entries[n] = ReadEntry(map, serial::ComName(static_cast<int>(n)));
 
   CRegistry known;
   const bool known_exists = OpenExisting(known, kKnownKey);
@@ -140,7 +122,7 @@ EnsureResult EnsurePortMap(const Discovery& found) {
     result.added.push_back({kFirstPort, std::string(kLoopback)});
 
   for (const MapAddition& addition : result.added)
-    map.WriteValue(ValueName(addition.number), addition.device);
+    map.WriteValue(serial::ComName(addition.number), addition.device);
   map.CloseKey();
 
   if (!remember.empty()) {
@@ -158,7 +140,7 @@ std::optional<std::string> MapEntry(std::int16_t n) {
   if (!InRange(n)) return std::nullopt;
   CRegistry reg;
   if (!OpenExisting(reg, kMapKey)) return std::nullopt;
-  return ReadEntry(reg, ValueName(n));
+  return ReadEntry(reg, serial::ComName(n));
 }
 
 std::string CheckTarget(std::string_view target) {
@@ -168,7 +150,7 @@ std::string CheckTarget(std::string_view target) {
            " characters a registry value can hold";
   if (serial::IsLoopbackTarget(target)) {
     try {
-      serial::PlugFaults::Parse(LoopbackSwitches(target));
+      serial::PlugFaults::Parse(serial::PlugSwitches(target));
     } catch (const serial::CommError& e) {
       return "the loopback plug's switches do not parse: " + e.description();
     }
@@ -182,13 +164,12 @@ std::string CheckTarget(std::string_view target) {
 }
 
 void SetMapEntry(std::int16_t n, std::string_view target) {
-  if (!InRange(n))
-    throw std::invalid_argument("COM" + std::to_string(n) + " is outside COM1 to COM32");
+  if (!InRange(n)) throw std::invalid_argument(serial::ComName(n) + " is outside COM1 to COM32");
   if (const std::string why = CheckTarget(target); !why.empty())
     throw std::invalid_argument("\"" + std::string(target) + "\": " + why);
   CRegistry map;
   map.OpenKey(kHKeyLocalMachine, kMapKey, true);
-  map.WriteValue(ValueName(n), target);
+  map.WriteValue(serial::ComName(n), target);
   map.CloseKey();
   if (serial::IsLoopbackTarget(target)) return;
   CRegistry known;
@@ -197,11 +178,10 @@ void SetMapEntry(std::int16_t n, std::string_view target) {
 }
 
 bool ClearMapEntry(std::int16_t n) {
-  if (!InRange(n))
-    throw std::invalid_argument("COM" + std::to_string(n) + " is outside COM1 to COM32");
+  if (!InRange(n)) throw std::invalid_argument(serial::ComName(n) + " is outside COM1 to COM32");
   CRegistry map;
-  if (!OpenExisting(map, kMapKey) || !map.ValueExists(ValueName(n))) return false;
-  map.DeleteValue(ValueName(n));
+  if (!OpenExisting(map, kMapKey) || !map.ValueExists(serial::ComName(n))) return false;
+  map.DeleteValue(serial::ComName(n));
   return true;
 }
 
@@ -217,7 +197,7 @@ std::string ResolvePort(std::int16_t n) {
         serial::kErrInvalidPortNumber,
         "Com" + std::to_string(n) + ": the COM port map cannot be read: " + e.description());
   }
-  if (!entry) return DefaultDevice(n);
+  if (!entry) return serial::DefaultDevice(n);
   if (const std::string why = CheckTarget(*entry); !why.empty())
     throw serial::CommError(serial::kErrInvalidPortNumber,
                             "Com" + std::to_string(n) + " in the COM port map names \"" + *entry +
@@ -231,11 +211,11 @@ std::string DescribeEntry(std::int16_t n, const Discovery& found) {
   try {
     entry = MapEntry(n);
   } catch (const std::exception& e) {
-    return DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
+    return serial::DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
   }
-  if (!entry) return DefaultDevice(n) + " (no entry in the map)";
+  if (!entry) return serial::DefaultDevice(n) + " (no entry in the map)";
   if (serial::IsLoopbackTarget(*entry)) {
-    const std::string_view switches = LoopbackSwitches(*entry);
+    const std::string_view switches = serial::PlugSwitches(*entry);
     if (switches.empty()) return "built-in virtual loopback plug";
     return "built-in virtual loopback plug (" + std::string(switches) + ")";
   }

@@ -11,8 +11,10 @@
 #include <fstream>
 #include <functional>
 #include <new>
+#include <optional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "settings/cregistry.h"
 #include "tests/settings/temp_registry.h"
@@ -23,6 +25,27 @@ using reg::kHKeyLocalMachine;
 using reg::RegistryError;
 
 namespace {
+
+TEST(RegistryStoreTest, AFullKeyNameSplitsIntoItsRootAndNames) {
+  struct Case {
+    const char* full;
+    const char* root;
+    std::optional<std::vector<std::string>> names;
+  };
+  const Case cases[] = {
+      {"HKLM", "HKLM", std::vector<std::string>{}},
+      {"HKCU\\Software\\A b", "HKCU", std::vector<std::string>{"Software", "A b"}},
+      {"HKLM\\", "HKLM", std::nullopt},
+      {"HKLM\\a\\\\b", "HKLM", std::nullopt},
+      {"\\a", "", std::vector<std::string>{"a"}},
+  };
+  for (const Case& c : cases) {
+    const reg::FullKeyPath split = reg::SplitFullKeyPath(c.full);
+    EXPECT_EQ(split.root, c.root) << c.full;
+    EXPECT_EQ(split.names, c.names) << c.full;
+    EXPECT_EQ(split.why.empty(), c.names.has_value()) << c.full;
+  }
+}
 
 // Runs `body` in a child process, which an exception ends abnormally.
 pid_t Spawn(const std::function<void()>& body) {

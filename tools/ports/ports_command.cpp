@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "serial/port_names.h"
 #include "settings/cregistry.h"
 
 namespace serivane::portmap {
@@ -27,10 +28,7 @@ constexpr const char* kUsage =
 
 // "4", "COM4", "com4"; nullopt for anything else, including numbers outside 1..32.
 std::optional<std::int16_t> ParseNumber(std::string_view text) {
-  if (text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
-      std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
-      std::toupper(static_cast<unsigned char>(text[2])) == 'M')
-    text.remove_prefix(3);
+  if (const auto digits = serial::ComDigits(text)) text = *digits;
   if (text.empty() || text.size() > 2) return std::nullopt;
   int n = 0;
   for (char c : text) {
@@ -41,14 +39,10 @@ std::optional<std::int16_t> ParseNumber(std::string_view text) {
   return static_cast<std::int16_t>(n);
 }
 
-std::string ComName(int n) {
-  return "COM" + std::to_string(n);
-}
-
 void ReportEnsure(const EnsureResult& result, std::ostream& out, std::ostream& err) {
   if (result.created) out << "Created the COM port map from the devices found.\n";
   for (const MapAddition& addition : result.added)
-    out << "Added " << ComName(addition.number) << " = " << addition.device << "\n";
+    out << "Added " << serial::ComName(addition.number) << " = " << addition.device << "\n";
   for (const std::string& device : result.unplaced)
     err << "serivane-ports: no free number for " << device << "\n";
 }
@@ -78,7 +72,7 @@ void List(const Discovery& found, std::ostream& out) {
   out << "COM port map (HKEY_LOCAL_MACHINE\\" << kMapKey << "):\n";
   for (std::int16_t n = kFirstPort; n <= kLastPort; ++n) {
     const auto& entry = entries[static_cast<std::size_t>(n - kFirstPort)];
-    std::string number = ComName(n);
+    std::string number = serial::ComName(n);
     number.resize(6, ' ');
     std::string value = entry.value_or("-");
     if (value.size() < width) value.resize(width, ' ');
@@ -95,7 +89,7 @@ void List(const Discovery& found, std::ostream& out) {
       out << ": not mapped";
     } else {
       out << ":";
-      for (int n : numbers) out << " " << ComName(n);
+      for (int n : numbers) out << " " << serial::ComName(n);
     }
     if (port.device != port.node) out << " (" << port.device << ")";
     out << "\n";
@@ -120,19 +114,19 @@ int Map(std::int16_t n, const std::string& target, const Discovery& found, std::
     if (other == n) continue;
     const auto entry = MapEntry(other);
     if (entry && (*entry == target || (port && FindPort(found, *entry) == port)))
-      err << "serivane-ports: note: " << ComName(other) << " names the same device\n";
+      err << "serivane-ports: note: " << serial::ComName(other) << " names the same device\n";
   }
   SetMapEntry(n, target);
-  out << ComName(n) << " = " << target << "\n";
+  out << serial::ComName(n) << " = " << target << "\n";
   return 0;
 }
 
 int Unmap(std::int16_t n, std::ostream& out, std::ostream& err) {
   if (!ClearMapEntry(n)) {
-    err << "serivane-ports: " << ComName(n) << " has no entry in the map; nothing to do\n";
+    err << "serivane-ports: " << serial::ComName(n) << " has no entry in the map; nothing to do\n";
     return 0;
   }
-  out << "Removed " << ComName(n) << "; it names /dev/ttyS" << n - 1 << " now\n";
+  out << "Removed " << serial::ComName(n) << "; it names " << serial::DefaultDevice(n) << " now\n";
   return 0;
 }
 
@@ -166,7 +160,7 @@ int RunPortsCommand(const std::vector<std::string>& args, std::ostream& out, std
   // Refused before the map is touched, so that a typing error changes nothing.
   if (command == "map") {
     if (const std::string why = CheckTarget(args[2]); !why.empty()) {
-      err << "serivane-ports: cannot map " << ComName(*number) << " to \"" << args[2]
+      err << "serivane-ports: cannot map " << serial::ComName(*number) << " to \"" << args[2]
           << "\": " << why << "\n";
       return 1;
     }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "common/text.h"
 #include "settings/reg_text.h"
 #include "settings/registry_store.h"
 
@@ -48,30 +49,23 @@ struct Failure {
   std::string message;
 };
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 struct KeyArg {
   std::uint32_t root = 0;
   std::vector<std::string> names;
 };
 
 KeyArg ParseKeyArg(const std::string& text) {
-  const std::size_t separator = text.find('\\');
-  const std::string root_text = text.substr(0, separator);
-  const auto root = ParseRootKeyName(root_text);
+  // Trailing backslashes are forgiven: "HKLM\Software\" is HKLM\Software.
+  std::string_view full = text;
+  while (full.find('\\') != std::string_view::npos && full.back() == '\\') full.remove_suffix(1);
+  FullKeyPath path = SplitFullKeyPath(full);
+  const auto root = ParseRootKeyName(path.root);
   if (!root)
-    throw Failure{"Unknown root key \"" + root_text + "\" in \"" + text +
+    throw Failure{"Unknown root key \"" + std::string(path.root) + "\" in \"" + text +
                   "\". Use HKLM, HKCU, HKCR, HKU or HKCC, or their long names."};
-  std::string path = separator == std::string::npos ? std::string() : text.substr(separator + 1);
-  while (!path.empty() && path.back() == '\\') path.pop_back();
-  std::string why;
-  auto names = SplitKeyPath(path, &why);
-  if (!names) throw Failure{"\"" + text + "\" is no key the registry can hold: " + why + "."};
-  return KeyArg{*root, std::move(*names)};
+  if (!path.names)
+    throw Failure{"\"" + text + "\" is no key the registry can hold: " + path.why + "."};
+  return KeyArg{*root, std::move(*path.names)};
 }
 
 // The key's name as the registry keeps it: root in its long form, names as first written.
@@ -159,6 +153,16 @@ void Confirm(RegConsole& console, const std::string& question, const char* force
   }
 }
 
+// Reads the hive of `key` into `tree` and gives the key in it, with its stored name in `path`;
+// a key that is not there fails with "The key ... does not exist.".
+const RegKeyNode& ExistingKey(const KeyArg& key, RegKeyNode& tree, std::string& path) {
+  Check(LoadHive(key.root, tree));
+  path = StoredName(key, tree);
+  const RegKeyNode* node = FindKey(tree, key.names);
+  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  return *node;
+}
+
 std::string ShownName(const std::string& name) {
   return name.empty() ? "(Default)" : name;
 }
@@ -199,20 +203,18 @@ int Query(const std::vector<std::string>& args, RegConsole& console) {
   ExpectPositional(options, 1, "KEY");
   const KeyArg key = ParseKeyArg(options.positional[0]);
   RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
-  const RegKeyNode* node = FindKey(tree, key.names);
-  const std::string path = StoredName(key, tree);
-  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::string path;
+  const RegKeyNode& node = ExistingKey(key, tree, path);
   if (options.v || options.ve) {
     const std::string name = options.v.value_or("");
-    const RegValueNode* value = node->FindValue(name);
+    const RegValueNode* value = node.FindValue(name);
     if (value == nullptr)
       throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
     console.out << "\n" << Shown(console, path) << "\n";
     PrintValue(console, *value);
     return 0;
   }
-  PrintKey(console, path, *node, options.s);
+  PrintKey(console, path, node, options.s);
   return 0;
 }
 
@@ -240,27 +242,13 @@ int Add(const std::vector<std::string>& args, RegConsole& console) {
     const std::int64_t now = FileTimeNow();
     RegKeyNode& node = CreateKey(root, key.names, now, changed);
     if (!has_value) return RegStatus::kOk;
-    if (RegValueNode* value = node.FindValue(name))
-      value->data = data + '\0';
-    else
-      node.values.push_back(RegValueNode{name, data + '\0'});
+    SetStringValue(node, name, data);
     node.last_write = now;
     changed = true;
     return RegStatus::kOk;
   }));
   console.out << "The operation completed successfully.\n";
   return 0;
-}
-
-// Removes the subkey `names` below `root` with all it holds; kNotFound when it is not there.
-RegStatus RemoveTree(RegKeyNode& root, const std::vector<std::string>& names, std::int64_t now) {
-  const std::vector<std::string> parent_names(names.begin(), names.end() - 1);
-  RegKeyNode* parent = FindKey(root, parent_names);
-  RegKeyNode* node = parent == nullptr ? nullptr : parent->FindSubkey(names.back());
-  if (node == nullptr) return RegStatus::kNotFound;
-  parent->subkeys.erase(parent->subkeys.begin() + (node - parent->subkeys.data()));
-  parent->last_write = now;
-  return RegStatus::kOk;
 }
 
 int Delete(const std::vector<std::string>& args, RegConsole& console) {
@@ -271,12 +259,10 @@ int Delete(const std::vector<std::string>& args, RegConsole& console) {
   if (whole_key && key.names.empty()) throw Failure{"A root key cannot be deleted."};
   const std::string name = options.v.value_or("");
   RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
-  const std::string path = StoredName(key, tree);
-  const RegKeyNode* node = FindKey(tree, key.names);
-  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::string path;
+  const RegKeyNode& node = ExistingKey(key, tree, path);
   const bool one_value = options.v || options.ve;
-  if (one_value && node->FindValue(name) == nullptr)
+  if (one_value && node.FindValue(name) == nullptr)
     throw Failure{"The value " + ShownName(name) + " does not exist in " + path + "."};
   if (!options.f) {
     if (one_value)
@@ -290,17 +276,14 @@ int Delete(const std::vector<std::string>& args, RegConsole& console) {
     const std::int64_t now = FileTimeNow();
     if (whole_key) {
       changed = true;
-      return RemoveTree(root, key.names, now);
+      return RemoveKey(root, key.names, true, now);
     }
     RegKeyNode* target = FindKey(root, key.names);
     if (target == nullptr) return RegStatus::kNotFound;
-    auto& values = target->values;
-    const auto from = options.va ? values.begin()
-                                 : std::remove_if(values.begin(), values.end(), [&](auto& value) {
-                                     return SameRegName(value.name, name);
-                                   });
-    if (from == values.end() && !options.va) return RegStatus::kNotFound;
-    values.erase(from, values.end());
+    if (options.va)
+      target->values.clear();
+    else if (!RemoveValue(*target, name))
+      return RegStatus::kNotFound;
     target->last_write = now;
     changed = true;
     return RegStatus::kOk;
@@ -318,16 +301,14 @@ int Export(const std::vector<std::string>& args, RegConsole& console) {
   const KeyArg key = ParseKeyArg(options.positional[0]);
   const std::string& file = options.positional[1];
   RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
-  const RegKeyNode* node = FindKey(tree, key.names);
-  const std::string path = StoredName(key, tree);
-  if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
+  std::string path;
+  const RegKeyNode& node = ExistingKey(key, tree, path);
   std::error_code ignored;
   if (!options.y && std::filesystem::exists(file, ignored))
     Confirm(console, "The file " + file + " exists, overwrite", "/y");
   std::string text(kRegedit4Header);
   text += '\n';
-  AppendKeyText(text, path, *node);
+  AppendKeyText(text, path, node);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;
   out.close();
@@ -362,17 +343,12 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
   std::vector<std::uint32_t> root_order;
   std::vector<std::string> warnings;
   for (const RegTextKey& entry : parse.document.keys) {
-    const std::size_t separator = entry.path.find('\\');
-    const std::string root_text = entry.path.substr(0, separator);
-    const auto root = ParseRootKeyName(root_text);
-    if (!root) throw Failure{at(entry.line) + "unknown root key \"" + root_text + "\"."};
-    const std::string path =
-        separator == std::string::npos ? std::string() : entry.path.substr(separator + 1);
-    std::string why;
-    auto names = SplitKeyPath(path, &why);
-    if (!names) throw Failure{at(entry.line) + why + "."};
-    if (separator != std::string::npos && names->empty())
-      throw Failure{at(entry.line) + "a key name is empty."};
+    FullKeyPath path = SplitFullKeyPath(entry.path);
+    const auto root = ParseRootKeyName(path.root);
+    if (!root)
+      throw Failure{at(entry.line) + "unknown root key \"" + std::string(path.root) + "\"."};
+    auto& names = path.names;
+    if (!names) throw Failure{at(entry.line) + path.why + "."};
     if (entry.remove && names->empty())
       throw Failure{at(entry.line) + "a root key cannot be deleted."};
     for (const RegTextValue& value : entry.values) {
@@ -398,8 +374,7 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
         builder.Remove(item.names, now);  // a key that is not there is gone already
         continue;
       }
-      bool created = false;
-      const std::size_t key = builder.Create(item.names, true, now, created);
+      const std::size_t key = builder.Create(item.names, true, now);
       RegKeyNode& node = builder.Key(key);
       if (item.entry->class_name) node.class_name = *item.entry->class_name;
       node.last_write = now;

@@ -6,17 +6,14 @@
 #include <limits>
 #include <map>
 
+#include "common/text.h"
 #include "serial/plug_faults.h"
+#include "serial/port_names.h"
 #include "serial/portmap/portmap.h"
 
 namespace serivane::run {
 
 namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // A whole decimal number from `low` to `high`, nothing around it.
 std::int64_t Whole(const std::string& option, const std::string& value, std::int64_t low,
@@ -73,15 +70,12 @@ void CheckPort(const std::string& word) {
 }  // namespace
 
 std::optional<std::int16_t> ComNumber(const std::string& word) {
-  if (word.size() < 4 || Upper(word.substr(0, 3)) != "COM") return std::nullopt;
-  const std::string digits = word.substr(3);
-  for (const char c : digits)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-  if (digits.size() > 2 || std::stoi(digits) < portmap::kFirstPort ||
-      std::stoi(digits) > portmap::kLastPort) {
+  const auto digits = serial::ComDigits(word);
+  if (!digits) return std::nullopt;
+  const int n = digits->size() > 2 ? 0 : std::stoi(std::string(*digits));
+  if (n < portmap::kFirstPort || n > portmap::kLastPort)
     throw UsageError("port '" + word + "': the port number must be 1 to 32");
-  }
-  return static_cast<std::int16_t>(std::stoi(digits));
+  return static_cast<std::int16_t>(n);
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {

@@ -15,6 +15,7 @@
 #include "common/conv.h"
 #include "common/paths.h"
 #include "serial/plug_faults.h"
+#include "serial/port_names.h"
 #include "settings/cregistry.h"
 #include "settings/settings_store.h"
 #include "tools/run/diagnosis.h"
@@ -158,7 +159,7 @@ bool CheckWritable(const std::string& stored, std::string& why) {
 
 std::string PortName(const std::string& word) {
   if (serial::IsLoopbackTarget(word)) return "loopback";
-  if (ComNumber(word)) return "COM" + DecimalText(*ComNumber(word));
+  if (const auto n = ComNumber(word)) return serial::ComName(*n);
   const std::size_t slash = word.rfind('/');
   if (slash == std::string::npos) return word;
   std::string name = word.substr(slash + 1);
@@ -303,7 +304,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   }
 
   std::vector<std::string> words = options.ports;
-  if (words.empty()) words.push_back("COM" + DecimalText(stored.ComPort));
+  if (words.empty()) words.push_back(serial::ComName(stored.ComPort));
   const std::string result_path = options.result.value_or(stored.ResultFileName);
   if (!options.no_result_file) {
     std::string why;

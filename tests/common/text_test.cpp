@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/conv.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "common/unique_fd.h"
+
+namespace serivane {
+namespace {
+
+TEST(TextTest, FoldsEveryAsciiLetterAndNothingElse) {
+  const std::string upper = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  const std::string lower = "abcdefghijklmnopqrstuvwxyz";
+  EXPECT_EQ(Lower(upper), lower);
+  EXPECT_EQ(Upper(lower), upper);
+  // The neighbours of both alphabets, digits and bytes above 127 (Latin-1 "Ä", UTF-8 "é") stay.
+  const std::string others = "@[`{09 _\xC4\xE4\xC3\xA9\x7F";
+  EXPECT_EQ(Lower(others), others);
+  EXPECT_EQ(Upper(others), others);
+  EXPECT_TRUE(EqualFolded("HKEY_Current_USER\\Software", "hkey_current_user\\SOFTWARE"));
+  EXPECT_FALSE(EqualFolded("Com1", "Com1 "));
+  EXPECT_FALSE(EqualFolded("@", "`"));
+  EXPECT_FALSE(EqualFolded("\xC4", "\xE4"));
+}
+
+TEST(TextTest, TrimAndSplit) {
+  EXPECT_EQ(Trim(" \t a b \t "), "a b");
+  EXPECT_EQ(Trim(" \t "), "");
+  EXPECT_EQ(Trim("\r\nx\n"), "\r\nx\n");
+  EXPECT_EQ(Trim("\r\nx\n", " \r\n"), "x");
+  EXPECT_EQ(Trim("\tx ", " "), "\tx");
+
+  const std::pair<std::string_view, std::vector<std::string_view>> cases[] = {
+      {"", {""}},
+      {"a", {"a"}},
+      {"9600,n,8,1", {"9600", "n", "8", "1"}},
+      {",a,,b,", {"", "a", "", "b", ""}},
+  };
+  for (const auto& [text, fields] : cases) EXPECT_EQ(Split(text, ','), fields) << text;
+}
+
+// Moving a descriptor in closes the one held before; the moved-from owner closes nothing.
+TEST(UniqueFdTest, EachDescriptorIsClosedOnceByItsLastOwner) {
+  const auto open = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
+  const int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int b = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  {
+    UniqueFd first(a);
+    UniqueFd second(b);
+    second = std::move(first);
+    EXPECT_FALSE(open(b));
+    EXPECT_TRUE(open(a));
+    UniqueFd third(std::move(second));
+    EXPECT_EQ(third.get(), a);
+  }
+  EXPECT_FALSE(open(a));
+}
+
+TEST(ConvTest, ErrorNumberText) {
+  EXPECT_EQ(ErrorNumberText(8002), "Error 8002 (1F42H)");
+  EXPECT_EQ(ErrorNumberText(0), "Error 0 (0H)");
+  EXPECT_EQ(ErrorNumberText(-2147221502), "Error -2147221502 (80040002H)");
+}
+
+TEST(PathsTest, DriveLetters) {
+  const std::pair<std::string_view, std::optional<std::string>> cases[] = {
+      {"C:\\RS-232_Result.Txt", "/home/op/RS-232_Result.Txt"},
+      {"c:\\logs\\a.txt", "/home/op/logs/a.txt"},
+      {"C:a.txt", "/home/op/a.txt"},
+      {"C:", "/home/op/"},
+      {"Z:\\tmp\\a.txt", "/tmp/a.txt"},
+      {"z:", "/"},
+      {"Z:\\", "/"},
+      {"D:\\a.txt", std::nullopt},
+      {"1:\\a.txt", "1:/a.txt"},
+      {"/var/log/a.txt", "/var/log/a.txt"},
+      {"logs\\run.txt", "logs/run.txt"},
+      {"", ""},
+  };
+  for (const auto& [path, resolved] : cases)
+    EXPECT_EQ(ResolveDrivePath(path, "/home/op/"), resolved) << path;
+}
+
+}  // namespace
+}  // namespace serivane

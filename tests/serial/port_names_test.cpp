@@ -1,0 +1,31 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "serial/plug_faults.h"
+#include "serial/port_names.h"
+
+namespace serivane::serial {
+namespace {
+
+TEST(PortNamesTest, NumbersNamesAndPlugSwitches) {
+  EXPECT_EQ(ComName(1), "COM1");
+  EXPECT_EQ(ComName(32), "COM32");
+  EXPECT_EQ(DefaultDevice(1), "/dev/ttyS0");
+  EXPECT_EQ(DefaultDevice(32), "/dev/ttyS31");
+
+  const std::pair<std::string_view, std::optional<std::string_view>> words[] = {
+      {"COM4", "4"},           {"com12", "12"},     {"cOm007", "007"},      {"COM", std::nullopt},
+      {"COM1x", std::nullopt}, {"4", std::nullopt}, {"CON4", std::nullopt}, {"COM-1", std::nullopt},
+  };
+  for (const auto& [word, digits] : words) EXPECT_EQ(ComDigits(word), digits) << word;
+
+  EXPECT_EQ(PlugSwitches("loopback?cts=off&drop=10"), "cts=off&drop=10");
+  EXPECT_EQ(PlugSwitches("loopback?"), "");
+  EXPECT_EQ(PlugSwitches("loopback"), "");
+}
+
+}  // namespace
+}  // namespace serivane::serial
