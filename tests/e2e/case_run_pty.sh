@@ -4,15 +4,7 @@
 source "$(dirname "$0")/lib.sh"
 e2e_begin_headless
 
-[[ -x ${SERIVANE_PTY_ECHO:-} ]] || e2e_fail "no echo program (SERIVANE_PTY_ECHO)"
-"$SERIVANE_PTY_ECHO" --exit-after 120 >"$WORK/pty.path" &
-E2E_CHILDREN+=($!)
-for _ in $(seq 100); do
-  [[ -s $WORK/pty.path ]] && break
-  sleep 0.05
-done
-pty=$(head -n1 "$WORK/pty.path")
-[[ -c $pty ]] || e2e_fail "the echo program gave no terminal (got '$pty')"
+start_pty_echo
 
 port_map 1 "$pty"
 reg_setting "Result FileName" "$(drive_path "$WORK/result.txt")" "Max Duration" 30000

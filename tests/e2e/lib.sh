@@ -93,6 +93,20 @@ seed_unattended_run() {
   reg_setting "Run at Startup" True "Close When Finish" True "Result FileName" "$1"
 }
 
+# start_pty_echo: starts a pseudo-terminal whose far end echoes all it reads (for at most 120 s)
+# and sets `pty` to its path.
+start_pty_echo() {
+  [[ -x ${SERIVANE_PTY_ECHO:-} ]] || e2e_fail "no echo program (SERIVANE_PTY_ECHO)"
+  "$SERIVANE_PTY_ECHO" --exit-after 120 >"$WORK/pty.path" &
+  E2E_CHILDREN+=($!)
+  for _ in $(seq 100); do
+    [[ -s $WORK/pty.path ]] && break
+    sleep 0.05
+  done
+  pty=$(head -n1 "$WORK/pty.path")
+  [[ -c $pty ]] || e2e_fail "the echo program gave no terminal (got '$pty')"
+}
+
 # drive_path PATH: the same absolute path written with the Z: drive and backslashes.
 drive_path() {
   local p=$1
