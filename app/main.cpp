@@ -25,8 +25,7 @@ int main(int argc, char** argv) {
     found = portmap::DiscoverPorts();
     portmap::EnsurePortMap(found);
   } catch (const settings::RegistryError& error) {
-    map_failure = "Error " + DecimalText(error.number()) + " (" + HexText(error.number()) + "H)\r" +
-                  error.description();
+    map_failure = ErrorNumberText(error.number()) + "\r" + error.description();
   }
 
   QApplication application(argc, argv);

@@ -33,17 +33,22 @@ constexpr int kComEntries = 32;
 // No screen is this tall; a stored height beyond it is a broken value, not a wish.
 constexpr float kMaxHeightTwips = 100000.0f;
 
+// The baud rates of baud_menu items 1 to 10 (index 0 unused).
+constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
+                                                  9600, 19200, 38400, 57600, 115200};
+
 QString Q(const std::string& text) {
   return ToQString(text);
 }
 
-}  // namespace
-
+// "RS-232 Serivane1.4.0" CR CR "(Hold down <Delete> ...)".
 std::string AboutText() {
   return "RS-232 Serivane" + DecimalText(SERIVANE_VERSION_MAJOR) + "." +
          DecimalText(SERIVANE_VERSION_MINOR) + "." + DecimalText(SERIVANE_VERSION_PATCH) +
          "\r\r(Hold down <Delete> during startup to reset Com-port to Com1)";
 }
+
+}  // namespace
 
 RS232_Form::RS232_Form(FormServices services, QWidget* parent)
     : QMainWindow(parent), services_(std::move(services)) {
@@ -94,8 +99,7 @@ void RS232_Form::ConnectSignals() {
     // Only a move to another control of this window validates the list: opening its drop-down
     // moves the focus into a popup, and switching to another window moves it nowhere.
     if (old == Com_Combo && now != nullptr && now != Com_Combo && now->window() == this) {
-      bool cancel = false;
-      Com_Combo_Validate(cancel);
+      Com_Combo_Validate();
     }
   });
 
@@ -198,12 +202,8 @@ void RS232_Form::ApplyLoadedSettings() {
   FuncClose_Menu->setChecked(settings_.CloseWhenFinish);
   FuncStart_Menu->setChecked(settings_.RunAtStartup);
   Test_Check[3]->setText(Q(DecimalText(settings_.SingleBytes)) + Test_Check[3]->text());
-  for (std::size_t n = 1; n <= 5; ++n) {
-    // Changing a box runs its click handler, which sets the selection from the box again.
-    const bool selected = settings_.TestSelected[n];
-    Test_Check[n]->setChecked(selected);
-    settings_.TestSelected[n] = selected;
-  }
+  // Changing a box runs its click handler, which sets the selection from the box again.
+  for (std::size_t n = 1; n <= 5; ++n) Test_Check[n]->setChecked(settings_.TestSelected[n]);
   if (settings_.WindowHeight && std::isfinite(*settings_.WindowHeight) &&
       *settings_.WindowHeight > 0.0f && *settings_.WindowHeight < kMaxHeightTwips) {
     const int height_px = TwipsToPixels(static_cast<double>(*settings_.WindowHeight));
@@ -212,11 +212,11 @@ void RS232_Form::ApplyLoadedSettings() {
   }
 }
 
-void RS232_Form::Form_KeyDown(std::int16_t key_code, std::int16_t /*shift*/) {
+void RS232_Form::Form_KeyDown(std::int16_t key_code) {
   if (key_code == kDeleteKey) use_default_port_ = true;
 }
 
-void RS232_Form::Form_KeyUp(std::int16_t key_code, std::int16_t /*shift*/) {
+void RS232_Form::Form_KeyUp(std::int16_t key_code) {
   if (key_code == kDeleteKey) use_default_port_ = false;
 }
 
@@ -231,15 +231,11 @@ bool RS232_Form::eventFilter(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     auto* key = static_cast<QKeyEvent*>(event);
     if (widget != nullptr && widget->window() == this && key->key() == Qt::Key_Delete) {
-      std::int16_t shift = 0;
-      if (key->modifiers() & Qt::ShiftModifier) shift |= 1;
-      if (key->modifiers() & Qt::ControlModifier) shift |= 2;
-      if (key->modifiers() & Qt::AltModifier) shift |= 4;
       if (event->type() == QEvent::KeyPress) {
-        Form_KeyDown(kDeleteKey, shift);
+        Form_KeyDown(kDeleteKey);
       } else if (!key->isAutoRepeat()) {
         // A held key repeats as release-press pairs; only the real release lets go of it.
-        Form_KeyUp(kDeleteKey, shift);
+        Form_KeyUp(kDeleteKey);
       }
     }
   }
@@ -254,17 +250,16 @@ void RS232_Form::closeEvent(QCloseEvent* event) {
   // A session manager closes the windows while it saves the session (logout, shutdown); every
   // other close is the operator's own.
   const std::int16_t unload_mode = qApp->isSavingSession() ? 1 : 0;
-  bool cancel = false;
-  Form_QueryUnload(cancel, unload_mode);
+  Form_QueryUnload(unload_mode);
   // After the Exit command the window never closes in the ordinary way.
-  if (cancel || ended_) {
+  if (ended_) {
     event->ignore();
   } else {
     event->accept();
   }
 }
 
-void RS232_Form::Form_QueryUnload(bool& /*cancel*/, std::int16_t unload_mode) {
+void RS232_Form::Form_QueryUnload(std::int16_t unload_mode) {
   if (unload_mode == 0) FuncExit_Menu_Click();
 }
 
@@ -296,8 +291,7 @@ bool RS232_Form::SaveSettingsNow() {
 
 void RS232_Form::RegistryFailure(const settings::RegistryError& error) {
   StopHandlers();
-  const std::string number =
-      "Error " + DecimalText(error.number()) + " (" + HexText(error.number()) + "H)";
+  const std::string number = ErrorNumberText(error.number());
   std::string text = number + "\r" + error.description();
   std::string line = "serivane: " + number + ": " + error.description();
   if (!error.reason().empty()) {
@@ -433,7 +427,7 @@ void RS232_Form::DTR_Check_Click() {
   }
 }
 
-void RS232_Form::Com_Combo_Validate(bool& /*cancel*/) {
+void RS232_Form::Com_Combo_Validate() {
   if (ended_) return;
   settings_.ComPort = static_cast<std::int16_t>(Com_Combo->currentIndex() + 1);
   tester_->Setup_ComPort();

@@ -71,10 +71,11 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
 
   // Start-up and shutdown.
   void Form_Load();
-  void Form_KeyDown(std::int16_t key_code, std::int16_t shift);
-  void Form_KeyUp(std::int16_t key_code, std::int16_t shift);
+  // Key 46 is Delete, the only key the window looks at.
+  void Form_KeyDown(std::int16_t key_code);
+  void Form_KeyUp(std::int16_t key_code);
   // Unload mode 0: the operator closed the window; any other mode: the system closes it.
-  void Form_QueryUnload(bool& cancel, std::int16_t unload_mode);
+  void Form_QueryUnload(std::int16_t unload_mode);
   void Form_Resize();
   void FuncExit_Menu_Click();
 
@@ -98,7 +99,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // Manual line controls and the status display.
   void RTS_Check_Click();
   void DTR_Check_Click();
-  void Com_Combo_Validate(bool& cancel);
+  void Com_Combo_Validate();
   void Update_Timer_Timer();
   void tmrOnComm_Timer();
 
@@ -106,8 +107,6 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   settings::Settings& settings() { return settings_; }
   engine::Tester& tester() { return *tester_; }
   serial::CommControl& port() { return *Test_MSComm; }
-  bool UseDefaultPort() const { return use_default_port_; }
-  bool Ended() const { return ended_; }
 
   // WindowPort.
   std::string ResultText() const override;
@@ -198,7 +197,6 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   bool ended_ = false;
   // The exit came from the end of a run with "Close when finished": nobody may be there.
   bool unattended_exit_ = false;
-  bool loading_ = false;
   // Port 1 could not be opened at the last tick; later ticks retry without the recovery pause.
   bool default_port_failing_ = false;
   bool busy_cursor_ = false;
@@ -251,12 +249,5 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   std::array<QAction*, 3> Stop_Menu{};    // indexes 1 and 2
   std::array<QAction*, 4> Parity_Menu{};  // indexes 1 to 3
 };
-
-// The baud rates of baud_menu items 1 to 10 (index 0 unused).
-inline constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
-                                                         9600, 19200, 38400, 57600, 115200};
-
-// "RS-232 Serivane1.4.0" CR CR "(Hold down <Delete> ...)".
-std::string AboutText();
 
 }  // namespace serivane::app

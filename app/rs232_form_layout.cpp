@@ -17,6 +17,8 @@
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
+#include <variant>
 
 #include "app/rs232_form.h"
 
@@ -44,17 +46,6 @@ QFont SansFont(double points, bool bold) {
   font.setPointSizeF(points);
   font.setBold(bold);
   return font;
-}
-
-// A check box whose caption stands on the left and whose box sits at the right end of its area.
-QCheckBox* CaptionLeftCheck(QWidget* parent, const char* name, const char* caption,
-                            const char* tooltip, const QFont& font) {
-  auto* box = new QCheckBox(QString::fromUtf8(caption), parent);
-  box->setObjectName(QString::fromUtf8(name));
-  box->setLayoutDirection(Qt::RightToLeft);
-  box->setFont(font);
-  if (tooltip != nullptr) box->setToolTip(QString::fromUtf8(tooltip));
-  return box;
 }
 
 QAction* MenuItem(QMenu* menu, const char* name, const char* caption, bool checkable) {
@@ -103,6 +94,32 @@ class IndicatorFitStyle final : public QProxyStyle {
   int height_;
 };
 
+// Where the window keeps a control: one of its control members, or a test box by its index.
+template <typename W>
+using Member = W* RS232_Form::*;
+struct TestBox {
+  std::size_t index;
+};
+using ControlSlot =
+    std::variant<Member<QGroupBox>, Member<QCheckBox>, Member<QLabel>, Member<QComboBox>,
+                 Member<QPushButton>, Member<QPlainTextEdit>, TestBox>;
+
+// One control as drawn: its kind is the type of its slot.
+struct Control {
+  ControlSlot slot;
+  Member<QGroupBox> frame;  // the frame it stands in; null for the window's client area
+  const char* name;
+  const char* caption;  // "" none
+  const char* tooltip;  // "" none
+  int left, top, width, height;
+};
+
+template <typename W>
+W* Create(W*& place, QWidget* parent) {
+  place = new W(parent);
+  return place;
+}
+
 }  // namespace
 
 void RS232_Form::CreateControls() {
@@ -120,85 +137,81 @@ void RS232_Form::CreateControls() {
   client->setObjectName(QStringLiteral("client"));
   setCentralWidget(client);
 
-  Manual_Frame = new QGroupBox(QStringLiteral("&Manual:"), client);
-  Manual_Frame->setObjectName(QStringLiteral("Manual_Frame"));
-  Manual_Frame->setFont(frame_caption);
-  Manual_Frame->setToolTip(QStringLiteral("manual functions"));
-  PlaceTwips(Manual_Frame, 120, 120, 2295, 2295);
+  // Frames come before what they hold. Every check box has its caption on the left and its box
+  // at the right end of its area.
+  const auto manual = &RS232_Form::Manual_Frame;
+  const auto test = &RS232_Form::Test_Frame;
+  const Control controls[] = {
+      {manual, nullptr, "Manual_Frame", "&Manual:", "manual functions", 120, 120, 2295, 2295},
+      {&RS232_Form::RTS_Check, manual, "RTS_Check",
+       "RTS &on/off:", "toggle RTS on/off (on= positive voltage)", 120, 360, 1935, 255},
+      {&RS232_Form::DTR_Check, manual, "DTR_Check",
+       "&DTR on/off:", "toggle DTR on/off (on= positive voltage)", 120, 720, 1935, 255},
+      {&RS232_Form::CTS_Check, manual, "CTS_Check",
+       "CTS state:", "display present state of CTS input (checked= on)", 120, 1080, 1935, 255},
+      {&RS232_Form::DSR_Check, manual, "DSR_Check",
+       "DSR state:", "display present state of DSR input (checked= on)", 120, 1440, 1935, 255},
+      {&RS232_Form::DCD_Check, manual, "DCD_Check", "DCD state:", "", 120, 1800, 1935, 195},
+      {test, nullptr, "Test_Frame", "&Test:", "test(s) to be executed", 2640, 120, 2775, 3375},
+      {TestBox{1}, test, "Test_Check_1", "Close/Open port:", "close/open Com port", 120, 360, 2415,
+       255},
+      {TestBox{2}, test, "Test_Check_2", "Data Tx/Rx:", "send/receive string of characters", 120,
+       720, 2415, 255},
+      {TestBox{3}, test, "Test_Check_3", " bytes Tx/Rx:",
+       "send/receive a number of single bytes, and measure time used", 120, 1080, 2415, 255},
+      {TestBox{4}, test, "Test_Check_4",
+       "RTS/CTS handshake:", "set/clear RTS and detect activity on CTS", 120, 1440, 2415, 255},
+      {TestBox{5}, test, "Test_Check_5",
+       "DTR/DSR handshake:", "set/clear DTR and detect activity on DSR", 120, 1800, 2415, 255},
+      {&RS232_Form::Loop_Check, test, "Loop_Check",
+       "R&epeat test(s):", "repeat test(s) until stopped (unchecked)", 120, 2280, 2415, 255},
+      {&RS232_Form::Run_Button, test, "Run_Button", "&Run test(s)", "run marked test(s)", 600, 2760,
+       1575, 375},
+      {&RS232_Form::Com_Label, nullptr, "Com_Label", "&Com port:", "", 240, 2760, 975, 255},
+      {&RS232_Form::Com_Combo, nullptr, "Com_Combo", "",
+       "select Com-port to use (setup when focus is lost)", 1200, 2715, 975, 315},
+      {&RS232_Form::Result_Text, nullptr, "Result_Text", "Result_Text",
+       "results and remarks for operator", 120, 3720, 5295, 855},
+  };
+  for (const Control& c : controls) {
+    QWidget* const parent = c.frame != nullptr ? this->*c.frame : client;
+    QWidget* const widget = std::visit(
+        [&](auto slot) -> QWidget* {
+          if constexpr (std::is_same_v<decltype(slot), TestBox>) {
+            return Create(Test_Check[slot.index], parent);
+          } else {
+            return Create(this->*slot, parent);
+          }
+        },
+        c.slot);
+    widget->setObjectName(QString::fromUtf8(c.name));
+    widget->setToolTip(QString::fromUtf8(c.tooltip));
+    PlaceTwips(widget, c.left, c.top, c.width, c.height);
+    const QString caption = QString::fromUtf8(c.caption);
+    if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
+      frame->setTitle(caption);
+      frame->setFont(frame_caption);
+    } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+      box->setText(caption);
+      box->setFont(normal);  // not its frame's
+      box->setLayoutDirection(Qt::RightToLeft);
+    } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      button->setText(caption);
+      button->setFont(SansFont(9.75, true));
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+      label->setText(caption);
+    } else if (auto* text = qobject_cast<QPlainTextEdit*>(widget)) {
+      text->setPlainText(caption);
+    }
+  }
+  for (std::size_t index = 1; index <= 5; ++index) Test_Check[index]->setChecked(true);
 
-  RTS_Check = CaptionLeftCheck(Manual_Frame, "RTS_Check",
-                               "RTS &on/off:", "toggle RTS on/off (on= positive voltage)", normal);
-  PlaceTwips(RTS_Check, 120, 360, 1935, 255);
-  DTR_Check = CaptionLeftCheck(Manual_Frame, "DTR_Check",
-                               "&DTR on/off:", "toggle DTR on/off (on= positive voltage)", normal);
-  PlaceTwips(DTR_Check, 120, 720, 1935, 255);
-  CTS_Check =
-      CaptionLeftCheck(Manual_Frame, "CTS_Check",
-                       "CTS state:", "display present state of CTS input (checked= on)", normal);
-  PlaceTwips(CTS_Check, 120, 1080, 1935, 255);
-  DSR_Check =
-      CaptionLeftCheck(Manual_Frame, "DSR_Check",
-                       "DSR state:", "display present state of DSR input (checked= on)", normal);
-  PlaceTwips(DSR_Check, 120, 1440, 1935, 255);
-  DCD_Check = CaptionLeftCheck(Manual_Frame, "DCD_Check", "DCD state:", nullptr, normal);
-  PlaceTwips(DCD_Check, 120, 1800, 1935, 195);
   // This box is lower than the others; a full-size indicator would be cut off at its foot.
   auto* fit_style = new IndicatorFitStyle(DCD_Check->height() - 2);
   fit_style->setParent(DCD_Check);
   DCD_Check->setStyle(fit_style);
-
-  Test_Frame = new QGroupBox(QStringLiteral("&Test:"), client);
-  Test_Frame->setObjectName(QStringLiteral("Test_Frame"));
-  Test_Frame->setFont(frame_caption);
-  Test_Frame->setToolTip(QStringLiteral("test(s) to be executed"));
-  PlaceTwips(Test_Frame, 2640, 120, 2775, 3375);
-
-  struct TestBox {
-    const char* name;
-    const char* caption;
-    const char* tooltip;
-  };
-  static constexpr std::array<TestBox, 6> kTestBoxes{{
-      {nullptr, nullptr, nullptr},
-      {"Test_Check_1", "Close/Open port:", "close/open Com port"},
-      {"Test_Check_2", "Data Tx/Rx:", "send/receive string of characters"},
-      {"Test_Check_3",
-       " bytes Tx/Rx:", "send/receive a number of single bytes, and measure time used"},
-      {"Test_Check_4", "RTS/CTS handshake:", "set/clear RTS and detect activity on CTS"},
-      {"Test_Check_5", "DTR/DSR handshake:", "set/clear DTR and detect activity on DSR"},
-  }};
-  for (int index = 1; index <= 5; ++index) {
-    const TestBox& entry = kTestBoxes[static_cast<std::size_t>(index)];
-    QCheckBox* box = CaptionLeftCheck(Test_Frame, entry.name, entry.caption, entry.tooltip, normal);
-    box->setChecked(true);
-    PlaceTwips(box, 120, 360 * index, 2415, 255);
-    Test_Check[static_cast<std::size_t>(index)] = box;
-  }
-  Loop_Check =
-      CaptionLeftCheck(Test_Frame, "Loop_Check",
-                       "R&epeat test(s):", "repeat test(s) until stopped (unchecked)", normal);
-  PlaceTwips(Loop_Check, 120, 2280, 2415, 255);
-
-  Run_Button = new QPushButton(QStringLiteral("&Run test(s)"), Test_Frame);
-  Run_Button->setObjectName(QStringLiteral("Run_Button"));
-  Run_Button->setFont(SansFont(9.75, true));
-  Run_Button->setToolTip(QStringLiteral("run marked test(s)"));
-  PlaceTwips(Run_Button, 600, 2760, 1575, 375);
-
-  Com_Label = new QLabel(QStringLiteral("&Com port:"), client);
-  Com_Label->setObjectName(QStringLiteral("Com_Label"));
-  PlaceTwips(Com_Label, 240, 2760, 975, 255);
-
-  Com_Combo = new QComboBox(client);
-  Com_Combo->setObjectName(QStringLiteral("Com_Combo"));
-  Com_Combo->setEditable(false);
-  Com_Combo->setToolTip(QStringLiteral("select Com-port to use (setup when focus is lost)"));
-  PlaceTwips(Com_Combo, 1200, 2715, 975, 315);
   Com_Label->setBuddy(Com_Combo);
 
-  Result_Text = new QPlainTextEdit(QStringLiteral("Result_Text"), client);
-  Result_Text->setObjectName(QStringLiteral("Result_Text"));
-  Result_Text->setToolTip(QStringLiteral("results and remarks for operator"));
   Result_Text->setReadOnly(true);
   // Nothing is ever undone in the box; lines appended to it must not pile up in an undo history.
   Result_Text->setUndoRedoEnabled(false);
@@ -207,7 +220,6 @@ void RS232_Form::CreateControls() {
   Result_Text->setTabChangesFocus(true);
   Result_Text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Result_Text->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  PlaceTwips(Result_Text, 120, 3720, 5295, 855);
 
   // Tab order; the frames and the label take no focus of their own, their access keys move it
   // to the next control.

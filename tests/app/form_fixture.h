@@ -31,9 +31,8 @@ struct FakeDialogs final : Dialogs {
     if (while_message_open) while_message_open();
     return true;
   }
-  std::string Input(const std::string& prompt, const std::string& title,
-                    const std::string& default_text) override {
-    inputs.push_back(title + "|" + default_text + "|" + prompt);
+  std::string Input(const std::string&, const std::string&, const std::string& shown) override {
+    inputs.push_back(shown);
     return input_answer;
   }
   std::optional<std::string> ChooseFile(const FileDialogRequest& request) override {
@@ -42,7 +41,7 @@ struct FakeDialogs final : Dialogs {
   }
   Strings messages;                          // "title|icon|text", icon 0 information
   std::function<void()> while_message_open;  // runs as the open box's own event loop would
-  Strings inputs;                            // "title|default|prompt"
+  Strings inputs;                            // the text each input box showed at first
   std::string input_answer;                  // "": Cancel
   FileDialogRequest file_request;
   std::optional<std::string> file_answer;
@@ -67,10 +66,11 @@ class FormTest : public ::testing::Test {
     qputenv("HOME", dir_.path().toUtf8());
   }
   void TearDown() override { form_.reset(); }
-  // No window and an empty registry, for the next case of a table.
+  // No window, no records and an empty registry, for the next case of a table.
   void Reset() {
     form_.reset();
-    refusals_.clear();
+    exits_.clear();
+    dialogs_.messages.clear();
     ASSERT_TRUE(QDir(dir_.path() + "/config").removeRecursively());
   }
   // Creates the window (Form_Load runs); Start also shows it.
@@ -79,11 +79,8 @@ class FormTest : public ::testing::Test {
     services.dialogs = &dialogs_;
     services.clock = &clock_;
     services.resolver = [this](std::int16_t n) {
-      if (const auto refused = refusals_.find(n); refused != refusals_.end())
-        throw serial::CommError(refused->second.first, refused->second.second);
-      if (ports_.count(n) == 0) {
+      if (ports_.count(n) == 0)
         throw serial::CommError(serial::kErrInvalidPortNumber, "no such device");
-      }
       return ports_[n];
     };
     services.describe_port = [this](std::int16_t n) {
@@ -133,8 +130,7 @@ class FormTest : public ::testing::Test {
   ManualClock clock_;
   FakeDialogs dialogs_;
   std::vector<int> exits_;
-  std::map<int, std::string> ports_{{1, "loopback"}};    // port number -> what it names
-  std::map<int, std::pair<int, std::string>> refusals_;  // port number -> error its naming throws
+  std::map<int, std::string> ports_{{1, "loopback"}};  // port number -> what it names
   std::unique_ptr<RS232_Form> form_;
 };
 
