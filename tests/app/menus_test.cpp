@@ -1,6 +1,4 @@
 // The Setup and Function menus, and the program's own message and input boxes.
-#include <QMessageBox>
-
 #include "tests/app/form_fixture.h"
 
 namespace serivane::app::testing {
@@ -13,41 +11,31 @@ using MenusTest = FormTest;
 TEST_F(MenusTest, LineParameterChoicesMarkTheirItemAndSetThePortUp) {
   Start();
   ASSERT_TRUE(WaitTick());
-  const std::function<void()> choices[] = {
-      [&] { Find<QAction>("baud_menu_10")->trigger(); },
-      [&] { form_->Bits_Menu_Click(7); },
-      [&] { form_->Stop_Menu_Click(2); },
-      [&] { Find<QAction>("Parity_Menu_3")->trigger(); },
-      [&] { form_->Parity_Menu_Click(2); },
-      [&] { form_->baud_menu_Click(1); },
-      [&] { Find<QAction>("baud_menu_1")->trigger(); },  // the marked one again: set up again
-      [&] {
-        for (int bad : {0, 11}) form_->baud_menu_Click(static_cast<std::int16_t>(bad));
-        for (int bad : {6, 9}) form_->Bits_Menu_Click(static_cast<std::int16_t>(bad));
-        for (int bad : {0, 3}) form_->Stop_Menu_Click(static_cast<std::int16_t>(bad));
-        for (int bad : {0, 4}) form_->Parity_Menu_Click(static_cast<std::int16_t>(bad));
-      }};
-  const std::pair<const char*, Strings> after[] = {
-      {"115200,N,8,1", {"Bits_Menu_8", "Parity_Menu_1", "Stop_Menu_1", "baud_menu_10"}},
-      {"115200,N,7,1", {"Bits_Menu_7", "Parity_Menu_1", "Stop_Menu_1", "baud_menu_10"}},
-      {"115200,N,7,2", {"Bits_Menu_7", "Parity_Menu_1", "Stop_Menu_2", "baud_menu_10"}},
-      {"115200,E,7,2", {"Bits_Menu_7", "Parity_Menu_3", "Stop_Menu_2", "baud_menu_10"}},
-      {"115200,O,7,2", {"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_10"}},
-      {"300,O,7,2", {"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}},
-      {"300,O,7,2", {"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}},
-      {"300,O,7,2", {"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}}};
-  for (std::size_t i = 0; i < std::size(choices); ++i) {
-    SCOPED_TRACE(i);
+  const std::pair<std::function<void()>, const char*> steps[] = {
+      {[&] { Find<QAction>("baud_menu_10")->trigger(); }, "115200,N,8,1"},
+      {[&] { form_->Bits_Menu_Click(7); }, "115200,N,7,1"},
+      {[&] { form_->Stop_Menu_Click(2); }, "115200,N,7,2"},
+      {[&] { Find<QAction>("Parity_Menu_3")->trigger(); }, "115200,E,7,2"},
+      {[&] { form_->baud_menu_Click(1); }, "300,E,7,2"},
+      {[&] { Find<QAction>("baud_menu_1")->trigger(); }, "300,E,7,2"},  // again: set up again
+      {[&] {
+         for (std::int16_t bad : {0, 11}) form_->baud_menu_Click(bad);
+         for (std::int16_t bad : {6, 9}) form_->Bits_Menu_Click(bad);
+         for (std::int16_t bad : {0, 3}) form_->Stop_Menu_Click(bad);
+         for (std::int16_t bad : {0, 4}) form_->Parity_Menu_Click(bad);
+       },
+       nullptr}};
+  for (const auto& [step, line] : steps) {
     form_->SetResultText("");
-    choices[i]();
-    const std::string line = after[i].first;
-    EXPECT_EQ(Marked(), after[i].second);
-    ASSERT_TRUE(form_->port().OpenState());
-    EXPECT_EQ(form_->port().LineSettings(), line);
-    EXPECT_EQ(Find<QGroupBox>("Test_Frame")->title().toStdString(), "&Test:  (" + line + ")");
-    EXPECT_EQ(form_->ResultText(),
-              i + 1 < std::size(choices) ? "Com-port 1 = " + line + "\r\n" : "");
+    step();
+    EXPECT_EQ(form_->ResultText(), line ? "Com-port 1 = " + std::string(line) + "\r\n" : "");
+    EXPECT_EQ(form_->port().OpenState() ? form_->port().LineSettings() : "closed",
+              line ? line : "300,E,7,2");
   }
+  EXPECT_EQ(Find<QGroupBox>("Test_Frame")->title(), QStringLiteral("&Test:  (300,E,7,2)"));
+  EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "Parity_Menu_3", "Stop_Menu_2", "baud_menu_1"}));
+  form_->Parity_Menu_Click(2);
+  EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "Parity_Menu_2", "Stop_Menu_2", "baud_menu_1"}));
 }
 
 // An answer is read as a number and rounded; the rounded number is stored when it is above 0
@@ -74,19 +62,6 @@ TEST_F(MenusTest, InputBoxAnswersAreStoredOnlyAboveTheirLimits) {
   EXPECT_TRUE(dialogs_.messages.empty());
 }
 
-TEST_F(MenusTest, ResultFileDialogAsksForTheStoredNameAndKeepsItOnCancel) {
-  Create();
-  form_->SetupFile_Menu_Click();
-  EXPECT_EQ(form_->settings().ResultFileName, "C:\\RS-232_Result.Txt");
-  dialogs_.file_answer = "/tmp/chosen.txt";
-  form_->SetupFile_Menu_Click();
-  EXPECT_EQ(form_->settings().ResultFileName, "/tmp/chosen.txt");
-  const FileDialogRequest& r = dialogs_.file_request;
-  EXPECT_EQ(r.initial_folder + "|" + r.file_name, "C:|RS-232_Result.Txt");
-  EXPECT_EQ(QtFilterList(r.filter), "Txt file (*.txt);;All files (*.*)");
-  EXPECT_EQ(QtFilterList("Text|*.txt;*.log"), "Text (*.txt *.log)");
-}
-
 // The two switches keep their settings in step with their marks however the mark changes.
 TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   Create();
@@ -108,32 +83,6 @@ TEST_F(MenusTest, FunctionSwitchesClearAndAbout) {
   EXPECT_EQ(dialogs_.messages, Strings{"About RS-232 Serivane|0|RS-232 Serivane1.4.0\r\r(Hold "
                                        "down <Delete> during startup to reset Com-port to Com1)"});
   EXPECT_TRUE(exits_.empty());
-}
-
-// The real boxes: CR breaks lines, Escape is Cancel where there is one, OK otherwise.
-TEST(QtDialogsTest, BoxesBreakLinesAtCrAndTakeEscapeAsCancel) {
-  QtDialogs dialogs;
-  QString shown;
-  const auto answer_next = [&](Qt::Key key) {
-    QTimer::singleShot(50, [&shown, key] {
-      QWidget* box = QApplication::activeModalWidget();
-      if (auto* message = qobject_cast<QMessageBox*>(box)) shown = message->text();
-      QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
-    });
-  };
-  for (const auto& [key, ok_cancel, ok] : {std::tuple{Qt::Key_Escape, true, false},
-                                           {Qt::Key_Return, true, true},
-                                           {Qt::Key_Escape, false, true}}) {
-    answer_next(key);
-    EXPECT_EQ(dialogs.Message("Test 2 failed.\rPress OK,\r\nCancel", "", MessageIcon::kExclamation,
-                              ok_cancel),
-              ok);
-    EXPECT_EQ(shown, QStringLiteral("Test 2 failed.\nPress OK,\nCancel"));
-  }
-  answer_next(Qt::Key_Return);
-  EXPECT_EQ(dialogs.Input("Enter delay:", "Handshake test delay", "50"), "50");
-  answer_next(Qt::Key_Escape);
-  EXPECT_EQ(dialogs.Input("Enter delay:", "Handshake test delay", "50"), "");
 }
 
 }  // namespace
