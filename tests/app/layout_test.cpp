@@ -25,13 +25,16 @@ TEST_F(LayoutTest, ControlsStandApartInsideTheirFramesAndTabInOrder) {
   }
   EXPECT_EQ(Find<QWidget>("Result_Text")->geometry().topLeft(), QPoint(8, 248));
   EXPECT_EQ(Find<QWidget>("Result_Text")->width(), 353);
-  // Every control lies inside its container and clear of its siblings; a label may reach into
-  // the control it names.
+  // Every control lies inside its container and clear of its siblings (a label may reach into
+  // the control it names); every check box has its caption on the left.
   const QList<QWidget*> all = form_->centralWidget()->findChildren<QWidget*>(
       QRegularExpression("_(Frame|Check|Check_\\d|Button|Label|Combo|Text)$"));
   ASSERT_EQ(all.size(), 17);
   for (QWidget* a : all) {
     EXPECT_TRUE(a->parentWidget()->rect().contains(a->geometry())) << a->objectName().toStdString();
+    if (qobject_cast<QCheckBox*>(a)) {
+      EXPECT_EQ(a->layoutDirection(), Qt::RightToLeft);
+    }
     for (QWidget* b : all) {
       const auto* label = qobject_cast<QLabel*>(a);
       if (a != b && a->parentWidget() == b->parentWidget() && !(label && label->buddy() == b) &&

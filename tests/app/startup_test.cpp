@@ -94,6 +94,7 @@ TEST_F(StartupTest, ARunNeverGoesOnOnAnotherPort) {
   EXPECT_EQ(form_->ResultText().rfind("Test started ...\r\nOpen/Close --- FAILED\r\n", 0), 0u);
   EXPECT_EQ(boxes, 5);
   EXPECT_LT(longest_pause, 1000) << "no recovery pause during the run";
+  clock_.SetSleepHook(nullptr);
   EXPECT_EQ(exits_, std::vector<int>{0});
   EXPECT_EQ(Stored("Comport"), "2");
 }
@@ -198,6 +199,7 @@ TEST_F(StartupTest, LeavingThePortListSetsThePortUp) {
   EXPECT_LT(longest_pause, 1000);
   EXPECT_EQ(form_->settings().ComPort, 1);
   EXPECT_EQ(list->currentIndex(), 0);
+  clock_.SetSleepHook(nullptr);
 }
 
 // Port events are served by the event loop itself, so the monitor hears them also while a modal
