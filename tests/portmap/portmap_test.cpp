@@ -159,6 +159,10 @@ TEST_F(PortMapTest, LaterStartsAddNewDevicesWithoutRenumbering) {
   // A number unmapped by hand stays unmapped.
   EXPECT_TRUE(ClearMapEntry(4));
   EXPECT_FALSE(ClearMapEntry(4));
+  // So does a device mapped and unmapped by hand before it was ever plugged in.
+  SetMapEntry(21, "/dev/ttyUSB8");
+  ClearMapEntry(21);
+  AddUsb("ttyUSB8", "Maker", "Other");
   EXPECT_TRUE(Ensure().added.empty());
   EXPECT_EQ(MapText(),
             "1=/dev/ttyACM0 2=/dev/serial/by-id/usb-FTDI-if00 3=/dev/ttyS2 "
