@@ -21,32 +21,23 @@ using reg::RegistryError;
 
 namespace {
 
-// Runs `body` in a child process, which an exception ends abnormally.
-pid_t Spawn(const std::function<void()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) body(), ::_exit(0);
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
 TEST(RegistryStoreTest, TwoProcessesWritingAtOnceLoseNothing) {
   TempRegistry temp;
+  // Each writer is a child process, which an exception ends abnormally.
   auto writer = [](const std::string& prefix, const char* key) {
-    return Spawn([&] {
-      CRegistry registry;
-      registry.OpenKey(kHKeyLocalMachine, key, true);
-      for (int n = 0; n < 120; ++n) registry.WriteValue(prefix + std::to_string(n), prefix);
-    });
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    CRegistry registry;
+    registry.OpenKey(kHKeyLocalMachine, key, true);
+    for (int n = 0; n < 120; ++n) registry.WriteValue(prefix + std::to_string(n), prefix);
+    ::_exit(0);
   };
-  const pid_t first = writer("a", "Software\\Shared");
-  const pid_t second = writer("b", "software\\SHARED\\Deeper");
-  EXPECT_EQ(WaitExit(first), 0);
-  EXPECT_EQ(WaitExit(second), 0);
+  for (const pid_t pid :
+       {writer("a", "Software\\Shared"), writer("b", "software\\SHARED\\Deeper")}) {
+    int status = 1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
 
   CRegistry registry;
   for (const auto& [key, prefix] :
