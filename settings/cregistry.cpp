@@ -16,6 +16,16 @@ constexpr std::uint32_t kClassBuffer = 255;
 constexpr std::int64_t kTicksPerSecond = 10000000;
 constexpr std::int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
 
+// The failure of a registry call that answered `status`, with the registry's own words.
+RegistryError Failure(std::string source, const std::string& description, RegStatus status) {
+  RegistryError::Kind kind = RegistryError::Kind::kOther;
+  if (status == RegStatus::kNotFound || status == RegStatus::kKeyDeleted)
+    kind = RegistryError::Kind::kMissing;
+  else if (status == RegStatus::kBadHive || status == RegStatus::kIoError)
+    kind = RegistryError::Kind::kUnreadable;
+  return RegistryError(std::move(source), description, RegLastErrorDetail(), kind);
+}
+
 std::string NormalisePath(std::string_view strKey) {
   std::string path(strKey);
   if (!path.empty() && path.front() == '\\') path.erase(0, 1);
@@ -36,13 +46,11 @@ void CRegistry::OpenKey(std::uint32_t Section, std::string_view strKey, bool bln
   CloseKey();
   const std::string path = NormalisePath(strKey);
   RegHandle handle = 0;
-  if (RegOpen(Section, path, handle) != RegStatus::kOk) {
+  if (const RegStatus status = RegOpen(Section, path, handle); status != RegStatus::kOk) {
     if (!blnCreateNew)
-      throw RegistryError("CRegistry:OpenKey", "Failed to open key " + path + ".",
-                          RegLastErrorDetail());
-    if (RegCreate(Section, path, handle) != RegStatus::kOk)
-      throw RegistryError("CRegistry:OpenKey", "Failed to create key " + path + ".",
-                          RegLastErrorDetail());
+      throw Failure("CRegistry:OpenKey", "Failed to open key " + path + ".", status);
+    if (const RegStatus created = RegCreate(Section, path, handle); created != RegStatus::kOk)
+      throw Failure("CRegistry:OpenKey", "Failed to create key " + path + ".", created);
   }
   key_open_ = true;
   key_handle_ = handle;
@@ -53,9 +61,8 @@ void CRegistry::OpenKey(std::uint32_t Section, std::string_view strKey, bool bln
 void CRegistry::DeleteKey() {
   const std::string path = current_key_;
   CloseKey();
-  if (RegDeleteKey(root_key_, path) != RegStatus::kOk)
-    throw RegistryError("CRegistry:DeleteKey", "Failed to delete key " + path + ".",
-                        RegLastErrorDetail());
+  if (const RegStatus status = RegDeleteKey(root_key_, path); status != RegStatus::kOk)
+    throw Failure("CRegistry:DeleteKey", "Failed to delete key " + path + ".", status);
 }
 
 void CRegistry::CloseKey() {
@@ -70,10 +77,10 @@ std::string CRegistry::ReadValue(std::string_view strValueName) {
   if (!key_open_) throw RegistryError("CRegistry:ReadValue", "No key is currently open.");
   std::string data;
   std::uint32_t size = kValueBuffer;
-  if (RegQueryValue(key_handle_, strValueName, &data, size) != RegStatus::kOk)
-    throw RegistryError("CRegistry:ReadValue",
-                        "Failed to read value " + std::string(strValueName) + " from Registry.",
-                        RegLastErrorDetail());
+  if (const RegStatus status = RegQueryValue(key_handle_, strValueName, &data, size);
+      status != RegStatus::kOk)
+    throw Failure("CRegistry:ReadValue",
+                  "Failed to read value " + std::string(strValueName) + " from Registry.", status);
   if (!data.empty()) data.pop_back();
   return data;
 }
@@ -81,11 +88,11 @@ std::string CRegistry::ReadValue(std::string_view strValueName) {
 void CRegistry::WriteValue(std::string_view strValueName, std::string_view strNewValue) {
   if (strNewValue.empty()) strNewValue = " ";
   if (!key_open_) throw RegistryError("CRegistry:WriteValue", "No key is currently open.");
-  if (RegSetString(key_handle_, strValueName, strNewValue) != RegStatus::kOk)
-    throw RegistryError(
-        "CRegistry:WriteValue",
-        "Failed to write new value to " + std::string(strValueName) + " from Registry.",
-        RegLastErrorDetail());
+  if (const RegStatus status = RegSetString(key_handle_, strValueName, strNewValue);
+      status != RegStatus::kOk)
+    throw Failure("CRegistry:WriteValue",
+                  "Failed to write new value to " + std::string(strValueName) + " from Registry.",
+                  status);
 }
 
 void CRegistry::WriteValues(const std::vector<std::pair<std::string, std::string>>& values) {
@@ -94,18 +101,18 @@ void CRegistry::WriteValues(const std::vector<std::pair<std::string, std::string
   std::vector<std::pair<std::string, std::string>> stored = values;
   for (auto& [name, text] : stored)
     if (text.empty()) text = " ";
-  if (RegSetStrings(key_handle_, stored) != RegStatus::kOk)
-    throw RegistryError("CRegistry:WriteValue",
-                        "Failed to write new value to " + values.front().first + " from Registry.",
-                        RegLastErrorDetail());
+  if (const RegStatus status = RegSetStrings(key_handle_, stored); status != RegStatus::kOk)
+    throw Failure("CRegistry:WriteValue",
+                  "Failed to write new value to " + values.front().first + " from Registry.",
+                  status);
 }
 
 void CRegistry::DeleteValue(std::string_view strValueName) {
   if (!key_open_) throw RegistryError("CRegistry:DeleteValue", "No key is currently open.");
-  if (RegDeleteValue(key_handle_, strValueName) != RegStatus::kOk)
-    throw RegistryError("CRegistry:DeleteValue",
-                        "Failed to delete value " + std::string(strValueName) + " from Registry.",
-                        RegLastErrorDetail());
+  if (const RegStatus status = RegDeleteValue(key_handle_, strValueName); status != RegStatus::kOk)
+    throw Failure("CRegistry:DeleteValue",
+                  "Failed to delete value " + std::string(strValueName) + " from Registry.",
+                  status);
 }
 
 bool CRegistry::ValueExists(std::string_view strValueName) {
@@ -122,20 +129,13 @@ std::optional<std::uint32_t> CRegistry::ValueSize(std::string_view strValueName)
   return size;
 }
 
-void CRegistry::RefreshKeyInfo() {
+RegKeyInfo CRegistry::QueryKey() {
   RegKeyInfo info;
-  if (RegQueryInfo(key_handle_, kClassBuffer, info) != RegStatus::kOk)
-    throw RegistryError("CRegistry:RefreshKeyInfo", "Failed to retrieve key information.",
-                        RegLastErrorDetail());
-  class_name_ = info.class_name;
-  sub_keys_ = info.sub_keys;
-  max_sub_key_len_ = info.max_sub_key_len;
-  max_class_len_ = info.max_class_len;
-  values_ = info.values;
-  max_value_name_len_ = info.max_value_name_len;
-  max_value_len_ = info.max_value_len;
-  security_descriptor_ = info.security_descriptor;
+  if (const RegStatus status = RegQueryInfo(key_handle_, kClassBuffer, info);
+      status != RegStatus::kOk)
+    throw Failure("CRegistry:RefreshKeyInfo", "Failed to retrieve key information.", status);
   last_write_time_ = info.last_write;
+  return info;
 }
 
 std::string CRegistry::CurrentKey() const {
@@ -143,13 +143,12 @@ std::string CRegistry::CurrentKey() const {
 }
 
 std::string CRegistry::KeyClass() {
-  RefreshKeyInfo();
-  return class_name_;
+  return QueryKey().class_name;
 }
 
 RegDateTime CRegistry::LastWriteTime() {
   try {
-    RefreshKeyInfo();
+    QueryKey();
   } catch (const RegistryError&) {
     // The time of the last successful query stands.
   }
@@ -165,38 +164,31 @@ RegDateTime CRegistry::LastWriteTime() {
 }
 
 std::int32_t CRegistry::NumOfSubKeys() {
-  RefreshKeyInfo();
-  return sub_keys_;
+  return QueryKey().sub_keys;
 }
 
 std::int32_t CRegistry::MaxSubkeyNameLength() {
-  RefreshKeyInfo();
-  return max_sub_key_len_;
+  return QueryKey().max_sub_key_len;
 }
 
 std::int32_t CRegistry::MaxClassNameLength() {
-  RefreshKeyInfo();
-  return max_class_len_;
+  return QueryKey().max_class_len;
 }
 
 std::int32_t CRegistry::NumOfValues() {
-  RefreshKeyInfo();
-  return values_;
+  return QueryKey().values;
 }
 
 std::int32_t CRegistry::MaxValueNameLength() {
-  RefreshKeyInfo();
-  return max_value_name_len_;
+  return QueryKey().max_value_name_len;
 }
 
 std::int32_t CRegistry::MaxValueLength() {
-  RefreshKeyInfo();
-  return max_value_len_;
+  return QueryKey().max_value_len;
 }
 
 std::int32_t CRegistry::SecurityDescriptor() {
-  RefreshKeyInfo();
-  return security_descriptor_;
+  return QueryKey().security_descriptor;
 }
 
 }  // namespace serivane::settings

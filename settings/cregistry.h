@@ -1,6 +1,7 @@
 // CRegistry: holds at most one open registry key at a time and reads, writes and deletes string
-// values on it, deletes the key and reports the key's statistics. Every failure throws
-// RegistryError (number 0x80040002) with a source such as "CRegistry:OpenKey" and a description.
+// values on it, deletes the key and reports the key's statistics, each read from the registry
+// when asked. Every failure throws RegistryError (number 0x80040002) with a source such as
+// "CRegistry:OpenKey", a description and the kind of failure.
 //
 // The registry lives in text files under $XDG_CONFIG_HOME/serivane/registry/ (see
 // registry_store.h); every change is written through at once.
@@ -29,8 +30,19 @@ class RegistryError : public std::runtime_error {
  public:
   static constexpr std::int32_t kNumber = static_cast<std::int32_t>(0x80040002u);
 
-  RegistryError(std::string source, const std::string& description, std::string reason = {})
-      : std::runtime_error(description), source_(std::move(source)), reason_(std::move(reason)) {}
+  // What failed, for callers that treat an absent key or value unlike a registry they cannot use.
+  enum class Kind {
+    kOther,       // refused: no key open, a key with subkeys, a value too long to read, ...
+    kMissing,     // the key or value does not exist, or the open key was deleted meanwhile
+    kUnreadable,  // the registry file cannot be read or written, does not parse or is too large
+  };
+
+  RegistryError(std::string source, const std::string& description, std::string reason = {},
+                Kind kind = Kind::kOther)
+      : std::runtime_error(description),
+        source_(std::move(source)),
+        reason_(std::move(reason)),
+        kind_(kind) {}
   std::int32_t number() const { return kNumber; }
   const std::string& source() const { return source_; }
   std::string description() const { return what(); }
@@ -38,11 +50,15 @@ class RegistryError : public std::runtime_error {
   // .../HKEY_LOCAL_MACHINE.reg.lock: Is a directory"); empty when the wrapper itself refused.
   // The description stays the wrapper's own text.
   const std::string& reason() const { return reason_; }
+  Kind kind() const { return kind_; }
 
  private:
   std::string source_;
   std::string reason_;
+  Kind kind_;
 };
+
+struct RegKeyInfo;  // registry_store.h
 
 // A local calendar date-time, to the second.
 struct RegDateTime {
@@ -68,8 +84,8 @@ class CRegistry {
   void DeleteValue(std::string_view strValueName);
   std::string CurrentKey() const;
   std::string KeyClass();
-  // Never throws. Before any key query has succeeded it gives 1601-01-01 00:00:00, the zero file
-  // time, unconverted.
+  // Never throws. When the key cannot be queried it gives the time of the last successful query of
+  // this object; before any, 1601-01-01 00:00:00, the zero file time, unconverted.
   RegDateTime LastWriteTime();
   std::int32_t NumOfSubKeys();
   std::int32_t MaxSubkeyNameLength();
@@ -84,21 +100,13 @@ class CRegistry {
   std::optional<std::uint32_t> ValueSize(std::string_view strValueName);
 
  private:
-  void RefreshKeyInfo();
+  RegKeyInfo QueryKey();  // raises when the key cannot be queried
 
   bool key_open_ = false;
   std::uint64_t key_handle_ = 0;  // a RegHandle of registry_store.h
   std::uint32_t root_key_ = 0;
   std::string current_key_;
-  std::string class_name_;
-  std::int32_t sub_keys_ = 0;
-  std::int32_t max_sub_key_len_ = 0;
-  std::int32_t max_class_len_ = 0;
-  std::int32_t values_ = 0;
-  std::int32_t max_value_name_len_ = 0;
-  std::int32_t max_value_len_ = 0;
-  std::int32_t security_descriptor_ = 0;
-  std::int64_t last_write_time_ = 0;  // 100 ns units since 1601-01-01 UTC
+  std::int64_t last_write_time_ = 0;  // of the last successful key query; 100 ns since 1601
 };
 
 }  // namespace serivane::settings

@@ -14,6 +14,8 @@ namespace {
 constexpr std::int64_t kEpochDifference = 11644473600;
 constexpr std::int64_t kTicksPerSecond = 10000000;
 
+constexpr std::string_view kRegedit5Header = "Windows Registry Editor Version 5.00";
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -110,6 +112,47 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
   return lines;
 }
 
+// The file time of a last-write line; nullopt when the text is not one.
+std::optional<std::int64_t> ParseFileTimeText(std::string_view text) {
+  // Exactly "YYYY-MM-DDThh:mm:ss" with an optional fraction of up to seven digits, then "Z".
+  if (text.size() < 20 || text.back() != 'Z') return std::nullopt;
+  auto number = [&](std::size_t at, std::size_t count) -> int {
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':')
+    return std::nullopt;
+  const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+  const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+  if (year < 1601 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+      minute < 0 || minute > 59 || second < 0 || second > 59)
+    return std::nullopt;
+  std::int64_t fraction = 0;
+  const std::string_view tail = text.substr(19, text.size() - 20);
+  if (!tail.empty()) {
+    if (tail[0] != '.' || tail.size() < 2 || tail.size() > 8) return std::nullopt;
+    std::int64_t scale = kTicksPerSecond;
+    for (std::size_t i = 1; i < tail.size(); ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(tail[i]))) return std::nullopt;
+      scale /= 10;
+      fraction += (tail[i] - '0') * scale;
+    }
+  }
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  const std::time_t seconds = timegm(&tm);
+  return (static_cast<std::int64_t>(seconds) + kEpochDifference) * kTicksPerSecond + fraction;
+}
+
 // ";last-write=<time>[ class="<text>"]"
 std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) {
   std::size_t space = rest.find(' ');
@@ -133,8 +176,7 @@ std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) 
   return std::nullopt;
 }
 
-}  // namespace
-
+// UTF-16LE bytes (no byte-order mark) as UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf16LeToUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() / 2);
@@ -160,8 +202,6 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
   }
   return out;
 }
-
-namespace {
 
 void AppendHexEscape(std::string& out, unsigned char byte) {
   char buffer[8];
@@ -322,46 +362,6 @@ std::string FileTimeText(std::int64_t file_time) {
   return buffer;
 }
 
-std::optional<std::int64_t> ParseFileTimeText(std::string_view text) {
-  // Exactly "YYYY-MM-DDThh:mm:ss" with an optional fraction of up to seven digits, then "Z".
-  if (text.size() < 20 || text.back() != 'Z') return std::nullopt;
-  auto number = [&](std::size_t at, std::size_t count) -> int {
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-      if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
-      value = value * 10 + (text[i] - '0');
-    }
-    return value;
-  };
-  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':')
-    return std::nullopt;
-  const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
-  const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
-  if (year < 1601 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-      minute < 0 || minute > 59 || second < 0 || second > 59)
-    return std::nullopt;
-  std::int64_t fraction = 0;
-  const std::string_view tail = text.substr(19, text.size() - 20);
-  if (!tail.empty()) {
-    if (tail[0] != '.' || tail.size() < 2 || tail.size() > 8) return std::nullopt;
-    std::int64_t scale = kTicksPerSecond;
-    for (std::size_t i = 1; i < tail.size(); ++i) {
-      if (!std::isdigit(static_cast<unsigned char>(tail[i]))) return std::nullopt;
-      scale /= 10;
-      fraction += (tail[i] - '0') * scale;
-    }
-  }
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  const std::time_t seconds = timegm(&tm);
-  return (static_cast<std::int64_t>(seconds) + kEpochDifference) * kTicksPerSecond + fraction;
-}
-
 std::int64_t FileTimeNow() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -396,7 +396,6 @@ RegTextParse ParseRegText(std::string_view bytes) {
   if (header != kRegedit4Header && header != kRegedit5Header)
     return fail(
         i, "expected \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\" as the first line");
-  result.document.header = std::string(header);
 
   RegTextKey* key = nullptr;
   for (++i; i < lines.size(); ++i) {

@@ -40,7 +40,6 @@
 namespace serivane::settings {
 
 inline constexpr std::string_view kRegedit4Header = "REGEDIT4";
-inline constexpr std::string_view kRegedit5Header = "Windows Registry Editor Version 5.00";
 
 struct RegTextValue {
   std::string name;  // empty = the unnamed value ("@")
@@ -61,7 +60,6 @@ struct RegTextKey {
 };
 
 struct RegTextDocument {
-  std::string header;
   std::vector<RegTextKey> keys;  // in file order; a key may appear more than once
 };
 
@@ -86,14 +84,11 @@ std::string EscapeRegText(std::string_view text);
 // Backslashes and quotes stay as they are, so that paths read as they are stored.
 std::string EscapeForTerminal(std::string_view text);
 
-// The file time (100 ns units since 1601-01-01 UTC) as "YYYY-MM-DDThh:mm:ss.fffffffZ", and back.
+// The file time (100 ns units since 1601-01-01 UTC) as "YYYY-MM-DDThh:mm:ss.fffffffZ", as the
+// last-write lines hold it.
 std::string FileTimeText(std::int64_t file_time);
-std::optional<std::int64_t> ParseFileTimeText(std::string_view text);
 
 // The file time now.
 std::int64_t FileTimeNow();
-
-// UTF-16LE bytes (no byte-order mark) as UTF-8; unpaired surrogates become U+FFFD.
-std::string Utf16LeToUtf8(std::string_view bytes);
 
 }  // namespace serivane::settings

@@ -38,7 +38,28 @@ constexpr std::array<RootName, 5> kRoots{{
     {0x80000005u, "HKEY_CURRENT_CONFIG", "HKCC"},
 }};
 
+constexpr std::int32_t kSecurityDescriptorSize = 20;
+constexpr std::size_t kMaxKeyNameLength = 255;      // bytes of one key name
+constexpr std::size_t kMaxKeyDepth = 512;           // key names below the root key
+constexpr std::size_t kMaxKeyPathLength = 32767;    // bytes of a path below the root key
+constexpr std::size_t kMaxRegFileSize = 16u << 20;  // bytes of a hive or import file
+
 thread_local std::string last_error_detail;
+
+bool SameRegName(std::string_view a, std::string_view b) {
+  return EqualFolded(a, b);
+}
+
+std::filesystem::path RegistryFolder() {
+  // The XDG base directory rules say a relative XDG_CONFIG_HOME is to be ignored.
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::filesystem::path base;
+  if (config != nullptr && config[0] == '/')
+    base = config;
+  else
+    base = std::filesystem::path(HomeFolder()) / ".config";
+  return base / "serivane" / "registry";
+}
 
 RegStatus Fail(RegStatus status, std::string detail) {
   last_error_detail = std::move(detail);
@@ -238,23 +259,8 @@ std::optional<std::uint32_t> ParseRootKeyName(std::string_view name) {
   return std::nullopt;
 }
 
-std::filesystem::path RegistryFolder() {
-  // The XDG base directory rules say a relative XDG_CONFIG_HOME is to be ignored.
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::filesystem::path base;
-  if (config != nullptr && config[0] == '/')
-    base = config;
-  else
-    base = std::filesystem::path(HomeFolder()) / ".config";
-  return base / "serivane" / "registry";
-}
-
 std::filesystem::path HivePath(std::uint32_t root) {
   return RegistryFolder() / (RootKeyName(root) + ".reg");
-}
-
-bool SameRegName(std::string_view a, std::string_view b) {
-  return EqualFolded(a, b);
 }
 
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path, std::string* why) {

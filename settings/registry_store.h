@@ -72,12 +72,6 @@ enum class RegStatus : std::int32_t {
 
 using RegHandle = std::uint64_t;
 
-inline constexpr std::int32_t kSecurityDescriptorSize = 20;
-inline constexpr std::size_t kMaxKeyNameLength = 255;      // bytes of one key name
-inline constexpr std::size_t kMaxKeyDepth = 512;           // key names below the root key
-inline constexpr std::size_t kMaxKeyPathLength = 32767;    // bytes of a path below the root key
-inline constexpr std::size_t kMaxRegFileSize = 16u << 20;  // bytes of a hive or import file
-
 struct RegValueNode {
   std::string name;
   std::string data;  // bytes; a string value ends with its terminating NUL
@@ -104,7 +98,7 @@ struct RegKeyInfo {
   std::int32_t values = 0;
   std::int32_t max_value_name_len = 0;  // characters
   std::int32_t max_value_len = 0;       // bytes
-  std::int32_t security_descriptor = kSecurityDescriptorSize;
+  std::int32_t security_descriptor = 0;
   std::int64_t last_write = 0;
 };
 
@@ -113,10 +107,7 @@ struct RegKeyInfo {
 std::string RootKeyName(std::uint32_t root);
 std::optional<std::uint32_t> ParseRootKeyName(std::string_view name);
 
-std::filesystem::path RegistryFolder();
 std::filesystem::path HivePath(std::uint32_t root);
-
-bool SameRegName(std::string_view a, std::string_view b);
 
 // The names of a key path; nullopt when a name is empty, longer than 255 bytes or holds a
 // control character, or when the path is longer or deeper than the limits above; `why`, when
@@ -135,7 +126,7 @@ struct FullKeyPath {
 };
 FullKeyPath SplitFullKeyPath(std::string_view full);
 
-// The bytes of the file at `path`, which must be a regular file of at most kMaxRegFileSize bytes.
+// The bytes of the file at `path`, which must be a regular file of at most 16 MiB.
 // Opening does not block (a FIFO or a terminal is refused, not waited for). kNotFound when the
 // file does not exist, kIoError for any other failure, with RegLastErrorDetail naming it.
 RegStatus ReadRegFile(const std::filesystem::path& path, std::string& bytes);

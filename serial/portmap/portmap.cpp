@@ -10,7 +10,6 @@
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
 #include "settings/cregistry.h"
-#include "settings/registry_store.h"
 
 namespace serivane::portmap {
 
@@ -28,24 +27,33 @@ bool InRange(int n) {
   return n >= kFirstPort && n <= kLastPort;
 }
 
-// Opens an existing key; false when it does not exist. A hive that cannot be read is an error,
-// not a missing map: taking it for one would send every port number to /dev/ttyS<n-1>.
-bool OpenExisting(CRegistry& reg, std::string_view key) {
-  settings::RegHandle probe = 0;
-  const settings::RegStatus status = settings::RegOpen(kHKeyLocalMachine, key, probe);
-  if (status == settings::RegStatus::kNotFound) return false;
-  if (status != settings::RegStatus::kOk)
-    throw RegistryError("COM port map",
-                        "The registry cannot be read (" + settings::RegLastErrorDetail() + ").");
-  settings::RegClose(probe);
-  reg.OpenKey(kHKeyLocalMachine, key, false);
-  return true;
+// A registry that cannot be read is an error, not a missing map: taking it for one would send
+// every port number to /dev/ttyS<n-1>.
+[[noreturn]] void CannotRead(const RegistryError& error) {
+  throw RegistryError("COM port map", "The registry cannot be read (" + error.reason() + ").");
 }
 
-// The value of `name` on the open key, trimmed; nullopt when missing or blank.
+// Opens an existing key; false when it does not exist.
+bool OpenExisting(CRegistry& reg, std::string_view key) {
+  try {
+    reg.OpenKey(kHKeyLocalMachine, key, false);
+    return true;
+  } catch (const RegistryError& error) {
+    if (error.kind() != RegistryError::Kind::kMissing) CannotRead(error);
+    return false;
+  }
+}
+
+// The value of `name` on the open key, trimmed; nullopt when missing, blank or too long to read.
 std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
-  if (!reg.ValueExists(name)) return std::nullopt;
-  std::string value(Trim(reg.ReadValue(name), " \t\r\n"));
+  std::string text;
+  try {
+    text = reg.ReadValue(name);
+  } catch (const RegistryError& error) {
+    if (error.kind() == RegistryError::Kind::kUnreadable) CannotRead(error);
+    return std::nullopt;
+  }
+  std::string value(Trim(text, " \t\r\n"));
   if (value.empty()) return std::nullopt;
   return value;
 }

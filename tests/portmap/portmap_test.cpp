@@ -159,6 +159,10 @@ TEST_F(PortMapTest, LaterStartsAddNewDevicesWithoutRenumbering) {
   // A number unmapped by hand stays unmapped.
   EXPECT_TRUE(ClearMapEntry(4));
   EXPECT_FALSE(ClearMapEntry(4));
+  // So does a device mapped and unmapped by hand before it was ever plugged in.
+  SetMapEntry(21, "/dev/ttyUSB8");
+  ClearMapEntry(21);
+  AddUsb("ttyUSB8", "Maker", "Other");
   EXPECT_TRUE(Ensure().added.empty());
   EXPECT_EQ(MapText(),
             "1=/dev/ttyACM0 2=/dev/serial/by-id/usb-FTDI-if00 3=/dev/ttyS2 "
@@ -217,6 +221,10 @@ TEST_F(PortMapTest, ResolveRefusesWith8002WhatNamesNoDevice) {
   std::ostringstream bytes;
   bytes << std::ifstream(Hive()).rdbuf();
   EXPECT_EQ(bytes.str(), broken + "\n");
+  fs::remove(Hive());
+  fs::create_directory(Hive());  // unreadable, not missing
+  EXPECT_EQ(ResolveError(1), serial::kErrInvalidPortNumber);
+  EXPECT_THROW(MapEntry(1), settings::RegistryError);
 }
 
 TEST_F(PortMapTest, PortsListFillsTheMapAndTellsWhatEachDeviceIs) {
@@ -249,6 +257,7 @@ TEST_F(PortMapTest, PortsMapAndUnmapChangeOneNumberWithNotes) {
     std::string out, note;
   } steps[] = {
       {{"map", "com12", "loopback?cts=off"}, "COM12 = loopback?cts=off\n", ""},
+      {{"map", "3", "loopback"}, "COM3 = loopback\n", ""},  // COM3 named /dev/ttyS2
       {{"map", "13", "/dev/ttyUSB2"}, "COM13 = /dev/ttyUSB2\n", "COM2 names the same device"},
       {{"map", "14", "/dev/ttyUSB9"}, "COM14 = /dev/ttyUSB9\n", "/dev/ttyUSB9 does not exist now"},
       {{"map", "15", "/dev/ttyS1"}, "COM15 = /dev/ttyS1\n", "left out of discovery (no UART)"},
@@ -265,17 +274,17 @@ TEST_F(PortMapTest, PortsMapAndUnmapChangeOneNumberWithNotes) {
     EXPECT_TRUE(step.note.empty() ? err.empty() : Contains(err, step.note)) << err;
   }
   EXPECT_EQ(MapText(),
-            "1=/dev/ttyACM0 3=/dev/ttyS2 4=/dev/ttyUSB10 11=/dev/ttyS10 "
+            "1=/dev/ttyACM0 3=loopback 4=/dev/ttyUSB10 11=/dev/ttyS10 "
             "12=loopback?cts=off 14=/dev/ttyUSB9 15=/dev/ttyS1 16=" +
                 longest + " ");
-  // The listing tells what each number names; the adapter unmapped by hand stays unmapped.
+  // The listing tells what each number names; the devices unmapped by hand stay unmapped.
   const std::string listing = std::get<1>(Ports({}));
   EXPECT_FALSE(Contains(listing, "Added"));
   for (const char* line :
        {"  built-in virtual loopback plug (cts=off)\n", "  /dev/ttyUSB9 (not present)\n",
         "  /dev/ttyS1 (no UART)\n", "  /dev/ttyS31 (no entry in the map)\n",
         "  /dev/ttyACM0 - CDC Abstract Control Model (ACM)\n",
-        "/dev/ttyUSB2 - FTDI FT232R USB UART: not mapped"})
+        "/dev/ttyUSB2 - FTDI FT232R USB UART: not mapped", "/dev/ttyS2 - 16550A UART: not mapped"})
     EXPECT_TRUE(Contains(listing, line)) << line;
 }
 
@@ -295,19 +304,6 @@ TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
     EXPECT_TRUE(out.empty() && !err.empty()) << out;
   }
   EXPECT_FALSE(fs::exists(Hive()));
-}
-
-// This machine's own /sys, read only: nothing is opened. Where the only serial port is the
-// console, the map gets the virtual plug at COM1; elsewhere every device found gets a number.
-TEST_F(PortMapTest, PortsOnThisMachine) {
-  const Discovery found = DiscoverPorts();
-  std::ostringstream out, err;
-  ASSERT_EQ(RunPortsCommand({}, out, err), 0) << err.str();
-  std::ifstream active("/sys/class/tty/console/active");
-  for (std::string console; active >> console;)
-    for (const FoundPort& port : found.ports) EXPECT_NE(port.name, console);
-  EXPECT_FALSE(Contains(out.str(), ": not mapped")) << out.str();
-  EXPECT_EQ(MapEntry(1) == "loopback", found.ports.empty());
 }
 
 }  // namespace
