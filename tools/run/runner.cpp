@@ -252,6 +252,161 @@ std::string ReportJson(const std::vector<PortOutcome>& ports, bool interrupted) 
   return j.Text();
 }
 
+namespace {
+
+// The ports' short names, for line prefixes and result files; a name that two ports share gets
+// the port's place in the list.
+std::vector<std::string> UniqueNames(const std::vector<std::string>& words) {
+  std::vector<std::string> bases, names;
+  for (const std::string& w : words) bases.push_back(PortName(w));
+  for (std::size_t i = 0; i < bases.size(); ++i) {
+    const bool shared = std::count(bases.begin(), bases.end(), bases[i]) > 1;
+    names.push_back(shared ? bases[i] + "-" + DecimalText(static_cast<std::int64_t>(i + 1))
+                           : bases[i]);
+  }
+  return names;
+}
+
+// What every port's run shares: the options, the stored settings with the options applied, and
+// where its lines go.
+struct RunPlan {
+  const Options& options;
+  const settings::Settings& stored;
+  std::string result_path;
+  bool several = false;
+  bool progress = false;  // a progress line stands below the lines
+  Console& console;
+};
+
+// The run of the port `word`, not started yet.
+std::unique_ptr<PortRun> MakeRun(const RunPlan& plan, const std::string& word,
+                                 const std::string& name, const RunEnvironment& env) {
+  PortOutcome o;
+  o.port = word;
+  o.name = name;
+  o.settings = plan.stored;
+  o.device = word;
+  if (const auto n = ComNumber(word)) {
+    o.settings.ComPort = *n;
+    try {
+      o.device = portmap::ResolvePort(*n);
+    } catch (const serial::CommError& e) {
+      o.device.clear();
+      o.error = e.description();
+    }
+  }
+  if (!o.device.empty() && !serial::IsLoopbackTarget(o.device))
+    o.identity = ReadIdentity(o.device, env.roots);
+  if (!plan.options.no_result_file) {
+    o.settings.ResultFileName =
+        plan.several ? ResultFileFor(plan.result_path, name) : plan.result_path;
+    // The report names the file where it is, not in the drive-letter form of the settings.
+    o.result_file = ResolveDrivePath(o.settings.ResultFileName, HomeFolder())
+                        .value_or(o.settings.ResultFileName);
+  } else {
+    // The engine writes every run's file; here it goes nowhere.
+    o.settings.ResultFileName = "/dev/null";
+  }
+  if (!o.error.empty()) o.result_file.clear();
+  PortRun::LineSink sink;
+  if (!plan.options.quiet) {
+    const std::string prefix = plan.several ? name + ": " : "";
+    sink = [&console = plan.console, prefix, progress = plan.progress](std::string_view line,
+                                                                       LineKind kind) {
+      // With a progress line, only what goes wrong is shown line by line.
+      if (progress && kind != LineKind::kFailed && kind != LineKind::kMessage) return;
+      // The empty line after each pass separates nothing once every line names its port.
+      if (line.empty() && !prefix.empty()) return;
+      console.Line(prefix + std::string(line));
+    };
+  }
+  return std::make_unique<PortRun>(std::move(o), plan.options.repeat, SystemClock(), sink);
+}
+
+// Runs every port on a thread of its own until all are done, showing progress, and answers the
+// stop signal that came (0 when none did). A second signal ends the program at once.
+int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const RunPlan& plan,
+           const RunEnvironment& env) {
+  sigset_t stop_signals, old_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  if (env.handle_signals) {
+    // A background job of a script starts with SIGINT ignored, and an ignored signal is never
+    // delivered, not even to sigtimedwait: the default is put back once the signals are blocked,
+    // so that none can end the program in between.
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+  }
+
+  std::vector<std::thread> threads;
+  for (auto& r : runs) threads.emplace_back([run = r.get()] { run->Execute(); });
+
+  Console& console = plan.console;
+  int stop_signal = 0;
+  std::vector<std::string> run_names;
+  for (const auto& r : runs) run_names.push_back(r->Outcome().name);
+  for (;;) {
+    const bool all_done =
+        std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->Finished(); });
+    if (all_done) break;
+    if (plan.progress) console.Progress(ProgressText(runs, run_names));
+    int got = 0;
+    if (env.handle_signals) {
+      const timespec wait{0, 100'000'000};
+      got = sigtimedwait(&stop_signals, nullptr, &wait);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (got == SIGINT || got == SIGTERM) {
+      if (stop_signal != 0) {
+        console.EndProgress();
+        *env.err << kProgram << ": stopped at once\n";
+        std::_Exit(128 + got);
+      }
+      stop_signal = got;
+      for (auto& r : runs) r->RequestStop();
+      if (!plan.options.quiet) {
+        console.Line("Stopping after the current test (press Ctrl+C again to end at once)");
+      }
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  if (env.handle_signals) pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  if (plan.progress) console.Progress(ProgressText(runs, run_names));
+  console.EndProgress();
+  return stop_signal;
+}
+
+// Says on standard error which ports could not be opened and, unless quiet, each port's summary
+// and diagnosis; answers the exit status.
+int Conclude(const std::vector<PortOutcome>& outcomes, const RunPlan& plan, int stop_signal,
+             std::ostream& err) {
+  bool any_unopened = false;
+  bool any_failed = false;
+  for (const PortOutcome& o : outcomes) {
+    if (!o.opened && !o.interrupted) {
+      any_unopened = true;
+      err << kProgram << ": " << Describe(o) << ": " << o.error << "\n";
+    } else if (!o.Passed()) {
+      any_failed = true;
+    }
+  }
+  if (!plan.options.quiet) {
+    for (const PortOutcome& o : outcomes) {
+      if (!o.opened && !o.interrupted) continue;  // said on standard error
+      plan.console.Line(SummaryLine(o));
+      for (const std::string& sentence : Diagnose(o)) plan.console.Line("  " + sentence);
+    }
+  }
+  if (stop_signal != 0) return 128 + stop_signal;
+  if (any_unopened) return kExitPort;
+  return any_failed ? kExitFailed : kExitPassed;
+}
+
+}  // namespace
+
 int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   std::ostream& err = *env.err;
   Options options;
@@ -272,20 +427,16 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
 
   // With the report on standard output, the lines go to standard error.
   const bool json_to_out = options.json && *options.json == "-";
-  std::ostream& text_out = json_to_out ? err : *env.out;
-  Console console(text_out, json_to_out ? env.err_is_terminal : env.out_is_terminal);
-  const bool progress = !options.quiet && options.repeat != 1 &&
-                        (json_to_out ? env.err_is_terminal : env.out_is_terminal);
+  const bool text_terminal = json_to_out ? env.err_is_terminal : env.out_is_terminal;
+  Console console(json_to_out ? err : *env.out, text_terminal);
 
   settings::Settings stored;
-  portmap::Discovery found;
   try {
     settings::CRegistry registry;
     settings::LoadSettings(registry, stored);
     // The window makes or extends the COM port map at its start; a station that has only ever
     // used this program gets the same map.
-    found = portmap::DiscoverPorts(env.roots);
-    portmap::EnsurePortMap(found);
+    portmap::EnsurePortMap(portmap::DiscoverPorts(env.roots));
   } catch (const settings::RegistryError& e) {
     err << kProgram << ": the stored settings cannot be read: " << e.description() << "\n";
     return kExitPort;
@@ -305,137 +456,30 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
 
   std::vector<std::string> words = options.ports;
   if (words.empty()) words.push_back(serial::ComName(stored.ComPort));
-  const std::string result_path = options.result.value_or(stored.ResultFileName);
+  const RunPlan plan{options,
+                     stored,
+                     options.result.value_or(stored.ResultFileName),
+                     words.size() > 1,
+                     !options.quiet && options.repeat != 1 && text_terminal,
+                     console};
   if (!options.no_result_file) {
     std::string why;
-    if (!CheckWritable(result_path, why)) {
-      err << kProgram << ": the result file " << result_path << " cannot be written: " << why
+    if (!CheckWritable(plan.result_path, why)) {
+      err << kProgram << ": the result file " << plan.result_path << " cannot be written: " << why
           << "\n";
       return kExitPort;
     }
   }
 
-  // Names for prefixes and files; a name that two ports share gets the port's place in the list.
-  std::vector<std::string> bases, names;
-  for (const std::string& w : words) bases.push_back(PortName(w));
-  for (std::size_t i = 0; i < bases.size(); ++i) {
-    const bool shared = std::count(bases.begin(), bases.end(), bases[i]) > 1;
-    names.push_back(shared ? bases[i] + "-" + DecimalText(static_cast<std::int64_t>(i + 1))
-                           : bases[i]);
-  }
-  const bool several = words.size() > 1;
-
+  const std::vector<std::string> names = UniqueNames(words);
   std::vector<std::unique_ptr<PortRun>> runs;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    PortOutcome o;
-    o.port = words[i];
-    o.name = names[i];
-    o.settings = stored;
-    o.device = words[i];
-    if (const auto n = ComNumber(words[i])) {
-      o.settings.ComPort = *n;
-      try {
-        o.device = portmap::ResolvePort(*n);
-      } catch (const serial::CommError& e) {
-        o.device.clear();
-        o.error = e.description();
-      }
-    }
-    if (!o.device.empty() && !serial::IsLoopbackTarget(o.device))
-      o.identity = ReadIdentity(o.device, env.roots);
-    if (!options.no_result_file) {
-      o.settings.ResultFileName = several ? ResultFileFor(result_path, names[i]) : result_path;
-      // The report names the file where it is, not in the drive-letter form of the settings.
-      o.result_file = ResolveDrivePath(o.settings.ResultFileName, HomeFolder())
-                          .value_or(o.settings.ResultFileName);
-    } else {
-      // The engine writes every run's file; here it goes nowhere.
-      o.settings.ResultFileName = "/dev/null";
-    }
-    if (!o.error.empty()) o.result_file.clear();
-    const std::string prefix = several ? names[i] + ": " : "";
-    PortRun::LineSink sink;
-    if (!options.quiet) {
-      sink = [&console, prefix, progress](std::string_view line, LineKind kind) {
-        // With a progress line, only what goes wrong is shown line by line.
-        if (progress && kind != LineKind::kFailed && kind != LineKind::kMessage) return;
-        // The empty line after each pass separates nothing once every line names its port.
-        if (line.empty() && !prefix.empty()) return;
-        console.Line(prefix + std::string(line));
-      };
-    }
-    runs.push_back(std::make_unique<PortRun>(std::move(o), options.repeat, SystemClock(), sink));
-  }
-
-  sigset_t stop_signals, old_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  if (env.handle_signals) {
-    // A background job of a script starts with SIGINT ignored, and an ignored signal is never
-    // delivered, not even to sigtimedwait: the default is put back once the signals are blocked,
-    // so that none can end the program in between.
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-  }
-
-  std::vector<std::thread> threads;
-  for (auto& r : runs) threads.emplace_back([run = r.get()] { run->Execute(); });
-
-  int stop_signal = 0;
-  std::vector<std::string> run_names;
-  for (const auto& r : runs) run_names.push_back(r->Outcome().name);
-  for (;;) {
-    const bool all_done =
-        std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->Finished(); });
-    if (all_done) break;
-    if (progress) console.Progress(ProgressText(runs, run_names));
-    int got = 0;
-    if (env.handle_signals) {
-      const timespec wait{0, 100'000'000};
-      got = sigtimedwait(&stop_signals, nullptr, &wait);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (got == SIGINT || got == SIGTERM) {
-      if (stop_signal != 0) {
-        console.EndProgress();
-        err << kProgram << ": stopped at once\n";
-        std::_Exit(128 + got);
-      }
-      stop_signal = got;
-      for (auto& r : runs) r->RequestStop();
-      if (!options.quiet) {
-        console.Line("Stopping after the current test (press Ctrl+C again to end at once)");
-      }
-    }
-  }
-  for (std::thread& t : threads) t.join();
-  if (env.handle_signals) pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  if (progress) console.Progress(ProgressText(runs, run_names));
-  console.EndProgress();
+  for (std::size_t i = 0; i < words.size(); ++i)
+    runs.push_back(MakeRun(plan, words[i], names[i], env));
+  const int stop_signal = RunAll(runs, plan, env);
 
   std::vector<PortOutcome> outcomes;
   for (const auto& r : runs) outcomes.push_back(r->Outcome());
-
-  bool any_unopened = false;
-  bool any_failed = false;
-  for (const PortOutcome& o : outcomes) {
-    if (!o.opened && !o.interrupted) {
-      any_unopened = true;
-      err << kProgram << ": " << Describe(o) << ": " << o.error << "\n";
-    } else if (!o.Passed()) {
-      any_failed = true;
-    }
-  }
-  if (!options.quiet) {
-    for (const PortOutcome& o : outcomes) {
-      if (!o.opened && !o.interrupted) continue;  // said on standard error
-      console.Line(SummaryLine(o));
-      for (const std::string& sentence : Diagnose(o)) console.Line("  " + sentence);
-    }
-  }
+  const int status = Conclude(outcomes, plan, stop_signal, err);
 
   const std::string report = options.json ? ReportJson(outcomes, stop_signal != 0) : "";
   if (json_to_out) {
@@ -446,10 +490,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
     json_file->close();
     if (!*json_file) err << kProgram << ": --json: cannot write '" << *options.json << "'\n";
   }
-
-  if (stop_signal != 0) return 128 + stop_signal;
-  if (any_unopened) return kExitPort;
-  return any_failed ? kExitFailed : kExitPassed;
+  return status;
 }
 
 }  // namespace serivane::run
