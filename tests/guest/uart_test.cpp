@@ -218,38 +218,6 @@ TEST_F(Uart, EachModemLineChangeRaisesItsOneEvent) {
   EXPECT_TRUE(c.CtsState() && c.DsrState() && (c.DcdState() || !loop_mode));
 }
 
-TEST_F(Uart, CloseWithOutputHeldDoesNotWaitForTheDriver) {
-  {
-    RawPort raw(port);
-    // The port as a program using XON/XOFF leaves it; the control puts that back at close.
-    termios left{};
-    ASSERT_EQ(tcgetattr(raw.fd, &left), 0);
-    left.c_iflag |= IXON;
-    ASSERT_EQ(tcsetattr(raw.fd, TCSANOW, &left), 0);
-    c.FlowControl(1);
-    c.OpenState(true);
-    // An XOFF comes back through the loop and suspends output. Only a flush lets the last
-    // close go then, without waiting out closing_wait for the held bytes.
-    ASSERT_EQ(write(raw.fd, "\x13", 1), 1);
-    ServiceFor(100);
-    c.TransmitText(std::string(2000, 'w'));
-    c.Service();
-    int queued = 0;
-    ASSERT_EQ(ioctl(raw.fd, TIOCOUTQ, &queued), 0);
-    ASSERT_GT(queued, 0) << "no output was held";
-    serial_struct info{};
-    if (ioctl(raw.fd, TIOCGSERIAL, &info) == 0) {
-      EXPECT_GE(info.closing_wait, 500) << "closing_wait (1/100 s) too short to show anything";
-    }
-  }
-  const auto start = Clock::now();
-  c.OpenState(false);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-  c.FlowControl(0);
-  c.OpenState(true);
-  EXPECT_EQ(Echo("free"), "free") << "held output came out after the close";
-}
-
 // The guest's console is named by the run (SERIVANE_GUEST_CONSOLE=/dev/ttyS0); nowhere else do
 // these rows run, since a fault in the guard would open the machine's own console.
 TEST_F(Uart, TheConsoleIsRefusedWhateverNameItHas) {

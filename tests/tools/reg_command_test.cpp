@@ -63,7 +63,7 @@ TEST_F(RegToolTest, AddQueryAndDeleteWithLongAndShortRootNames) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("use /f"), std::string::npos) << refused.err;
   }
-  EXPECT_EQ(RegTool(replace, "n\n", true).status, 1);
+  EXPECT_EQ(RegTool(replace, "\nno\n", true).status, 1);
   EXPECT_EQ(RegTool(replace, "maybe\nYes\n", true).status, 0);
   EXPECT_EQ(RegTool({"delete", "HKLM\\Software\\Tool", "/ve", "/f"}).status, 0);
   EXPECT_EQ(RegTool({"add", "HKLM\\Software\\Tool\\Sub", "/f"}).status, 0);
@@ -71,6 +71,11 @@ TEST_F(RegToolTest, AddQueryAndDeleteWithLongAndShortRootNames) {
                                   "\n[HKEY_LOCAL_MACHINE\\Software\\Tool]\n;\n\"Name\"=\"yes\"\n"
                                   "\n[HKEY_LOCAL_MACHINE\\Software\\Tool\\Sub]\n;\n");
   EXPECT_EQ(RegTool({"delete", "HKLM\\Software\\Tool", "/f"}).status, 0);  // with its subkeys
+  // A root key holds values, which can go; the longest value name is 16383 bytes.
+  const std::string longest(16383, 'n');
+  EXPECT_EQ(RegTool({"add", "HKLM", "/v", longest, "/d", "x"}).status, 0);
+  EXPECT_EQ(RegTool({"add", "HKLM", "/v", longest + "n", "/d", "x"}).status, 1);
+  EXPECT_EQ(RegTool({"delete", "HKLM", "/v", longest, "/f"}).status, 0);
   EXPECT_EQ(temp.HiveShape(), software_);
 }
 
@@ -79,30 +84,17 @@ TEST_F(RegToolTest, BadInputIsRefusedWithAReasonAndChangesNothing) {
   const std::string kept = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kept]\n\"a\"=\"c\"\n";
   WriteFile("broken.reg", kept + "\"b\"=\"unterminated\n");
   WriteFile("badroot.reg", kept + "\n[HKEY_NOWHERE\\Software]\n");
-  WriteFile("noheader.reg", kept.substr(10));
-  std::string deep = "REGEDIT4\n\n[HKLM\\Software";
-  for (int level = 2; level <= 513; ++level) deep += "\\k";
-  WriteFile("deep.reg", deep + "]\n");
-  std::filesystem::create_directory(temp.File("folder.reg"));
   ASSERT_EQ(::mkfifo(temp.File("fifo.reg").c_str(), 0600), 0);  // opening must not wait for it
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"add", "HKXX\\Software\\Kept", "/v", "a", "/d", "c", "/f"}, "Unknown root key \"HKXX\""},
       {{"import", temp.File("broken.reg")}, "broken.reg line 5: value text: missing closing quote"},
       {{"import", temp.File("badroot.reg")},
        "badroot.reg line 6: unknown root key \"HKEY_NOWHERE\""},
-      {{"import", temp.File("noheader.reg")}, "noheader.reg line 1:"},
-      {{"import", temp.File("missing.reg")}, "Cannot read"},
-      {{"import", temp.File("deep.reg")}, "deep.reg line 3: a key is nested more than 512 levels"},
-      {{"import", temp.File("folder.reg")}, "folder.reg: not a regular file"},
       {{"import", temp.File("fifo.reg")}, "fifo.reg: not a regular file"},
-      {{"import", "/dev/zero"}, "/dev/zero: not a regular file"},
       {{"add", "HKLM\\Software\\Kept", "/v", "a", "/t", "REG_DWORD", "/d", "1", "/f"}, "REG_SZ"},
-      {{"add", "HKLM\\Software\\Line\nBreak", "/f"}, "control character"},
       {{"add", "HKLM\\Software\\Kept", "/v", "a", "/ve", "/f"}, "only one of"},
       {{"delete", "HKLM", "/f"}, "root key cannot be deleted"},
       {{"delete", "HKLM\\Software\\Missing", "/f"}, "does not exist"},
-      {{"frobnicate"}, "Unknown operation"},
-      {{}, "Usage:"},
   };
   const std::string before = temp.HiveText();
   for (const auto& [args, reason] : cases) {

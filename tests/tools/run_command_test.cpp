@@ -161,31 +161,5 @@ TEST_F(RunCommandTest, TheDiagnosisNamesTheFaultyWire) {
   }
 }
 
-TEST_F(RunCommandTest, SeveralPortsRunApartEachWithItsOwnFile) {
-  portmap::SetMapEntry(1, "loopback");
-  const auto [status, out, err] =
-      Run({"--tests", "2", "--timeout", "50", "--result", (root_ / "r.txt").string(), "loopback",
-           "loopback?echo=off", "COM1", "--repeat", "2"});
-  EXPECT_EQ(status, 1) << err;
-  // One plug each: the silent plug fails alone, and the others make both passes.
-  const std::string good = Read(root_ / "r-loopback-1.txt");
-  const std::string silent = Read(root_ / "r-loopback-2.txt");
-  const std::string com1 = Read(root_ / "r-COM1.txt");
-  EXPECT_NE(good.find("+All test(s) passed  (Loop 2)"), std::string::npos) << good;
-  EXPECT_NE(com1.find("+All test(s) passed  (Loop 2)"), std::string::npos) << com1;
-  EXPECT_NE(silent.find("-Data Tx/Rx: 256 bytes send/received <-- FAILED  (0 bytes received)"),
-            std::string::npos)
-      << silent;
-  EXPECT_EQ(silent.find("Loop 2"), std::string::npos) << silent;
-  // Every line names its port; the summaries follow in the order the ports were given.
-  EXPECT_NE(out.find("loopback-2: Data Tx/Rx: 256 bytes send/received <-- FAILED"),
-            std::string::npos)
-      << out;
-  const std::size_t a = out.find("loopback: all tests passed, 2 passes");
-  const std::size_t b = out.find("loopback?echo=off: FAILED (Data Tx/Rx), 1 pass");
-  const std::size_t c = out.find("COM1 (loopback): all tests passed, 2 passes");
-  EXPECT_TRUE(a < b && b < c && c != std::string::npos) << out;
-}
-
 }  // namespace
 }  // namespace serivane::run
