@@ -30,7 +30,7 @@ inline constexpr std::int64_t kStartMicros = 123'456'789'000;
 struct Rig final : WindowPort {
   // `faults` is the query of the plug on Com1 ("echo=off").
   explicit Rig(const std::string& faults = "", std::int64_t start_micros = kStartMicros)
-      : clock(start_micros), port([this](std::int16_t n) { return Resolve(n); }, clock) {
+      : clock(start_micros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
     targets[1] = "loopback?" + faults;
     port.OnCommEvent = [this] { tester.HandleCommEvent(); };
     std::string pattern = (std::filesystem::temp_directory_path() / "serivane-XXXXXX").string();
@@ -43,11 +43,6 @@ struct Rig final : WindowPort {
     std::filesystem::remove_all(folder, ignored);
   }
 
-  std::string Resolve(std::int16_t n) const {
-    if (auto it = targets.find(n); it != targets.end()) return it->second;
-    throw serial::CommError(serial::kErrInvalidPortNumber,
-                            "Com" + std::to_string(n) + " names no device");
-  }
   // Selects exactly the tests given.
   void Select(const std::vector<int>& tests) {
     settings.TestSelected = {};
@@ -80,10 +75,7 @@ struct Rig final : WindowPort {
   void MoveResultCaretToEnd() override {}
   void RepaintResult() override {}
   void SetResultBackground(Rgb colour) override { background = colour; }
-  void SetRunControlsEnabled(bool on) override {
-    controls_on = on;
-    ++control_changes;
-  }
+  void SetRunControlsEnabled(bool on) override { controls_on = on; }
   bool RepeatChecked() const override { return repeat; }
   void FocusRepeatBox() override {}
   void FocusRunButton() override {}
@@ -94,8 +86,8 @@ struct Rig final : WindowPort {
     if (on_ask) on_ask();
     return answer;
   }
-  void ShowCriticalMessage(const std::string& t, const std::string& title) override {
-    boxes.push_back(title + ": " + t);
+  void ShowCriticalMessage(const std::string& t, const std::string&) override {
+    box = t;
     port_open_at_box = port.OpenState();
     com_port_at_box = settings.ComPort;
   }
@@ -121,7 +113,7 @@ struct Rig final : WindowPort {
   void SetBusyCursor(bool on) override { busy = on; }
   bool RtsChecked() const override { return rts; }
   bool DtrChecked() const override { return true; }
-  void SelectComEntry(int index) override { com_entry = index; }
+  void SelectComEntry(int) override {}
   void SetTestFrameCaption(const std::string& c) override { caption = c; }
   void SetCommTimerEnabled(bool on) override {
     timer_on = on;
@@ -141,11 +133,11 @@ struct Rig final : WindowPort {
   std::string folder;
   std::time_t t0 = 0;
 
-  std::string text, caption;
+  std::string text, caption, box;
   Rgb background{0, 0, 0};
-  std::vector<std::string> asks, boxes;
+  std::vector<std::string> asks;
   bool controls_on = true, busy = false, exited = false, port_open_at_box = false;
-  int control_changes = 0, com_entry = -1, com_port_at_box = 0, do_events_calls = 0;
+  int com_port_at_box = 0, do_events_calls = 0;
   bool repeat = false, rts = true, close_when_finished = false, answer = true;
   bool throw_at_ask = false, wakes_on_port = false;
   std::function<void()> on_do_events, on_ask, on_exit;
