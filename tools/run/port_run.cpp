@@ -45,7 +45,7 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       // The port was resolved before the run: its number only has to be valid.
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
       tester_(*this, port_, clock, outcome_.settings) {
-  port_.OnCommEvent = [this] { OnCommEvent(); };
+  port_.OnCommEvent = [this] { HandleCommEvent(); };
   outcome_.settings_text = engine::LineSettingsText(outcome_.settings);
 }
 
@@ -187,7 +187,7 @@ void PortRun::SetCommTimerEnabled(bool enabled) {
   if (enabled) comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;
 }
 
-void PortRun::OnCommEvent() {
+void PortRun::HandleCommEvent() {
   const std::int16_t code = port_.CommEvent();
   if (in_run_ && current_test_ != 0) {
     std::vector<std::int16_t>& events = Record(current_test_).events;

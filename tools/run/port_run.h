@@ -127,7 +127,7 @@ class PortRun final : public engine::WindowPort {
   void PassFinished(std::int32_t pass, bool all_passed) override;
 
  private:
-  void OnCommEvent();
+  void HandleCommEvent();
   void RunPort();
   void CheckAtLowerRate();
   TestRecord& Record(std::int16_t number);
