@@ -131,14 +131,17 @@ TEST(CommMonitor, OneMessagePerEventUntilTimerOrAnotherCode) {
   }
 }
 
-// Characters received outside a run are cut back to the box's last 10000 characters like
-// result lines (the window's tests cut those), however long the port talks.
-TEST(ResultLog, ReceivedTextIsCutBackToTheLast10000Characters) {
+// An append that makes the box longer than 20000 characters leaves its last 10000, whether a
+// result line or characters received outside a run, however long the port talks.
+TEST(ResultLog, BoxIsCutBackToItsLast10000Characters) {
   Rig rig;
-  rig.tester.Log().AppendReceived(std::string(20000, 'a'));
+  rig.tester.Log().AppendReceived(std::string(19998, 'a'));
+  rig.tester.Log().AppendLine("");
   EXPECT_EQ(rig.text.size(), 20000u);
-  rig.tester.Log().AppendReceived("xy");
-  EXPECT_EQ(rig.text, std::string(9998, 'a') + "xy");
+  rig.tester.Log().AppendLine("b");
+  EXPECT_EQ(rig.text, std::string(9995, 'a') + "\r\nb\r\n");
+  rig.tester.Log().AppendReceived(std::string(10001, 'c'));
+  EXPECT_EQ(rig.text, std::string(10000, 'c'));
 }
 
 // The result file is written only where a result file may stand; anything else the path names

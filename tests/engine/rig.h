@@ -76,7 +76,9 @@ struct Rig final : WindowPort {
   void RepaintResult() override {}
   void SetResultBackground(Rgb colour) override { background = colour; }
   void SetRunControlsEnabled(bool on) override { controls_on = on; }
-  bool RepeatChecked() const override { return repeat; }
+  // Repeat is unchecked after ten passes: a run that would repeat without end fails instead.
+  bool RepeatChecked() const override { return repeat && passes < 10; }
+  void PassFinished(std::int32_t pass, bool) override { passes = pass; }
   void FocusRepeatBox() override {}
   void FocusRunButton() override {}
   void RestoreIfMinimized() override {}
@@ -137,7 +139,7 @@ struct Rig final : WindowPort {
   Rgb background{0, 0, 0};
   std::vector<std::string> asks;
   bool controls_on = true, busy = false, exited = false, port_open_at_box = false;
-  int com_port_at_box = 0, do_events_calls = 0;
+  int com_port_at_box = 0, do_events_calls = 0, passes = 0;
   bool repeat = false, rts = true, close_when_finished = false, answer = true;
   bool throw_at_ask = false, wakes_on_port = false;
   std::function<void()> on_do_events, on_ask, on_exit;

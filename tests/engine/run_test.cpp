@@ -170,6 +170,7 @@ TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
     Check(rig, e);
     EXPECT_EQ(rig.background, kRed);
     EXPECT_GE(nested_calls, 4);
+    EXPECT_EQ(rig.asks.size(), window_fails ? 1u : 4u);  // one run, not one inside another
 
     rig.throw_at_ask = false;
     rig.Select({});
