@@ -57,7 +57,7 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
 
   Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
   tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *services_.clock, settings_);
-  Test_MSComm->OnCommEvent = [this] { tester_->OnCommEvent(); };
+  Test_MSComm->OnCommEvent = [this] { tester_->HandleCommEvent(); };
 
   port_service_timer_ = new QTimer(this);
   port_service_timer_->setSingleShot(true);
@@ -86,12 +86,10 @@ void RS232_Form::ConnectSignals() {
   connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);
   connect(tmrOnComm, &QTimer::timeout, this, &RS232_Form::tmrOnComm_Timer);
 
-  connect(Run_Button, &QPushButton::clicked, this, [this] { tester_->Run_Button_Click(); });
+  connect(Run_Button, &QPushButton::clicked, this, &RS232_Form::Run_Button_Click);
   for (int index = 1; index <= 5; ++index) {
     connect(Test_Check[static_cast<std::size_t>(index)], &QCheckBox::toggled, this,
-            [this, index](bool checked) {
-              tester_->Test_Check_Click(static_cast<std::int16_t>(index), checked ? 1 : 0);
-            });
+            [this, index](bool checked) { Test_Check_Click(index, checked); });
   }
   connect(RTS_Check, &QCheckBox::toggled, this, &RS232_Form::RTS_Check_Click);
   connect(DTR_Check, &QCheckBox::toggled, this, &RS232_Form::DTR_Check_Click);
@@ -157,7 +155,7 @@ void RS232_Form::Form_Load() {
   // are the stored ones, so that the port runs at what the test frame's caption shows from the
   // first tick on, not at some other rate until the operator first changes a setting.
   try {
-    Test_MSComm->LineSettings(tester_->LineSettingsText());
+    Test_MSComm->LineSettings(engine::LineSettingsText(settings_));
   } catch (const serial::CommError&) {
     // Settings the control refuses stay out; the first port setup reports them.
   }
@@ -189,7 +187,7 @@ void RS232_Form::Form_Load() {
         this, &RS232_Form::updateTicked, this,
         [this] {
           for (const auto& value : settings_.UnreadValues)
-            tester_->AppendResultLine(settings::UnreadValueNotice(value));
+            tester_->Log().AppendLine(settings::UnreadValueNotice(value));
         },
         Qt::SingleShotConnection);
   }
@@ -345,7 +343,7 @@ void RS232_Form::FuncAbout_Menu_Click() {
 
 void RS232_Form::ApplyLineChoice(QAction* chosen) {
   chosen->setChecked(true);
-  tester_->Setup_ComPort();
+  tester_->SetUpPort();
 }
 
 void RS232_Form::baud_menu_Click(std::int16_t index) {
@@ -397,8 +395,8 @@ void RS232_Form::SetupFile_Menu_Click() {
   try {
     FileDialogRequest request;
     request.title = "Select or enter file to write results to:";
-    request.initial_folder = engine::Tester::SplitFilename(settings_.ResultFileName, true);
-    request.file_name = engine::Tester::SplitFilename(settings_.ResultFileName, false);
+    request.initial_folder = engine::SplitFilename(settings_.ResultFileName, true);
+    request.file_name = engine::SplitFilename(settings_.ResultFileName, false);
     request.filter = "Txt file (*.txt)|*.txt|All files (*.*)|*.*";
     request.flags = 2054;
     const std::optional<std::string> chosen = services_.dialogs->ChooseFile(request);
@@ -409,13 +407,25 @@ void RS232_Form::SetupFile_Menu_Click() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Test frame
+
+void RS232_Form::Run_Button_Click() {
+  tester_->Run();
+}
+
+void RS232_Form::Test_Check_Click(int index, bool checked) {
+  // Read by the run when the test's turn comes.
+  settings_.TestSelected[static_cast<std::size_t>(index)] = checked;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Manual line controls and the status display
 
 void RS232_Form::RTS_Check_Click() {
   try {
     Test_MSComm->RtsOn(RTS_Check->isChecked());
   } catch (const serial::CommError& error) {
-    tester_->AppendResultLine("RTS: " + error.description());
+    tester_->Log().AppendLine("RTS: " + error.description());
   }
 }
 
@@ -423,14 +433,14 @@ void RS232_Form::DTR_Check_Click() {
   try {
     Test_MSComm->DtrOn(DTR_Check->isChecked());
   } catch (const serial::CommError& error) {
-    tester_->AppendResultLine("DTR: " + error.description());
+    tester_->Log().AppendLine("DTR: " + error.description());
   }
 }
 
 void RS232_Form::Com_Combo_Validate() {
   if (ended_) return;
   settings_.ComPort = static_cast<std::int16_t>(Com_Combo->currentIndex() + 1);
-  tester_->Setup_ComPort();
+  tester_->SetUpPort();
 }
 
 void RS232_Form::Update_Timer_Timer() {
@@ -447,7 +457,7 @@ void RS232_Form::Update_Timer_Timer() {
   } catch (const serial::CommError& error) {
     // The line reads do not fail on a closed port; a device that fails them while open is
     // shown, and the next tick tries again.
-    tester_->AppendResultLine(error.description());
+    tester_->Log().AppendLine(error.description());
   }
   emit updateTicked();
 }
@@ -472,7 +482,7 @@ void RS232_Form::OpenPortAtShow() {
 }
 
 void RS232_Form::OpenPortFromTimer() {
-  if (tester_->TestRunning) {
+  if (tester_->Running()) {
     // The port belongs to the run, also while its failure box is open or a test waits: a port
     // that a test left closed may come back on its own number, quietly, but the run never goes
     // on on another port, and its lines stay in the box. Tests that meet the port closed fail
@@ -524,14 +534,14 @@ void RS232_Form::OpenPortFromTimer() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-          if (!ended_) tester_->Run_Button_Click();
+          if (!ended_) Run_Button_Click();
         },
         Qt::QueuedConnection);
   }
 }
 
 void RS232_Form::ShowPortReady() {
-  SetTestFrameCaption("&Test:  (" + tester_->LineSettingsText() + ")");
+  SetTestFrameCaption("&Test:  (" + engine::LineSettingsText(settings_) + ")");
   SetResultText("Serivane ready\r\n");
 }
 
@@ -571,7 +581,7 @@ void RS232_Form::ShowNoPortOpens(const serial::CommError& error) {
 
 void RS232_Form::tmrOnComm_Timer() {
   if (ended_) return;
-  tester_->tmrOnComm_Timer();
+  tester_->CommTimerTick();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -582,7 +592,7 @@ void RS232_Form::ServicePort() {
   try {
     Test_MSComm->Service();
   } catch (const serial::CommError& error) {
-    tester_->AppendResultLine(error.description());
+    tester_->Log().AppendLine(error.description());
   }
   RearmPortService();
 }

@@ -96,6 +96,10 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void SetupDuration_Menu_Click();
   void SetupFile_Menu_Click();
 
+  // Test frame: the Run button and the test boxes 1 to 5.
+  void Run_Button_Click();
+  void Test_Check_Click(int index, bool checked);
+
   // Manual line controls and the status display.
   void RTS_Check_Click();
   void DTR_Check_Click();

@@ -247,10 +247,9 @@ struct EngineRig {
              SystemPaths{LockDir() + "/no-sysfs", LockDir()}),
         window(port),
         tester(window, port, SystemClock(), settings) {
-    port.OnCommEvent = [this] { tester.OnCommEvent(); };
-    port.LineSettings(tester.LineSettingsText());
+    port.OnCommEvent = [this] { tester.HandleCommEvent(); };
+    port.LineSettings(serivane::engine::LineSettingsText(settings));
     port.OpenState(true);
-    tester.TestRunning = true;
   }
   // The number in "(Duration: <n>ms" or "(<n>ms)" of the last line, -1 when the test failed.
   double Reported() const {
@@ -273,7 +272,7 @@ void BM_Engine_DataTest_Pty(benchmark::State& state) {
   double failed = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    if (rig.tester.Test_DataTxRx()) ++failed;
+    if (rig.tester.Retest(2)) ++failed;
   }
   state.counters["failed"] = failed;
   state.counters["waits"] =
@@ -287,7 +286,7 @@ void BM_Engine_SingleBytes_Pty(benchmark::State& state) {
   double failed = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    if (rig.tester.Test_SingleBytes()) ++failed;
+    if (rig.tester.Retest(3)) ++failed;
   }
   state.counters["failed"] = failed;
 }
@@ -297,7 +296,7 @@ void BM_Engine_OpenClose_Pty(benchmark::State& state) {
   EngineRig rig(Echo().path());
   for (auto _ : state) {
     rig.window.text.clear();
-    rig.tester.Test_OpenClose();
+    rig.tester.Retest(1);
   }
 }
 BENCHMARK(BM_Engine_OpenClose_Pty)->UseRealTime();
@@ -309,7 +308,7 @@ void BM_Engine_DataTest_Plug38400(benchmark::State& state) {
   double reported = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    rig.tester.Test_DataTxRx();
+    rig.tester.Retest(2);
     reported += rig.Reported();
   }
   state.counters["reported_ms"] = reported / static_cast<double>(state.iterations());
@@ -387,7 +386,7 @@ void BM_Box_LineAt20000(benchmark::State& state) {
       size = fill.size();
       state.ResumeTiming();
     }
-    rig.form->tester().AppendResultLine(line);
+    rig.form->tester().Log().AppendLine(line);
     size += line.size() + 2;
   }
 }
@@ -405,7 +404,7 @@ void BM_Box_RepeatedPass(benchmark::State& state) {
   for (auto _ : state) {
     opens = 0;
     rig.form->findChild<QCheckBox*>("Loop_Check")->setChecked(true);
-    rig.form->tester().Run_Button_Click();
+    rig.form->tester().Run();
   }
   state.SetItemsProcessed(state.iterations() * passes);
 }
@@ -428,7 +427,7 @@ void BM_Box_RepeatedPassMemory(benchmark::State& state) {
   for (auto _ : state) {
     opens = 0;
     rig.form->findChild<QCheckBox*>("Loop_Check")->setChecked(true);
-    rig.form->tester().Run_Button_Click();
+    rig.form->tester().Run();
   }
   state.counters["rss_kb_at_100"] = static_cast<double>(rss_100);
   state.counters["rss_kb_at_end"] = static_cast<double>(rss_end);

@@ -1,11 +1,9 @@
-// The five loopback tests. Each returns true when it failed and reports its own lines; an error
-// the port raises ends the test as a failure with an "Error: " line, and never leaves the test.
+#include "engine/loopback_tests.h"
+
 #include <algorithm>
-#include <string>
 
 #include "common/conv.h"
 #include "engine/error_text.h"
-#include "engine/tester.h"
 #include "engine/timing.h"
 
 namespace serivane::engine {
@@ -22,7 +20,31 @@ constexpr std::int32_t kPauseStepMs = 50;
 
 }  // namespace
 
-void Tester::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
+const std::array<LoopbackTests::Procedure, LoopbackTests::kCount> LoopbackTests::kProcedures{
+    &LoopbackTests::Test_OpenClose, &LoopbackTests::Test_DataTxRx, &LoopbackTests::Test_SingleBytes,
+    &LoopbackTests::Test_RtsCts, &LoopbackTests::Test_DtrDsr};
+
+LoopbackTests::LoopbackTests(WindowPort& window, serial::CommControl& port, Clock& clock,
+                             const settings::Settings& settings, ResultLog& log,
+                             CommMonitor& monitor)
+    : window_(window),
+      port_(port),
+      clock_(clock),
+      settings_(settings),
+      log_(log),
+      monitor_(monitor) {}
+
+bool LoopbackTests::Run(std::int16_t number) {
+  return (this->*kProcedures.at(static_cast<std::size_t>(number - 1)))();
+}
+
+bool LoopbackTests::ReportFailure(const std::string& head, const std::string& reason) {
+  log_.Report('-', head + " <-- FAILED");
+  log_.Report(' ', "Error: " + reason);
+  return true;
+}
+
+void LoopbackTests::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
   // The tick difference is taken modulo 2^32 (TickDiff), so a counter that wraps during the
   // wait neither ends it early nor makes it endless.
   std::uint32_t now;
@@ -30,7 +52,7 @@ void Tester::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
     // The window sleeps on the port for the rest of the step, so the wait ends when the last
     // character arrives and the test's duration is that of the echo, not of whole steps.
     const std::int64_t step_end = clock_.NowMicros() + std::int64_t{kWaitStepMs} * 1000;
-    for (std::int64_t left = step_end - clock_.NowMicros(); left > 0 && !DataReceived;
+    for (std::int64_t left = step_end - clock_.NowMicros(); left > 0 && !monitor_.EchoIn();
          left = step_end - clock_.NowMicros()) {
       const auto left_ms = static_cast<std::int32_t>((left + 999) / 1000);
       if (!window_.WaitForEvents(left_ms)) {
@@ -40,14 +62,14 @@ void Tester::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
       }
     }
     now = clock_.TickCount();
-  } while (static_cast<std::int64_t>(TickDiff(now, start)) < limit_ms && !DataReceived);
+  } while (static_cast<std::int64_t>(TickDiff(now, start)) < limit_ms && !monitor_.EchoIn());
 }
 
-int Tester::EchoFrameBits() const {
+int LoopbackTests::EchoFrameBits() const {
   return FrameBits(settings_.DataBits, settings_.Parity, settings_.StopBits);
 }
 
-bool Tester::Test_OpenClose() {
+bool LoopbackTests::Test_OpenClose() {
   std::uint32_t duration = 0;
   bool open = false;
   bool raised = false;
@@ -65,30 +87,30 @@ bool Tester::Test_OpenClose() {
   }
 
   if (!open) {
-    ReportLine('-', "Open/Close --- FAILED");
-    if (raised) ReportLine(' ', "Error: " + error.description);
+    log_.Report('-', "Open/Close --- FAILED");
+    if (raised) log_.Report(' ', "Error: " + error.description);
     return true;
   }
   if (static_cast<std::int64_t>(duration) > settings_.MaxDuration) {
-    ++SlowOpenCloseCount;
+    ++slow_opens_;
     window_.SetResultBackground(kYellow);
-    ReportLine('+', "Open/Close --- SLOW   (Duration: " + DecimalText(duration) + "ms)");
+    log_.Report('+', "Open/Close --- SLOW   (Duration: " + DecimalText(duration) + "ms)");
   } else {
-    ReportLine('+', "Open/Close --- OK   (Duration: " + DecimalText(duration) + "ms)");
+    log_.Report('+', "Open/Close --- OK   (Duration: " + DecimalText(duration) + "ms)");
   }
   return false;
 }
 
-std::uint32_t Tester::StartEcho(std::int16_t count) {
+std::uint32_t LoopbackTests::StartEcho(std::int16_t count) {
   const std::uint32_t start = clock_.TickCount();
   // Whatever earlier traffic left in the port must not count as echo.
   (void)port_.ReceivedText();
-  DataReceived = false;
   port_.ReceiveThreshold(count);
+  monitor_.ExpectEcho();
   return start;
 }
 
-bool Tester::Test_DataTxRx() {
+bool LoopbackTests::Test_DataTxRx() {
   const std::int16_t n = settings_.DataBits == 7 ? 128 : 256;
   const std::string head = "Data Tx/Rx: " + DecimalText(n) + " bytes send/received";
   std::string block;
@@ -103,42 +125,36 @@ bool Tester::Test_DataTxRx() {
   std::uint32_t end = 0;
   std::int16_t event = 0;
   std::string received;
-  // Every line error raised while the block is on its way counts, not only the latest code:
-  // a framing error followed by the receive event must still fail the test.
-  first_line_error_ = 0;
-  struct Disarm {
-    bool& watching;
-    ~Disarm() { watching = false; }
-  } disarm{watching_line_errors_};
+  std::int16_t first_line_error = 0;
   try {
     start = StartEcho(n);
-    watching_line_errors_ = true;
     port_.TransmitText(block);
     WaitForEcho(start, *limit.ms);
     event = port_.CommEvent();
-    watching_line_errors_ = false;
+    first_line_error = monitor_.FirstLineError();
     received = port_.ReceivedText();
     end = clock_.TickCount();
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }
 
-  const std::int16_t line_error = first_line_error_ != 0 ? first_line_error_ : event;
+  const std::int16_t line_error = first_line_error != 0 ? first_line_error : event;
   if (received == block && line_error <= 1000) {
-    ReportLine('+', head + " --- OK");
-    ReportLine(' ', "(Duration: " + DecimalText(TickDiff(end, start)) + "ms , Calculated: ~" +
-                        DecimalText(CalculatedWireMs(n, settings_.BaudRate)) + "ms)");
+    log_.Report('+', head + " --- OK");
+    log_.Report(' ', "(Duration: " + DecimalText(TickDiff(end, start)) + "ms , Calculated: ~" +
+                         DecimalText(CalculatedWireMs(n, settings_.BaudRate)) + "ms)");
     return false;
   }
-  ReportLine('-', head + " <-- FAILED  (" +
-                      DecimalText(static_cast<std::int64_t>(received.size())) + " bytes received)");
+  log_.Report('-', head + " <-- FAILED  (" +
+                       DecimalText(static_cast<std::int64_t>(received.size())) +
+                       " bytes received)");
   if (line_error > 1000) {
-    ReportLine('-', "Data Tx/Rx: CommEvent error: " + DecimalText(line_error));
+    log_.Report('-', "Data Tx/Rx: CommEvent error: " + DecimalText(line_error));
   }
   return true;
 }
 
-bool Tester::Test_SingleBytes() {
+bool LoopbackTests::Test_SingleBytes() {
   const std::int16_t n = settings_.SingleBytes;
   const std::string head = DecimalText(n) + " bytes Tx/Rx: Single bytes send/received";
   // A count below 1 can only come from an edited setting. Sending nothing would prove nothing,
@@ -165,23 +181,16 @@ bool Tester::Test_SingleBytes() {
   // Characters are counted, never compared: a corrupted character still came back.
   if (received.size() == static_cast<std::size_t>(n)) {
     const std::uint32_t end = clock_.TickCount();
-    ReportLine('+', head + " --- OK  (" + DecimalText(TickDiff(end, start)) + "ms)");
+    log_.Report('+', head + " --- OK  (" + DecimalText(TickDiff(end, start)) + "ms)");
     return false;
   }
-  ReportLine('-', head + " <-- FAILED  (" +
-                      DecimalText(static_cast<std::int64_t>(received.size())) + " bytes received)");
+  log_.Report('-', head + " <-- FAILED  (" +
+                       DecimalText(static_cast<std::int64_t>(received.size())) +
+                       " bytes received)");
   return true;
 }
 
-bool Tester::Test_RtsCts() {
-  return HandshakeTest(true);
-}
-
-bool Tester::Test_DtrDsr() {
-  return HandshakeTest(false);
-}
-
-bool Tester::HandshakeTest(bool rts_cts) {
+bool LoopbackTests::HandshakeTest(bool rts_cts) {
   const std::string name = rts_cts ? "RTS/CTS" : "DTR/DSR";
   const std::string head = name + " handshake: " + name + "= ";
   const std::int32_t delay = settings_.HandshakeDelay;
@@ -204,16 +213,16 @@ bool Tester::HandshakeTest(bool rts_cts) {
       return ReportFailure(head + state, CurrentError().description);
     }
     if (input == on) {
-      ReportLine('+', head + state + " --- OK");
+      log_.Report('+', head + state + " --- OK");
     } else {
-      ReportLine('-', head + state + " <-- FAILED");
+      log_.Report('-', head + state + " <-- FAILED");
       failed = true;
     }
   }
   return failed;
 }
 
-void Tester::HandshakePause(std::int32_t ms) {
+void LoopbackTests::HandshakePause(std::int32_t ms) {
   // A negative delay can only come from an edited setting; it means no pause.
   if (ms <= 0) return;
   // The ordinary pause blocks on purpose: no window event may run between setting the output

@@ -1,9 +1,7 @@
-// The result log: the results box, the result file of the run, and the path split for the file
-// dialog.
-#include <memory>
+#include "engine/result_log.h"
 
+#include "common/paths.h"
 #include "engine/result_file.h"
-#include "engine/tester.h"
 
 namespace serivane::engine {
 
@@ -16,7 +14,11 @@ constexpr std::size_t kKeptChars = 10000;
 
 }  // namespace
 
-void Tester::AppendResultLine(std::string_view line) {
+ResultLog::ResultLog(WindowPort& window) : window_(window) {}
+
+ResultLog::~ResultLog() = default;
+
+void ResultLog::AppendLine(std::string_view line) {
   window_.ResultLineAdded(line);
   std::string added(line);
   added.append("\r\n");
@@ -32,46 +34,62 @@ void Tester::AppendResultLine(std::string_view line) {
   }
 }
 
-void Tester::AppendReceivedText(std::string_view received) {
+void ResultLog::AppendReceived(std::string_view received) {
   std::string text = window_.ResultText();
   text.append(received);
   // A port that keeps sending while no run is going must not grow the box (and the time each
-  // update takes) without end: the same cut as for result lines applies.
+  // update takes) without end.
   if (text.size() > kMaxChars) text.erase(0, text.size() - kKeptChars);
   window_.SetResultText(text);
 }
 
-void Tester::PrintResultLine(std::string_view line) {
-  // Outside a run there is no file; nothing is written and nothing is said.
-  if (!result_file_ || result_file_failed_) return;
-  std::string message = result_file_create_error_;
-  if (result_file_->IsOpen()) {
-    const std::string reason = result_file_->WriteLine(line);
-    if (reason.empty()) return;
-    message = "Result file error: cannot write " + result_file_shown_name_ + ": " + reason;
-  }
-  // A file that cannot be created or written does not stop the run: the results box still
-  // shows everything. The operator is told once, and the file is left alone for the rest of
-  // the run, as further writes would only fail the same way.
-  result_file_failed_ = true;
-  AppendResultLine(message);
+void ResultLog::OpenFile(const std::string& stored_name) {
+  file_ = std::make_unique<ResultFile>();
+  file_failed_ = false;
+  create_error_.clear();
+  const std::optional<std::string> path = ResolveDrivePath(stored_name, HomeFolder());
+  shown_name_ = stored_name;
+  if (path && *path != stored_name) shown_name_ += " (" + *path + ")";
+  const std::string reason = path ? file_->Create(*path) : "no such drive";
+  // The failure is told at the first line meant for the file, so that it stands after the start
+  // line in the box.
+  if (!reason.empty())
+    create_error_ = "Result file error: cannot create " + shown_name_ + ": " + reason;
 }
 
-void Tester::ReportLine(char mark, std::string_view line) {
-  AppendResultLine(line);
+void ResultLog::CloseFile() noexcept {
+  if (!file_) return;
+  const std::string reason = file_->Close();
+  file_.reset();
+  if (reason.empty() || file_failed_) return;
+  file_failed_ = true;
+  try {
+    AppendLine("Result file error: cannot write " + shown_name_ + ": " + reason);
+  } catch (...) {
+  }
+}
+
+void ResultLog::WriteLine(std::string_view line) {
+  if (!file_ || file_failed_) return;
+  std::string message = create_error_;
+  if (file_->IsOpen()) {
+    const std::string reason = file_->WriteLine(line);
+    if (reason.empty()) return;
+    message = "Result file error: cannot write " + shown_name_ + ": " + reason;
+  }
+  // Further writes would only fail the same way; the box still shows everything.
+  file_failed_ = true;
+  AppendLine(message);
+}
+
+void ResultLog::Report(char mark, std::string_view line) {
+  AppendLine(line);
   std::string marked(1, mark);
   marked.append(line);
-  PrintResultLine(marked);
+  WriteLine(marked);
 }
 
-bool Tester::ReportFailure(const std::string& head, const std::string& reason) {
-  ReportLine('-', head + " <-- FAILED");
-  ReportLine(' ', "Error: " + reason);
-  return true;
-}
-
-std::string Tester::SplitFilename(std::string_view path, bool want_folder) {
-  // Only the backslash separates: the stored path is written with drive letters.
+std::string SplitFilename(std::string_view path, bool want_folder) {
   const std::size_t p = path.rfind('\\');
   if (p == std::string_view::npos) return want_folder ? "." : std::string(path);
   return std::string(want_folder ? path.substr(0, p) : path.substr(p + 1));

@@ -56,10 +56,7 @@ class WindowPort {
   // its next deadline, a window event) or `max_ms` have passed. Returns false, having done
   // nothing, when the window cannot sleep on its events (its loop does not run on the engine's
   // clock); the engine then pauses on its clock and calls DoEvents.
-  virtual bool WaitForEvents(std::int32_t max_ms) {
-    (void)max_ms;
-    return false;
-  }
+  virtual bool WaitForEvents(std::int32_t max_ms) = 0;
   // The hourglass pointer on (true) or back to the default (false).
   virtual void SetBusyCursor(bool busy) = 0;
 
@@ -84,7 +81,7 @@ class WindowPort {
   // Test `number` (1 to 5) is about to be called in the pass loop / has returned.
   virtual void TestStarting(std::int16_t /*number*/) {}
   virtual void TestFinished(std::int16_t /*number*/, bool /*failed*/) {}
-  // A line has gone to the results box (AppendResultLine), before any length cut.
+  // A line has gone to the results box (ResultLog::AppendLine), before any length cut.
   virtual void ResultLineAdded(std::string_view /*line*/) {}
   // Pass `pass` (from 1) has written its summary; `all_passed` is its verdict.
   virtual void PassFinished(std::int32_t /*pass*/, bool /*all_passed*/) {}

@@ -94,7 +94,7 @@ class FormTest : public ::testing::Test {
   bool WaitRunOver() {
     return QTest::qWaitFor(
         [this] {
-          return !form_->tester().TestRunning && Find<QPushButton>("Run_Button")->isEnabled() &&
+          return !form_->tester().Running() && Find<QPushButton>("Run_Button")->isEnabled() &&
                  form_->ResultText().find("Test started ...") != std::string::npos;
         },
         20000);

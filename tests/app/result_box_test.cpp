@@ -39,10 +39,10 @@ TEST_F(ResultBoxTest, ResultLinesKeepTheCaretAtTheEndAndTheCutShowsWhatIsKept) {
   form_->SetResultBackground(engine::Rgb{255, 0, 0});
   EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->palette().color(QPalette::Base), Qt::red);
   const std::string line = "Data Tx/Rx: 256 bytes send/received --- OK";  // 44 with CR LF
-  for (int i = 0; i < 454; ++i) form_->tester().AppendResultLine(line);
+  for (int i = 0; i < 454; ++i) form_->tester().Log().AppendLine(line);
   EXPECT_EQ(form_->ResultText().size(), 19976u);
   EXPECT_TRUE(Find<QPlainTextEdit>("Result_Text")->textCursor().atEnd());
-  form_->tester().AppendResultLine(line);
+  form_->tester().Log().AppendLine(line);
   ASSERT_EQ(form_->ResultText().size(), 10000u);
   // 227 whole lines and a 12-character fragment that ends in CR LF: 228 pairs, each shown as one.
   EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText().size(), 10000 - 228);

@@ -1,7 +1,7 @@
-// The engine on a virtual loopback plug. The rig is the window: it records what the engine shows,
-// and its DoEvents does what the real event loop does for the engine (the port's Service, and
-// tmrOnComm every 1000 ms of the ManualClock that the tester and the plug share). Settings are
-// at their defaults; the result file lies in a fresh temporary folder.
+// The engine on a virtual loopback plug. The rig is the window: it keeps the state the engine
+// gives it, and its DoEvents does what the real event loop does for the engine (the port's
+// Service, and the comm timer every 1000 ms of the ManualClock that the tester and the plug
+// share). Settings are at their defaults; the result file lies in a fresh temporary folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,9 +30,9 @@ inline constexpr std::int64_t kStartMicros = 123'456'789'000;
 struct Rig final : WindowPort {
   // `faults` is the query of the plug on Com1 ("echo=off").
   explicit Rig(const std::string& faults = "", std::int64_t start_micros = kStartMicros)
-      : clock(start_micros), port([this](std::int16_t n) { return Resolve(n); }, clock) {
+      : clock(start_micros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
     targets[1] = "loopback?" + faults;
-    port.OnCommEvent = [this] { tester.OnCommEvent(); };
+    port.OnCommEvent = [this] { tester.HandleCommEvent(); };
     std::string pattern = (std::filesystem::temp_directory_path() / "serivane-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     folder = pattern;
@@ -43,27 +43,25 @@ struct Rig final : WindowPort {
     std::filesystem::remove_all(folder, ignored);
   }
 
-  std::string Resolve(std::int16_t n) const {
-    if (auto it = targets.find(n); it != targets.end()) return it->second;
-    throw serial::CommError(serial::kErrInvalidPortNumber,
-                            "Com" + std::to_string(n) + " names no device");
+  // Selects exactly the tests given.
+  void Select(const std::vector<int>& tests) {
+    settings.TestSelected = {};
+    for (int n : tests) settings.TestSelected[static_cast<std::size_t>(n)] = true;
   }
   // Opens the port as the window does after a settings change, then forgets what it showed.
   void OpenPort() {
-    tester.Setup_ComPort();
+    tester.SetUpPort();
     text.clear();
-    calls.clear();
-    do_events_calls = 0;
   }
   void Run() {
     t0 = std::time(nullptr);
-    tester.Run_Button_Click();
+    tester.Run();
   }
   // The result file, with the date-time text of any second since the last run began as "{dt}".
   std::string File() const {
     std::ifstream in(settings.ResultFileName, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (std::time_t t = t0; t <= std::time(nullptr); ++t) {
+    for (std::time_t t = t0; t0 != 0 && t <= std::time(nullptr); ++t) {
       const std::string dt = DateTimeText(t);
       for (auto at = bytes.find(dt); at != std::string::npos; at = bytes.find(dt))
         bytes.replace(at, dt.size(), "{dt}");
@@ -71,26 +69,29 @@ struct Rig final : WindowPort {
     return bytes;
   }
 
-  // WindowPort. `calls` records, in order: "busy", "idle", "disable", "enable", "focus repeat",
-  // "focus run", "restore", "exit", "select <i>", "caption <text>", "<title>: <text>" of boxes.
+  // WindowPort.
   std::string ResultText() const override { return text; }
   void SetResultText(const std::string& t) override { text = t; }
   void MoveResultCaretToEnd() override {}
   void RepaintResult() override {}
   void SetResultBackground(Rgb colour) override { background = colour; }
-  void SetRunControlsEnabled(bool on) override { calls.push_back(on ? "enable" : "disable"); }
-  bool RepeatChecked() const override { return repeat; }
-  void FocusRepeatBox() override { calls.push_back("focus repeat"); }
-  void FocusRunButton() override { calls.push_back("focus run"); }
-  void RestoreIfMinimized() override { calls.push_back("restore"); }
-  bool AskFailureContinue(const std::string& t, const std::string& title) override {
-    calls.push_back(title + ": " + t);
+  void SetRunControlsEnabled(bool on) override { controls_on = on; }
+  // Repeat is unchecked after ten passes: a run that would repeat without end fails instead.
+  bool RepeatChecked() const override { return repeat && passes < 10; }
+  void PassFinished(std::int32_t pass, bool) override { passes = pass; }
+  void FocusRepeatBox() override {}
+  void FocusRunButton() override {}
+  void RestoreIfMinimized() override {}
+  bool AskFailureContinue(const std::string& t, const std::string&) override {
+    asks.push_back(t);
     if (throw_at_ask) throw std::runtime_error("window failure");
     if (on_ask) on_ask();
     return answer;
   }
-  void ShowCriticalMessage(const std::string& t, const std::string& title) override {
-    calls.push_back(title + ": " + t);
+  void ShowCriticalMessage(const std::string& t, const std::string&) override {
+    box = t;
+    port_open_at_box = port.OpenState();
+    com_port_at_box = settings.ComPort;
   }
   void DoEvents() override {
     // A wait that never ends fails the test instead of hanging it.
@@ -98,7 +99,7 @@ struct Rig final : WindowPort {
     port.Service();
     if (timer_on && clock.NowMicros() - timer_start >= 1'000'000) {
       timer_start = clock.NowMicros();
-      tester.tmrOnComm_Timer();
+      tester.CommTimerTick();
     }
     if (on_do_events) on_do_events();
   }
@@ -111,18 +112,18 @@ struct Rig final : WindowPort {
     DoEvents();
     return true;
   }
-  void SetBusyCursor(bool busy) override { calls.push_back(busy ? "busy" : "idle"); }
+  void SetBusyCursor(bool on) override { busy = on; }
   bool RtsChecked() const override { return rts; }
-  bool DtrChecked() const override { return dtr; }
-  void SelectComEntry(int index) override { calls.push_back("select " + std::to_string(index)); }
-  void SetTestFrameCaption(const std::string& c) override { calls.push_back("caption " + c); }
+  bool DtrChecked() const override { return true; }
+  void SelectComEntry(int) override {}
+  void SetTestFrameCaption(const std::string& c) override { caption = c; }
   void SetCommTimerEnabled(bool on) override {
     timer_on = on;
     if (on) timer_start = clock.NowMicros();
   }
   bool CloseWhenFinished() const override { return close_when_finished; }
   void Exit() override {
-    calls.push_back("exit");
+    exited = true;
     if (on_exit) on_exit();
   }
 
@@ -134,13 +135,13 @@ struct Rig final : WindowPort {
   std::string folder;
   std::time_t t0 = 0;
 
-  std::string text;
+  std::string text, caption, box;
   Rgb background{0, 0, 0};
-  std::vector<std::string> calls;
-  int do_events_calls = 0;
-  bool repeat = false, rts = true, dtr = true, close_when_finished = false, answer = true;
-  bool throw_at_ask = false;
-  bool wakes_on_port = false;
+  std::vector<std::string> asks;
+  bool controls_on = true, busy = false, exited = false, port_open_at_box = false;
+  int com_port_at_box = 0, do_events_calls = 0, passes = 0;
+  bool repeat = false, rts = true, close_when_finished = false, answer = true;
+  bool throw_at_ask = false, wakes_on_port = false;
   std::function<void()> on_do_events, on_ask, on_exit;
   bool timer_on = true;
   std::int64_t timer_start = clock.NowMicros();
@@ -163,12 +164,20 @@ struct Expect {
     file += summary + " {dt}\r\n\r\n";
     return *this;
   }
+  // The summary a pass of these lines earns: failed when one of them is marked '-'.
+  Expect& Verdict() {
+    return Summary(file.find("\n-") != std::string::npos ? "-TEST(S) FAILED !!"
+                                                         : "+All test(s) passed");
+  }
 };
 
+// What every run leaves behind, whatever happened in it.
 inline void Check(const Rig& rig, const Expect& e) {
   EXPECT_EQ(rig.text, e.box);
   EXPECT_EQ(rig.File(), e.file);
-  EXPECT_FALSE(rig.tester.TestRunning);
+  EXPECT_FALSE(rig.tester.Running());
+  EXPECT_TRUE(rig.controls_on);
+  EXPECT_FALSE(rig.busy);
 }
 
 }  // namespace serivane::engine::testing

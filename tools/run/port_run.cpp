@@ -45,8 +45,8 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       // The port was resolved before the run: its number only has to be valid.
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
       tester_(*this, port_, clock, outcome_.settings) {
-  port_.OnCommEvent = [this] { OnCommEvent(); };
-  outcome_.settings_text = tester_.LineSettingsText();
+  port_.OnCommEvent = [this] { HandleCommEvent(); };
+  outcome_.settings_text = engine::LineSettingsText(outcome_.settings);
 }
 
 PortRun::~PortRun() {
@@ -82,31 +82,24 @@ void PortRun::RunPort() {
   }
   // As the window does at start: the control's first line settings are the stored ones.
   try {
-    port_.LineSettings(tester_.LineSettingsText());
+    port_.LineSettings(engine::LineSettingsText(outcome_.settings));
   } catch (const serial::CommError&) {
     // The port setup reports settings the control refuses.
   }
-  tester_.Setup_ComPort();
-  if (!port_.OpenState()) {
-    // "Error opening Com-port N\rError: <description>  (<number>H)\r": the description is what
-    // says why (busy and by whom, permission and the group, missing).
-    std::string why = setup_message_;
-    const std::size_t from = why.find("\rError: ");
-    const std::size_t to = why.rfind("  (");
-    if (from != std::string::npos && to != std::string::npos && to > from)
-      why = why.substr(from + 8, to - from - 8);
-    outcome_.error = why.empty() ? "the port did not open" : why;
+  if (const std::optional<std::string> failure = tester_.SetUpPort()) {
+    // The description says why: busy and by whom, permission and the group, missing.
+    outcome_.error = failure->empty() ? "the port did not open" : *failure;
     return;
   }
   outcome_.opened = true;
   if (!stop_) {
     in_run_ = true;
-    tester_.Run_Button_Click();
+    tester_.Run();
     in_run_ = false;
   }
   outcome_.interrupted = stop_;
   outcome_.passes = passes_done_;
-  outcome_.slow_opens = tester_.SlowOpenCloseCount;
+  outcome_.slow_opens = tester_.SlowOpens();
   if (!stop_) CheckAtLowerRate();
   outcome_.counters = port_.Counters();
   port_.OpenState(false);
@@ -120,21 +113,17 @@ void PortRun::CheckAtLowerRate() {
   if (lower == 0 || (!data && !single) || !port_.OpenState()) return;
   outcome_.settings.BaudRate = lower;
   try {
-    port_.LineSettings(tester_.LineSettingsText());
-    // The data tests take their echo only while a run is in progress.
-    tester_.TestRunning = true;
+    port_.LineSettings(engine::LineSettingsText(outcome_.settings));
     bool failed = false;
-    if (data) failed = tester_.Test_DataTxRx() || failed;
-    if (single) failed = tester_.Test_SingleBytes() || failed;
-    tester_.TestRunning = false;
+    if (data) failed = tester_.Retest(2) || failed;
+    if (single) failed = tester_.Retest(3) || failed;
     outcome_.lower_rate = lower;
     outcome_.lower_rate_passed = !failed;
   } catch (const serial::CommError&) {
-    tester_.TestRunning = false;
   }
   outcome_.settings.BaudRate = rate;
   try {
-    port_.LineSettings(tester_.LineSettingsText());
+    port_.LineSettings(engine::LineSettingsText(outcome_.settings));
   } catch (const serial::CommError&) {
   }
 }
@@ -154,10 +143,6 @@ bool PortRun::RepeatChecked() const {
   return repeat_ != 1 && (repeat_ == 0 || passes_done_ < repeat_);
 }
 
-void PortRun::ShowCriticalMessage(const std::string& text, const std::string& /*title*/) {
-  setup_message_ = text;
-}
-
 void PortRun::DoEvents() {
   // The runner's event loop: the port when its descriptor is readable or its deadline has
   // passed, and the comm timer.
@@ -170,12 +155,12 @@ void PortRun::DoEvents() {
     try {
       port_.Service();
     } catch (const serial::CommError& error) {
-      tester_.AppendResultLine(error.description());
+      tester_.Log().AppendLine(error.description());
     }
   }
   if (comm_timer_on_ && clock_.NowMicros() >= comm_timer_due_us_) {
     comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;
-    tester_.tmrOnComm_Timer();
+    tester_.CommTimerTick();
   }
 }
 
@@ -202,14 +187,14 @@ void PortRun::SetCommTimerEnabled(bool enabled) {
   if (enabled) comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;
 }
 
-void PortRun::OnCommEvent() {
+void PortRun::HandleCommEvent() {
   const std::int16_t code = port_.CommEvent();
   if (in_run_ && current_test_ != 0) {
     std::vector<std::int16_t>& events = Record(current_test_).events;
     if (std::find(events.begin(), events.end(), code) == events.end()) events.push_back(code);
   }
   in_comm_event_ = true;
-  tester_.OnCommEvent();
+  tester_.HandleCommEvent();
   in_comm_event_ = false;
 }
 

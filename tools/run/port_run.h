@@ -110,7 +110,7 @@ class PortRun final : public engine::WindowPort {
   void FocusRunButton() override {}
   void RestoreIfMinimized() override {}
   bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
-  void ShowCriticalMessage(const std::string& text, const std::string& title) override;
+  void ShowCriticalMessage(const std::string&, const std::string&) override {}
   void DoEvents() override;
   bool WaitForEvents(std::int32_t max_ms) override;
   void SetBusyCursor(bool) override {}
@@ -127,7 +127,7 @@ class PortRun final : public engine::WindowPort {
   void PassFinished(std::int32_t pass, bool all_passed) override;
 
  private:
-  void OnCommEvent();
+  void HandleCommEvent();
   void RunPort();
   void CheckAtLowerRate();
   TestRecord& Record(std::int16_t number);
@@ -149,7 +149,6 @@ class PortRun final : public engine::WindowPort {
   std::int16_t current_test_ = 0;
   std::int64_t test_start_us_ = 0;
   std::vector<std::string> test_lines_;  // lines of the running test
-  std::string setup_message_;
   bool comm_timer_on_ = false;
   std::int64_t comm_timer_due_us_ = 0;
 };

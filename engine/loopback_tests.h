@@ -1,0 +1,78 @@
+// The five loopback tests. Each reports its own lines in the result log; an error the port raises
+// ends the test as a failure with an "Error: " line and never leaves it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/clock.h"
+#include "engine/comm_monitor.h"
+#include "engine/result_log.h"
+#include "engine/window_port.h"
+#include "serial/comm_control.h"
+#include "settings/settings.h"
+
+namespace serivane::engine {
+
+class LoopbackTests {
+ public:
+  static constexpr std::int16_t kCount = 5;
+
+  // All must outlive the tests. The settings are read when a test runs.
+  LoopbackTests(WindowPort& window, serial::CommControl& port, Clock& clock,
+                const settings::Settings& settings, ResultLog& log, CommMonitor& monitor);
+
+  // Runs test `number`: 1 Open/Close, 2 Data Tx/Rx, 3 single bytes, 4 RTS/CTS, 5 DTR/DSR.
+  // Returns true when it failed. The port must be open, and the data tests take their echo only
+  // while the monitor knows tests are running.
+  bool Run(std::int16_t number);
+
+  // Open/Close tests slower than the MaxDuration setting since the last reset.
+  std::int32_t SlowOpens() const { return slow_opens_; }
+  void ResetSlowOpens() { slow_opens_ = 0; }
+
+ private:
+  using Procedure = bool (LoopbackTests::*)();
+  static const std::array<Procedure, kCount> kProcedures;
+
+  bool Test_OpenClose();
+  // The 256 (128 with 7 data bits) codes in one block; every code must come back in order, and
+  // no line error may come while they are on their way.
+  bool Test_DataTxRx();
+  // SingleBytes characters sent one at a time; they are counted, never compared. A count below
+  // 1 fails without touching the port.
+  bool Test_SingleBytes();
+  bool Test_RtsCts() { return HandshakeTest(true); }
+  bool Test_DtrDsr() { return HandshakeTest(false); }
+  // Each output off, then on; its input must follow after the HandshakeDelay pause.
+  bool HandshakeTest(bool rts_cts);
+
+  // Reports `head` + " <-- FAILED" and the reason as an "Error: " remark; returns true (failed).
+  bool ReportFailure(const std::string& head, const std::string& reason);
+  // Reads the start tick, throws away what earlier traffic left in the port, tells the monitor
+  // an echo is expected and arms the receive event at `count` characters. Returns the start tick.
+  std::uint32_t StartEcho(std::int16_t count);
+  // Waits in 10 ms steps, letting window events run, until `limit_ms` have passed since the
+  // tick `start` or the echo is in. Within a step the window sleeps on the port, so the wait
+  // ends as soon as the echo is in; a window that cannot sleep on its events is given whole
+  // steps of the clock. At least one step, unless the echo is already in.
+  void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
+  // Bits per character on the wire with the current line settings, for the data tests' limits.
+  int EchoFrameBits() const;
+  // The pause between setting a handshake output and reading its input. A short one blocks, so
+  // that no window event runs in between; a long one (only an edited setting asks for one) lets
+  // the window's events run every 50 ms, so that it never freezes the window or keeps it from
+  // closing. `ms` below 1 makes no pause.
+  void HandshakePause(std::int32_t ms);
+
+  WindowPort& window_;
+  serial::CommControl& port_;
+  Clock& clock_;
+  const settings::Settings& settings_;
+  ResultLog& log_;
+  CommMonitor& monitor_;
+  std::int32_t slow_opens_ = 0;
+};
+
+}  // namespace serivane::engine
