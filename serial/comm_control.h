@@ -43,7 +43,6 @@ enum : std::int16_t {
   kEvDsr = 4,
   kEvCd = 5,
   kEvRing = 6,
-  kEvEof = 7,
   kErBreak = 1001,
   kErFrame = 1004,
   kErOverrun = 1006,
