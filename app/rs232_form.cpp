@@ -549,8 +549,8 @@ std::string RS232_Form::FallbackReason(std::int16_t failed_port,
                                        const serial::CommError& error) const {
   // The description names the device and the system's reason; the serial layer adds who holds
   // a busy port, which group a forbidden one belongs to, and that a missing one is not present.
-  std::string reason = "Com-port " + DecimalText(failed_port) + ": " + error.description() + "  (" +
-                       HexText(error.number()) + "H)\r\n";
+  std::string reason = "Com-port " + DecimalText(failed_port) + ": " +
+                       DescriptionWithNumber(error.description(), error.number()) + "\r\n";
   bool com1_is_plug = false;
   try {
     com1_is_plug = failed_port != 1 && serial::IsLoopbackTarget(services_.resolver(1));
@@ -566,8 +566,8 @@ std::string RS232_Form::FallbackReason(std::int16_t failed_port,
 }
 
 void RS232_Form::ShowNoPortOpens(const serial::CommError& error) {
-  std::string text = "Com-port 1 cannot be opened either:\r\n" + error.description() + "  (" +
-                     HexText(error.number()) + "H)\r\n" +
+  std::string text = "Com-port 1 cannot be opened either:\r\n" +
+                     DescriptionWithNumber(error.description(), error.number()) + "\r\n" +
                      "Trying again every half second. Choose a port from the list:\r\n";
   if (services_.describe_port) {
     for (std::int16_t n = 1; n <= kComEntries; ++n) {

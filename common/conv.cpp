@@ -227,4 +227,8 @@ std::string ErrorNumberText(std::int32_t number) {
   return "Error " + DecimalText(number) + " (" + HexText(number) + "H)";
 }
 
+std::string DescriptionWithNumber(std::string_view description, std::int32_t number) {
+  return std::string(description) + "  (" + HexText(number) + "H)";
+}
+
 }  // namespace serivane

@@ -55,4 +55,8 @@ std::string HexText(std::int32_t value);
 // An error number as the window shows it: 8002 -> "Error 8002 (1F42H)".
 std::string ErrorNumberText(std::int32_t number);
 
+// A description followed by its error number in hexadecimal, as failure texts end:
+// ("Device not found", 8002) -> "Device not found  (1F42H)".
+std::string DescriptionWithNumber(std::string_view description, std::int32_t number);
+
 }  // namespace serivane

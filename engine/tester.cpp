@@ -220,7 +220,7 @@ std::optional<std::string> Tester::SetUpPort() {
   Quietly([&] {
     window_.SetBusyCursor(false);
     window_.ShowCriticalMessage("Error opening Com-port " + DecimalText(failed_port) + "\rError: " +
-                                    error.description + "  (" + HexText(error.number) + "H)\r",
+                                    DescriptionWithNumber(error.description, error.number) + "\r",
                                 "Error in Setup_ComPort");
   });
   return error.description;

@@ -127,7 +127,7 @@ TEST_F(StartupTest, RunsAtStartupAndFromTheButton) {
   ports_[5] = "loopback";
   std::string usable_in_run = "(no run)";
   clock_.SetSleepHook([&](std::int32_t) {
-    if (!form_->tester().TestRunning) return;
+    if (!form_->tester().Running()) return;
     usable_in_run.clear();
     for (QAction* menu : form_->menuBar()->actions()) usable_in_run += menu->isEnabled() ? "m" : "";
     for (const char* name : {"Manual_Frame", "Com_Combo", "Run_Button", "Test_Frame"})
