@@ -32,7 +32,6 @@ Clock& SystemClock() {
 }
 
 void ManualClock::Sleep(std::int32_t ms) {
-  ++sleep_calls_;
   if (ms > 0) {
     slept_ms_ += ms;
     now_ += static_cast<std::int64_t>(ms) * 1000;

@@ -46,13 +46,11 @@ class ManualClock final : public Clock {
   void AdvanceMillis(std::int64_t ms) { now_ += ms * 1000; }
   void SetSleepHook(std::function<void(std::int32_t ms)> hook) { hook_ = std::move(hook); }
 
-  // Number of Sleep calls and the milliseconds they asked for, for tests of pauses.
-  std::int64_t sleep_calls() const { return sleep_calls_; }
+  // The milliseconds all Sleep calls asked for, for tests of pauses.
   std::int64_t slept_ms() const { return slept_ms_; }
 
  private:
   std::int64_t now_;
-  std::int64_t sleep_calls_ = 0;
   std::int64_t slept_ms_ = 0;
   std::function<void(std::int32_t)> hook_;
 };

@@ -1,6 +1,5 @@
 #include "common/conv.h"
 
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -116,7 +115,7 @@ double Val(std::string_view text) {
 
   if (peek() == '&') {
     next();
-    const char radix_letter = static_cast<char>(std::toupper(static_cast<unsigned char>(peek())));
+    const char radix_letter = FoldUpper(peek());
     int radix = 0;
     if (radix_letter == 'H') radix = 16;
     if (radix_letter == 'O') radix = 8;
@@ -124,7 +123,7 @@ double Val(std::string_view text) {
     next();
     double value = 0.0;
     for (;;) {
-      const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(peek())));
+      const char c = FoldUpper(peek());
       int digit = -1;
       if (IsDigit(c)) digit = c - '0';
       if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;

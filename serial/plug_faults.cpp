@@ -1,8 +1,6 @@
 // Fault switches of the virtual loopback plug, read from the query part of its target.
 #include "serial/plug_faults.h"
 
-#include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <limits>
 #include <string>

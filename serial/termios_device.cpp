@@ -83,6 +83,32 @@ std::string InUseText(const std::string& what, const std::string& holders) {
          ": end that program or choose another port";
 }
 
+// For a permission failure on `path`: which group owns it and whether this user is in that
+// group, e.g. "the device belongs to group dialout, and you are not a member of it".
+std::string PermissionHint(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  std::string group_name = std::to_string(st.st_gid);
+  // getgrgid_r, not getgrgid: ports may be opened on several threads at once.
+  struct group entry {};
+  struct group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr)
+    group_name = found->gr_name;
+  bool member = ::getegid() == st.st_gid;
+  const int n = ::getgroups(0, nullptr);
+  if (n > 0) {
+    std::vector<gid_t> groups(static_cast<std::size_t>(n));
+    if (::getgroups(n, groups.data()) == n) {
+      member = member || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    }
+  }
+  return "the device belongs to group " + group_name +
+         (member ? ", and you are a member of it (the device does not let its group in)"
+                 : ", and you are not a member of it (add yourself to it and log in again)");
+}
+
 // True when the device is a USB adapter, found from sysfs as discovery finds it.
 bool OnUsb(const std::string& sysfs_root, const std::string& kernel_name) {
   std::error_code ec;
@@ -90,6 +116,21 @@ bool OnUsb(const std::string& sysfs_root, const std::string& kernel_name) {
       sysfs_root + "/class/tty/" + kernel_name + "/device/subsystem", ec);
   const std::string bus = ec ? "" : subsystem.filename().string();
   return bus == "usb" || bus == "usb-serial";
+}
+
+// Device name as the kernel's console list writes it: the path below /dev.
+std::string KernelName(const std::string& real_path) {
+  constexpr std::string_view kDev = "/dev/";
+  if (real_path.starts_with(kDev)) return real_path.substr(kDev.size());
+  const auto slash = real_path.rfind('/');
+  return slash == std::string::npos ? real_path : real_path.substr(slash + 1);
+}
+
+// The lock file's name: LCK.. and the path below /dev, further slashes made underscores.
+std::string LockFileName(const std::string& device_path) {
+  std::string name = KernelName(device_path);
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "LCK.." + name;
 }
 
 // The UUCP lock file that other serial programs (minicom, picocom, uucp, ModemManager)
@@ -157,14 +198,6 @@ class UucpLock {
 
   std::string path_;
 };
-
-// Device name as the kernel's console list writes it: the path below /dev.
-std::string KernelName(const std::string& real_path) {
-  constexpr std::string_view kDev = "/dev/";
-  if (real_path.starts_with(kDev)) return real_path.substr(kDev.size());
-  const auto slash = real_path.rfind('/');
-  return slash == std::string::npos ? real_path : real_path.substr(slash + 1);
-}
 
 // The system's console as device numbers: /dev/console itself and each terminal the kernel
 // writes its console to. <sysfs>/class/tty/console/active names those ("tty0 ttyS0") and
@@ -539,36 +572,6 @@ void MarkDecoder::Feed(std::string_view bytes, std::int16_t marked_error, Device
     }
   }
   if (!out.empty()) sink.Received(out);
-}
-
-std::string LockFileName(const std::string& device_path) {
-  std::string name = KernelName(device_path);
-  std::replace(name.begin(), name.end(), '/', '_');
-  return "LCK.." + name;
-}
-
-std::string PermissionHint(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  std::string group_name = std::to_string(st.st_gid);
-  // getgrgid_r, not getgrgid: ports may be opened on several threads at once.
-  struct group entry {};
-  struct group* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr)
-    group_name = found->gr_name;
-  bool member = ::getegid() == st.st_gid;
-  const int n = ::getgroups(0, nullptr);
-  if (n > 0) {
-    std::vector<gid_t> groups(static_cast<std::size_t>(n));
-    if (::getgroups(n, groups.data()) == n) {
-      member = member || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
-    }
-  }
-  return "the device belongs to group " + group_name +
-         (member ? ", and you are a member of it (the device does not let its group in)"
-                 : ", and you are not a member of it (add yourself to it and log in again)");
 }
 
 std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemPaths& paths,

@@ -11,7 +11,9 @@
 namespace serivane::serial {
 
 // Opens `path` for the control's exclusive use and gives it `config`, `flow` and the two
-// outputs. Throws CommError (nothing is left held or changed):
+// outputs. While open it holds the UUCP lock file <lock_dir>/LCK..<path below /dev, further
+// slashes made underscores> ("/dev/pts/3" -> "LCK..pts_3"). Throws CommError (nothing is left
+// held or changed):
 //   8002  the path does not exist or is not a terminal device
 //   8005  another program (or another control of this one) holds the port
 //   8010  the port is the system console, access is denied, or the system refused the open
@@ -19,15 +21,6 @@ namespace serivane::serial {
 std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemPaths& paths,
                                           const LineConfig& config, std::int32_t flow, bool dtr,
                                           bool rts);
-
-// For a permission failure on `path`: which group owns it and whether this user is in that
-// group, e.g. "the device belongs to group dialout, and you are not a member of it".
-std::string PermissionHint(const std::string& path);
-
-// The UUCP lock file name for a device path: LCK.. followed by the path below /dev, with any
-// further slash made an underscore ("/dev/ttyUSB0" -> "LCK..ttyUSB0", "/dev/pts/3" ->
-// "LCK..pts_3").
-std::string LockFileName(const std::string& device_path);
 
 // Undoes the in-band marking of PARMRK (with INPCK; IGNPAR, ISTRIP and BRKINT off): a real FF
 // arrives doubled as FF FF, a break as FF 00 00, a character c received with a parity or

@@ -23,14 +23,14 @@ std::string RateText(double rate) {
   return std::to_string(Whole(rate));
 }
 
-}  // namespace
-
 double UartDivisorRate(std::int32_t baud_base, std::int32_t asked) {
   const double base = static_cast<double>(baud_base);
   const double divisor =
       std::clamp(std::round(base / static_cast<double>(asked)), 1.0, kMaxDivisor);
   return base / divisor;
 }
+
+}  // namespace
 
 RateCheck CheckRate(std::int32_t asked, const DriverRate& driver) {
   if (driver.baud_base <= 0) {

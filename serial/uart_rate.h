@@ -1,18 +1,13 @@
 // What a port really makes of an asked rate. A UART divides its base clock (the baud_base that
 // TIOCGSERIAL reports, 115200 on a PC port) by a whole divisor, and its driver reports back the
 // rate that was asked for, not the one the divisor makes: only this arithmetic tells them apart.
-// Pure functions, no device: the termios backend feeds them the driver's answers.
+// Pure arithmetic, no device: the termios backend feeds them the driver's answers.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace serivane::serial {
-
-// The rate a UART with base clock `baud_base` runs at when asked for `asked` (both above 0):
-// baud_base / round(baud_base / asked), the divisor kept within 1 to 65535 as the chip's divisor
-// latch holds it. 115200 asked 45056 -> 38400, asked 250000 -> 115200.
-double UartDivisorRate(std::int32_t baud_base, std::int32_t asked);
 
 // What a driver answered about a rate that was asked of it.
 struct DriverRate {
@@ -22,9 +17,11 @@ struct DriverRate {
 
 // The rate the port runs at, and why it cannot serve `asked` ("" when it can). Within 2 % of the
 // asked rate both ends still agree on every bit of a frame. With a baud_base the real rate is
-// the divisor's, and a refusal names the nearest rates the port makes ("45056 baud: this port
-// makes 38400 or 57600"); without one, the read-back rate is checked ("the driver runs at 38400
-// baud"), and a driver that cannot say is taken at its word.
+// the divisor's (baud_base / round(baud_base / asked), the divisor kept within 1 to 65535 as
+// the chip's divisor latch holds it: 115200 asked 45056 -> 38400), and a refusal names the nearest
+// rates the port makes ("45056 baud: this port makes 38400 or 57600"); without one, the read-back
+// rate is checked ("the driver runs at 38400 baud"), and a driver that cannot say is taken at its
+// word.
 struct RateCheck {
   std::int32_t real = 0;
   std::string refusal;

@@ -11,25 +11,12 @@
 
 #include <unistd.h>
 
-#include "common/clock.h"
 #include "common/conv.h"
 
 namespace serivane {
 namespace {
 
 constexpr double kMax = std::numeric_limits<double>::max();
-
-// The tick counter wraps after 2^32 ms; durations across the wrap stay small and positive.
-TEST(ClockTest, TickDiffAcrossTheWrapAndManualSleep) {
-  ManualClock clock((std::int64_t{1} << 32) * 1000 - 5000);
-  const std::uint32_t before = clock.TickCount();
-  clock.Sleep(12);
-  EXPECT_EQ(TickDiff(clock.TickCount(), before), 12u);
-  clock.Sleep(5000);
-  clock.Sleep(-3);
-  EXPECT_LT(clock.TickCount(), before);
-  EXPECT_EQ(TickDiff(clock.TickCount(), before), 5012u);
-}
 
 // A stored setting: its leading number, rounded half to even into a field of 16 and of 32 bits,
 // as "as16/as32" with "-" where it does not fit (never a wrapped value).
