@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,10 +9,9 @@
 #include <tuple>
 #include <vector>
 
-#include <unistd.h>
-
 #include "serial/comm_control.h"
 #include "settings/cregistry.h"
+#include "tests/settings/temp_registry.h"
 #include "tools/ports/ports_command.h"
 
 namespace serivane::portmap {
@@ -42,22 +40,12 @@ std::int32_t ResolveError(std::int16_t n) try {
 }
 
 // A throw-away machine: a sysfs tree and a /dev folder laid out the way the kernel and udev lay
-// them out (nothing opens the nodes), and a registry folder of its own.
+// them out (nothing opens the nodes), beside a registry of its own.
 class PortMapTest : public ::testing::Test {
  protected:
-  PortMapTest() {
-    std::string pattern = (fs::temp_directory_path() / "portmap_XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
-    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    SetConsole("tty0");  // the console alias has no device behind it
-  }
-  ~PortMapTest() override {
-    ::unsetenv("XDG_CONFIG_HOME");
-    fs::remove_all(root_);
-  }
+  PortMapTest() { SetConsole("tty0"); }  // the console alias has no device behind it
 
   SystemRoots Roots() const { return {root_ / "sys", root_ / "dev"}; }
-  fs::path Hive() const { return root_ / "config/serivane/registry/HKEY_LOCAL_MACHINE.reg"; }
   EnsureResult Ensure() const { return EnsurePortMap(Roots()); }
 
   // serivane-ports with `args`: its exit status, output and error output.
@@ -120,6 +108,8 @@ class PortMapTest : public ::testing::Test {
     std::ofstream(file) << text << "\n";
   }
 
+  TempRegistry temp_;
+
  private:
   // The class entry links to <device>/tty/<name>, whose `device` link leads back up to the
   // device, as in sysfs.
@@ -132,7 +122,7 @@ class PortMapTest : public ::testing::Test {
     Write(root_ / "dev" / name, "");
   }
 
-  fs::path root_;
+  const fs::path root_ = temp_.File("");
 };
 
 TEST_F(PortMapTest, LaterStartsAddNewDevicesWithoutRenumbering) {
@@ -195,14 +185,9 @@ TEST_F(PortMapTest, MachineWithoutSerialPortsGetsTheLoopbackPlugOnce) {
 
 TEST_F(PortMapTest, ResolveRefusesWith8002WhatNamesNoDevice) {
   EXPECT_EQ(ResolvePort(32), "/dev/ttyS31");  // no map at all
-  settings::CRegistry reg;
-  reg.OpenKey(settings::kHKeyLocalMachine, kMapKey, true);
-  reg.WriteValue("COM2", "ttyUSB0");
-  reg.WriteValue("COM3", "");
-  reg.WriteValue("COM4", "  /dev/ttyUSB4 ");
-  reg.WriteValue("COM5", "loopback?nonsense=1");
-  reg.WriteValue("COM6", "LoopBack?drop=3");
-  reg.CloseKey();
+  temp_.WriteHiveText("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(kMapKey) +
+                      "]\n\"COM2\"=\"ttyUSB0\"\n\"COM3\"=\"\"\n\"COM4\"=\"  /dev/ttyUSB4 \"\n"
+                      "\"COM5\"=\"loopback?nonsense=1\"\n\"COM6\"=\"LoopBack?drop=3\"\n");
   EXPECT_EQ(ResolvePort(3), "/dev/ttyS2");
   EXPECT_EQ(ResolvePort(4), "/dev/ttyUSB4");
   EXPECT_EQ(ResolvePort(6), "LoopBack?drop=3");
@@ -211,18 +196,16 @@ TEST_F(PortMapTest, ResolveRefusesWith8002WhatNamesNoDevice) {
 
   // A registry that cannot be read is an error too, and is left as it is.
   const std::string broken = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n\"COM1\"=\"loop";
-  Write(Hive(), broken);
+  temp_.WriteHiveText(broken);
   EXPECT_EQ(ResolveError(1), serial::kErrInvalidPortNumber);
   EXPECT_THROW(Ensure(), settings::RegistryError);
   EXPECT_TRUE(Contains(DescribeEntry(1, Roots()), "cannot be read"));
   const auto [status, out, err] = Ports({"map", "2", "loopback"});
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(Contains(err, "cannot be read")) << err;
-  std::ostringstream bytes;
-  bytes << std::ifstream(Hive()).rdbuf();
-  EXPECT_EQ(bytes.str(), broken + "\n");
-  fs::remove(Hive());
-  fs::create_directory(Hive());  // unreadable, not missing
+  EXPECT_EQ(temp_.HiveText(), broken);
+  fs::remove(temp_.Hive());
+  fs::create_directory(temp_.Hive());  // unreadable, not missing
   EXPECT_EQ(ResolveError(1), serial::kErrInvalidPortNumber);
   EXPECT_THROW(MapEntry(1), settings::RegistryError);
 }
@@ -245,7 +228,6 @@ TEST_F(PortMapTest, PortsListFillsTheMapAndTellsWhatEachDeviceIs) {
             "  /dev/ttyUSB10 - Silicon Labs CP2102 USB to UART Bridge: COM4\n"
             "  /dev/ttyS0: left out, the kernel's console\n"
             "  /dev/ttyS1: left out, no UART\n");
-  EXPECT_FALSE(Contains(std::get<1>(Ports({})), "Added"));
 }
 
 TEST_F(PortMapTest, PortsMapAndUnmapChangeOneNumberWithNotes) {
@@ -303,7 +285,7 @@ TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
     EXPECT_EQ(status, 1) << args[0] << " " << args.size();
     EXPECT_TRUE(out.empty() && !err.empty()) << out;
   }
-  EXPECT_FALSE(fs::exists(Hive()));
+  EXPECT_FALSE(fs::exists(temp_.Hive()));
 }
 
 }  // namespace
