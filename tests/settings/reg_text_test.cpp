@@ -44,10 +44,10 @@ TEST(RegTextTest, Utf16TextReadsAsUtf8) {
     for (const char c : ascii) out += std::string{c, '\0'};
     return out;
   };
-  const std::string text = "\xFF\xFE" +
-                           utf16("Windows Registry Editor Version 5.00\r\n[K]\r\n\"v\"=\"") +
-                           std::string("\xC4\x00\x3D\xD8\x00\xDE\x00\xD8", 8) + utf16("\"\r\n");
-  EXPECT_EQ(ValueOf(text), "\xC3\x84\xF0\x9F\x98\x80\xEF\xBF\xBD");
+  const std::string text =
+      "\xFF\xFE" + utf16("Windows Registry Editor Version 5.00\r\n[K]\r\n\"v\"=\"") +
+      std::string("\xC4\x00\x16\x04\x3D\xD8\x00\xDE\x00\xD8", 10) + utf16("\"\r\n");
+  EXPECT_EQ(ValueOf(text), "\xC3\x84\xD0\x96\xF0\x9F\x98\x80\xEF\xBF\xBD");
 }
 
 // 2000-01-01 is 12,591,158,400 seconds after 1601-01-01; file times count 100 ns.
