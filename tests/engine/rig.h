@@ -16,11 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
 #include "common/datetime.h"
 #include "engine/tester.h"
-#include "serial/comm_control.h"
-#include "settings/settings.h"
 
 namespace serivane::engine::testing {
 
