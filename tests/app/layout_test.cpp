@@ -14,15 +14,13 @@ TEST_F(LayoutTest, ControlsStandApartInsideTheirFramesAndTabInOrder) {
   Start();
   ASSERT_TRUE(Activate() && WaitTick());
   // A few controls at their drawn places (in their container, in pixels).
-  for (const auto& [name, where] : {std::pair{"Manual_Frame", QRect(8, 8, 153, 153)},
-                                    {"Test_Frame", QRect(176, 8, 185, 225)},
-                                    {"DCD_Check", QRect(8, 120, 129, 13)},
-                                    {"Loop_Check", QRect(8, 152, 161, 17)},
-                                    {"Run_Button", QRect(40, 184, 105, 25)},
-                                    {"Com_Label", QRect(16, 184, 65, 17)},
-                                    {"Com_Combo", QRect(80, 181, 65, 21)}}) {
+  const std::pair<const char*, QRect> places[] = {
+      {"Manual_Frame", QRect(8, 8, 153, 153)}, {"Test_Frame", QRect(176, 8, 185, 225)},
+      {"DCD_Check", QRect(8, 120, 129, 13)},   {"Loop_Check", QRect(8, 152, 161, 17)},
+      {"Run_Button", QRect(40, 184, 105, 25)}, {"Com_Label", QRect(16, 184, 65, 17)},
+      {"Com_Combo", QRect(80, 181, 65, 21)}};
+  for (const auto& [name, where] : places)
     EXPECT_EQ(Find<QWidget>(name)->geometry(), where) << name;
-  }
   EXPECT_EQ(Find<QWidget>("Result_Text")->geometry().topLeft(), QPoint(8, 248));
   EXPECT_EQ(Find<QWidget>("Result_Text")->width(), 353);
   // Every control lies inside its container and clear of its siblings (a label may reach into
@@ -79,11 +77,12 @@ TEST_F(LayoutTest, AccessKeysReachTheirControls) {
 TEST_F(LayoutTest, ResizeKeepsTheWidthAndGivesExtraHeightToTheResults) {
   Start();
   auto* results = Find<QPlainTextEdit>("Result_Text");
-  for (const auto& [asked, high] : {std::pair{QSize(340, 467), 467},
-                                    {QSize(420, 467), 467},
-                                    {QSize(380, 200), 367},
-                                    {QSize(380, 367), 367},
-                                    {QSize(380, 533), 533}}) {
+  const std::pair<QSize, int> sizes[] = {{QSize(340, 467), 467},
+                                         {QSize(420, 467), 467},
+                                         {QSize(380, 200), 367},
+                                         {QSize(380, 367), 367},
+                                         {QSize(380, 533), 533}};
+  for (const auto& [asked, high] : sizes) {
     const QSize frame = form_->frameGeometry().size() - form_->size();
     form_->resize(asked - frame);
     EXPECT_TRUE(QTest::qWaitFor([&, high = high] {
