@@ -221,6 +221,21 @@ TEST_P(Loopback, ALossMidTransferClosesThePortOnceAndStopsTheService) {
   EXPECT_EQ(ErrorOf([&] { c.TransmitText("x"); }), kErrPortNotOpen);
 }
 
+// An idle loop must not wake for a port whose lines change only by the program's own calls; the
+// change such a call makes is still raised at the next service.
+TEST_P(Loopback, AnIdlePortSetsNoDeadlineYetAnOutputChangeIsRaisedAtOnce) {
+  if (backend == kRealPort) GTEST_SKIP() << "a real port's lines are polled";
+  // The fixture's plug is set to vanish in an hour: its one deadline.
+  const int idle = backend == kPlug ? kVanishMs : -1;
+  c.Service();
+  EXPECT_EQ(c.NextServiceMs(), idle);
+  c.DtrOn(true);
+  EXPECT_EQ(c.NextServiceMs(), 0);
+  c.Service();
+  EXPECT_EQ(log.codes, backend == kPlug ? (Codes{kEvDsr, kEvCd}) : Codes{});
+  EXPECT_EQ(c.NextServiceMs(), idle);
+}
+
 const char* const kBackendNames[] = {"VirtualPlug", "PseudoTerminal", "RealPort"};
 INSTANTIATE_TEST_SUITE_P(AllDevices, Loopback, ::testing::Values(kPlug, kPty, kRealPort),
                          [](const auto& p) { return kBackendNames[p.param]; });
@@ -312,6 +327,48 @@ TEST(VirtualPlug, EachFaultSwitchShowsItsFaultAndNothingElse) {
       {"nosuch=1", "380"},
       {"drop=x", "380"}};
   for (const auto& [query, trace] : rows) EXPECT_EQ(Trace(query), trace) << query;
+}
+
+TEST(VirtualPlug, AFloodNobodyReadsIsCutAtTheReceiveBufferAndSaidSo) {
+  Plug plug;
+  plug.control.ReceiveThreshold(0);
+  plug.control.LineSettings("4000000,N,8,1");
+  plug.control.OpenState(true);
+  plug.control.TransmitText(std::string(70000, 'f'));
+  plug.Run(1000);
+  EXPECT_EQ(plug.control.InBufferCount(), 65536);
+  EXPECT_EQ(plug.log.codes, Codes{kErRxOver});
+}
+
+TEST(VirtualPlug, AVanishedPlugStaysGoneWhileThePlugOnAnotherPortOpens) {
+  Plug plug("loopback?vanish=50");
+  plug.control.OpenState(true);
+  plug.Run(50);
+  EXPECT_EQ(plug.log.codes, Codes{kErDeviceGone});
+  EXPECT_EQ(ErrorOf([&] { plug.control.OpenState(true); }), kErrInvalidPortNumber);
+  plug.control.PortNumber(2);
+  EXPECT_EQ(ErrorOf([&] { plug.control.OpenState(true); }), 0);
+}
+
+TEST(ControlRefusals, BadInputIsRefusedNamingWhatIsWrongAndChangesNothing) {
+  Plug plug;
+  CommControl& c = plug.control;
+  c.PortNumber(3);
+  c.LineSettings(" 19200 , e , 7 , 1 ");
+  for (const char* text : {"19200,X,7,1", "19200,NN,7,1", "19200,N,9,1", "19200,N,4,1",
+                           "19200,N,8,0", "19200,N,8,3", "0,N,8,1", "+9600,N,8,1", "fast,N,8,1",
+                           "99999999999,N,8,1", "19200,N,8", "19200,N,8,1,1"}) {
+    EXPECT_EQ(ErrorOf([&] { c.LineSettings(text); }), kErrInvalidPropertyValue) << text;
+  }
+  EXPECT_EQ(ErrorOf([&] { c.PortNumber(0); }), kErrInvalidPortNumber);
+  EXPECT_EQ(ErrorOf([&] { c.FlowControl(4); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([&] { c.ReceiveThreshold(-1); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([&] { c.TransmitText("x"); }), kErrPortNotOpen);
+  EXPECT_EQ(ErrorOf([&] { c.ReceivedText(); }), kErrPortNotOpen);
+  c.OpenState(true);
+  EXPECT_EQ(ErrorOf([&] { c.PortNumber(4); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(c.PortNumber(), 3);
+  EXPECT_EQ(c.LineSettings(), "19200,E,7,1");
 }
 
 long OpenDescriptors() {
