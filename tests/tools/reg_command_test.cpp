@@ -24,10 +24,10 @@ struct ToolRun {
 };
 
 ToolRun RegTool(const std::vector<std::string>& args, const std::string& input = "",
-                bool interactive = false) {
+                bool interactive = false, bool terminal = false) {
   std::istringstream in(input);
   std::ostringstream out, err;
-  RegConsole console{in, out, err, interactive};
+  RegConsole console{in, out, err, interactive, terminal};
   const int status = RunRegCommand(args, console);
   return {status, out.str(), err.str()};
 }
@@ -147,11 +147,7 @@ TEST_F(RegToolTest, QueryEscapesControlCharactersOnlyOnATerminal) {
       "2J \xC3\xA4";
   temp.WriteHiveText("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"Tit\\x1Ble\"=\"" +
                      EscapeRegText(stored) + "\"\n");
-  std::istringstream in;
-  std::ostringstream out, err;
-  RegConsole terminal{in, out, err, false, true};
-  ASSERT_EQ(RunRegCommand({"query", "HKLM\\Software"}, terminal), 0) << err.str();
-  EXPECT_EQ(out.str(),
+  EXPECT_EQ(RegTool({"query", "HKLM\\Software"}, "", false, true).out,
             "\nHKEY_LOCAL_MACHINE\\Software\n    Tit\\x1Ble    REG_SZ    "
             "C:\\x\\x1B]0;owned\\x07\\nnext\\xC2\\x9B2J \xC3\xA4\n");
   EXPECT_EQ(RegTool({"query", "HKLM\\Software", "/v", "Tit\x1Ble"}).out,
