@@ -162,16 +162,17 @@ struct Expect {
     return *this;
   }
   // The summary a pass of these lines earns: failed when one of them is marked '-'.
-  Expect& Verdict() {
-    return Summary(file.find("\n-") != std::string::npos ? "-TEST(S) FAILED !!"
-                                                         : "+All test(s) passed");
-  }
+  Expect& Verdict() { return Summary(Failed() ? "-TEST(S) FAILED !!" : "+All test(s) passed"); }
+  bool Failed() const { return file.find("\n-") != std::string::npos; }
 };
 
-// What every run leaves behind, whatever happened in it.
+// What every run leaves behind, whatever happened in it; a slow open alone makes the box yellow.
 inline void Check(const Rig& rig, const Expect& e) {
   EXPECT_EQ(rig.text, e.box);
   EXPECT_EQ(rig.File(), e.file);
+  EXPECT_EQ(rig.background, e.Failed()                                 ? kRed
+                            : e.file.find("SLOW") != std::string::npos ? kYellow
+                                                                       : kWhite);
   EXPECT_FALSE(rig.tester.Running());
   EXPECT_TRUE(rig.controls_on);
   EXPECT_FALSE(rig.busy);
