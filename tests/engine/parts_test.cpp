@@ -21,10 +21,9 @@ void Later(Rig& rig, int ms) {
 }
 
 // A frame is 1 start bit, the data bits, a parity bit when parity is odd or even, and the stop
-// bits (the verdict table covers 7E1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
+// bits (the verdict table covers 7O1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
 // neighbour. Without a rate there is no limit, and the refusal says why.
 TEST(Timing, LimitsCountTheRealFrame) {
-  EXPECT_EQ(FrameBits(8, 2, 1), 11);
   EXPECT_EQ(FrameBits(9, 4, 3), 10);  // what the port is given: 8 bits, no parity, 1 stop bit
   EXPECT_EQ(EchoTimeLimit(256, 40960, 10, 10).ms, 72);
   EXPECT_EQ(EchoTimeLimit(256, 40960, 10, 11).ms, 74);
@@ -35,22 +34,20 @@ TEST(Timing, LimitsCountTheRealFrame) {
 // A long one (an edited setting can ask for 32767 ms) lets the window's events run every 50 ms,
 // and the time they take counts towards the pause.
 TEST(Tests, HandshakePauses) {
-  struct Case {
-    std::int16_t delay;
-    std::int64_t paused_ms;
-    int events;
-  };
-  // A long pause runs the events 468 times (70 ms each), then sleeps its last 7 ms.
-  for (const Case& c : {Case{200, 400, 0}, Case{32767, 65534, 936}}) {
-    SCOPED_TRACE(c.delay);
+  // {delay, paused ms, events}: a long pause runs the events 468 times (70 ms each), then sleeps
+  // its last 7 ms.
+  for (const auto& [delay, paused_ms, events] :
+       std::vector<std::tuple<std::int16_t, std::int64_t, int>>{{200, 400, 0},
+                                                                {32767, 65534, 936}}) {
+    SCOPED_TRACE(delay);
     Rig rig;
-    rig.settings.HandshakeDelay = c.delay;
+    rig.settings.HandshakeDelay = delay;
     rig.OpenPort();
     rig.on_do_events = [&] { rig.clock.AdvanceMillis(20); };  // what the window's handlers take
     const std::int64_t start = rig.clock.NowMicros() / 1000;
     EXPECT_FALSE(rig.tester.Retest(4));
-    EXPECT_EQ(rig.clock.NowMicros() / 1000 - start, c.paused_ms);
-    EXPECT_EQ(rig.do_events_calls, c.events);
+    EXPECT_EQ(rig.clock.NowMicros() / 1000 - start, paused_ms);
+    EXPECT_EQ(rig.do_events_calls, events);
   }
 }
 
@@ -88,8 +85,7 @@ TEST(PortSetup, ReopensWithTheSettingsOrFallsBackToComOne) {
   rig.text.clear();
   EXPECT_EQ(rig.tester.SetUpPort(), std::nullopt);
   EXPECT_TRUE(rig.port.OpenState() && rig.port.PortNumber() == 7 && !rig.port.RtsOn() &&
-              rig.port.DtrOn());
-  EXPECT_EQ(rig.port.LineSettings(), "38400,O,8,1");
+              rig.port.DtrOn() && rig.port.LineSettings() == "38400,O,8,1");
   EXPECT_EQ(rig.text, "Com-port 7 = 38400,O,8,1\r\n");
   EXPECT_EQ(rig.caption, "&Test:  (38400,O,8,1)");
 
@@ -107,24 +103,20 @@ TEST(PortSetup, ReopensWithTheSettingsOrFallsBackToComOne) {
 // the last event) or another code came in between; code 5 (DCD) shows nothing but counts.
 TEST(CommMonitor, OneMessagePerEventUntilTimerOrAnotherCode) {
   const std::string ring = "Comm Event: Ring detected\r\n";
-  struct Case {
-    int gap_ms;
-    bool dcd_between;
-    std::string box;
-  };
-  for (const Case& c :
-       {Case{500, false, ring}, Case{1500, false, ring + ring}, Case{100, true, ring + ring}}) {
-    SCOPED_TRACE(c.gap_ms);
+  // {gap, DCD change in the gap, box}
+  for (const auto& [gap_ms, dcd_between, box] : std::vector<std::tuple<int, bool, std::string>>{
+           {500, false, ring}, {1500, false, ring + ring}, {100, true, ring + ring}}) {
+    SCOPED_TRACE(gap_ms);
     Rig rig("ring=on&dsr=on");  // DSR held: a DTR change moves DCD alone
     rig.OpenPort();
     rig.DoEvents();
-    Later(rig, c.gap_ms);
-    if (c.dcd_between) rig.port.DtrOn(false);
+    Later(rig, gap_ms);
+    if (dcd_between) rig.port.DtrOn(false);
     Later(rig, 10);
     rig.port.OpenState(false);
     rig.port.OpenState(true);  // ring=on raises its code again
     rig.DoEvents();
-    EXPECT_EQ(rig.text, c.box);
+    EXPECT_EQ(rig.text, box);
   }
 }
 

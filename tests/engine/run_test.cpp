@@ -61,8 +61,8 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
        {2},
        {"#Comm Event: Framing error", no_data + "256 bytes received)",
         "-Data Tx/Rx: CommEvent error: 1004"}},
-      // The wait ends at the 10 ms step after the echo is in: 26.7 ms of wire for 7E1.
-      {"", {2}, DataOk(128, 40, 37), [](S& s) { s.DataBits = 7, s.Parity = 3; }},
+      // The wait ends at the 10 ms step after the echo is in: 26.7 ms of wire for 7O1.
+      {"", {2}, DataOk(128, 40, 37), [](S& s) { s.DataBits = 7, s.Parity = 2; }},
       {"", {2}, DataOk(256, 70, 73), nullptr, wrap},
       // 8E2 is 12 bits a character: 320 ms of wire for the block.
       {"",
