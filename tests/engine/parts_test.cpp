@@ -174,18 +174,16 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
       ASSERT_TRUE(!c.path.ends_with("planted") || lchown(p.c_str(), 12345, 12345) == 0);
     }
     if (c.path[0] == '@' && !c.before.empty()) std::ofstream(target, std::ios::binary) << c.before;
-    rlimit unlimited{};
-    getrlimit(RLIMIT_FSIZE, &unlimited);
-    if (c.path == "@full.txt") {
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit none{0, unlimited.rlim_max};
-      setrlimit(RLIMIT_FSIZE, &none);
-    }
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{c.path == "@full.txt" ? 0 : saved.rlim_cur, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
     rig.tester.Log().OpenFile(p);
     rig.tester.Log().Report('+', "first");
     rig.tester.Log().Report('-', "second");
     rig.tester.Log().CloseFile();
-    setrlimit(RLIMIT_FSIZE, &unlimited);
+    setrlimit(RLIMIT_FSIZE, &saved);
 
     // Said once, after the first line the file did not take.
     std::string box = "first\r\n";

@@ -21,13 +21,14 @@
 
 namespace serivane::engine::testing {
 
-// A clock reading far from 0, so that nothing depends on the tick counter starting at 0.
-inline constexpr std::int64_t kStartMicros = 123'456'789'000;
+// 30 ms before the 32-bit millisecond tick counter wraps: the measurements of every case cross
+// the wrap, and nothing depends on the counter starting at 0.
+inline constexpr std::int64_t kStartMicros = (std::int64_t{1} << 32) * 1000 - 30'000;
 
 struct Rig final : WindowPort {
   // `faults` is the query of the plug on Com1 ("echo=off").
-  explicit Rig(const std::string& faults = "", std::int64_t start_micros = kStartMicros)
-      : clock(start_micros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
+  explicit Rig(const std::string& faults = "")
+      : clock(kStartMicros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
     targets[1] = "loopback?" + faults;
     port.OnCommEvent = [this] { tester.HandleCommEvent(); };
     std::string pattern = (std::filesystem::temp_directory_path() / "serivane-XXXXXX").string();
