@@ -142,60 +142,59 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
       "begin \"Test started\"), so it is left as it is";
   const std::string earlier = "Test started long ago\r\n" + std::string(200, '.') + "\r\n";
   struct Case {
-    std::string path;    // "@name": made by the case in the rig's folder
-    std::string error;   // what the box says it cannot do; "" none
+    std::string path;    // relative to the rig's folder, where the case makes it
+    std::string error;   // what the box says it cannot do ('@' is the folder); "" none
     std::string before;  // what the file (a link's target) holds before, and still holds after
   };
-  std::vector<Case> cases{
+  const std::vector<Case> cases{
       {"D:\\r.txt", "create D:\\r.txt: no such drive", ""},
-      {"@fifo", "create @fifo: it is not a regular file", ""},  // nor waited on
-      {"@notes.txt", "create @notes.txt: " + not_ours, "my notes\n"},
-      {"@full.txt", "write @full.txt: File too large",
-       ""},                           // a size limit stands in for a full disk
-      {"@shared/mine", "", earlier},  // the user's own link in a sticky folder is followed
+      {"fifo", "create fifo: it is not a regular file", ""},  // nor waited on
+      {"notes.txt", "create notes.txt: " + not_ours, "my notes\n"},
+      {"full.txt", "write full.txt: File too large", ""},  // a size limit stands in for a full disk
+      {"shared/mine", "", earlier},  // the user's own link in a sticky folder is followed
+      {"shared/planted",
+       "create shared/planted: @shared/planted is a link that another user put in the shared "
+       "folder @shared",
+       earlier},
   };
-  if (geteuid() == 0) {  // only the superuser can plant a link owned by somebody else
-    cases.push_back({"@shared/planted",
-                     "create @shared/planted: @shared/planted is a link that another user put in "
-                     "the shared folder @shared",
-                     earlier});
-  }
+  const std::filesystem::path cwd = std::filesystem::current_path();
   for (const Case& c : cases) {
+    // Only the superuser can plant a link owned by somebody else.
+    if (c.path.ends_with("planted") && geteuid() != 0) continue;
     SCOPED_TRACE(c.path);
     Rig rig;
-    const std::string p = c.path[0] == '@' ? rig.folder + "/" + c.path.substr(1) : c.path;
-    std::string target = p;
-    ASSERT_TRUE(c.path != "@fifo" || mkfifo(p.c_str(), 0600) == 0);
-    if (c.path.starts_with("@shared/")) {
-      ASSERT_EQ(mkdir((rig.folder + "/shared").c_str(), 01777), 0);
-      ASSERT_EQ(chmod((rig.folder + "/shared").c_str(), 01777), 0);
-      target = rig.folder + "/victim.txt";
-      ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0);
-      ASSERT_TRUE(!c.path.ends_with("planted") || lchown(p.c_str(), 12345, 12345) == 0);
+    std::filesystem::current_path(rig.folder);
+    ASSERT_TRUE(c.path != "fifo" || mkfifo("fifo", 0600) == 0);
+    if (c.path.starts_with("shared/")) {
+      ASSERT_EQ(mkdir("shared", 01777), 0);
+      ASSERT_EQ(chmod("shared", 01777), 0);
+      ASSERT_EQ(symlink("../notes.txt", c.path.c_str()), 0);
+      ASSERT_TRUE(!c.path.ends_with("planted") || lchown(c.path.c_str(), 12345, 12345) == 0);
     }
-    if (c.path[0] == '@' && !c.before.empty()) std::ofstream(target, std::ios::binary) << c.before;
+    rig.settings.ResultFileName = c.path.starts_with("shared/") ? "notes.txt" : c.path;
+    if (!c.before.empty()) std::ofstream(rig.settings.ResultFileName, std::ios::binary) << c.before;
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{c.path == "@full.txt" ? 0 : saved.rlim_cur, saved.rlim_max};
+    const rlimit limit{c.path == "full.txt" ? 0 : saved.rlim_cur, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
-    rig.tester.Log().OpenFile(p);
+    rig.tester.Log().OpenFile(c.path);
     rig.tester.Log().Report('+', "first");
     rig.tester.Log().Report('-', "second");
     rig.tester.Log().CloseFile();
     setrlimit(RLIMIT_FSIZE, &saved);
 
     // Said once, after the first line the file did not take.
-    std::string box = "first\r\n";
-    if (!c.error.empty()) box += "Result file error: cannot " + c.error + "\r\n";
-    box += "second\r\n";
-    for (auto at = box.find('@'); at != std::string::npos; at = box.find('@'))
-      box.replace(at, 1, rig.folder + "/");
-    EXPECT_EQ(rig.text, box);
-    rig.settings.ResultFileName = target;
+    std::string error = c.error;
+    for (auto at = error.find('@'); at != std::string::npos; at = error.find('@'))
+      error.replace(at, 1, rig.folder + "/");
+    EXPECT_EQ(rig.text, error.empty()
+                            ? "first\r\nsecond\r\n"
+                            : "first\r\nResult file error: cannot " + error + "\r\nsecond\r\n");
     if (!c.before.empty()) {
-      EXPECT_EQ(rig.File(), c.error.empty() ? "+first\r\n-second\r\n" : c.before);
+      EXPECT_EQ(rig.File(), error.empty() ? "+first\r\n-second\r\n" : c.before);
     }
+    std::filesystem::current_path(cwd);
   }
 }
 
