@@ -21,9 +21,10 @@ void Later(Rig& rig, int ms) {
 }
 
 // A frame is 1 start bit, the data bits, a parity bit when parity is odd or even, and the stop
-// bits (the verdict table covers 7O1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
+// bits (the verdict table runs 7O1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
 // neighbour. Without a rate there is no limit, and the refusal says why.
 TEST(Timing, LimitsCountTheRealFrame) {
+  EXPECT_EQ(FrameBits(8, 2, 1), 11);
   EXPECT_EQ(FrameBits(9, 4, 3), 10);  // what the port is given: 8 bits, no parity, 1 stop bit
   EXPECT_EQ(EchoTimeLimit(256, 40960, 10, 10).ms, 72);
   EXPECT_EQ(EchoTimeLimit(256, 40960, 10, 11).ms, 74);
