@@ -51,15 +51,11 @@ struct Rig final : WindowPort {
     tester.SetUpPort();
     text.clear();
   }
-  void Run() {
-    t0 = std::time(nullptr);
-    tester.Run();
-  }
-  // The result file, with the date-time text of any second since the last run began as "{dt}".
+  // The result file, with the date-time text of any second since the rig was made as "{dt}".
   std::string File() const {
     std::ifstream in(settings.ResultFileName, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (std::time_t t = t0; t0 != 0 && t <= std::time(nullptr); ++t) {
+    for (std::time_t t = t0; t <= std::time(nullptr); ++t) {
       const std::string dt = DateTimeText(t);
       for (auto at = bytes.find(dt); at != std::string::npos; at = bytes.find(dt))
         bytes.replace(at, dt.size(), "{dt}");
@@ -131,7 +127,7 @@ struct Rig final : WindowPort {
   settings::Settings settings;
   Tester tester{*this, port, clock, settings};
   std::string folder;
-  std::time_t t0 = 0;
+  const std::time_t t0 = std::time(nullptr);
 
   std::string text, caption, box;
   Rgb background{0, 0, 0};

@@ -86,7 +86,7 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
     if (c.adjust) c.adjust(rig.settings);
     rig.Select(c.tests);
     rig.OpenPort();
-    rig.Run();
+    rig.tester.Run();
     Check(rig, Expect().Add(c.lines).Verdict());
   }
 }
@@ -102,7 +102,7 @@ TEST(Run, RepeatedRunWithSlowOpensAndAFailureInPassThree) {
   rig.close_when_finished = true;
   rig.on_exit = [&] { EXPECT_FALSE(rig.tester.Running()); };
   rig.OpenPort();
-  rig.Run();
+  rig.tester.Run();
   Expect e;
   for (const std::string loop : {"1", "2"}) {
     e.Add({"+Open/Close --- SLOW   (Duration: 2001ms)"}).Add(DataOk(256, 70, 73));
@@ -136,7 +136,7 @@ TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
     // Each pause of a test throws, as a failing port call would.
     if (!window_fails)
       rig.clock.SetSleepHook([](std::int32_t) { throw serial::CommError(8002, "device gone"); });
-    EXPECT_NO_THROW(rig.Run());
+    EXPECT_NO_THROW(rig.tester.Run());
     rig.clock.SetSleepHook(nullptr);
     Expect e;
     if (window_fails) {
