@@ -9,8 +9,6 @@ const std::string kData = "Data Tx/Rx: 256 bytes send/received";
 const std::string kSingle = "100 bytes Tx/Rx: Single bytes send/received";
 const std::string kNoOpen =
     " Error: Cannot open the virtual loopback plug: the hardware is not available";
-const std::string kClosed =
-    " Error: Com-port 1 is not open: the operation is valid only when the port is open";
 
 // A handshake line: `mark` '+' for OK, '-' for FAILED.
 std::string Hs(char mark, const std::string& name, const std::string& state) {
@@ -41,7 +39,8 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
       // A closed port reads its handshake inputs off: the off checks must fail all the same.
       {"openfail=1",
        {1, 4},
-       {"-Open/Close --- FAILED", kNoOpen, Hs('-', "RTS/CTS", "off"), kClosed}},
+       {"-Open/Close --- FAILED", kNoOpen, Hs('-', "RTS/CTS", "off"),
+        " Error: Com-port 1 is not open: the operation is valid only when the port is open"}},
       {"echo=off", {2}, {no_data + "0 bytes received)"}},
       {"corrupt=50", {2}, {no_data + "256 bytes received)"}},
       // A line error fails the block even when every character came back and a receive event
@@ -144,8 +143,8 @@ TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
     } else {
       const std::string gone = " Error: device gone";
       e.Add({"-" + kData + " <-- FAILED", gone, "-" + kSingle + " <-- FAILED", gone,
-             Hs('-', "RTS/CTS", "off"), gone, Hs('-', "DTR/DSR", "off"), gone});
-      e.Verdict();
+             Hs('-', "RTS/CTS", "off"), gone, Hs('-', "DTR/DSR", "off"), gone})
+          .Verdict();
     }
     Check(rig, e);
     EXPECT_GE(nested_calls, 4);
