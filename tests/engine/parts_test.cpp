@@ -21,7 +21,7 @@ void Later(Rig& rig, int ms) {
 }
 
 // A frame is 1 start bit, the data bits, a parity bit when parity is odd or even, and the stop
-// bits (the verdict table covers 7E1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
+// bits (the verdict table runs 7O1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
 // neighbour. Without a rate there is no limit, and the refusal says why.
 TEST(Timing, LimitsCountTheRealFrame) {
   EXPECT_EQ(FrameBits(8, 2, 1), 11);
@@ -35,22 +35,18 @@ TEST(Timing, LimitsCountTheRealFrame) {
 // A long one (an edited setting can ask for 32767 ms) lets the window's events run every 50 ms,
 // and the time they take counts towards the pause.
 TEST(Tests, HandshakePauses) {
-  struct Case {
-    std::int16_t delay;
-    std::int64_t paused_ms;
-    int events;
-  };
-  // A long pause runs the events 468 times (70 ms each), then sleeps its last 7 ms.
-  for (const Case& c : {Case{200, 400, 0}, Case{32767, 65534, 936}}) {
-    SCOPED_TRACE(c.delay);
+  // Two pauses of the delay each; a long pause runs the events 468 times (70 ms each), then
+  // sleeps its last 7 ms.
+  for (const auto& [delay, events] :
+       std::vector<std::pair<std::int16_t, int>>{{200, 0}, {32767, 936}}) {
+    SCOPED_TRACE(delay);
     Rig rig;
-    rig.settings.HandshakeDelay = c.delay;
+    rig.settings.HandshakeDelay = delay;
     rig.OpenPort();
     rig.on_do_events = [&] { rig.clock.AdvanceMillis(20); };  // what the window's handlers take
-    const std::int64_t start = rig.clock.NowMicros() / 1000;
     EXPECT_FALSE(rig.tester.Retest(4));
-    EXPECT_EQ(rig.clock.NowMicros() / 1000 - start, c.paused_ms);
-    EXPECT_EQ(rig.do_events_calls, c.events);
+    EXPECT_EQ(rig.clock.NowMicros() / 1000 - kStartMicros / 1000, 2 * delay);
+    EXPECT_EQ(rig.do_events_calls, events);
   }
 }
 
@@ -88,8 +84,7 @@ TEST(PortSetup, ReopensWithTheSettingsOrFallsBackToComOne) {
   rig.text.clear();
   EXPECT_EQ(rig.tester.SetUpPort(), std::nullopt);
   EXPECT_TRUE(rig.port.OpenState() && rig.port.PortNumber() == 7 && !rig.port.RtsOn() &&
-              rig.port.DtrOn());
-  EXPECT_EQ(rig.port.LineSettings(), "38400,O,8,1");
+              rig.port.DtrOn() && rig.port.LineSettings() == "38400,O,8,1" && !rig.busy);
   EXPECT_EQ(rig.text, "Com-port 7 = 38400,O,8,1\r\n");
   EXPECT_EQ(rig.caption, "&Test:  (38400,O,8,1)");
 
@@ -107,24 +102,20 @@ TEST(PortSetup, ReopensWithTheSettingsOrFallsBackToComOne) {
 // the last event) or another code came in between; code 5 (DCD) shows nothing but counts.
 TEST(CommMonitor, OneMessagePerEventUntilTimerOrAnotherCode) {
   const std::string ring = "Comm Event: Ring detected\r\n";
-  struct Case {
-    int gap_ms;
-    bool dcd_between;
-    std::string box;
-  };
-  for (const Case& c :
-       {Case{500, false, ring}, Case{1500, false, ring + ring}, Case{100, true, ring + ring}}) {
-    SCOPED_TRACE(c.gap_ms);
+  // {gap, DCD change in the gap, box}
+  for (const auto& [gap_ms, dcd_between, box] : std::vector<std::tuple<int, bool, std::string>>{
+           {500, false, ring}, {1500, false, ring + ring}, {100, true, ring + ring}}) {
+    SCOPED_TRACE(gap_ms);
     Rig rig("ring=on&dsr=on");  // DSR held: a DTR change moves DCD alone
     rig.OpenPort();
     rig.DoEvents();
-    Later(rig, c.gap_ms);
-    if (c.dcd_between) rig.port.DtrOn(false);
+    Later(rig, gap_ms);
+    if (dcd_between) rig.port.DtrOn(false);
     Later(rig, 10);
     rig.port.OpenState(false);
     rig.port.OpenState(true);  // ring=on raises its code again
     rig.DoEvents();
-    EXPECT_EQ(rig.text, c.box);
+    EXPECT_EQ(rig.text, box);
   }
 }
 
@@ -150,62 +141,59 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
       "begin \"Test started\"), so it is left as it is";
   const std::string earlier = "Test started long ago\r\n" + std::string(200, '.') + "\r\n";
   struct Case {
-    std::string path;    // "@name": made by the case in the rig's folder
-    std::string error;   // what the box says it cannot do; "" none
+    std::string path;    // relative to the rig's folder, where the case makes it
+    std::string error;   // what the box says it cannot do ('@' is the folder); "" none
     std::string before;  // what the file (a link's target) holds before, and still holds after
   };
-  std::vector<Case> cases{
+  const std::vector<Case> cases{
       {"D:\\r.txt", "create D:\\r.txt: no such drive", ""},
-      {"@fifo", "create @fifo: it is not a regular file", ""},  // nor waited on
-      {"@notes.txt", "create @notes.txt: " + not_ours, "my notes\n"},
-      {"@full.txt", "write @full.txt: File too large",
-       ""},                           // a size limit stands in for a full disk
-      {"@shared/mine", "", earlier},  // the user's own link in a sticky folder is followed
+      {"fifo", "create fifo: it is not a regular file", ""},  // nor waited on
+      {"notes.txt", "create notes.txt: " + not_ours, "my notes\n"},
+      {"full.txt", "write full.txt: File too large", ""},  // a size limit stands in for a full disk
+      {"shared/mine", "", earlier},  // the user's own link in a sticky folder is followed
+      {"shared/planted",
+       "create shared/planted: @shared/planted is a link that another user put in the shared "
+       "folder @shared",
+       earlier},
   };
-  if (geteuid() == 0) {  // only the superuser can plant a link owned by somebody else
-    cases.push_back({"@shared/planted",
-                     "create @shared/planted: @shared/planted is a link that another user put in "
-                     "the shared folder @shared",
-                     earlier});
-  }
+  const std::filesystem::path cwd = std::filesystem::current_path();
   for (const Case& c : cases) {
+    // Only the superuser can plant a link owned by somebody else.
+    if (c.path.ends_with("planted") && geteuid() != 0) continue;
     SCOPED_TRACE(c.path);
     Rig rig;
-    const std::string p = c.path[0] == '@' ? rig.folder + "/" + c.path.substr(1) : c.path;
-    std::string target = p;
-    ASSERT_TRUE(c.path != "@fifo" || mkfifo(p.c_str(), 0600) == 0);
-    if (c.path.starts_with("@shared/")) {
-      ASSERT_EQ(mkdir((rig.folder + "/shared").c_str(), 01777), 0);
-      ASSERT_EQ(chmod((rig.folder + "/shared").c_str(), 01777), 0);
-      target = rig.folder + "/victim.txt";
-      ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0);
-      ASSERT_TRUE(!c.path.ends_with("planted") || lchown(p.c_str(), 12345, 12345) == 0);
+    std::filesystem::current_path(rig.folder);
+    ASSERT_TRUE(c.path != "fifo" || mkfifo("fifo", 0600) == 0);
+    if (c.path.starts_with("shared/")) {
+      ASSERT_EQ(mkdir("shared", 01777), 0);
+      ASSERT_EQ(chmod("shared", 01777), 0);
+      ASSERT_EQ(symlink("../notes.txt", c.path.c_str()), 0);
+      ASSERT_TRUE(!c.path.ends_with("planted") || lchown(c.path.c_str(), 12345, 12345) == 0);
     }
-    if (c.path[0] == '@' && !c.before.empty()) std::ofstream(target, std::ios::binary) << c.before;
-    rlimit unlimited{};
-    getrlimit(RLIMIT_FSIZE, &unlimited);
-    if (c.path == "@full.txt") {
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit none{0, unlimited.rlim_max};
-      setrlimit(RLIMIT_FSIZE, &none);
-    }
-    rig.tester.Log().OpenFile(p);
+    rig.settings.ResultFileName = c.path.starts_with("shared/") ? "notes.txt" : c.path;
+    if (!c.before.empty()) std::ofstream(rig.settings.ResultFileName, std::ios::binary) << c.before;
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{c.path == "full.txt" ? 0 : saved.rlim_cur, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    rig.tester.Log().OpenFile(c.path);
     rig.tester.Log().Report('+', "first");
     rig.tester.Log().Report('-', "second");
     rig.tester.Log().CloseFile();
-    setrlimit(RLIMIT_FSIZE, &unlimited);
+    setrlimit(RLIMIT_FSIZE, &saved);
 
     // Said once, after the first line the file did not take.
-    std::string box = "first\r\n";
-    if (!c.error.empty()) box += "Result file error: cannot " + c.error + "\r\n";
-    box += "second\r\n";
-    for (auto at = box.find('@'); at != std::string::npos; at = box.find('@'))
-      box.replace(at, 1, rig.folder + "/");
-    EXPECT_EQ(rig.text, box);
-    rig.settings.ResultFileName = target;
+    std::string error = c.error;
+    for (auto at = error.find('@'); at != std::string::npos; at = error.find('@'))
+      error.replace(at, 1, rig.folder + "/");
+    EXPECT_EQ(rig.text, error.empty()
+                            ? "first\r\nsecond\r\n"
+                            : "first\r\nResult file error: cannot " + error + "\r\nsecond\r\n");
     if (!c.before.empty()) {
-      EXPECT_EQ(rig.File(), c.error.empty() ? "+first\r\n-second\r\n" : c.before);
+      EXPECT_EQ(rig.File(), error.empty() ? "+first\r\n-second\r\n" : c.before);
     }
+    std::filesystem::current_path(cwd);
   }
 }
 

@@ -21,13 +21,14 @@
 
 namespace serivane::engine::testing {
 
-// A clock reading far from 0, so that nothing depends on the tick counter starting at 0.
-inline constexpr std::int64_t kStartMicros = 123'456'789'000;
+// 30 ms before the 32-bit millisecond tick counter wraps: the measurements of every case cross
+// the wrap, and nothing depends on the counter starting at 0.
+inline constexpr std::int64_t kStartMicros = (std::int64_t{1} << 32) * 1000 - 30'000;
 
 struct Rig final : WindowPort {
   // `faults` is the query of the plug on Com1 ("echo=off").
-  explicit Rig(const std::string& faults = "", std::int64_t start_micros = kStartMicros)
-      : clock(start_micros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
+  explicit Rig(const std::string& faults = "")
+      : clock(kStartMicros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
     targets[1] = "loopback?" + faults;
     port.OnCommEvent = [this] { tester.HandleCommEvent(); };
     std::string pattern = (std::filesystem::temp_directory_path() / "serivane-XXXXXX").string();
@@ -50,15 +51,11 @@ struct Rig final : WindowPort {
     tester.SetUpPort();
     text.clear();
   }
-  void Run() {
-    t0 = std::time(nullptr);
-    tester.Run();
-  }
-  // The result file, with the date-time text of any second since the last run began as "{dt}".
+  // The result file, with the date-time text of any second since the rig was made as "{dt}".
   std::string File() const {
     std::ifstream in(settings.ResultFileName, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (std::time_t t = t0; t0 != 0 && t <= std::time(nullptr); ++t) {
+    for (std::time_t t = t0; t <= std::time(nullptr); ++t) {
       const std::string dt = DateTimeText(t);
       for (auto at = bytes.find(dt); at != std::string::npos; at = bytes.find(dt))
         bytes.replace(at, dt.size(), "{dt}");
@@ -130,7 +127,7 @@ struct Rig final : WindowPort {
   settings::Settings settings;
   Tester tester{*this, port, clock, settings};
   std::string folder;
-  std::time_t t0 = 0;
+  const std::time_t t0 = std::time(nullptr);
 
   std::string text, caption, box;
   Rgb background{0, 0, 0};
@@ -162,16 +159,17 @@ struct Expect {
     return *this;
   }
   // The summary a pass of these lines earns: failed when one of them is marked '-'.
-  Expect& Verdict() {
-    return Summary(file.find("\n-") != std::string::npos ? "-TEST(S) FAILED !!"
-                                                         : "+All test(s) passed");
-  }
+  Expect& Verdict() { return Summary(Failed() ? "-TEST(S) FAILED !!" : "+All test(s) passed"); }
+  bool Failed() const { return file.find("\n-") != std::string::npos; }
 };
 
-// What every run leaves behind, whatever happened in it.
+// What every run leaves behind, whatever happened in it; a slow open alone makes the box yellow.
 inline void Check(const Rig& rig, const Expect& e) {
   EXPECT_EQ(rig.text, e.box);
   EXPECT_EQ(rig.File(), e.file);
+  EXPECT_EQ(rig.background, e.Failed()                                 ? kRed
+                            : e.file.find("SLOW") != std::string::npos ? kYellow
+                                                                       : kWhite);
   EXPECT_FALSE(rig.tester.Running());
   EXPECT_TRUE(rig.controls_on);
   EXPECT_FALSE(rig.busy);
