@@ -23,25 +23,24 @@ namespace {
 
 TEST(RegistryStoreTest, TwoProcessesWritingAtOnceLoseNothing) {
   TempRegistry temp;
-  // Each writer is a child process, which an exception ends abnormally.
-  auto writer = [](const std::string& prefix, const char* key) {
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    CRegistry registry;
+  const std::pair<std::string, const char*> writers[] = {{"a", "Software\\Shared"},
+                                                         {"b", "software\\SHARED\\Deeper"}};
+  std::vector<pid_t> pids;
+  for (const auto& [prefix, key] : writers) {
+    pids.push_back(::fork());
+    if (pids.back() != 0) continue;
+    CRegistry registry;  // an exception ends the child abnormally
     registry.OpenKey(kHKeyLocalMachine, key, true);
     for (int n = 0; n < 120; ++n) registry.WriteValue(prefix + std::to_string(n), prefix);
     ::_exit(0);
-  };
-  for (const pid_t pid :
-       {writer("a", "Software\\Shared"), writer("b", "software\\SHARED\\Deeper")}) {
+  }
+  for (const pid_t pid : pids) {
     int status = 1;
     ::waitpid(pid, &status, 0);
     EXPECT_EQ(status, 0);
   }
-
   CRegistry registry;
-  for (const auto& [key, prefix] :
-       {std::pair{"Software\\Shared", "a"}, std::pair{"Software\\Shared\\Deeper", "b"}}) {
+  for (const auto& [prefix, key] : writers) {
     registry.OpenKey(kHKeyLocalMachine, key);
     EXPECT_EQ(registry.NumOfValues(), 120);
     for (int n = 0; n < 120; ++n) EXPECT_EQ(registry.ReadValue(prefix + std::to_string(n)), prefix);
