@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "settings/registry_store.h"
 #include "tests/settings/temp_registry.h"
@@ -219,7 +220,8 @@ TEST(SettingsStoreTest, EachRegistryFaultGivesItsOutcome) {
 // Each limit from both sides: inside it the value is kept, outside it falls back to the default
 // (port 1, 38400 bits/s, 8 data bits, 1 stop bit, no parity). Other fields are not looked at.
 TEST(ApplyWindowLimits, ValuesOutsideTheWindowsChoicesFallBackAndOthersAreKept) {
-  using Line = std::array<int, 5>;  // port, rate, data bits, stop bits, parity
+  // Port, rate, data bits, stop bits, parity.
+  using Line = std::tuple<std::int16_t, std::int32_t, std::int16_t, std::int16_t, std::int16_t>;
   const std::pair<Line, Line> cases[] = {
       {{32, 123, 7, 2, 3}, {32, 123, 7, 2, 3}},
       {{1, 1, 8, 1, 1}, {1, 1, 8, 1, 1}},
@@ -228,14 +230,11 @@ TEST(ApplyWindowLimits, ValuesOutsideTheWindowsChoicesFallBackAndOthersAreKept) 
   };
   for (const auto& [loaded, expected] : cases) {
     Settings s;
-    s.ComPort = static_cast<std::int16_t>(loaded[0]);
-    s.BaudRate = loaded[1];
-    s.DataBits = static_cast<std::int16_t>(loaded[2]);
-    s.StopBits = static_cast<std::int16_t>(loaded[3]);
-    s.Parity = static_cast<std::int16_t>(loaded[4]);
+    auto line = std::tie(s.ComPort, s.BaudRate, s.DataBits, s.StopBits, s.Parity);
+    line = loaded;
     s.HandshakeDelay = -5;
     serivane::settings::ApplyWindowLimits(s);
-    EXPECT_EQ((Line{s.ComPort, s.BaudRate, s.DataBits, s.StopBits, s.Parity}), expected);
+    EXPECT_EQ(Line(line), expected);
     EXPECT_EQ(s.HandshakeDelay, -5);
   }
 }
