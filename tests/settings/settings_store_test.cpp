@@ -3,17 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <filesystem>
+#include <functional>
 #include <map>
-#include <new>
 #include <string>
+#include <tuple>
 
+#include "settings/registry_store.h"
 #include "tests/settings/temp_registry.h"
 
+namespace fs = std::filesystem;
 using serivane::settings::CRegistry;
 using serivane::settings::LoadSettings;
 using serivane::settings::SaveSettings;
@@ -42,6 +45,8 @@ std::map<std::string, std::string> Fields(const Settings& s) {
       {"Window Height", s.WindowHeight ? std::to_string(*s.WindowHeight) : "none"}};
   for (std::size_t n = 1; n <= 5; ++n)
     fields["Test " + std::to_string(n)] = flag(s.TestSelected[n]);
+  for (const auto& value : s.UnreadValues)
+    fields["unread"] += value.name + " " + std::to_string(value.characters);
   return fields;
 }
 
@@ -79,7 +84,7 @@ TEST(SettingsStoreTest, SavingWritesSixteenValuesThatLoadBack) {
 TEST(SettingsStoreTest, HandStoredValuesLoadThroughTheConversions) {
   struct Case {
     const char* name;
-    std::string stored, loaded;
+    std::string stored, loaded, unread = {};
   };
   const Case cases[] = {
       {"Baudrate", "40000.5", "40000"},
@@ -97,7 +102,7 @@ TEST(SettingsStoreTest, HandStoredValuesLoadThroughTheConversions) {
       {"Close When Finish", "TRUE", "T"},
       {"Test 5", "maybe", "T"},
       {"Result FileName", std::string(254, 'p'), std::string(254, 'p')},
-      {"Result FileName", std::string(255, 'p'), "C:\\RS-232_Result.Txt"},  // too long to read
+      {"Result FileName", std::string(255, 'p'), "C:\\RS-232_Result.Txt", "Result FileName 255"},
       {"Window Height", "7000.5", "7000.500000"},
       {"Window Height", "1000000", "1000000.000000"},
       {"Window Height", "1000000.2", "none"},
@@ -111,26 +116,9 @@ TEST(SettingsStoreTest, HandStoredValuesLoadThroughTheConversions) {
     LoadSettings(registry, settings);
     std::map<std::string, std::string> expected = Fields(Settings{});
     expected[c.name] = c.loaded;
+    if (!c.unread.empty()) expected["unread"] = c.unread;
     EXPECT_EQ(Fields(settings), expected);
   }
-}
-
-// A value too long to read is reported, and the exit leaves it as stored instead of writing the
-// default over it.
-TEST(SettingsStoreTest, AValueTooLongToReadIsReportedAndNeverOverwritten) {
-  TempRegistry temp;
-  const std::string stored = "\"Bits\"=\"" + std::string(300, '7') + "\"\n";
-  temp.WriteHiveText("REGEDIT4\n\n" + kKeyLine + stored);
-  CRegistry registry;
-  Settings settings;
-  LoadSettings(registry, settings);
-  ASSERT_EQ(settings.UnreadValues.size(), 1u);
-  EXPECT_EQ(serivane::settings::UnreadValueNotice(settings.UnreadValues[0]),
-            "Setting \"Bits\" ignored: its stored text has 300 characters, more than the 254 that "
-            "can be read. The default is used, and the stored value is left as it is.");
-  settings.BaudRate = 1200;
-  SaveSettings(registry, settings);
-  EXPECT_NE(temp.HiveText().find(stored + "\"Baudrate\"=\"1200\"\n"), std::string::npos);
 }
 
 // The exit save is one hive write: a save killed at any moment leaves the settings of one save
@@ -142,8 +130,6 @@ TEST(SettingsStoreTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfSettings) {
   first.BaudRate = 300;
   first.TestSelected[5] = false;
   second.BaudRate = 600;
-  CRegistry registry;
-  SaveSettings(registry, first);
   // The settings now stored: 1 for all of the first save, 2 for all of the second, 0 for a mix.
   auto stored_set = [] {
     CRegistry reader;
@@ -153,41 +139,89 @@ TEST(SettingsStoreTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfSettings) {
            : s.BaudRate == 600 && s.TestSelected[5] ? 2
                                                     : 0;
   };
-  // How many saves the writer has finished, in memory both processes share.
-  void* shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(shared, MAP_FAILED);
-  auto* saves = new (shared) std::atomic<int>(0);
-  int seen_second = 0;
   for (int kill = 0; kill < 60; ++kill) {
-    saves->store(0);
+    CRegistry registry;
+    SaveSettings(registry, first);  // the lock died with the last writer
     const pid_t child = ::fork();
     if (child == 0) {
-      CRegistry writer;
-      for (int n = 0;; ++n) {
-        SaveSettings(writer, n % 2 == 0 ? second : first);
-        saves->fetch_add(1);
-      }
+      for (int n = 0;; ++n) SaveSettings(registry, n % 2 == 0 ? second : first);
     }
-    // After the first save, at a different moment of a later one each time.
-    while (saves->load() == 0) ::usleep(100);
+    // After the writer's first save, at a different moment of a later one each time.
+    while (stored_set() != 2) ::usleep(100);
     ::usleep(static_cast<useconds_t>((kill * 997) % 3000));
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    const int set = stored_set();
-    ASSERT_NE(set, 0) << "after kill " << kill << ":\n" << temp.HiveText();
-    seen_second += set == 2 ? 1 : 0;
+    ASSERT_NE(stored_set(), 0) << "after kill " << kill << ":\n" << temp.HiveText();
   }
-  ::munmap(shared, sizeof(std::atomic<int>));
-  EXPECT_GT(seen_second, 0) << "the writer never finished a save before it was killed";
-  SaveSettings(registry, first);  // the lock died with the writer
-  EXPECT_EQ(stored_set(), 1);
+}
+
+// Each row plants one fault in the registry, then runs the start-up's loading and the exit's
+// saving: a failure is a RegistryError whose detail names the cause, and a hive that failed is
+// left as it was.
+TEST(SettingsStoreTest, EachRegistryFaultGivesItsOutcome) {
+  const std::string good = "REGEDIT4\n\n" + kKeyLine + "\"Baudrate\"=\"9600\"\n";
+  const std::string corrupt = good + "\"Bits\"=\"8\n";
+  const std::string huge = good + ";" + std::string(16777217 - good.size() - 2, 'x') + "\n";
+  const std::string too_long = "\"Bits\"=\"" + std::string(300, '7') + "\"\n";
+  const struct {
+    const char* fault;
+    std::string hive;              // none: a FIFO
+    std::string load, save, left;  // the outcomes or the start of their errors; part of the hive
+    bool lock_is_a_folder = false;
+    bool other_writer = false;  // another process writes between loading and saving
+  } rows[] = {
+      {"corrupt hive", corrupt,
+       "error: HKEY_LOCAL_MACHINE.reg line 5: value text: missing closing quote",
+       "error: HKEY_LOCAL_MACHINE.reg line 5", corrupt},
+      {"hive is a FIFO", "", "error: cannot read", "error: cannot read", ""},
+      {"hive one byte over 16 MiB", huge, "error: cannot read", "error: cannot read", huge},
+      {"lock path unusable", good, "ok", "error: cannot open", good, true},
+      {"blank hive file", " \r\n\n\t\n", "ok", "ok", kKeyLine},
+      {"value too long to read", "REGEDIT4\n\n" + kKeyLine + too_long, "ok", "ok",
+       too_long + "\"Baudrate\""},
+      {"another writer", good, "ok", "ok", "\"Baudrate\"=\"9600\"\n\"Other\"=\"kept\"\n", false,
+       true},
+  };
+  auto outcome = [](const std::function<void()>& operation) -> std::string {
+    try {
+      operation();
+      return "ok";
+    } catch (const serivane::settings::RegistryError&) {
+      return "error: " + serivane::settings::RegLastErrorDetail();
+    }
+  };
+  ::alarm(120);  // opening a FIFO that blocks would hang here: end the test instead
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fault);
+    TempRegistry temp;
+    temp.WriteHiveText(row.hive);
+    if (row.hive.empty()) {
+      fs::remove(temp.Hive());
+      ASSERT_EQ(::mkfifo(temp.Hive().c_str(), 0600), 0);
+    }
+    if (row.lock_is_a_folder) fs::create_directories(temp.Hive().string() + ".lock");
+    CRegistry registry;
+    Settings settings;
+    const std::string load = outcome([&] { LoadSettings(registry, settings); });
+    EXPECT_EQ(load.rfind(row.load, 0), 0u) << load;
+    if (row.other_writer) {
+      CRegistry other;
+      other.OpenKey(serivane::settings::kHKeyLocalMachine, "Software\\Balvoric\\RS-232 Serivane");
+      other.WriteValue("Other", "kept");
+    }
+    const std::string save = outcome([&] { SaveSettings(registry, settings); });
+    EXPECT_EQ(save.rfind(row.save, 0), 0u) << save;
+    EXPECT_TRUE(row.hive.empty() ? fs::is_fifo(temp.Hive())
+                                 : temp.HiveText().find(row.left) != std::string::npos);
+  }
+  ::alarm(0);
 }
 
 // Each limit from both sides: inside it the value is kept, outside it falls back to the default
 // (port 1, 38400 bits/s, 8 data bits, 1 stop bit, no parity). Other fields are not looked at.
 TEST(ApplyWindowLimits, ValuesOutsideTheWindowsChoicesFallBackAndOthersAreKept) {
-  using Line = std::array<int, 5>;  // port, rate, data bits, stop bits, parity
+  // Port, rate, data bits, stop bits, parity.
+  using Line = std::tuple<std::int16_t, std::int32_t, std::int16_t, std::int16_t, std::int16_t>;
   const std::pair<Line, Line> cases[] = {
       {{32, 123, 7, 2, 3}, {32, 123, 7, 2, 3}},
       {{1, 1, 8, 1, 1}, {1, 1, 8, 1, 1}},
@@ -196,14 +230,11 @@ TEST(ApplyWindowLimits, ValuesOutsideTheWindowsChoicesFallBackAndOthersAreKept) 
   };
   for (const auto& [loaded, expected] : cases) {
     Settings s;
-    s.ComPort = static_cast<std::int16_t>(loaded[0]);
-    s.BaudRate = loaded[1];
-    s.DataBits = static_cast<std::int16_t>(loaded[2]);
-    s.StopBits = static_cast<std::int16_t>(loaded[3]);
-    s.Parity = static_cast<std::int16_t>(loaded[4]);
+    auto line = std::tie(s.ComPort, s.BaudRate, s.DataBits, s.StopBits, s.Parity);
+    line = loaded;
     s.HandshakeDelay = -5;
     serivane::settings::ApplyWindowLimits(s);
-    EXPECT_EQ((Line{s.ComPort, s.BaudRate, s.DataBits, s.StopBits, s.Parity}), expected);
+    EXPECT_EQ(Line(line), expected);
     EXPECT_EQ(s.HandshakeDelay, -5);
   }
 }

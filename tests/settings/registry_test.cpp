@@ -1,53 +1,164 @@
-#include "settings/registry_store.h"
+#include "settings/cregistry.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "settings/cregistry.h"
+#include "settings/registry_store.h"
 #include "tests/settings/temp_registry.h"
 
 namespace reg = serivane::settings;
 using reg::CRegistry;
 using reg::kHKeyLocalMachine;
+using reg::RegDateTime;
 using reg::RegistryError;
 
 namespace {
 
+// The kind of the RegistryError `call` throws; none when it returns.
+std::optional<RegistryError::Kind> KindOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const RegistryError& error) {
+    return error.kind();
+  }
+  return std::nullopt;
+}
+
+class CRegistryTest : public ::testing::Test {
+ protected:
+  TempRegistry temp;
+  CRegistry reg;
+};
+
+TEST_F(CRegistryTest, KeysAreMadeWithTheirParentsAndKeepTheirFirstNames) {
+  reg.OpenKey(kHKeyLocalMachine, "\\Software/Balvoric\\Deep/Key", true);
+  EXPECT_EQ(reg.CurrentKey(), "Software\\Balvoric\\Deep\\Key");
+  reg.WriteValue("Name", "first");
+  reg.OpenKey(kHKeyLocalMachine, "software\\BALVORIC\\deep\\KEY");
+  reg.WriteValue("nAmE", "second");
+  const std::string parents =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Software]\n;\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Balvoric]\n;\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Balvoric\\Deep]\n;\n";
+  EXPECT_EQ(
+      temp.HiveShape(),
+      parents + "\n[HKEY_LOCAL_MACHINE\\Software\\Balvoric\\Deep\\Key]\n;\n\"Name\"=\"second\"\n");
+  reg.DeleteKey();
+  EXPECT_EQ(reg.CurrentKey(), "");
+  EXPECT_EQ(temp.HiveShape(), parents);
+  // Only one leading "\" goes.
+  EXPECT_THROW(reg.OpenKey(kHKeyLocalMachine, "\\\\Software", true), RegistryError);
+}
+
+TEST_F(CRegistryTest, TextsReadBackUpTo254Characters) {
+  reg.OpenKey(kHKeyLocalMachine, "Software\\Values", true);
+  reg.WriteValue("empty", "");
+  reg.WriteValue("254", std::string(254, 'x'));
+  reg.WriteValue("", "unnamed");
+  reg.WriteValue("255", std::string(255, 'y'));
+  CRegistry other;
+  other.OpenKey(kHKeyLocalMachine, "Software\\Values");
+  EXPECT_EQ(other.ReadValue("empty"), " ");
+  EXPECT_EQ(other.ReadValue("254"), std::string(254, 'x'));
+  EXPECT_EQ(other.ReadValue(), "unnamed");
+  EXPECT_TRUE(other.ValueExists("254"));
+  EXPECT_FALSE(other.ValueExists("255"));
+  EXPECT_EQ(other.ValueSize("255"), 256u);
+  EXPECT_EQ(other.ValueSize("none"), std::nullopt);
+  EXPECT_THROW(other.ReadValue("255"), RegistryError);
+  other.DeleteValue("254");
+  EXPECT_FALSE(reg.ValueExists("254"));
+}
+
+// A missing key or value is told apart from a refusal.
+TEST_F(CRegistryTest, FailuresSayWhetherSomethingIsMissingOrRefused) {
+  using Kind = RegistryError::Kind;
+  reg.OpenKey(kHKeyLocalMachine, "Software\\Parent\\Child", true);
+  CRegistry parent;
+  parent.OpenKey(kHKeyLocalMachine, "Software\\Parent");
+  EXPECT_EQ(KindOf([&] { CRegistry().OpenKey(kHKeyLocalMachine, "Software\\None"); }),
+            Kind::kMissing);
+  EXPECT_EQ(KindOf([&] { reg.ReadValue("none"); }), Kind::kMissing);
+  EXPECT_EQ(KindOf([&] { reg.DeleteValue("none"); }), Kind::kMissing);
+  EXPECT_EQ(KindOf([&] { parent.DeleteKey(); }), Kind::kOther);  // it has a subkey
+  EXPECT_EQ(KindOf([&] { CRegistry().WriteValue("a", "b"); }), Kind::kOther);
+  CRegistry gone;
+  gone.OpenKey(kHKeyLocalMachine, "Software\\Parent\\Child");
+  reg.DeleteKey();
+  EXPECT_EQ(KindOf([&] { gone.WriteValue("a", "b"); }), Kind::kMissing);
+}
+
+TEST_F(CRegistryTest, KeyInformationIsReadFromTheStoredTreeWhenAsked) {
+  temp.WriteHiveText(
+      "REGEDIT4\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Info]\n"
+      ";last-write=2020-02-29T23:14:15.9990000Z class=\"Klass\"\n"
+      "\"Longest Name\"=\"abc\"\n"
+      "\"x\"=\"abcdefgh\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Info\\Sub]\n"
+      ";last-write=2020-01-01T00:00:00.0000000Z class=\"Sub class\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Info\\Longer sub]\n");
+  setenv("TZ", "XYZ-2", 1);  // two hours east of Greenwich: the date moves on
+  tzset();
+
+  EXPECT_EQ(reg.LastWriteTime(), (RegDateTime{1601, 1, 1, 0, 0, 0}));
+  reg.OpenKey(kHKeyLocalMachine, "Software\\Info");
+  EXPECT_EQ(reg.KeyClass(), "Klass");
+  EXPECT_EQ((std::vector<std::int32_t>{reg.NumOfSubKeys(), reg.MaxSubkeyNameLength(),
+                                       reg.MaxClassNameLength(), reg.NumOfValues(),
+                                       reg.MaxValueNameLength(), reg.MaxValueLength(),
+                                       reg.SecurityDescriptor()}),
+            (std::vector<std::int32_t>{2, 10, 9, 2, 12, 9, 20}));
+  EXPECT_EQ(reg.LastWriteTime(), (RegDateTime{2020, 3, 1, 1, 14, 15}));
+  CRegistry other;
+  other.OpenKey(kHKeyLocalMachine, "Software\\Info");
+  other.WriteValue("a", std::string(20, 'b'));  // stamped with the time now
+  EXPECT_EQ(reg.NumOfValues(), 3);
+  EXPECT_EQ(reg.MaxValueLength(), 21);
+  const RegDateTime stamp = reg.LastWriteTime();
+  EXPECT_GT(stamp.year, 2020);
+  temp.WriteHiveText("REGEDIT4\n");  // deleted elsewhere: the last time known stands
+  EXPECT_EQ(reg.LastWriteTime(), stamp);
+  EXPECT_THROW(reg.NumOfValues(), RegistryError);
+}
+
 TEST(RegistryStoreTest, TwoProcessesWritingAtOnceLoseNothing) {
   TempRegistry temp;
-  // Each writer is a child process, which an exception ends abnormally.
-  auto writer = [](const std::string& prefix, const char* key) {
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    CRegistry registry;
+  const std::pair<std::string, const char*> writers[] = {{"a", "Software\\Shared"},
+                                                         {"b", "software\\SHARED\\Deeper"}};
+  std::vector<pid_t> pids;
+  for (const auto& [prefix, key] : writers) {
+    pids.push_back(::fork());
+    if (pids.back() != 0) continue;
+    CRegistry registry;  // an exception ends the child abnormally
     registry.OpenKey(kHKeyLocalMachine, key, true);
     for (int n = 0; n < 120; ++n) registry.WriteValue(prefix + std::to_string(n), prefix);
     ::_exit(0);
-  };
-  for (const pid_t pid :
-       {writer("a", "Software\\Shared"), writer("b", "software\\SHARED\\Deeper")}) {
+  }
+  for (const pid_t pid : pids) {
     int status = 1;
     ::waitpid(pid, &status, 0);
     EXPECT_EQ(status, 0);
   }
-
   CRegistry registry;
-  for (const auto& [key, prefix] :
-       {std::pair{"Software\\Shared", "a"}, std::pair{"Software\\Shared\\Deeper", "b"}}) {
+  for (const auto& [prefix, key] : writers) {
     registry.OpenKey(kHKeyLocalMachine, key);
     EXPECT_EQ(registry.NumOfValues(), 120);
     for (int n = 0; n < 120; ++n) EXPECT_EQ(registry.ReadValue(prefix + std::to_string(n)), prefix);
   }
 }
 
+// Every operation on a hive that does not parse fails as unreadable and writes nothing.
 TEST(RegistryStoreTest, AHiveThatDoesNotParseIsNeverWritten) {
   const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Durable]\n";
   const std::pair<std::string, const char*> cases[] = {
@@ -69,7 +180,8 @@ TEST(RegistryStoreTest, AHiveThatDoesNotParseIsNeverWritten) {
         [&] { open.DeleteKey(); },
         [&] { CRegistry().OpenKey(kHKeyLocalMachine, "Software\\New", true); },
     };
-    for (const auto& operation : operations) EXPECT_THROW(operation(), RegistryError);
+    for (const auto& operation : operations)
+      EXPECT_EQ(KindOf(operation), RegistryError::Kind::kUnreadable);
     EXPECT_NE(reg::RegLastErrorDetail().find(std::string("HKEY_LOCAL_MACHINE.reg ") + line),
               std::string::npos)
         << reg::RegLastErrorDetail();
