@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/unique_fd.h"
 #include "serial/comm_control.h"
 #include "tests/serial/control_probe.h"
 
@@ -40,15 +41,12 @@ constexpr int kTiocmLoop = 0x8000;
 struct RawPort {
   explicit RawPort(const std::string& path)
       : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
-  ~RawPort() {
-    if (fd >= 0) close(fd);
-  }
   int ModemBits() const {
     int bits = 0;
-    return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : 0;
+    return ioctl(fd.get(), TIOCMGET, &bits) == 0 ? bits : 0;
   }
-  void Set(int bits, bool on) const { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); }
-  int fd;
+  void Set(int bits, bool on) const { ioctl(fd.get(), on ? TIOCMBIS : TIOCMBIC, &bits); }
+  UniqueFd fd;
 };
 
 class Uart : public ::testing::Test {
@@ -93,22 +91,23 @@ TEST_F(Uart, AFloodNobodyReadsShowsInTheDriverCountersAndIsReportedOnce) {
   c.OpenState(true);
   RawPort raw(port);
   serial_icounter_struct before{};
-  if (ioctl(raw.fd, TIOCGICOUNT, &before) != 0) GTEST_SKIP() << "the driver keeps no counters";
+  if (ioctl(raw.fd.get(), TIOCGICOUNT, &before) != 0)
+    GTEST_SKIP() << "the driver keeps no counters";
   // Written past the control, which is not serviced meanwhile: the kernel's receive buffers
   // (about 1.3 MB on 6.1) fill and the driver drops the rest, counting buf_overrun.
   const std::string block(1536 * 1024, 'f');
   std::size_t sent = 0;
   for (const auto end = Clock::now() + std::chrono::seconds(60);
        sent < block.size() && Clock::now() < end;) {
-    const ssize_t n = write(raw.fd, block.data() + sent, block.size() - sent);
+    const ssize_t n = write(raw.fd.get(), block.data() + sent, block.size() - sent);
     if (n > 0) sent += static_cast<std::size_t>(n);
-    pollfd p{raw.fd, POLLOUT, 0};
+    pollfd p{raw.fd.get(), POLLOUT, 0};
     poll(&p, 1, 10);
   }
   ASSERT_EQ(sent, block.size());
   ServiceFor(300);
   serial_icounter_struct after{};
-  ASSERT_EQ(ioctl(raw.fd, TIOCGICOUNT, &after), 0);
+  ASSERT_EQ(ioctl(raw.fd.get(), TIOCGICOUNT, &after), 0);
   EXPECT_EQ(after.tx - before.tx, static_cast<int>(block.size()));
   EXPECT_GT(after.buf_overrun, before.buf_overrun) << "the flood did not overflow the driver";
   EXPECT_EQ(log.codes, Codes{kErRxOver});
@@ -160,7 +159,7 @@ TEST_F(Uart, EveryFrameTheProgramOffersIsHeldByTheDriver) {
     std::string what;
     EXPECT_EQ(ErrorOf([&] { c.LineSettings(row.settings); }, &what), 0) << what;
     termios held{};
-    ASSERT_EQ(tcgetattr(raw.fd, &held), 0);
+    ASSERT_EQ(tcgetattr(raw.fd.get(), &held), 0);
     EXPECT_EQ(held.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), row.cflag);
     // Codes every frame carries whole (five data bits at least).
     EXPECT_EQ(Echo("\x01\x0A\x15\x1F"), "\x01\x0A\x15\x1F");
