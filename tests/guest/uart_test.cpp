@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/unique_fd.h"
 #include "serial/comm_control.h"
 #include "tests/serial/control_probe.h"
 
@@ -40,15 +41,12 @@ constexpr int kTiocmLoop = 0x8000;
 struct RawPort {
   explicit RawPort(const std::string& path)
       : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
-  ~RawPort() {
-    if (fd >= 0) close(fd);
-  }
   int ModemBits() const {
     int bits = 0;
-    return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : 0;
+    return ioctl(fd.get(), TIOCMGET, &bits) == 0 ? bits : 0;
   }
-  void Set(int bits, bool on) const { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); }
-  int fd;
+  void Set(int bits, bool on) const { ioctl(fd.get(), on ? TIOCMBIS : TIOCMBIC, &bits); }
+  UniqueFd fd;
 };
 
 class Uart : public ::testing::Test {
@@ -82,7 +80,6 @@ class Uart : public ::testing::Test {
     ServiceUntil([&] { return c.InBufferCount() >= static_cast<std::int32_t>(text.size()); });
     return c.ReceivedText();
   }
-  bool InLoopMode() const { return (RawPort(port).ModemBits() & kTiocmLoop) != 0; }
 
   std::string port;
   CommControl c{[this](std::int16_t) { return port; }};
@@ -94,26 +91,26 @@ TEST_F(Uart, AFloodNobodyReadsShowsInTheDriverCountersAndIsReportedOnce) {
   c.OpenState(true);
   RawPort raw(port);
   serial_icounter_struct before{};
-  if (ioctl(raw.fd, TIOCGICOUNT, &before) != 0) GTEST_SKIP() << "the driver keeps no counters";
+  if (ioctl(raw.fd.get(), TIOCGICOUNT, &before) != 0)
+    GTEST_SKIP() << "the driver keeps no counters";
   // Written past the control, which is not serviced meanwhile: the kernel's receive buffers
   // (about 1.3 MB on 6.1) fill and the driver drops the rest, counting buf_overrun.
   const std::string block(1536 * 1024, 'f');
   std::size_t sent = 0;
   for (const auto end = Clock::now() + std::chrono::seconds(60);
        sent < block.size() && Clock::now() < end;) {
-    const ssize_t n = write(raw.fd, block.data() + sent, block.size() - sent);
+    const ssize_t n = write(raw.fd.get(), block.data() + sent, block.size() - sent);
     if (n > 0) sent += static_cast<std::size_t>(n);
-    pollfd p{raw.fd, POLLOUT, 0};
+    pollfd p{raw.fd.get(), POLLOUT, 0};
     poll(&p, 1, 10);
   }
   ASSERT_EQ(sent, block.size());
   ServiceFor(300);
   serial_icounter_struct after{};
-  ASSERT_EQ(ioctl(raw.fd, TIOCGICOUNT, &after), 0);
+  ASSERT_EQ(ioctl(raw.fd.get(), TIOCGICOUNT, &after), 0);
   EXPECT_EQ(after.tx - before.tx, static_cast<int>(block.size()));
   EXPECT_GT(after.buf_overrun, before.buf_overrun) << "the flood did not overflow the driver";
-  EXPECT_EQ(log.Count(kErRxOver), 1) << ::testing::PrintToString(log.codes);
-  EXPECT_EQ(log.codes.size(), 1u) << ::testing::PrintToString(log.codes);
+  EXPECT_EQ(log.codes, Codes{kErRxOver});
   // What got through is the block's own bytes, and once it is read the port goes on working.
   for (std::string kept = c.ReceivedText(); !kept.empty(); kept = c.ReceivedText()) {
     ASSERT_EQ(kept.find_first_not_of('f'), std::string::npos);
@@ -123,38 +120,26 @@ TEST_F(Uart, AFloodNobodyReadsShowsInTheDriverCountersAndIsReportedOnce) {
 }
 
 // The 16550 divides its 115200 baud base by a whole divisor: a rate is taken when the divisor
-// nearest to it makes a rate within 2 %, and refused naming the rates around it otherwise. QEMU's
+// nearest to it makes a rate within 2 %, and refused otherwise, the previous one staying. QEMU's
 // trace of the chip's parameters shows the rate really made (read by the CI stage).
 TEST_F(Uart, RatesAreTakenOnlyWhereTheUartsDivisorMakesThem) {
   c.OpenState(true);
-  const struct {
-    const char* settings;
-    const char* refusal;  // nullptr: taken
-  } rows[] = {
-      {"57600,N,8,1", nullptr},  // standard table
-      {"28800,N,8,1", nullptr},  // termios2: divisor 4
-      {"14400,N,8,1", nullptr},  // termios2: divisor 8
-      {"7300,N,8,1", nullptr},   // divisor 16: 7200, 1.4 % slow
-      {"45056,N,8,1", "45056 baud: this port makes 38400 or 57600"},
-      {"31250,N,8,1", "31250 baud: this port makes 28800 or 38400"},
-      {"100000,N,8,1", "100000 baud: this port makes 57600 or 115200"},
-      {"230400,N,8,1", "230400 baud: this port makes at most 115200"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.settings);
-    const std::string before = c.LineSettings();
+  // The standard table, termios2 with divisors 4 and 8, and divisor 16 (7200: 1.4 % slow).
+  for (const char* settings : {"57600,N,8,1", "28800,N,8,1", "14400,N,8,1", "7300,N,8,1"}) {
     std::string what;
-    const std::int32_t error = ErrorOf([&] { c.LineSettings(row.settings); }, &what);
-    if (row.refusal == nullptr) {
-      EXPECT_EQ(error, 0) << what;
-      EXPECT_EQ(c.LineSettings(), row.settings);
-    } else {
-      EXPECT_EQ(error, kErrCommState);
-      EXPECT_NE(what.find(row.refusal), std::string::npos) << what;
-      EXPECT_NE(what.find(port), std::string::npos) << what;
-      EXPECT_EQ(c.LineSettings(), before) << "a refused rate must leave the previous one";
-    }
-    EXPECT_EQ(Echo("rate"), "rate");
+    EXPECT_EQ(ErrorOf([&] { c.LineSettings(settings); }, &what), 0) << what;
+    EXPECT_EQ(c.LineSettings(), settings);
+    EXPECT_EQ(Echo("rate"), "rate") << settings;
+  }
+  // The refusal's own wording is the rate check's; here that the driver's answer reaches it.
+  for (const std::string settings : {"45056,N,8,1", "230400,N,8,1"}) {
+    std::string what;
+    EXPECT_EQ(ErrorOf([&] { c.LineSettings(settings); }, &what), kErrCommState) << settings;
+    EXPECT_NE(what.find(port + " did not take the line settings " + settings + ": "),
+              std::string::npos)
+        << what;
+    EXPECT_EQ(c.LineSettings(), "7300,N,8,1");
+    EXPECT_EQ(Echo("rate"), "rate") << settings;
   }
 }
 
@@ -174,7 +159,7 @@ TEST_F(Uart, EveryFrameTheProgramOffersIsHeldByTheDriver) {
     std::string what;
     EXPECT_EQ(ErrorOf([&] { c.LineSettings(row.settings); }, &what), 0) << what;
     termios held{};
-    ASSERT_EQ(tcgetattr(raw.fd, &held), 0);
+    ASSERT_EQ(tcgetattr(raw.fd.get(), &held), 0);
     EXPECT_EQ(held.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), row.cflag);
     // Codes every frame carries whole (five data bits at least).
     EXPECT_EQ(Echo("\x01\x0A\x15\x1F"), "\x01\x0A\x15\x1F");
@@ -182,7 +167,7 @@ TEST_F(Uart, EveryFrameTheProgramOffersIsHeldByTheDriver) {
 }
 
 TEST_F(Uart, EachModemLineChangeRaisesItsOneEvent) {
-  const bool loop_mode = InLoopMode();
+  const bool loop_mode = (RawPort(port).ModemBits() & kTiocmLoop) != 0;
   c.OpenState(true);
   RawPort raw(port);
   // Starting point: every output on, so every wired input is on.
@@ -226,23 +211,19 @@ TEST_F(Uart, TheConsoleIsRefusedWhateverNameItHas) {
     GTEST_SKIP() << "runs only in the QEMU guest, which names its console in "
                     "SERIVANE_GUEST_CONSOLE";
   }
-  const std::string link = "/tmp/serivane-console-link";
-  const std::string twin = "/tmp/serivane-console-twin";  // another node, the same device
-  std::filesystem::remove(link);
-  std::filesystem::remove(twin);
-  std::filesystem::create_symlink(console, link);
+  // A symbolic link is resolved before the guard looks (the pseudo-terminal tests show that); a
+  // second device node for the console is not, and must be known by its numbers.
+  const std::string twin = "/tmp/serivane-console-twin";
   struct stat st {};
   ASSERT_EQ(stat(console, &st), 0);
+  std::filesystem::remove(twin);
   ASSERT_EQ(mknod(twin.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
-  for (const std::string& path : {std::string(console), link, twin}) {
-    SCOPED_TRACE(path);
+  for (const std::string& path : {std::string(console), twin}) {
     port = path;
     std::string what;
-    EXPECT_EQ(ErrorOf([&] { c.OpenState(true); }, &what), kErrHardwareNotAvailable);
-    EXPECT_NE(what.find("console"), std::string::npos) << what;
-    EXPECT_FALSE(c.OpenState());
+    EXPECT_EQ(ErrorOf([&] { c.OpenState(true); }, &what), kErrHardwareNotAvailable) << path;
+    EXPECT_NE(what.find("system console"), std::string::npos) << what;
   }
-  std::filesystem::remove(link);
   std::filesystem::remove(twin);
 }
 
