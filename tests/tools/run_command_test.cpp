@@ -22,20 +22,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class RunCommandTest : public ::testing::Test {
  protected:
   RunCommandTest() {
     std::string pattern = (fs::temp_directory_path() / "serivane-run-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     root_ = pattern;
-    fs::create_directories(root_ / "home");
-    fs::create_directories(root_ / "sys");
-    fs::create_directories(root_ / "dev");
+    for (const char* folder : {"home", "sys", "dev"}) fs::create_directories(root_ / folder);
     ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
     ::setenv("HOME", (root_ / "home").c_str(), 1);
   }
@@ -77,7 +70,6 @@ TEST_F(RunCommandTest, StatusesAndMessages) {
       {{"loopback?cts=maybe"}, 2, "cts=maybe"},
       {{"loopback?busy=on"}, 3, "in use by another program"},
       {{"COM7", "loopback"}, 3, "serivane-run: COM7: "},
-      {{"--tests", "4", "loopback?cts=off"}, 1, ""},
       {{"--tests", "5", "COM5"}, 1, ""},
       {{"--tests", "4,5"}, 0, ""},  // the stored port, COM1
   };
@@ -112,47 +104,51 @@ TEST_F(RunCommandTest, StoredSettingsApplyUnlessGivenAndTheReportSaysWhatRan) {
   registry.CloseKey();
   const auto [status, out, err] = Run({"--parity", "E", "--json", "-", "loopback?cts=on"});
   EXPECT_EQ(status, 1) << err;
-  // Tests 3 and 4 ran, at the stored rate with the parity given.
+  // Tests 3 and 4 ran, and no other, at the stored rate with the parity given.
   const std::string parts[] = {
       "\"settings\": \"9600,E,8,1\"",
       "\"result_file\": \"" + root_.string() + "/r \\\"q\\\" \\u0001 \xC3\xA9.txt\"",
-      "\"number\": 3,\n          \"name\": \"20 bytes Tx/Rx\",\n          \"passed\": true",
+      "\"tests\": [\n        {\n          \"number\": 3,\n          \"name\": \"20 bytes "
+      "Tx/Rx\",\n          \"passed\": true",
       "\"number\": 4,\n          \"name\": \"RTS/CTS handshake\",\n          \"passed\": false",
       "\"RTS/CTS handshake: RTS/CTS= off <-- FAILED\",\n            \"RTS/CTS handshake: "
-      "RTS/CTS= on --- OK\"\n          ],\n          \"events\": []"};
+      "RTS/CTS= on --- OK\"\n          ],\n          \"events\": []\n        }\n      ]"};
   for (const std::string& part : parts) EXPECT_NE(out.find(part), std::string::npos) << part;
-  std::size_t tests = 0;
-  for (auto at = out.find("\"number\""); at != std::string::npos;
-       at = out.find("\"number\"", at + 1))
-    ++tests;
-  EXPECT_EQ(tests, 2u) << out;
   // With the report on standard output the lines go to standard error, summary last.
   EXPECT_NE(err.find("loopback?cts=on: FAILED (RTS/CTS handshake), 1 pass\n  CTS stays on"),
             std::string::npos)
       << err;
-  EXPECT_NE(Read(result).find("-RTS/CTS handshake: RTS/CTS= off <-- FAILED\r\n"),
-            std::string::npos);
+  std::ostringstream file;
+  file << std::ifstream(result, std::ios::binary).rdbuf();
+  EXPECT_NE(file.str().find("-RTS/CTS handshake: RTS/CTS= off <-- FAILED\r\n"), std::string::npos);
+}
+
+// With several ports each gets its own file: the port's name goes before the extension, and a
+// name that starts with a dot has none.
+TEST(ResultFileTest, PortNameGoesBeforeTheExtension) {
+  EXPECT_EQ(ResultFileFor("/w/r.txt", "COM1"), "/w/r-COM1.txt");
+  EXPECT_EQ(ResultFileFor("/w.d/.result", "loopback-2"), "/w.d/.result-loopback-2");
 }
 
 // Each fault of the plug is named by the wire or the part it points at, and by nothing else.
 TEST_F(RunCommandTest, TheDiagnosisNamesTheFaultyWire) {
-  const std::tuple<const char*, const char*, const char*> rows[] = {
-      {"", "1,2,3,4,5", "a full plug"},
-      {"echo=off", "2,3", "TxD 3 (2) to RxD 2 (3) is not connected"},
-      // Every 100th character is lost at any rate, also in the check at 9600 baud.
-      {"drop=100", "2,3", "at 38400 baud and at 9600 baud as well"},
+  const std::tuple<const char*, const char*, const char*, const char*> rows[] = {
+      {"", "1,2,3,4,5", "38400", "a full plug"},
+      {"echo=off", "2,3", "38400", "TxD 3 (2) to RxD 2 (3) is not connected"},
+      // Every 100th character is lost at any rate, also in the check at the next lower rate.
+      {"drop=100", "2,3", "9600", "at 9600 baud and at 1200 baud as well"},
       // A framing error on the last character of the block; the check at 9600 baud comes after.
-      {"frame=256", "2", "at 38400 baud but not at 9600 baud"},
-      {"cts=off", "4", "CTS stuck off"},
-      {"dsr=off&dcd=off", "5", "DSR stuck off"},
+      {"frame=256", "2", "38400", "at 38400 baud but not at 9600 baud"},
+      {"cts=off", "4", "38400", "CTS stuck off"},
+      {"dsr=off&dcd=off", "5", "38400", "DSR stuck off"},
       // Slow beside the limit, however loaded the machine running the test.
-      {"opendelay=600", "1", "took longer than 500 ms (1 time)"},
-      {"openfail=1", "1", "did not open again after it was closed"},
+      {"opendelay=600", "1", "38400", "took longer than 500 ms (1 time)"},
+      {"openfail=1", "1", "38400", "did not open again after it was closed"},
   };
-  for (const auto& [faults, tests, named] : rows) {
+  for (const auto& [faults, tests, baud, named] : rows) {
     const auto [status, out, err] =
         Run({"--no-result-file", "--timeout", "200", "--max-duration", "500", "--tests", tests,
-             "--json", "-", std::string("loopback?") + faults});
+             "--baud", baud, "--json", "-", std::string("loopback?") + faults});
     const std::size_t from = out.find("\"diagnosis\": [");
     ASSERT_NE(from, std::string::npos) << faults << "\n" << out << err;
     const std::string diagnosis = out.substr(from, out.find(']', from) - from);
