@@ -37,7 +37,7 @@ TEST_F(SettingsTest, ExitAndClosingTheWindowSaveButASessionCloseDoesNot) {
 // rate the menu does not offer is kept, unmarked.
 TEST_F(SettingsTest, StoredValuesShowAndTheHeightComesBack) {
   const std::pair<const char*, const char*> stored[] = {
-      {"Baudrate", "9600"},       {"Bits", "7"},
+      {"Baudrate", "115200"},     {"Bits", "7"},
       {"Stopbits", "2"},          {"Parity", "3"},
       {"Comport", "32"},          {"Single Bytes", "250"},
       {"Test 2", "False"},        {"Test 5", "False"},
@@ -47,7 +47,7 @@ TEST_F(SettingsTest, StoredValuesShowAndTheHeightComesBack) {
   ports_[32] = "loopback?openfail=0";  // no start-up run
   Start();
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_7", "FuncClose_Menu", "FuncStart_Menu", "Parity_Menu_3",
-                               "Stop_Menu_2", "baud_menu_6"}));
+                               "Stop_Menu_2", "baud_menu_10"}));
   EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com32"));
   QString boxes;
   for (QCheckBox* box : form_->findChildren<QCheckBox*>(QRegularExpression("Test_Check_")))
