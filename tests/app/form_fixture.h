@@ -42,10 +42,11 @@ struct FakeDialogs final : Dialogs {
   std::string input_answer;                  // "": Cancel
 };
 
-inline void Store(const std::string& name, const std::string& text) {
+// Stores each (name, text) pair as the registry tool would; Stored reads one back.
+inline void Store(const std::vector<std::pair<std::string, std::string>>& values) {
   settings::CRegistry registry;
   registry.OpenKey(settings::kHKeyLocalMachine, settings::kSettingsKey, true);
-  registry.WriteValue(name, text);
+  registry.WriteValues(values);
 }
 inline std::string Stored(const std::string& name) {
   settings::CRegistry registry;
@@ -60,7 +61,6 @@ class FormTest : public ::testing::Test {
     qputenv("XDG_CONFIG_HOME", (dir_.path() + "/config").toUtf8());
     qputenv("HOME", dir_.path().toUtf8());
   }
-  void TearDown() override { form_.reset(); }
   // No window, no records and an empty registry, for the next case of a table.
   void Reset() {
     form_.reset();

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QEventLoop>
 #include <QMenuBar>
 
 #include "tests/app/form_fixture.h"
@@ -35,8 +34,7 @@ TEST_F(StartupTest, PortFallsBackToCom1WhenItWillNotOpenOrDeleteIsHeld) {
     Reset();
     ports_ = {{1, com1}};
     if (!com7.empty()) ports_[7] = com7;
-    Store("Comport", "7");
-    Store("Run at Startup", "True");
+    Store({{"Comport", "7"}, {"Run at Startup", "True"}});
     std::string paused;
     clock_.SetSleepHook([&](std::int32_t ms) {
       if (ms > 0) paused += std::to_string(ms) + ": " + form_->ResultText();
@@ -79,9 +77,9 @@ TEST_F(StartupTest, NoPortOpensKeepsTheWindowAliveAndRetries) {
 // Delete pressed and released before the first tick changes nothing. During a run the operator
 // can reach neither the menus nor the port's controls.
 TEST_F(StartupTest, RunsAtStartupAndFromTheButton) {
-  Store("Result FileName", (dir_.path() + "/result.txt").toStdString());
-  Store("Run at Startup", "True");
-  Store("Comport", "5");
+  Store({{"Result FileName", (dir_.path() + "/result.txt").toStdString()},
+         {"Run at Startup", "True"},
+         {"Comport", "5"}});
   ports_[5] = "loopback";
   std::string usable_in_run = "(no run)";
   clock_.SetSleepHook([&](std::int32_t) {
@@ -146,7 +144,7 @@ TEST_F(StartupTest, FirstTickOpensThePortAndTheLineInputsFollowThePlug) {
 // the start-up run and without the recovery's pause that would suppress it.
 TEST_F(StartupTest, LeavingThePortListSetsThePortUp) {
   ports_[3] = "loopback";
-  Store("Run at Startup", "True");
+  Store({{"Run at Startup", "True"}});
   Start();
   ASSERT_TRUE(Activate() && WaitRunOver());
   auto* list = Find<QComboBox>("Com_Combo");
@@ -168,33 +166,6 @@ TEST_F(StartupTest, LeavingThePortListSetsThePortUp) {
   EXPECT_EQ(form_->settings().ComPort, 1);
   EXPECT_EQ(list->currentIndex(), 0);
   clock_.SetSleepHook(nullptr);
-}
-
-// Port events are served by the event loop itself, so the monitor hears them also while a modal
-// box runs its own loop and nothing calls DoEvents.
-TEST_F(StartupTest, PortEventsReachTheMonitorWhileABoxIsOpen) {
-  ports_[1] = "loopback?break=1";
-  Start();
-  ASSERT_TRUE(WaitTick());
-  const auto heard = [&] {
-    return form_->ResultText().find("Comm Event: Break received") != std::string::npos;
-  };
-  bool heard_while_open = false;
-  dialogs_.while_message_open = [&] {
-    form_->port().TransmitText("A");
-    clock_.AdvanceMillis(50);
-    QEventLoop box_loop;  // sleeps until an event comes, as a box's own loop does
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      if (heard()) box_loop.quit();
-    });
-    QTimer::singleShot(3000, &box_loop, &QEventLoop::quit);
-    poll.start(10);
-    box_loop.exec();
-    heard_while_open = heard();
-  };
-  Find<QAction>("FuncAbout_Menu")->trigger();
-  EXPECT_TRUE(heard_while_open) << form_->ResultText();
 }
 
 }  // namespace
