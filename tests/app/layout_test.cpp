@@ -10,7 +10,7 @@ namespace {
 
 using LayoutTest = FormTest;
 
-TEST_F(LayoutTest, ControlsStandApartInsideTheirFramesAndTabInOrder) {
+TEST_F(LayoutTest, ControlsStandApartInsideTheirFramesAndKeysReachThem) {
   Start();
   ASSERT_TRUE(Activate() && WaitTick());
   // A few controls at their drawn places (in their container, in pixels).
@@ -47,13 +47,8 @@ TEST_F(LayoutTest, ControlsStandApartInsideTheirFramesAndTabInOrder) {
             (Strings{"Run_Button", "Result_Text", "RTS_Check", "DTR_Check", "CTS_Check",
                      "DSR_Check", "DCD_Check", "Com_Combo", "Test_Check_1", "Test_Check_2",
                      "Test_Check_3", "Test_Check_4", "Test_Check_5", "Loop_Check", "Run_Button"}));
-}
-
-// A frame's or the label's access key moves the focus to the control after it in tab order, a
-// check box's toggles the box.
-TEST_F(LayoutTest, AccessKeysReachTheirControls) {
-  Start();
-  ASSERT_TRUE(Activate());
+  // A frame's or the label's access key moves the focus to the control after it in tab order, a
+  // check box's toggles the box.
   Find<QCheckBox>("DTR_Check")->setFocus();  // the frame's key still goes to its first control
   Strings reached;
   for (Qt::Key key : {Qt::Key_C, Qt::Key_M, Qt::Key_T, Qt::Key_E, Qt::Key_D}) {
