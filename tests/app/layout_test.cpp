@@ -68,18 +68,16 @@ TEST_F(LayoutTest, ControlsStandApartInsideTheirFramesAndKeysReachThem) {
 TEST_F(LayoutTest, ResizeKeepsTheWidthAndGivesExtraHeightToTheResults) {
   Start();
   auto* results = Find<QPlainTextEdit>("Result_Text");
-  const std::pair<QSize, int> sizes[] = {{QSize(340, 467), 467},
-                                         {QSize(420, 467), 467},
-                                         {QSize(380, 200), 367},
-                                         {QSize(380, 367), 367},
-                                         {QSize(380, 533), 533}};
-  for (const auto& [asked, high] : sizes) {
+  // Asked width and height, and the outer height that results.
+  const int sizes[][3] = {
+      {340, 467, 467}, {420, 467, 467}, {380, 200, 367}, {380, 367, 367}, {380, 533, 533}};
+  for (const auto& [width, height, high] : sizes) {
     const QSize frame = form_->frameGeometry().size() - form_->size();
-    form_->resize(asked - frame);
+    form_->resize(QSize(width, height) - frame);
     EXPECT_TRUE(QTest::qWaitFor([&, high = high] {
       return form_->frameGeometry().size() == QSize(380, high) && results->height() == high - 310;
-    })) << asked.width()
-        << "x" << asked.height();
+    })) << width
+        << "x" << height;
   }
   form_->showMinimized();
   ASSERT_TRUE(QTest::qWaitFor([&] { return form_->isMinimized(); }));
