@@ -67,8 +67,8 @@ class FormTest : public ::testing::Test {
     dialogs_.messages.clear();
     ASSERT_TRUE(QDir(dir_.path() + "/config").removeRecursively());
   }
-  // Creates the window (Form_Load runs); Start also shows it.
-  void Create() {
+  // Creates the window (Form_Load runs) and shows it; the first tick comes from the event loop.
+  void Start() {
     FormServices services;
     services.dialogs = &dialogs_;
     services.clock = &clock_;
@@ -83,9 +83,6 @@ class FormTest : public ::testing::Test {
     services.port_mapped = [this](std::int16_t n) { return ports_.count(n) != 0; };
     services.exit_program = [this](int status) { exits_.push_back(status); };
     form_ = std::make_unique<RS232_Form>(services);
-  }
-  void Start() {
-    Create();
     form_->show();
   }
   bool WaitTick() { return QSignalSpy(form_.get(), &RS232_Form::updateTicked).wait(3000); }

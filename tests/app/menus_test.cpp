@@ -49,7 +49,7 @@ TEST_F(MenusTest, InputBoxesSwitchesClearAndAbout) {
                {true, "0.4", 50},      {true, "0.6", 1},      {true, "25ms", 25},
                {true, "32767", 32767}, {true, "32768", 50},   {false, "100", 2000},
                {false, "100.4", 2000}, {false, "100.6", 101}, {false, "101", 101}};
-  Create();
+  Start();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.delay ? "delay \"" : "duration \"") + c.answer + "\"");
     form_->settings().HandshakeDelay = 50;

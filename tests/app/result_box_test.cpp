@@ -12,7 +12,7 @@ using ResultBoxTest = FormTest;
 // Where an added piece completes a CR LF pair, or is not plain ASCII (the whole text is then
 // decoded again, as UTF-8 or else as Latin-1), the box must not show the pieces decoded apart.
 TEST_F(ResultBoxTest, AppendedPiecesShowAsTheWholeText) {
-  Create();
+  Start();
   const std::pair<Strings, QString> rows[] = {
       {{"Serivane ready\r\n", "Test started ...\r\n"}, "Serivane ready\nTest started ...\n"},
       {{"abc\r", "\ndef"}, "abc\ndef"},

@@ -62,7 +62,7 @@ TEST_F(SettingsTest, StoredValuesShowAndTheHeightComesBack) {
   Reset();
   Store(
       {{"Comport", "33"}, {"Bits", "9"}, {"Stopbits", "3"}, {"Parity", "0"}, {"Baudrate", "123"}});
-  Create();
+  Start();
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "Parity_Menu_1", "Stop_Menu_1"}));
   EXPECT_EQ(form_->settings().BaudRate, 123);
   EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com1"));
@@ -107,7 +107,7 @@ TEST_F(SettingsTest, ARegistryThatCannotBeReadEndsTheProgramWithItsError) {
   const std::filesystem::path hive = settings::HivePath(settings::kHKeyLocalMachine);
   std::filesystem::create_directories(hive.parent_path());
   std::ofstream(hive) << "this is no hive\n[unclosed\n";
-  Create();
+  Start();
   EXPECT_EQ(exits_, std::vector<int>{1});
   ASSERT_EQ(dialogs_.messages.size(), 1u);
   EXPECT_EQ(dialogs_.messages[0].rfind("RS-232 Serivane|2|Error -2147221502 (80040002H)\r", 0), 0u)

@@ -132,13 +132,12 @@ TEST_F(StartupTest, RunsAtStartupFromTheButtonAndAfterThePortListChanges) {
 // comes back on the status boxes at the next tick (the first tick reads them before it opens
 // the port).
 TEST_F(StartupTest, FirstTickOpensThePortAndTheLineInputsFollowThePlug) {
-  Create();
+  Start();
   EXPECT_EQ(form_->ResultText(), "Wait ...\r\n");
   EXPECT_FALSE(form_->port().OpenState());
   auto* list = Find<QComboBox>("Com_Combo");
   EXPECT_EQ(list->itemText(31) + " " + list->itemData(31, Qt::ToolTipRole).toString(),
             "Com32 nothing at Com32");
-  form_->show();
   ASSERT_TRUE(WaitTick());
   EXPECT_EQ(form_->ResultText(), "Serivane ready\r\n");
   EXPECT_EQ(form_->port().LineSettings(), "38400,N,8,1");
