@@ -42,10 +42,11 @@ struct FakeDialogs final : Dialogs {
   std::string input_answer;                  // "": Cancel
 };
 
-inline void Store(const std::string& name, const std::string& text) {
+// Stores each (name, text) pair as the registry tool would; Stored reads one back.
+inline void Store(const std::vector<std::pair<std::string, std::string>>& values) {
   settings::CRegistry registry;
   registry.OpenKey(settings::kHKeyLocalMachine, settings::kSettingsKey, true);
-  registry.WriteValue(name, text);
+  registry.WriteValues(values);
 }
 inline std::string Stored(const std::string& name) {
   settings::CRegistry registry;
@@ -56,11 +57,9 @@ inline std::string Stored(const std::string& name) {
 class FormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
     qputenv("XDG_CONFIG_HOME", (dir_.path() + "/config").toUtf8());
     qputenv("HOME", dir_.path().toUtf8());
   }
-  void TearDown() override { form_.reset(); }
   // No window, no records and an empty registry, for the next case of a table.
   void Reset() {
     form_.reset();
@@ -68,8 +67,8 @@ class FormTest : public ::testing::Test {
     dialogs_.messages.clear();
     ASSERT_TRUE(QDir(dir_.path() + "/config").removeRecursively());
   }
-  // Creates the window (Form_Load runs); Start also shows it.
-  void Create() {
+  // Creates the window (Form_Load runs) and shows it; the first tick comes from the event loop.
+  void Start() {
     FormServices services;
     services.dialogs = &dialogs_;
     services.clock = &clock_;
@@ -84,9 +83,6 @@ class FormTest : public ::testing::Test {
     services.port_mapped = [this](std::int16_t n) { return ports_.count(n) != 0; };
     services.exit_program = [this](int status) { exits_.push_back(status); };
     form_ = std::make_unique<RS232_Form>(services);
-  }
-  void Start() {
-    Create();
     form_->show();
   }
   bool WaitTick() { return QSignalSpy(form_.get(), &RS232_Form::updateTicked).wait(3000); }

@@ -12,7 +12,7 @@ using ResultBoxTest = FormTest;
 // Where an added piece completes a CR LF pair, or is not plain ASCII (the whole text is then
 // decoded again, as UTF-8 or else as Latin-1), the box must not show the pieces decoded apart.
 TEST_F(ResultBoxTest, AppendedPiecesShowAsTheWholeText) {
-  Create();
+  Start();
   const std::pair<Strings, QString> rows[] = {
       {{"Serivane ready\r\n", "Test started ...\r\n"}, "Serivane ready\nTest started ...\n"},
       {{"abc\r", "\ndef"}, "abc\ndef"},
@@ -29,12 +29,8 @@ TEST_F(ResultBoxTest, AppendedPiecesShowAsTheWholeText) {
     EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText(), shown) << whole;
     EXPECT_EQ(form_->ResultText(), whole);
   }
-}
-
-// Result lines leave the caret at the end; the cut sets the box again and leaves its last 10000
-// characters, shown as they are kept. A verdict colours the box's background.
-TEST_F(ResultBoxTest, ResultLinesKeepTheCaretAtTheEndAndTheCutShowsWhatIsKept) {
-  Create();
+  // Result lines leave the caret at the end; the cut sets the box again and leaves its last 10000
+  // characters, shown as they are kept. A verdict colours the box's background.
   form_->SetResultText("");
   form_->SetResultBackground(engine::Rgb{255, 0, 0});
   EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->palette().color(QPalette::Base), Qt::red);
