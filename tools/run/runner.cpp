@@ -96,7 +96,7 @@ std::string SummaryLine(const PortOutcome& o, bool several) {
   if (!o.error.empty()) {
     text = head + ": " + o.error + ", " + passes;
   } else if (o.interrupted && o.tests.empty()) {
-    text = head + ": stopped before any test ran";
+    text = head + ": stopped before any test finished";
   } else {
     std::string failed;
     for (const TestRecord& t : o.tests) {
