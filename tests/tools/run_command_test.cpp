@@ -193,9 +193,17 @@ TEST_F(RunCommandTest, AnOutputThatCannotBeWrittenDecidesTheStatus) {
   EXPECT_EQ(Read("notes.txt"), "my notes\n");
   EXPECT_TRUE(Read("earlier.json").starts_with(std::string(kReportStart) + ",\n  \"version\""));
   EXPECT_TRUE(fs::is_fifo(Path("fifo")));
-  // No file asked for: the report says none was written.
-  const auto [status, out, err] = Run({"--no-result-file", "--json", "-", "--tests=1"});
-  EXPECT_NE(out.find("\"result_file\": null"), std::string::npos) << out;
+  // No file asked for, or a port that never opened: the report says none was written, and
+  // none was.
+  fs::remove(ResultPath());
+  for (const std::string port : {"loopback", "loopback?busy=on"}) {
+    const auto [status, out, err] =
+        Run({port == "loopback" ? "--no-result-file" : "--result=" + ResultPath(), "--json", "-",
+             "--tests=1", port});
+    EXPECT_NE(out.find("\"result_file\": null"), std::string::npos) << out;
+  }
+  EXPECT_FALSE(fs::exists(ResultPath()));
+  EXPECT_TRUE(fs::is_empty(root_ / "home"));
 }
 
 // A result file that stops taking lines in the middle of the run (a size limit stands in for a
