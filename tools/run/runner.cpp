@@ -433,26 +433,51 @@ constexpr std::chrono::milliseconds kTermGrace{500};
 // How often the progress line is brought up to date.
 constexpr int kProgressMs = 100;
 
-// Runs every port on a thread of its own until all are done, showing progress, and answers the
-// stop signal that came (0 when none did). The port threads wake this one as each finishes, so
-// the run ends as soon as the last port's work does.
-int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const RunPlan& plan,
-           const RunEnvironment& env) {
-  const UniqueFd finished(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  sigset_t stop_signals, old_mask;
-  sigemptyset(&stop_signals);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop_signals, s);
-  UniqueFd signals;
-  if (env.handle_signals) {
+// The stop signals, taken through a descriptor from before the port threads start until the
+// report is written: a signal that comes while the outputs are written still lets them finish.
+class StopSignals {
+ public:
+  explicit StopSignals(bool take) {
+    if (!take) return;
+    sigemptyset(&set_);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
     // Blocked before the port threads start, so that they inherit the mask and the signals come
     // here. A background job of a script starts with SIGINT ignored, and an ignored signal is
     // never delivered: the default is put back once the signals are blocked, so that none can
     // end the program in between.
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+    pthread_sigmask(SIG_BLOCK, &set_, &old_mask_);
     for (const int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
-    signals = UniqueFd(::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    fd_ = UniqueFd(::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
+    taken_ = true;
+  }
+  ~StopSignals() {
+    if (taken_) pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  int Fd() const { return fd_.get(); }
+  // The next signal that came, or 0.
+  int Take() const {
+    signalfd_siginfo info{};
+    if (fd_.get() < 0 || ::read(fd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+      return 0;
+    return static_cast<int>(info.ssi_signo);
   }
 
+ private:
+  sigset_t set_{};
+  sigset_t old_mask_{};
+  UniqueFd fd_;
+  bool taken_ = false;
+};
+
+// Runs every port on a thread of its own until all are done, showing progress, and answers the
+// stop signal that came (0 when none did). The port threads wake this one as each finishes, so
+// the run ends as soon as the last port's work does.
+int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const RunPlan& plan,
+           const StopSignals& signals, std::ostream& err) {
+  const UniqueFd finished(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   std::vector<std::thread> threads;
   for (auto& r : runs) {
     threads.emplace_back([run = r.get(), fd = finished.get()] {
@@ -485,17 +510,16 @@ int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const RunPlan& pla
       const int left_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
       timeout_ms = timeout_ms < 0 ? left_ms : std::min(timeout_ms, left_ms);
     }
-    pollfd fds[2] = {{finished.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
-    (void)::poll(fds, signals.get() >= 0 ? 2 : 1, timeout_ms);
+    pollfd fds[2] = {{finished.get(), POLLIN, 0}, {signals.Fd(), POLLIN, 0}};
+    (void)::poll(fds, signals.Fd() >= 0 ? 2 : 1, timeout_ms);
     if (fds[0].revents & POLLIN) {
       std::uint64_t count = 0;
       (void)!::read(finished.get(), &count, sizeof count);
     }
     if (abort_at && std::chrono::steady_clock::now() >= *abort_at) abort_all();
-    if (signals.get() < 0 || !(fds[1].revents & POLLIN)) continue;
-    signalfd_siginfo info{};
-    if (::read(signals.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    const int got = static_cast<int>(info.ssi_signo);
+    if (!(fds[1].revents & POLLIN)) continue;
+    const int got = signals.Take();
+    if (got == 0) continue;
     if (stop_signal == 0) {
       stop_signal = got;
       for (auto& r : runs) r->RequestStop();
@@ -511,12 +535,11 @@ int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const RunPlan& pla
     } else {
       // The ports did not end when told twice: something in the system holds them.
       console.EndProgress();
-      *env.err << kProgram << ": ended without closing the ports\n";
+      err << kProgram << ": ended without closing the ports\n";
       std::_Exit(128 + got);
     }
   }
   for (std::thread& t : threads) t.join();
-  if (env.handle_signals) pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (plan.progress) console.Progress(ProgressText(runs, run_names));
   console.EndProgress();
   return stop_signal;
@@ -630,7 +653,10 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   std::vector<std::unique_ptr<PortRun>> runs;
   for (std::size_t i = 0; i < words.size(); ++i)
     runs.push_back(MakeRun(plan, words[i], names[i], env));
-  const int stop_signal = RunAll(runs, plan, env);
+  const StopSignals signals(env.handle_signals);
+  int stop_signal = RunAll(runs, plan, signals, err);
+  // A signal that came as the last port finished still counts.
+  if (stop_signal == 0) stop_signal = signals.Take();
 
   std::vector<PortOutcome> outcomes;
   for (const auto& r : runs) outcomes.push_back(r->Outcome());
