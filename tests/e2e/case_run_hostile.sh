@@ -154,7 +154,9 @@ kill -TERM "$pid"
 STATUS=0
 wait "$pid" || STATUS=$?
 took=$((($(date +%s%N) - start) / 1000000))
-((took < 1000)) || e2e_fail "SIGTERM took $took ms to end the run"
+# The running test is cut half a second after the signal; the margin is for a busy machine (the
+# echo wait alone would last ten seconds).
+((took < 2000)) || e2e_fail "SIGTERM took $took ms to end the run"
 : >"$WORK/run.err"
 row "SIGTERM during a test" 143 "" "report interrupted, file complete (${took} ms)"
 grep -qF '"interrupted": true' term.json || e2e_fail "the report is not marked interrupted"
