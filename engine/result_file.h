@@ -6,7 +6,8 @@
 // a result file may stand: a regular file, new or empty or holding an earlier run (its first line
 // begins "Test started"). It never opens a device, a pipe or a folder, never truncates any other
 // file, and does not follow a link that another user put in a shared sticky folder such as /tmp
-// (the kernel's protected_symlinks rule, applied whatever the kernel is set to).
+// (the kernel's protected_symlinks rule, applied whatever the kernel is set to; see
+// common/safe_file.h).
 //
 // Nothing here throws: failures come back as the system's reason, and the run decides what the
 // operator is told. Lines are bytes; they are written as they are, each followed by CR LF.
@@ -16,6 +17,9 @@
 #include <string_view>
 
 namespace serivane::engine {
+
+// The first line of every result file this program writes begins with this.
+inline constexpr std::string_view kResultFileStart = "Test started";
 
 class ResultFile {
  public:

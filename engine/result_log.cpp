@@ -44,9 +44,13 @@ void ResultLog::AppendReceived(std::string_view received) {
 }
 
 void ResultLog::OpenFile(const std::string& stored_name) {
-  file_ = std::make_unique<ResultFile>();
+  file_.reset();
   file_failed_ = false;
+  file_created_ = false;
+  file_failure_.clear();
   create_error_.clear();
+  if (!file_wanted_) return;
+  file_ = std::make_unique<ResultFile>();
   const std::optional<std::string> path = ResolveDrivePath(stored_name, HomeFolder());
   shown_name_ = stored_name;
   if (path && *path != stored_name) shown_name_ += " (" + *path + ")";
@@ -55,6 +59,7 @@ void ResultLog::OpenFile(const std::string& stored_name) {
   // line in the box.
   if (!reason.empty())
     create_error_ = "Result file error: cannot create " + shown_name_ + ": " + reason;
+  file_created_ = reason.empty();
 }
 
 void ResultLog::CloseFile() noexcept {
@@ -64,7 +69,8 @@ void ResultLog::CloseFile() noexcept {
   if (reason.empty() || file_failed_) return;
   file_failed_ = true;
   try {
-    AppendLine("Result file error: cannot write " + shown_name_ + ": " + reason);
+    file_failure_ = "Result file error: cannot write " + shown_name_ + ": " + reason;
+    AppendLine(file_failure_);
   } catch (...) {
   }
 }
@@ -79,6 +85,7 @@ void ResultLog::WriteLine(std::string_view line) {
   }
   // Further writes would only fail the same way; the box still shows everything.
   file_failed_ = true;
+  file_failure_ = message;
   AppendLine(message);
 }
 

@@ -38,6 +38,14 @@ class ResultLog {
   // `line` to the box, `mark` + `line` to the file.
   void Report(char mark, std::string_view line);
 
+  // Off: the runs that follow write no result file and say nothing about one (a front end that
+  // was asked for no file). On by default.
+  void SetFileWanted(bool wanted) { file_wanted_ = wanted; }
+  // Of the last run: whether its result file was created, and the box's line on the first
+  // failure to create or write it ("" when the file took every line, or none was wanted).
+  bool FileCreated() const { return file_created_; }
+  const std::string& FileFailure() const { return file_failure_; }
+
  private:
   WindowPort& window_;
   std::unique_ptr<ResultFile> file_;
@@ -46,6 +54,9 @@ class ResultLog {
   bool file_failed_ = false;
   std::string shown_name_;  // the path as the messages name it
   std::string create_error_;
+  bool file_wanted_ = true;
+  bool file_created_ = false;
+  std::string file_failure_;
 };
 
 // Folder (want_folder true) or file name part of the stored result file name, cut at its last

@@ -2,7 +2,11 @@
 // report, the diagnosis drawn from a faulty plug and several ports at once, on the virtual plug
 // in a registry of its own.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +19,7 @@
 #include "serial/portmap/portmap.h"
 #include "settings/cregistry.h"
 #include "settings/settings_store.h"
+#include "tools/run/diagnosis.h"
 #include "tools/run/runner.h"
 
 namespace serivane::run {
@@ -37,16 +42,27 @@ class RunCommandTest : public ::testing::Test {
     fs::remove_all(root_);
   }
 
-  // Status, standard output and standard error of one run.
-  std::tuple<int, std::string, std::string> Run(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
+  // Status, standard output and standard error of one run. `broken_out`: standard output takes
+  // nothing (closed, or a full disk).
+  std::tuple<int, std::string, std::string> Run(const std::vector<std::string>& args,
+                                                bool broken_out = false) {
+    std::ostringstream good, err;
+    std::ostream broken(nullptr);
+    std::ostream& out = broken_out ? broken : good;
     RunEnvironment env;
     env.out = &out;
     env.err = &err;
     // A machine without serial ports: the map gives COM1 the virtual plug.
     env.roots = {root_ / "sys", root_ / "dev"};
     const int status = RunMain(args, env);
-    return {status, out.str(), err.str()};
+    return {status, good.str(), err.str()};
+  }
+
+  std::string Path(const std::string& name) const { return (root_ / name).string(); }
+  std::string Read(const std::string& name) const {
+    std::ostringstream s;
+    s << std::ifstream(Path(name), std::ios::binary).rdbuf();
+    return s.str();
   }
 
   std::string ResultPath() const { return (root_ / "result.txt").string(); }
@@ -124,10 +140,143 @@ TEST_F(RunCommandTest, StoredSettingsApplyUnlessGivenAndTheReportSaysWhatRan) {
 }
 
 // With several ports each gets its own file: the port's name goes before the extension, and a
-// name that starts with a dot has none.
+// name that starts with a dot has none. A port's name never reaches another folder.
 TEST(ResultFileTest, PortNameGoesBeforeTheExtension) {
   EXPECT_EQ(ResultFileFor("/w/r.txt", "COM1"), "/w/r-COM1.txt");
   EXPECT_EQ(ResultFileFor("/w.d/.result", "loopback-2"), "/w.d/.result-loopback-2");
+  EXPECT_EQ(PortName("sub/p\\..\\..\\..\\escaped"), "p_.._.._.._escaped");
+  EXPECT_EQ(PortName("/dev/pts/3"), "pts3");
+  EXPECT_EQ(PortName("/dev/serial/by-id/usb-FTDI_A+B:1.0 x"), "usb-FTDI_A+B_1.0_x");
+}
+
+// Every output that cannot be written is named on standard error and makes the status 3, or 1
+// when a test failed; the file it names is left as it was, and nothing is refused in silence.
+TEST_F(RunCommandTest, AnOutputThatCannotBeWrittenDecidesTheStatus) {
+  std::ofstream(Path("notes.txt")) << "my notes\n";
+  std::ofstream(Path("earlier.json")) << kReportStart << ", \"old\": 1}\n";
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  fs::create_directory(Path("folder"));
+  const std::string passing = "--tests=1";
+  const std::string failing = "loopback?cts=off";
+  struct Row {
+    std::vector<std::string> args;
+    bool broken_out;
+    int status;
+    std::string message;  // on standard error; "" no complaint at all
+  };
+  const Row rows[] = {
+      {{"--json", Path("folder"), passing}, false, 3, "--json: cannot write"},
+      {{"--json", Path("fifo"), passing}, false, 3, "it is not a regular file"},
+      {{"--json", "/dev/full", passing}, false, 3, "it is not a regular file"},
+      {{"--json", Path("notes.txt"), passing}, false, 3, "it is not a file this program wrote"},
+      {{"--json", Path("earlier.json"), passing}, false, 0, ""},
+      {{"--result", Path("fifo"), passing}, false, 3, "the result file"},
+      {{"--result", Path("notes.txt"), passing}, false, 3, "not a result file of this program"},
+      {{"--json", "-", passing}, true, 3, "cannot write the report to standard output"},
+      {{"--json", "-", "--tests=4", failing}, true, 1, "cannot write the report"},
+      {{"--json", "-", "--no-result-file", passing}, false, 0, ""},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = row.args;
+    if (std::find(args.begin(), args.end(), "--result") == args.end() &&
+        std::find(args.begin(), args.end(), "--no-result-file") == args.end())
+      args.insert(args.begin(), {"--result", ResultPath()});
+    const auto [status, out, err] = Run(args, row.broken_out);
+    const std::string what = ::testing::PrintToString(row.args) + "\n" + err;
+    EXPECT_EQ(status, row.status) << what;
+    // With the report on standard output the result lines go to standard error.
+    EXPECT_TRUE(row.message.empty() ? err.find("serivane-run:") == std::string::npos &&
+                                          err.find("Result file") == std::string::npos
+                                    : err.find(row.message) != std::string::npos)
+        << what;
+  }
+  EXPECT_EQ(Read("notes.txt"), "my notes\n");
+  EXPECT_TRUE(Read("earlier.json").starts_with(std::string(kReportStart) + ",\n  \"version\""));
+  EXPECT_TRUE(fs::is_fifo(Path("fifo")));
+  // No file asked for, or a port that never opened: the report says none was written, and
+  // none was.
+  fs::remove(ResultPath());
+  for (const std::string port : {"loopback", "loopback?busy=on"}) {
+    const auto [status, out, err] =
+        Run({port == "loopback" ? "--no-result-file" : "--result=" + ResultPath(), "--json", "-",
+             "--tests=1", port});
+    EXPECT_NE(out.find("\"result_file\": null"), std::string::npos) << out;
+  }
+  EXPECT_FALSE(fs::exists(ResultPath()));
+  EXPECT_TRUE(fs::is_empty(root_ / "home"));
+}
+
+// A result file that stops taking lines in the middle of the run (a size limit stands in for a
+// full disk): the tests still run, and the failure shows in the status, on standard error and in
+// the report.
+TEST_F(RunCommandTest, AResultFileThatFailsDuringTheRunIsReported) {
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{0, saved.rlim_max};
+  Run({"--no-result-file", "--tests=1"});  // the stored settings are made before the limit
+  for (const auto& [port, expected] : {std::pair<std::string, int>{"loopback", 3},
+                                       std::pair<std::string, int>{"loopback?cts=off", 1}}) {
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const auto [status, out, err] =
+        Run({"--tests", "2,4", "--result", ResultPath(), "--json", "-", port});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(status, expected) << port << err;
+    EXPECT_NE(err.find("Result file error: cannot write"), std::string::npos) << err;
+    EXPECT_NE(out.find("\"result_file_error\": \"Result file error: cannot write"),
+              std::string::npos)
+        << out;
+  }
+}
+
+// The report tells when, where and by what it was made, and names each event beside its code.
+TEST_F(RunCommandTest, TheReportSaysWhenWhereAndWhat) {
+  const auto [status, out, err] =
+      Run({"--no-result-file", "--tests", "2", "--json", "-", "loopback?frame=256"});
+  EXPECT_EQ(status, 1) << err;
+  const std::regex iso(
+      "\"(started|ended)\": "
+      "\"(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d)\"");
+  std::vector<std::string> times;
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), iso); it != std::sregex_iterator();
+       ++it)
+    times.push_back((*it)[2]);
+  ASSERT_EQ(times.size(), 2u) << out;
+  EXPECT_LE(times[0], times[1]);
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  EXPECT_NE(out.find("\"host\": \"" + std::string(host) + "\""), std::string::npos);
+  EXPECT_NE(out.find("\"code\": 1004,\n              \"name\": \"framing error\""),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(EventName(2), "data received");
+  EXPECT_EQ(EventName(1015), "device gone");
+}
+
+// The diagnosis never says what its own findings contradict, and blames no wire on a device
+// that has none.
+TEST_F(RunCommandTest, TheDiagnosisAgreesWithItself) {
+  const auto [status, out, err] = Run({"--no-result-file", "--tests", "5", "loopback?dsr=off"});
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find("DSR stuck off"), std::string::npos) << out;
+  EXPECT_NE(out.find("DCD follows DTR, so DTR 4 (20) reaches the plug"), std::string::npos) << out;
+  EXPECT_EQ(out.find("a full plug"), std::string::npos) << out;
+
+  PortOutcome pty;
+  pty.opened = true;
+  pty.no_modem_lines = true;
+  for (const std::int16_t number : {4, 5}) {
+    TestRecord t;
+    t.number = number;
+    t.runs = t.failures = 1;
+    t.levels = {{false, false, false}, {true, false, false}};
+    pty.tests.push_back(t);
+  }
+  const std::vector<std::string> said = Diagnose(pty);
+  ASSERT_EQ(said.size(), 1u) << ::testing::PrintToString(said);
+  EXPECT_NE(said[0].find("pseudo-terminal: it has no modem lines"), std::string::npos);
+  pty.no_modem_lines = false;
+  EXPECT_NE(::testing::PrintToString(Diagnose(pty)).find("stuck off"), std::string::npos);
 }
 
 // Each fault of the plug is named by the wire or the part it points at, and by nothing else.

@@ -1,17 +1,18 @@
 #include "tools/reg/reg_command.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <set>
 
+#include "common/safe_file.h"
 #include "common/text.h"
+#include "settings/cregistry.h"
 #include "settings/reg_text.h"
 #include "settings/registry_store.h"
 
@@ -295,6 +296,27 @@ int Delete(const std::vector<std::string>& args, RegConsole& console) {
   return 0;
 }
 
+// Whether `target` is one of the registry's own files: anything in its folder (hives, their
+// locks and new copies), or a hive under another name (a hard link).
+bool IsRegistryFile(const FileTarget& target) {
+  struct stat st {};
+  const std::filesystem::path folder = HivePath(kHKeyLocalMachine).parent_path();
+  const std::size_t slash = target.path.rfind('/');
+  const std::string parent = slash == 0 ? "/" : target.path.substr(0, slash);
+  struct stat parent_st {};
+  if (::stat(folder.c_str(), &st) == 0 && ::stat(parent.c_str(), &parent_st) == 0 &&
+      st.st_dev == parent_st.st_dev && st.st_ino == parent_st.st_ino)
+    return true;
+  if (!target.exists) return false;
+  for (std::uint32_t root = kHKeyClassesRoot; root <= kHKeyCurrentConfig; ++root) {
+    if (RootKeyName(root).empty()) continue;
+    if (::stat(HivePath(root).c_str(), &st) == 0 && st.st_dev == target.device &&
+        st.st_ino == target.inode)
+      return true;
+  }
+  return false;
+}
+
 int Export(const std::vector<std::string>& args, RegConsole& console) {
   const Options options = ParseOptions(args, "export", {"y"});
   ExpectPositional(options, 2, "KEY and FILE");
@@ -303,16 +325,22 @@ int Export(const std::vector<std::string>& args, RegConsole& console) {
   RegKeyNode tree;
   std::string path;
   const RegKeyNode& node = ExistingKey(key, tree, path);
-  std::error_code ignored;
-  if (!options.y && std::filesystem::exists(file, ignored))
+  // Judged before any question and any open: a link another user planted, a device or a pipe
+  // is refused without touching it, and so is the registry's own file.
+  FileTarget target;
+  if (const std::string why = JudgeTarget(file, target); !why.empty())
+    throw Failure{"Cannot write " + file + ": " + why + "."};
+  if (IsRegistryFile(target))
+    throw Failure{"Cannot write " + file +
+                  ": it is one of the registry's own files; export to a file elsewhere."};
+  if (!options.y && target.exists)
     Confirm(console, "The file " + file + " exists, overwrite", "/y");
   std::string text(kRegedit4Header);
   text += '\n';
   AppendKeyText(text, path, node);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) throw Failure{"Cannot write " + file + ": " + std::strerror(errno) + "."};
+  // Written beside the file and renamed over it: a reader finds the old export or the new one.
+  if (const std::string why = ReplaceFile(file, "", text); !why.empty())
+    throw Failure{"Cannot write " + file + ": " + why + "."};
   console.out << "The operation completed successfully.\n";
   return 0;
 }

@@ -127,19 +127,33 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
     }
   }
 
-  if (const TestRecord* t = o.Test(4)) {
-    if (auto sentence = Handshake(*t, "RTS 7 (4) to CTS 8 (5)")) out.push_back(*sentence);
-  }
-  if (const TestRecord* t = o.Test(5)) {
-    if (auto sentence = Handshake(*t, "DTR 4 (20) to DSR 6 (6)")) out.push_back(*sentence);
-    const bool dcd_follows =
-        !t->levels.empty() &&
-        std::any_of(t->levels.begin(), t->levels.end(), [](const auto& l) { return l.out; }) &&
-        std::any_of(t->levels.begin(), t->levels.end(), [](const auto& l) { return !l.out; }) &&
-        std::all_of(t->levels.begin(), t->levels.end(),
-                    [](const auto& l) { return l.dcd == l.out; });
-    if (dcd_follows) {
-      out.push_back("DCD follows DTR: a full plug (DTR 4 (20) to DSR 6 (6) and DCD 1 (8)).");
+  const bool handshakes = o.Test(4) != nullptr || o.Test(5) != nullptr;
+  if (o.no_modem_lines && handshakes) {
+    // A pseudo-terminal has no RTS, CTS, DTR, DSR or DCD: its inputs always read off, so a
+    // failed handshake test says nothing about any wire.
+    out.push_back(
+        "The device is a pseudo-terminal: it has no modem lines, so the handshake tests cannot "
+        "pass on it and say nothing about wires.");
+  } else {
+    if (const TestRecord* t = o.Test(4)) {
+      if (auto sentence = Handshake(*t, "RTS 7 (4) to CTS 8 (5)")) out.push_back(*sentence);
+    }
+    if (const TestRecord* t = o.Test(5)) {
+      const std::optional<std::string> dsr = Handshake(*t, "DTR 4 (20) to DSR 6 (6)");
+      if (dsr) out.push_back(*dsr);
+      const bool dcd_follows =
+          !t->levels.empty() &&
+          std::any_of(t->levels.begin(), t->levels.end(), [](const auto& l) { return l.out; }) &&
+          std::any_of(t->levels.begin(), t->levels.end(), [](const auto& l) { return !l.out; }) &&
+          std::all_of(t->levels.begin(), t->levels.end(),
+                      [](const auto& l) { return l.dcd == l.out; });
+      // A full plug only when DSR follows as well; otherwise DCD shows that DTR itself works.
+      if (dcd_follows && !dsr) {
+        out.push_back("DCD follows DTR: a full plug (DTR 4 (20) to DSR 6 (6) and DCD 1 (8)).");
+      } else if (dcd_follows) {
+        out.push_back(
+            "DCD follows DTR, so DTR 4 (20) reaches the plug: the fault is on DSR 6 (6).");
+      }
     }
   }
 

@@ -218,8 +218,9 @@ std::string HelpText() {
          "  -h, --help             show this text\n"
          "      --version          show the version\n"
          "\n"
-         "Exit status: 0 every test passed, 1 a test failed, 2 bad usage, 3 a port could not\n"
-         "be opened or set up, 130 stopped with Ctrl+C (after the current test).\n";
+         "Exit status: 0 every test passed and every output was written, 1 a test failed,\n"
+         "2 bad usage, 3 a port could not be opened or set up, or an output (result file,\n"
+         "report) could not be written, 130/143/129 stopped by Ctrl+C, SIGTERM or SIGHUP.\n";
 }
 
 }  // namespace serivane::run

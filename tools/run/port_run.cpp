@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
+#include <utility>
 
 #include "common/conv.h"
 #include "tools/run/diagnosis.h"
@@ -46,6 +48,7 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
       tester_(*this, port_, clock, outcome_.settings) {
   port_.OnCommEvent = [this] { HandleCommEvent(); };
+  tester_.Log().SetFileWanted(!outcome_.result_file.empty());
   outcome_.settings_text = engine::LineSettingsText(outcome_.settings);
 }
 
@@ -56,6 +59,18 @@ PortRun::~PortRun() {
 void PortRun::RequestStop() noexcept {
   stop_ = true;
   tester_.RequestStopAfterCurrentTest();
+}
+
+void PortRun::RequestAbort() noexcept {
+  RequestStop();
+  abort_ = true;
+}
+
+void PortRun::ThrowIfAborted() {
+  // Only inside the run: the port setup and the check at a lower rate are short and not cut.
+  if (!in_run_ || !abort_.exchange(false)) return;
+  if (current_test_ != 0) aborted_test_ = true;
+  throw std::runtime_error("the run was stopped");
 }
 
 void PortRun::Execute() {
@@ -73,6 +88,8 @@ void PortRun::Execute() {
   } catch (...) {
     outcome_.error = "the run ended abnormally";
   }
+  outcome_.result_file_error = tester_.Log().FileFailure();
+  if (!tester_.Log().FileCreated()) outcome_.result_file.clear();
 }
 
 void PortRun::RunPort() {
@@ -97,6 +114,9 @@ void PortRun::RunPort() {
     tester_.Run();
     in_run_ = false;
   }
+  // A test cut short by a stop never finished: it is no run of that test.
+  std::erase_if(outcome_.tests, [](const TestRecord& t) { return t.runs == 0; });
+
   outcome_.interrupted = stop_;
   outcome_.passes = passes_done_;
   outcome_.slow_opens = tester_.SlowOpens();
@@ -144,6 +164,7 @@ bool PortRun::RepeatChecked() const {
 }
 
 void PortRun::DoEvents() {
+  ThrowIfAborted();
   // The runner's event loop: the port when its descriptor is readable or its deadline has
   // passed, and the comm timer.
   bool due = port_.NextServiceMs() == 0;
@@ -165,6 +186,7 @@ void PortRun::DoEvents() {
 }
 
 bool PortRun::WaitForEvents(std::int32_t max_ms) {
+  ThrowIfAborted();
   // poll() sleeps on the system's clock; a run given another clock (tests) pauses on that one.
   if (&clock_ != &SystemClock()) return false;
   std::int64_t wait_ms = std::max<std::int32_t>(max_ms, 0);
@@ -209,6 +231,14 @@ void PortRun::TestStarting(std::int16_t number) {
 void PortRun::TestFinished(std::int16_t number, bool failed) {
   if (!in_run_) return;
   TestRecord& record = Record(number);
+  if (std::exchange(aborted_test_, false)) {
+    // Its lines (saying it was stopped) are still shown; it counts neither way.
+    current_test_ = 0;
+    if (sink_)
+      for (const std::string& line : test_lines_) sink_(line, LineKind::kMessage);
+    test_lines_.clear();
+    return;
+  }
   ++record.runs;
   if (failed) {
     ++record.failures;

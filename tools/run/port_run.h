@@ -52,8 +52,12 @@ struct PortOutcome {
   Identity identity;
   settings::Settings settings;  // as the run used them
   std::string settings_text;    // "38400,N,8,1"
-  std::string result_file;      // "" when none is written
-  std::string error;            // why the port could not be resolved, opened or set up
+  // The result file: given, the path the settings' ResultFileName names, and "" for none; after
+  // the run, "" unless it was created.
+  std::string result_file;
+  std::string result_file_error;  // the first failure to create or write it, "" when none
+  bool no_modem_lines = false;    // a pseudo-terminal: the handshake tests cannot pass on it
+  std::string error;              // why the port could not be resolved, opened or set up
   bool opened = false;
   bool interrupted = false;
   std::int32_t passes = 0;
@@ -94,6 +98,9 @@ class PortRun final : public engine::WindowPort {
 
   // From any thread: the run ends after the current test (or does not start).
   void RequestStop() noexcept;
+  // From any thread: as RequestStop, and the test that is running ends at its next wait, its
+  // lines saying it was stopped; it does not count as run. The port is closed as after a run.
+  void RequestAbort() noexcept;
   std::int32_t PassesDone() const { return passes_done_; }
   std::int32_t FailuresSoFar() const { return failures_; }
   bool Finished() const { return finished_; }
@@ -139,7 +146,12 @@ class PortRun final : public engine::WindowPort {
   serial::CommControl port_;
   engine::Tester tester_;
 
+  // Ends the wait the engine is in, once per RequestAbort.
+  void ThrowIfAborted();
+
   std::atomic<bool> stop_{false};
+  std::atomic<bool> abort_{false};
+  bool aborted_test_ = false;  // the running test was ended by RequestAbort
   std::atomic<std::int32_t> passes_done_{0};
   std::atomic<std::int32_t> failures_{0};
   std::atomic<bool> finished_{false};

@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/portmap/portmap.h"
@@ -24,8 +25,11 @@ struct RunEnvironment {
   bool out_is_terminal = false;  // standard output is a terminal: progress in place
   bool err_is_terminal = false;
   portmap::SystemRoots roots;  // where identity and discovery look
-  // Blocks SIGINT and SIGTERM on the calling thread (and so on the port threads) and waits for
-  // them: the first ends every run after its current test, the second ends the program at once.
+  // Blocks SIGINT, SIGTERM and SIGHUP on the calling thread (and so on the port threads) and
+  // takes them while the ports run. A first Ctrl+C ends every run after its current test; a
+  // SIGTERM or SIGHUP does the same but cuts a test still running half a second later; a second
+  // signal cuts the running tests at once. Each way the ports are closed, their locks released
+  // and the report written, marked interrupted.
   bool handle_signals = false;
 };
 
@@ -33,7 +37,8 @@ struct RunEnvironment {
 int RunMain(const std::vector<std::string>& args, const RunEnvironment& env);
 
 // The short name of a port word: "COM3", "ttyUSB0" (the last part of a path; "pts3" for
-// "/dev/pts/3"), "loopback".
+// "/dev/pts/3"), "loopback". Only letters, digits, '.', '_', '+' and '-' stay; anything else
+// becomes '_', so that the name is safe in a file name: "p\..\x" gives "p_.._x".
 std::string PortName(const std::string& word);
 
 // The result file of one of several ports: the port name before the extension,
@@ -41,7 +46,24 @@ std::string PortName(const std::string& word);
 // end the folder part.
 std::string ResultFileFor(const std::string& path, const std::string& port_name);
 
-// The report: {"program", "version", "interrupted", "ports": [...]}.
-std::string ReportJson(const std::vector<PortOutcome>& ports, bool interrupted);
+// What the report says of the run as a whole.
+struct RunFacts {
+  std::string started;  // ISO 8601 with the zone: "2026-12-07T09:15:02.125+01:00"
+  std::string ended;
+  std::string host;
+  bool interrupted = false;
+};
+
+// Every report begins with these bytes; a file that does is one an earlier run wrote.
+inline constexpr std::string_view kReportStart = "{\n  \"program\": \"serivane-run\"";
+
+// The report: {"program", "version", "host", "started", "ended", "interrupted", "ports": [...]}.
+std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& facts);
+
+// `when` (microseconds since the epoch) in the local zone as ISO 8601 with milliseconds.
+std::string IsoTime(std::int64_t when_us);
+
+// The name of an event code in the report: "data received", "framing error".
+std::string EventName(std::int16_t code);
 
 }  // namespace serivane::run
