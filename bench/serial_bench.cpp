@@ -1,5 +1,10 @@
 // Bytes moved per second through the serial control: the virtual plug on a ManualClock (the
-// control's own cost, no wire) against a round trip through a pseudo-terminal pair.
+// control's own cost, no wire) against a round trip through a pseudo-terminal pair. Then a close
+// and open of the control on a pseudo-terminal beside the raw system calls on the same terminal,
+// with the ratio printed at the end (the figure to compare: absolute times vary with the load).
+// Build with the bench preset; on a busy machine repeat in random order (one command line):
+//   serial_bench --benchmark_filter=CloseOpen --benchmark_repetitions=5
+//                --benchmark_enable_random_interleaving=true
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -8,9 +13,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -99,6 +107,114 @@ void BM_PseudoTerminalRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_PseudoTerminalRoundTrip)->Arg(256)->Arg(4096)->UseRealTime();
 
+// A pseudo-terminal whose slave side stays open in the benchmark, so that the terminal never
+// hangs up between a close and the next open.
+struct HeldPty {
+  HeldPty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    slave = ptsname(master);
+    keep = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  ~HeldPty() {
+    if (keep >= 0) close(keep);
+    if (master >= 0) close(master);
+  }
+  int master = -1;
+  int keep = -1;
+  std::string slave;
+};
+
+// The floor: open the terminal, make it raw, close it.
+int OpenRaw(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fd;
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &t);
+  return fd;
+}
+
+void BM_Raw_CloseOpen(benchmark::State& state) {
+  HeldPty pty;
+  int fd = OpenRaw(pty.slave);
+  if (fd < 0) {
+    state.SkipWithError("no pseudo-terminal");
+    return;
+  }
+  for (auto _ : state) {
+    close(fd);
+    fd = OpenRaw(pty.slave);
+  }
+  close(fd);
+}
+BENCHMARK(BM_Raw_CloseOpen)->UseRealTime();
+
+// The control's close and open with every check it makes: the console guard on this machine's
+// own sysfs, the lock file (in a folder of its own), the exclusive open and the settings read
+// back. The path reaches the terminal through a link, as /dev/serial/by-id names an adapter.
+void BM_Control_CloseOpen(benchmark::State& state) {
+  HeldPty pty;
+  std::string dir = (std::filesystem::temp_directory_path() / "serivane-bench-XXXXXX").string();
+  if (pty.keep < 0 || mkdtemp(dir.data()) == nullptr) {
+    state.SkipWithError("no pseudo-terminal");
+    return;
+  }
+  const std::string link = dir + "/port";
+  std::filesystem::create_symlink(pty.slave, link);
+  {
+    CommControl control([&](std::int16_t) { return link; }, serivane::SystemClock(),
+                        SystemPaths{"/sys", dir});
+    control.OpenState(true);
+    for (auto _ : state) {
+      control.OpenState(false);
+      control.OpenState(true);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_Control_CloseOpen)->UseRealTime();
+
+// Prints each control case as a multiple of its raw baseline (the median, when repeated).
+class RatioReporter final : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      std::string name = run.benchmark_name();
+      if (run.run_type == Run::RT_Aggregate) {
+        if (run.aggregate_name != "median") continue;
+        name.resize(name.size() - std::string("_median").size());
+      }
+      const double to_us = 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      micros_[name] = run.GetAdjustedRealTime() * to_us;
+    }
+  }
+
+  void Summary() const {
+    const auto a = micros_.find("BM_Control_CloseOpen/real_time");
+    const auto b = micros_.find("BM_Raw_CloseOpen/real_time");
+    if (a == micros_.end() || b == micros_.end()) return;
+    std::printf("\n%-36s %10s %10s %8s\n", "case / baseline", "case us", "base us", "ratio");
+    std::printf("%-36s %10.2f %10.2f %7.2fx\n", "Control_CloseOpen / Raw_CloseOpen", a->second,
+                b->second, a->second / b->second);
+  }
+
+ private:
+  std::map<std::string, double> micros_;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.Summary();
+  benchmark::Shutdown();
+  return 0;
+}

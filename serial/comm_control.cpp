@@ -41,6 +41,8 @@ struct CommControl::State final : DeviceSink {
   // One plug per port number: a plug that has vanished takes only its own port with it.
   std::map<std::int16_t, std::unique_ptr<VirtualPlug>> plugs;
   std::unique_ptr<Device> terminal;
+  // What the last successful open learnt about its terminal, for the next open of it.
+  std::shared_ptr<DeviceFacts> facts;
   Device* device = nullptr;  // the plug or the terminal while open
   std::string device_name;
   std::string lost_reason;
@@ -203,7 +205,7 @@ void CommControl::OpenState(bool open) {
     plug->Open(faults, s.config, s.flow, s.dtr, s.rts);
     s.device = plug.get();
   } else {
-    s.terminal = OpenTermiosDevice(target, s.paths, s.config, s.flow, s.dtr, s.rts);
+    s.terminal = OpenTermiosDevice(target, s.paths, s.config, s.flow, s.dtr, s.rts, s.facts);
     s.device = s.terminal.get();
   }
   s.device_name = target;
