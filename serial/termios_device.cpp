@@ -275,8 +275,9 @@ class UucpLock {
     }
     struct stat st {};
     if (::fstat(file.get(), &st) != 0) return 0;
-    if (!S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode)) {
       Fail(kErrHardwareNotAvailable, refused + NodeKind(st.st_mode) + advice);
+    }
     char text[64];
     const ssize_t n = ::read(file.get(), text, sizeof text - 1);
     if (n <= 0) return 0;

@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -481,11 +483,119 @@ TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemL
   EXPECT_EQ(OpenDescriptors(), fds);
   EXPECT_FALSE(std::filesystem::exists(LockPath()));
   EXPECT_TRUE(log.codes.empty());
-  // A lock that another process has taken over meanwhile is not the close's to remove.
+  // A lock that another process has taken over meanwhile is not the close's to remove, whether
+  // it rewrote the file or put a new one in its place.
+  for (const bool in_place : {true, false}) {
+    control.OpenState(true);
+    if (!in_place) std::filesystem::remove(LockPath());
+    WriteFile(LockPath(), "         1\n");
+    control.OpenState(false);
+    EXPECT_TRUE(std::filesystem::exists(LockPath())) << in_place;
+    std::filesystem::remove(LockPath());
+  }
+}
+
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Someone else's FIFO, link or folder under the lock's name: the open is refused at once, names
+// it, and leaves the lock folder as it was. The open runs in a child that an alarm ends, so that
+// an open that waits on the FIFO fails the test instead of hanging it. The link leads to a file
+// naming a live process: followed, it would read as "in use" instead.
+TEST_F(TermiosDevice, ALockNameTakenByAFifoALinkOrAFolderIsRefusedAtOnceAndLeftAlone) {
+  const std::string holder = dir.path + "/holder";
+  WriteFile(holder, std::to_string(getpid()) + "\n");
+  const std::vector<std::pair<std::function<int()>, std::string>> plants{
+      {[&] { return mkfifo(LockPath().c_str(), 0666); }, "a FIFO"},
+      {[&] { return symlink(holder.c_str(), LockPath().c_str()); }, "a symbolic link"},
+      {[&] { return mkdir(LockPath().c_str(), 0755); }, "a folder"}};
+  for (const auto& [plant, kind] : plants) {
+    ASSERT_EQ(plant(), 0) << kind;
+    const std::vector<std::string> before = Listing(dir.path);
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(5);
+      std::string what;
+      const bool refused =
+          ErrorOf([&] { control.OpenState(true); }, &what) == kErrHardwareNotAvailable &&
+          what.find(LockPath() + " is " + kind) != std::string::npos &&
+          what.find(slave) != std::string::npos;
+      if (!refused) std::fprintf(stderr, "%s\n", what.c_str());
+      _exit(refused ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << kind << (WIFSIGNALED(status) ? ": the open hung" : ": not refused as it should be");
+    EXPECT_EQ(Listing(dir.path), before) << kind;
+    std::filesystem::remove(LockPath());
+  }
+}
+
+// What an open learnt is for the device the path led to: a link moved to another terminal is
+// followed, locked under the new name and looked at again by the console guard.
+TEST_F(TermiosDevice, AReopenFollowsThePathToWhereItLeadsNow) {
+  Pty other;
+  const std::string link = dir.path + "/port";
+  const auto point = [&](const std::string& to) {
+    std::filesystem::remove(link);
+    ASSERT_EQ(symlink(to.c_str(), link.c_str()), 0);
+  };
+  target = link;
+  point(slave);
   control.OpenState(true);
-  WriteFile(LockPath(), "         1\n");
+  control.TransmitText("first");
+  EXPECT_EQ(Drain(), "first");
   control.OpenState(false);
-  EXPECT_TRUE(std::filesystem::exists(LockPath()));
+
+  point(other.slave);
+  control.OpenState(true);
+  EXPECT_TRUE(std::filesystem::exists(dir.path + "/LCK..pts_" +
+                                      other.slave.substr(other.slave.rfind('/') + 1)));
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
+  control.TransmitText("second");
+  EXPECT_EQ(other.Drain(), "second");
+  EXPECT_EQ(Drain(), "");
+  control.OpenState(false);
+
+  PretendConsole("ttyS0");
+  point(slave);
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }), kErrHardwareNotAvailable);
+}
+
+// sysfs as the kernel shows an FT232BM on ftdi_sio, here for the pseudo-terminal: the chip's
+// divisor rule decides, although the terminal reads back every rate it is given.
+TEST_F(TermiosDevice, AnFtdiAdapterIsHeldToTheRateItsChipMakes) {
+  const std::string usb = dir.path + "/devices/usb1/1-1";
+  const std::string port = usb + "/1-1:1.0/ttyUSB0";
+  WriteFile(usb + "/bcdDevice", "0400\n");
+  WriteFile(usb + "/idProduct", "6001\n");
+  WriteFile(port + "/latency_timer", "16\n");
+  std::filesystem::create_directories(dir.path + "/bus/usb-serial/drivers/ftdi_sio");
+  ASSERT_EQ(symlink((dir.path + "/bus/usb-serial").c_str(), (port + "/subsystem").c_str()), 0);
+  ASSERT_EQ(
+      symlink((dir.path + "/bus/usb-serial/drivers/ftdi_sio").c_str(), (port + "/driver").c_str()),
+      0);
+  const std::string tty = dir.path + "/class/tty/" + slave.substr(std::string("/dev/").size());
+  std::filesystem::create_directories(tty);
+  ASSERT_EQ(symlink(port.c_str(), (tty + "/device").c_str()), 0);
+
+  std::string what;
+  control.LineSettings("2500000,N,8,1");
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrCommState);
+  EXPECT_NE(what.find("2500000 baud: this port makes 2000000 or 3000000"), std::string::npos)
+      << what;
+  control.LineSettings("45056,N,8,1");
+  control.OpenState(true);
+  EXPECT_EQ(ErrorOf([&] { control.LineSettings("3500000,N,8,1"); }, &what), kErrCommState);
+  EXPECT_NE(what.find("at most 3000000"), std::string::npos) << what;
+  EXPECT_EQ(control.LineSettings(), "45056,N,8,1");
 }
 
 TEST_F(TermiosDevice, SendingBeyondTheBufferIsRefusedLoudlyAndLosesNothingBefore) {
