@@ -151,20 +151,19 @@ std::string NodeKind(mode_t mode) {
 // leaves nothing behind. Where the folder's file system has no O_TMPFILE (or /proc is missing)
 // a private named file is written and linked instead.
 //
-// The lock's descriptor stays open while the port is held: at release the name is removed only
-// if it still leads to that same file and the file still holds this process's number, which
-// proves ownership without opening the lock again.
+// The lock's descriptor stays open while the port is held: the lock is ours while its name
+// still leads to that same file and the file still holds the text we wrote, which proves
+// ownership without opening the lock again. Only then does the release remove the name.
 class UucpLock {
  public:
   UucpLock() = default;
-  UucpLock(UucpLock&& other) noexcept
-      : path_(std::exchange(other.path_, {})),
-        fd_(std::move(other.fd_)),
-        node_(other.node_),
-        text_(std::move(other.text_)) {}
-  UucpLock& operator=(UucpLock&&) = delete;
   UucpLock(const UucpLock&) = delete;
+  UucpLock& operator=(const UucpLock&) = delete;
   ~UucpLock() { Release(); }
+
+  // True when this lock is held as `lock_path` and is still ours, as the release checks it:
+  // a lock kept over a close is taken again only when it is not.
+  bool Holds(const std::string& lock_path) const { return path_ == lock_path && StillOurs(); }
 
   // Throws 8005 when a live process holds the lock, 8010 when the lock's name is taken by
   // something that is not a regular file. A lock folder that is missing or not writable is no
@@ -191,19 +190,22 @@ class UucpLock {
 
   void Release() {
     if (fd_.get() < 0) return;
-    struct stat now {};
-    char held[16];
-    if (::lstat(path_.c_str(), &now) == 0 && now.st_ino == node_.st_ino &&
-        now.st_dev == node_.st_dev &&
-        ::pread(fd_.get(), held, sizeof held, 0) == static_cast<ssize_t>(text_.size()) &&
-        text_.compare(0, text_.size(), held, text_.size()) == 0) {
-      ::unlink(path_.c_str());
-    }
+    if (StillOurs()) ::unlink(path_.c_str());
     fd_.Reset();
     path_.clear();
   }
 
  private:
+  bool StillOurs() const {
+    if (fd_.get() < 0) return false;
+    struct stat now {};
+    char held[16];
+    return ::lstat(path_.c_str(), &now) == 0 && now.st_ino == node_.st_ino &&
+           now.st_dev == node_.st_dev &&
+           ::pread(fd_.get(), held, sizeof held, 0) == static_cast<ssize_t>(text_.size()) &&
+           text_.compare(0, text_.size(), held, text_.size()) == 0;
+  }
+
   // Writes `content` and links it in as `lock_path`. 0 when placed (the lock is then held),
   // EEXIST when the name is taken, another errno when the folder cannot take a lock.
   int Place(const std::string& lock_dir, const std::string& lock_path, const std::string& content) {
@@ -352,6 +354,10 @@ struct DeviceFacts {
   Support counters = Support::kUnknown;     // TIOCGICOUNT
   Support modem_lines = Support::kUnknown;  // TIOCMBIS, TIOCMBIC, TIOCMGET
   Support serial_info = Support::kUnknown;  // TIOCGSERIAL
+
+  // The lock file, held from the first open until these facts are dropped: a close for a
+  // reopen of the same device keeps it, so that no other program takes the port in between.
+  UucpLock lock;
 };
 
 namespace {
@@ -399,13 +405,9 @@ class TermiosDevice final : public Device {
  public:
   // `facts` is shared with the caller, who keeps it for the next open: what this device learns
   // about its driver's ioctls is written into it.
-  TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, const KernelTermios& saved,
+  TermiosDevice(std::string path, UniqueFd fd, const KernelTermios& saved,
                 std::shared_ptr<DeviceFacts> facts)
-      : path_(std::move(path)),
-        fd_(std::move(fd)),
-        lock_(std::move(lock)),
-        saved_(saved),
-        facts_(std::move(facts)) {
+      : path_(std::move(path)), fd_(std::move(fd)), saved_(saved), facts_(std::move(facts)) {
     // Drivers without counters (pseudo-terminals, most USB adapters) answer ENOTTY or EINVAL;
     // their line errors are then read from the marks the line discipline puts in the data.
     if (facts_->counters != Support::kNo) {
@@ -569,7 +571,6 @@ class TermiosDevice final : public Device {
       ::ioctl(fd_.get(), TIOCNXCL);
     }
     fd_.Reset();
-    lock_.Release();
   }
 
  private:
@@ -659,7 +660,6 @@ class TermiosDevice final : public Device {
 
   std::string path_;
   UniqueFd fd_;
-  UucpLock lock_;
   KernelTermios saved_;
   std::shared_ptr<DeviceFacts> facts_;
   LineConfig config_;
@@ -766,12 +766,18 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   }
   if (!facts || facts->path != path || facts->device != st.st_rdev || facts->node != st.st_ino ||
       facts->node_fs != st.st_dev) {
+    // The lock of where the path led before goes first: the device found now may bear its name.
+    facts.reset();
     facts = Learn(path, st, paths, cannot);
   }
   const std::string& real_path = facts->real_path;
 
-  UucpLock lock;
-  lock.Acquire(paths.lock_dir, facts->lock_name, real_path);
+  // A lock kept over the close is used again only while it is still ours; one that someone
+  // removed or replaced meanwhile is taken afresh, as at a first open.
+  if (!facts->lock.Holds(paths.lock_dir + "/" + facts->lock_name)) {
+    facts->lock.Release();
+    facts->lock.Acquire(paths.lock_dir, facts->lock_name, real_path);
+  }
 
   UniqueFd fd(::open(real_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
@@ -818,7 +824,7 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   // Keeps other programs from opening the port while it is ours (the superuser is exempt).
   ::ioctl(fd.get(), TIOCEXCL);
 
-  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), std::move(lock), saved, facts);
+  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), saved, facts);
   device->Configure(config, flow);
   device->SetOutputs(dtr, rts);
   known = std::move(facts);

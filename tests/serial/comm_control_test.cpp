@@ -481,18 +481,144 @@ TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemL
     control.OpenState(false);
   }
   EXPECT_EQ(OpenDescriptors(), fds);
-  EXPECT_FALSE(std::filesystem::exists(LockPath()));
   EXPECT_TRUE(log.codes.empty());
-  // A lock that another process has taken over meanwhile is not the close's to remove, whether
+  // A lock that another process has taken over meanwhile is not the release's to remove, whether
   // it rewrote the file or put a new one in its place.
   for (const bool in_place : {true, false}) {
     control.OpenState(true);
     if (!in_place) std::filesystem::remove(LockPath());
     WriteFile(LockPath(), "         1\n");
-    control.OpenState(false);
+    control.Release();
     EXPECT_TRUE(std::filesystem::exists(LockPath())) << in_place;
     std::filesystem::remove(LockPath());
   }
+}
+
+long Holder(const std::string& lock_path) {
+  long holder = 0;
+  std::ifstream(lock_path) >> holder;
+  return holder;
+}
+
+ino_t NodeOf(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Whether another process finds the port in use: a child opens it through a control of its own
+// with the same lock folder, and says whether it was refused as held by this process.
+bool ChildFindsItHeldByUs(const std::string& slave, const std::string& lock_dir) {
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    CommControl other([&](std::int16_t) { return slave; }, SystemClock(), {lock_dir, lock_dir});
+    std::string what;
+    const bool refused = ErrorOf([&] { other.OpenState(true); }, &what) == kErrPortAlreadyOpen &&
+                         what.find("process " + std::to_string(parent)) != std::string::npos;
+    _exit(refused ? 0 : 1);
+  }
+  int status = -1;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The lock file is taken at the first open and kept over a close for a reopen of the same
+// device, so that another process never finds the port free in between; every way of leaving
+// the device lets it go.
+TEST_F(TermiosDevice, TheLockOutlivesACloseForAReopenAndGoesWithTheDevice) {
+  control.OpenState(true);
+  const ino_t first = NodeOf(LockPath());
+  control.OpenState(false);
+  EXPECT_EQ(Holder(LockPath()), getpid()) << "the close let go of the lock";
+  EXPECT_TRUE(ChildFindsItHeldByUs(slave, dir.path));
+  control.OpenState(true);
+  EXPECT_EQ(NodeOf(LockPath()), first) << "the reopen made a new lock";
+  control.OpenState(false);
+  control.PortNumber(1);
+  EXPECT_TRUE(std::filesystem::exists(LockPath())) << "the same port number keeps it";
+
+  const std::vector<std::pair<std::string, std::function<void()>>> leaves{
+      {"another port number", [&] { control.PortNumber(2); }},
+      {"the plug",
+       [&] {
+         target = "loopback";
+         control.OpenState(true);
+       }},
+      {"a path that leads nowhere",
+       [&] {
+         target = dir.path + "/gone";
+         ErrorOf([&] { control.OpenState(true); });
+       }},
+      {"a refused setting",
+       [&] {
+         control.LineSettings("9600,N,7,1");
+         ErrorOf([&] { control.OpenState(true); });
+       }},
+      {"a port number that names nothing now",
+       [&] {
+         target = "";
+         ErrorOf([&] { control.OpenState(true); });
+       }},
+      {"Release", [&] { control.Release(); }}};
+  for (const auto& [how, leave] : leaves) {
+    target = slave;
+    control.PortNumber(1);
+    control.LineSettings("9600,N,8,1");
+    control.OpenState(true);
+    control.OpenState(false);
+    leave();
+    EXPECT_FALSE(std::filesystem::exists(LockPath())) << how;
+    control.OpenState(false);
+  }
+
+  {
+    Pty scoped(dir.path);
+    scoped.target = slave;
+    scoped.control.OpenState(true);
+    scoped.control.OpenState(false);
+  }
+  EXPECT_FALSE(std::filesystem::exists(LockPath())) << "destroyed";
+
+  bool mapped = true;
+  CommControl remapped(
+      [&](std::int16_t) -> std::string {
+        if (!mapped) throw CommError(kErrInvalidPortNumber, "the map names nothing for it now");
+        return slave;
+      },
+      SystemClock(), {dir.path, dir.path});
+  remapped.OpenState(true);
+  remapped.OpenState(false);
+  mapped = false;
+  EXPECT_EQ(ErrorOf([&] { remapped.OpenState(true); }), kErrInvalidPortNumber);
+  EXPECT_FALSE(std::filesystem::exists(LockPath())) << "a port number that names nothing now";
+}
+
+// Between the close and the reopen the lock file is only a claim: the reopen checks that it is
+// still ours, and makes the exclusive open again, as the first open did.
+TEST_F(TermiosDevice, AReopenChecksTheKeptLockAndTheExclusiveOpenAgain) {
+  control.OpenState(true);
+  control.OpenState(false);
+  std::filesystem::remove(LockPath());
+  control.OpenState(true);
+  EXPECT_EQ(Holder(LockPath()), getpid()) << "a lock removed meanwhile is taken again";
+  control.OpenState(false);
+
+  // Someone took the lock over in place, naming a process that runs.
+  WriteFile(LockPath(), "         1\n");
+  std::string what;
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrPortAlreadyOpen);
+  EXPECT_NE(what.find("process 1"), std::string::npos) << what;
+  EXPECT_EQ(Holder(LockPath()), 1);
+  std::filesystem::remove(LockPath());
+
+  // A program that ignores lock files opens the port while it is closed: the reopen's own
+  // exclusive open finds it, and the refused reopen keeps no lock.
+  control.OpenState(true);
+  control.OpenState(false);
+  Pty unlocked(dir.path + "/none");
+  unlocked.target = slave;
+  unlocked.control.OpenState(true);
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }), kErrPortAlreadyOpen);
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
 }
 
 std::vector<std::string> Listing(const std::string& folder) {
