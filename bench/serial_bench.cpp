@@ -159,7 +159,8 @@ BENCHMARK(BM_Raw_CloseOpen)->UseRealTime();
 // terminal through a link, as /dev/serial/by-id names an adapter. The lock folder is a folder of
 // its own on tmpfs (/dev/shm), as /run/lock is on most systems, or on the temporary folder's
 // file system when there is no /dev/shm; with argument 1 it is missing, which the control
-// tolerates by taking no lock file: the difference is the lock file's cost.
+// tolerates by taking no lock file. The lock file is taken at the first open and kept over each
+// close; the difference is the reopen's check that it is still the control's own.
 void BM_Control_CloseOpen(benchmark::State& state) {
   HeldPty pty;
   std::error_code ec;
