@@ -267,7 +267,7 @@ void RS232_Form::FuncExit_Menu_Click() {
   // starts, not even while a box about a failed save waits for its click.
   StopHandlers();
   try {
-    Test_MSComm->OpenState(false);
+    Test_MSComm->Release();
   } catch (const serial::CommError&) {
     // The port is going away with the program; a close that fails changes nothing here.
   }

@@ -41,6 +41,9 @@ struct CommControl::State final : DeviceSink {
   // One plug per port number: a plug that has vanished takes only its own port with it.
   std::map<std::int16_t, std::unique_ptr<VirtualPlug>> plugs;
   std::unique_ptr<Device> terminal;
+  // What the last successful open learnt about its terminal, for the next open of it, with the
+  // terminal's lock file, which stays held while the port is closed for a reopen.
+  std::shared_ptr<DeviceFacts> facts;
   Device* device = nullptr;  // the plug or the terminal while open
   std::string device_name;
   std::string lost_reason;
@@ -91,10 +94,13 @@ struct CommControl::State final : DeviceSink {
     unsent.erase(0, taken);
   }
 
-  void ReleaseDevice() {
+  // Closes the device. `keep_lock` keeps what was learnt of a terminal and its lock file for a
+  // reopen of the same device; otherwise both go too.
+  void ReleaseDevice(bool keep_lock) {
     if (device != nullptr) device->Close();
     device = nullptr;
     terminal.reset();
+    if (!keep_lock) facts.reset();
     device_name.clear();
     received.clear();
     unsent.clear();
@@ -123,7 +129,7 @@ CommControl::CommControl(PortResolver resolver, Clock& clock, SystemPaths paths)
     : s_(std::make_unique<State>(std::move(resolver), clock, std::move(paths))) {}
 
 CommControl::~CommControl() {
-  s_->ReleaseDevice();
+  s_->ReleaseDevice(false);
 }
 
 void CommControl::PortNumber(std::int16_t number) {
@@ -136,6 +142,8 @@ void CommControl::PortNumber(std::int16_t number) {
                                              s_->device_name +
                                              "); close it before choosing another port");
   }
+  // A lock kept for a reopen is for the port chosen until now.
+  if (number != s_->port) s_->facts.reset();
   s_->port = number;
 }
 
@@ -190,20 +198,27 @@ std::int32_t CommControl::FlowControl() const {
 void CommControl::OpenState(bool open) {
   State& s = *s_;
   if (!open) {
-    s.ReleaseDevice();
+    s.ReleaseDevice(true);
     return;
   }
   if (s.device != nullptr) return;
 
-  const std::string target = s.resolver(s.port);
+  std::string target;
+  try {
+    target = s.resolver(s.port);
+  } catch (...) {
+    s.facts.reset();
+    throw;
+  }
   if (IsLoopbackTarget(target)) {
+    s.facts.reset();
     const PlugFaults faults = PlugFaults::Parse(PlugSwitches(target));
     std::unique_ptr<VirtualPlug>& plug = s.plugs[s.port];
     if (!plug) plug = std::make_unique<VirtualPlug>(s.clock);
     plug->Open(faults, s.config, s.flow, s.dtr, s.rts);
     s.device = plug.get();
   } else {
-    s.terminal = OpenTermiosDevice(target, s.paths, s.config, s.flow, s.dtr, s.rts);
+    s.terminal = OpenTermiosDevice(target, s.paths, s.config, s.flow, s.dtr, s.rts, s.facts);
     s.device = s.terminal.get();
   }
   s.device_name = target;
@@ -222,6 +237,10 @@ void CommControl::State::OutputsChanged() {
   device->SetOutputs(dtr, rts);
   // A plug's inputs follow the outputs at once; the change is raised at the next Service.
   next_poll_us = clock.NowMicros();
+}
+
+void CommControl::Release() {
+  s_->ReleaseDevice(false);
 }
 
 bool CommControl::OpenState() const {
@@ -342,7 +361,7 @@ void CommControl::Service() {
       s.lost_reason = s.device->GoneReason();
       // The port is closed once here; Poll is not called again on the dead device, so the event
       // loop neither spins on a hung-up descriptor nor reports the loss twice.
-      s.ReleaseDevice();
+      s.ReleaseDevice(false);
       s.events.push_back(kErDeviceGone);
     }
     const std::int64_t interval = s.device != nullptr ? s.device->LinePollMicros() : -1;

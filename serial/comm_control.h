@@ -132,8 +132,18 @@ class CommControl {
   // true opens, false closes; closing a closed port does nothing, opening an open one does
   // nothing. A failed open throws and leaves the port closed. A device that vanishes closes the
   // port by itself; OpenState() then reads false.
+  //
+  // A terminal's UUCP lock file is taken at the first open and stays held over a close, for a
+  // reopen of the same device: other programs find the port in use (by this process) in between,
+  // and the reopen makes no new lock. The exclusive open (flock, TIOCEXCL) is made at every
+  // open. The lock is let go when the port number changes, when the port names another path,
+  // device or the plug at the next open, when an open fails, when the device vanishes, at
+  // Release() and when the control is destroyed. A program that ends without destroying the
+  // control calls Release() first.
   void OpenState(bool open);
   bool OpenState() const;
+  // Closes the port, as OpenState(false) does, and lets go of its lock file at once.
+  void Release();
 
   // Outputs. Set while closed, they are remembered and applied when the port opens.
   void DtrOn(bool on);

@@ -28,6 +28,7 @@
 
 #include "common/errno_text.h"
 #include "common/unique_fd.h"
+#include "serial/ftdi_rate.h"
 #include "serial/termios_rate.h"
 #include "serial/uart_rate.h"
 
@@ -133,70 +134,163 @@ std::string LockFileName(const std::string& device_path) {
   return "LCK.." + name;
 }
 
+// What a lock file that is not a plain file is, for the refusal.
+std::string NodeKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
 // The UUCP lock file that other serial programs (minicom, picocom, uucp, ModemManager)
 // honour: LCK..<name> in the lock folder, holding the owner's process number as ten ASCII
-// digits and a newline. Created by writing a private file and hard-linking it into place, so no
-// reader ever sees a half-written lock.
+// digits and a newline. The content is written to a file without a name (O_TMPFILE) that is then
+// linked into place, so no reader ever sees a half-written lock and a process killed midway
+// leaves nothing behind. Where the folder's file system has no O_TMPFILE (or /proc is missing)
+// a private named file is written and linked instead.
+//
+// The lock's descriptor stays open while the port is held: the lock is ours while its name
+// still leads to that same file and the file still holds the text we wrote, which proves
+// ownership without opening the lock again. Only then does the release remove the name.
 class UucpLock {
  public:
   UucpLock() = default;
-  UucpLock(UucpLock&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-  UucpLock& operator=(UucpLock&&) = delete;
   UucpLock(const UucpLock&) = delete;
+  UucpLock& operator=(const UucpLock&) = delete;
   ~UucpLock() { Release(); }
 
-  // Throws 8005 when a live process holds the lock. A lock folder that is missing or not
-  // writable is no reason to refuse the port: the lock is then simply not taken.
-  void Acquire(const std::string& lock_dir, const std::string& device_path) {
-    const std::string lock_path = lock_dir + "/" + LockFileName(device_path);
-    // The private file is named for this open, not only for the process: ports opened at the
-    // same time on several threads must not write, link or remove each other's file.
-    static std::atomic<unsigned> next_temp{0};
-    const std::string temp_path = lock_dir + "/LTMP." + std::to_string(::getpid()) + "." +
-                                  std::to_string(next_temp.fetch_add(1));
-    {
-      UniqueFd temp(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-      if (temp.get() < 0) return;
-      char text[16];
-      const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-      if (::write(temp.get(), text, static_cast<std::size_t>(len)) != len) {
-        ::unlink(temp_path.c_str());
-        return;
-      }
-    }
+  // True when this lock is held as `lock_path` and is still ours, as the release checks it:
+  // a lock kept over a close is taken again only when it is not.
+  bool Holds(const std::string& lock_path) const { return path_ == lock_path && StillOurs(); }
+
+  // Throws 8005 when a live process holds the lock, 8010 when the lock's name is taken by
+  // something that is not a regular file. A lock folder that is missing or not writable is no
+  // reason to refuse the port: the lock is then simply not taken.
+  void Acquire(const std::string& lock_dir, const std::string& lock_name,
+               const std::string& device_path) {
+    const std::string lock_path = lock_dir + "/" + lock_name;
+    char text[16];
+    const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+    const std::string content(text, static_cast<std::size_t>(len));
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (::link(temp_path.c_str(), lock_path.c_str()) == 0) {
-        path_ = lock_path;
-        break;
-      }
-      if (errno != EEXIST) break;
-      const long holder = ReadHolder(lock_path);
+      const int err = Place(lock_dir, lock_path, content);
+      if (err == 0) return;
+      if (err != EEXIST) return;
+      const long holder = ReadHolder(lock_path, device_path);
       if (holder > 0 && (::kill(static_cast<pid_t>(holder), 0) == 0 || errno == EPERM)) {
-        ::unlink(temp_path.c_str());
         Fail(kErrPortAlreadyOpen,
              InUseText(device_path, ProcessText(holder) + ", lock file " + lock_path));
       }
       // The holder has ended without removing its lock (or the file names no process).
       ::unlink(lock_path.c_str());
     }
-    ::unlink(temp_path.c_str());
   }
 
   void Release() {
-    if (path_.empty()) return;
-    if (ReadHolder(path_) == ::getpid()) ::unlink(path_.c_str());
+    if (fd_.get() < 0) return;
+    if (StillOurs()) ::unlink(path_.c_str());
+    fd_.Reset();
     path_.clear();
   }
 
  private:
-  static long ReadHolder(const std::string& lock_path) {
-    std::ifstream in(lock_path);
-    long pid = 0;
-    if (!(in >> pid)) return 0;
-    return pid;
+  bool StillOurs() const {
+    if (fd_.get() < 0) return false;
+    struct stat now {};
+    char held[16];
+    return ::lstat(path_.c_str(), &now) == 0 && now.st_ino == node_.st_ino &&
+           now.st_dev == node_.st_dev &&
+           ::pread(fd_.get(), held, sizeof held, 0) == static_cast<ssize_t>(text_.size()) &&
+           text_.compare(0, text_.size(), held, text_.size()) == 0;
+  }
+
+  // Writes `content` and links it in as `lock_path`. 0 when placed (the lock is then held),
+  // EEXIST when the name is taken, another errno when the folder cannot take a lock.
+  int Place(const std::string& lock_dir, const std::string& lock_path, const std::string& content) {
+    UniqueFd file(::open(lock_dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
+    if (file.get() >= 0) {
+      if (!WriteAll(file.get(), content)) return EIO;
+      const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, lock_path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return Hold(std::move(file), lock_path, content);
+      }
+      if (errno == EEXIST) return EEXIST;
+    } else if (errno == ENOENT || errno == EACCES || errno == EROFS || errno == ENOTDIR) {
+      return errno;  // no folder, or not ours to write
+    }
+    return PlaceThroughNamedFile(lock_dir, lock_path, content);
+  }
+
+  int PlaceThroughNamedFile(const std::string& lock_dir, const std::string& lock_path,
+                            const std::string& content) {
+    // Named for this open, not only for the process: ports opened at the same time on several
+    // threads must not write, link or remove each other's file.
+    static std::atomic<unsigned> next_temp{0};
+    const std::string temp_path = lock_dir + "/LTMP." + std::to_string(::getpid()) + "." +
+                                  std::to_string(next_temp.fetch_add(1));
+    UniqueFd file(
+        ::open(temp_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file.get() < 0) return errno;
+    int result = EIO;
+    if (WriteAll(file.get(), content)) {
+      result = ::link(temp_path.c_str(), lock_path.c_str()) == 0 ? 0 : errno;
+    }
+    ::unlink(temp_path.c_str());
+    return result == 0 ? Hold(std::move(file), lock_path, content) : result;
+  }
+
+  int Hold(UniqueFd file, const std::string& lock_path, const std::string& content) {
+    if (::fstat(file.get(), &node_) != 0) return errno;
+    fd_ = std::move(file);
+    path_ = lock_path;
+    text_ = content;
+    return 0;
+  }
+
+  static bool WriteAll(int fd, const std::string& content) {
+    return ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  }
+
+  // The process number a lock file holds; 0 when it names none (or is gone meanwhile). A name
+  // that is not a regular file is refused: it is opened without following a link and without
+  // waiting (a FIFO would hold the open, or the read, for ever), and looked at before reading.
+  static long ReadHolder(const std::string& lock_path, const std::string& device_path) {
+    const std::string refused =
+        "Cannot open " + device_path + ": its lock file " + lock_path + " is ";
+    const std::string advice = ", not a lock: whoever put it there must remove it";
+    UniqueFd file(
+        ::open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) {
+      const int err = errno;
+      if (err == ENOENT) return 0;
+      struct stat st {};
+      const std::string kind =
+          ::lstat(lock_path.c_str(), &st) == 0 ? NodeKind(st.st_mode) : Reason(err);
+      if (err == ELOOP || err == ENXIO || (err != EACCES && !S_ISREG(st.st_mode))) {
+        Fail(kErrHardwareNotAvailable, refused + kind + advice);
+      }
+      // A lock that cannot be read cannot be shown stale: it is taken as held.
+      Fail(kErrPortAlreadyOpen,
+           InUseText(device_path, "the lock file " + lock_path + " (" + Reason(err) + ")"));
+    }
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0) return 0;
+    if (!S_ISREG(st.st_mode)) {
+      Fail(kErrHardwareNotAvailable, refused + NodeKind(st.st_mode) + advice);
+    }
+    char text[64];
+    const ssize_t n = ::read(file.get(), text, sizeof text - 1);
+    if (n <= 0) return 0;
+    text[n] = '\0';
+    return std::strtol(text, nullptr, 10);
   }
 
   std::string path_;
+  UniqueFd fd_;
+  struct stat node_ {};
+  std::string text_;
 };
 
 // The system's console as device numbers: /dev/console itself and each terminal the kernel
@@ -240,6 +334,34 @@ const ConsoleTty* FindConsole(const std::vector<ConsoleTty>& consoles, dev_t num
   return nullptr;
 }
 
+}  // namespace
+
+// An optional ioctl's fate on this device: not yet tried, answered, or not supported.
+enum class Support { kUnknown, kYes, kNo };
+
+struct DeviceFacts {
+  // The device node `path` led to.
+  std::string path;
+  dev_t device = 0;
+  ino_t node = 0;
+  dev_t node_fs = 0;
+
+  std::string real_path;  // every link resolved
+  std::string lock_name;
+  std::vector<ConsoleTty> consoles;  // for a node that stands for another terminal
+  bool divisor_clock = false;        // baud_base is the clock the UART divides
+  FtdiChip ftdi = FtdiChip::kNone;
+  Support counters = Support::kUnknown;     // TIOCGICOUNT
+  Support modem_lines = Support::kUnknown;  // TIOCMBIS, TIOCMBIC, TIOCMGET
+  Support serial_info = Support::kUnknown;  // TIOCGSERIAL
+
+  // The lock file, held from the first open until these facts are dropped: a close for a
+  // reopen of the same device keeps it, so that no other program takes the port in between.
+  UucpLock lock;
+};
+
+namespace {
+
 struct Rate {
   std::int32_t baud;
   speed_t code;
@@ -281,100 +403,96 @@ constexpr std::int64_t kLinePollMicros = 200'000;
 
 class TermiosDevice final : public Device {
  public:
-  // `divisor_clock`: the driver's baud_base is the clock its UART divides (not so for USB
-  // adapters, whose drivers report a nominal figure or divide in fractions).
-  TermiosDevice(std::string path, UniqueFd fd, UucpLock lock, termios saved, bool divisor_clock)
-      : path_(std::move(path)),
-        fd_(std::move(fd)),
-        lock_(std::move(lock)),
-        saved_(saved),
-        divisor_clock_(divisor_clock) {
-    serial_icounter_struct counts{};
+  // `facts` is shared with the caller, who keeps it for the next open: what this device learns
+  // about its driver's ioctls is written into it.
+  TermiosDevice(std::string path, UniqueFd fd, const KernelTermios& saved,
+                std::shared_ptr<DeviceFacts> facts)
+      : path_(std::move(path)), fd_(std::move(fd)), saved_(saved), facts_(std::move(facts)) {
     // Drivers without counters (pseudo-terminals, most USB adapters) answer ENOTTY or EINVAL;
     // their line errors are then read from the marks the line discipline puts in the data.
-    has_counters_ = ::ioctl(fd_.get(), TIOCGICOUNT, &counts) == 0;
-    if (has_counters_) counts_ = counts;
+    if (facts_->counters != Support::kNo) {
+      serial_icounter_struct counts{};
+      has_counters_ = ::ioctl(fd_.get(), TIOCGICOUNT, &counts) == 0;
+      if (has_counters_) counts_ = counts;
+      facts_->counters = has_counters_ ? Support::kYes : Support::kNo;
+    }
+    has_modem_lines_ = facts_->modem_lines != Support::kNo;
   }
   ~TermiosDevice() override { Close(); }
 
   void Configure(const LineConfig& config, std::int32_t flow) override {
-    termios t{};
+    KernelTermios t;
     // Every field is written, so that nothing an earlier program left behind survives.
-    t.c_cflag = CREAD | CLOCAL | HUPCL;
+    t.cflag = CREAD | CLOCAL | HUPCL;
     switch (config.data_bits) {
       case 5:
-        t.c_cflag |= CS5;
+        t.cflag |= CS5;
         break;
       case 6:
-        t.c_cflag |= CS6;
+        t.cflag |= CS6;
         break;
       case 7:
-        t.c_cflag |= CS7;
+        t.cflag |= CS7;
         break;
       default:
-        t.c_cflag |= CS8;
+        t.cflag |= CS8;
         break;
     }
-    if (config.parity != 'N') t.c_cflag |= PARENB;
-    if (config.parity == 'O') t.c_cflag |= PARODD;
-    if (config.stop_bits == 2) t.c_cflag |= CSTOPB;
-    if (flow & 2) t.c_cflag |= CRTSCTS;
-    if (flow & 1) t.c_iflag |= IXON | IXOFF;
+    if (config.parity != 'N') t.cflag |= PARENB;
+    if (config.parity == 'O') t.cflag |= PARODD;
+    if (config.stop_bits == 2) t.cflag |= CSTOPB;
+    if (flow & 2) t.cflag |= CRTSCTS;
+    if (flow & 1) t.iflag |= IXON | IXOFF;
     if (has_counters_) {
       // The counters report breaks; a break must not also put a NUL into the data.
-      t.c_iflag |= IGNBRK;
+      t.iflag |= IGNBRK;
     } else {
       // In-band marking: a break reads as FF 00 00, a character with a parity or framing error
       // as FF 00 c, a real FF as FF FF. INPCK is needed for framing errors to be marked too.
-      t.c_iflag |= PARMRK | INPCK;
+      t.iflag |= PARMRK | INPCK;
     }
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    t.c_cc[VSTART] = 0x11;
-    t.c_cc[VSTOP] = 0x13;
+    t.cc[VMIN] = 0;
+    t.cc[VTIME] = 0;
+    t.cc[VSTART] = 0x11;
+    t.cc[VSTOP] = 0x13;
 
+    // A rate of the standard table goes by its code (the input rate follows the output rate
+    // when its own code is left 0), any other through BOTHER; one call sets all of it.
     const auto standard = std::find_if(kStandardRates.begin(), kStandardRates.end(),
                                        [&](const Rate& r) { return r.baud == config.baud; });
-    const speed_t code = standard != kStandardRates.end() ? standard->code : B38400;
-    cfsetispeed(&t, code);
-    cfsetospeed(&t, code);
+    const bool arbitrary = standard == kStandardRates.end();
+    if (!arbitrary) t.cflag |= standard->code;
+    t.ispeed = t.ospeed = static_cast<std::uint32_t>(config.baud);
 
     const std::string what = path_ + " did not take the line settings " + config.Text();
-    if (::tcsetattr(fd_.get(), TCSANOW, &t) != 0) Fail(kErrCommState, what + ": " + Reason(errno));
-    if (standard == kStandardRates.end() && !SetArbitraryRate(fd_.get(), config.baud)) {
-      Fail(kErrCommState, what + ": rate not supported (" + Reason(errno) + ")");
+    if (!SetKernelTermios(fd_.get(), t, arbitrary ? config.baud : 0)) {
+      const std::string reason = Reason(errno);
+      Fail(kErrCommState,
+           what + (arbitrary ? ": rate not supported (" + reason + ")" : ": " + reason));
     }
 
-    termios got{};
-    if (::tcgetattr(fd_.get(), &got) != 0) Fail(kErrCommState, what + ": " + Reason(errno));
-    if ((got.c_cflag & CSIZE) != (t.c_cflag & CSIZE)) {
+    KernelTermios got;
+    if (!GetKernelTermios(fd_.get(), got)) Fail(kErrCommState, what + ": " + Reason(errno));
+    if ((got.cflag & CSIZE) != (t.cflag & CSIZE)) {
       Fail(kErrCommState,
-           what + ": the driver keeps " + std::to_string(DataBitsOf(got.c_cflag)) + " data bits");
+           what + ": the driver keeps " + std::to_string(DataBitsOf(got.cflag)) + " data bits");
     }
-    if ((got.c_cflag & (PARENB | PARODD)) != (t.c_cflag & (PARENB | PARODD)) &&
-        ((got.c_cflag | t.c_cflag) & PARENB)) {
-      Fail(kErrCommState, what + ": the driver keeps " + ParityWord(got.c_cflag));
+    if ((got.cflag & (PARENB | PARODD)) != (t.cflag & (PARENB | PARODD)) &&
+        ((got.cflag | t.cflag) & PARENB)) {
+      Fail(kErrCommState, what + ": the driver keeps " + ParityWord(got.cflag));
     }
-    if ((got.c_cflag & CSTOPB) != (t.c_cflag & CSTOPB)) {
+    if ((got.cflag & CSTOPB) != (t.cflag & CSTOPB)) {
       Fail(kErrCommState,
-           what + ": the driver keeps " + ((got.c_cflag & CSTOPB) ? "2" : "1") + " stop bits");
+           what + ": the driver keeps " + ((got.cflag & CSTOPB) ? "2" : "1") + " stop bits");
     }
-    if ((got.c_cflag & CRTSCTS) != (t.c_cflag & CRTSCTS) ||
-        (got.c_iflag & (IXON | IXOFF)) != (t.c_iflag & (IXON | IXOFF))) {
+    if ((got.cflag & CRTSCTS) != (t.cflag & CRTSCTS) ||
+        (got.iflag & (IXON | IXOFF)) != (t.iflag & (IXON | IXOFF))) {
       Fail(kErrCommState, what + ": the driver did not take the flow control");
     }
-    if ((got.c_lflag & (ICANON | ECHO | ISIG)) != 0 || (got.c_cflag & CREAD) == 0) {
+    if ((got.lflag & (ICANON | ECHO | ISIG)) != 0 || (got.cflag & CREAD) == 0) {
       Fail(kErrCommState, what + ": the driver did not take raw mode");
     }
-    // The driver reads back the rate it was asked for; a UART makes the rate of its whole
-    // divisor, which only its base clock tells.
-    DriverRate driver;
-    driver.read_back = ReadBackRate(fd_.get());
-    serial_struct info{};
-    if (divisor_clock_ && ::ioctl(fd_.get(), TIOCGSERIAL, &info) == 0 && info.baud_base > 0) {
-      driver.baud_base = info.baud_base;
-    }
-    const RateCheck rate = CheckRate(config.baud, driver);
+    const RateCheck rate = CheckRealRate(config.baud, static_cast<std::int32_t>(got.ospeed));
     if (!rate.refusal.empty()) Fail(kErrCommState, what + ": " + rate.refusal);
     config_ = config;
   }
@@ -449,11 +567,10 @@ class TermiosDevice final : public Device {
       // Output still queued would hold close() for the port's closing_wait (30 s by default)
       // while the driver tries to drain it; the bytes are abandoned instead.
       ::tcflush(fd_.get(), TCOFLUSH);
-      ::tcsetattr(fd_.get(), TCSANOW, &saved_);
+      SetKernelTermios(fd_.get(), saved_);
       ::ioctl(fd_.get(), TIOCNXCL);
     }
     fd_.Reset();
-    lock_.Release();
   }
 
  private:
@@ -462,10 +579,32 @@ class TermiosDevice final : public Device {
     gone_reason_ = reason;
   }
 
+  // The driver reads back the rate it was asked for. A UART makes the rate of its whole
+  // divisor, which only its base clock tells; an FTDI chip the rate of its divisor in eighths.
+  RateCheck CheckRealRate(std::int32_t asked, std::int32_t read_back) {
+    DriverRate driver;
+    driver.read_back = read_back;
+    if (facts_->ftdi != FtdiChip::kNone) {
+      const RateCheck chip = CheckFtdiRate(facts_->ftdi, asked);
+      if (!chip.refusal.empty()) return chip;
+      // A driver that falls back to another rate still says so.
+      const RateCheck back = CheckRate(asked, driver);
+      return back.refusal.empty() ? chip : back;
+    }
+    serial_struct info{};
+    if (facts_->divisor_clock && facts_->serial_info != Support::kNo) {
+      const bool answered = ::ioctl(fd_.get(), TIOCGSERIAL, &info) == 0;
+      facts_->serial_info = answered ? Support::kYes : Support::kNo;
+      if (answered && info.baud_base > 0) driver.baud_base = info.baud_base;
+    }
+    return CheckRate(asked, driver);
+  }
+
   void NoteModemFailure(int err) {
     // Pseudo-terminals and some adapters have no modem lines at all.
     if (err == ENOTTY || err == EINVAL) {
       has_modem_lines_ = false;
+      facts_->modem_lines = Support::kNo;
     } else if (err == EIO || err == ENXIO || err == ENODEV) {
       SetGone(Reason(err));
     }
@@ -521,9 +660,8 @@ class TermiosDevice final : public Device {
 
   std::string path_;
   UniqueFd fd_;
-  UucpLock lock_;
-  termios saved_;
-  bool divisor_clock_ = false;
+  KernelTermios saved_;
+  std::shared_ptr<DeviceFacts> facts_;
   LineConfig config_;
   bool has_counters_ = false;
   bool has_modem_lines_ = true;
@@ -574,34 +712,72 @@ void MarkDecoder::Feed(std::string_view bytes, std::int16_t marked_error, Device
   if (!out.empty()) sink.Received(out);
 }
 
-std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemPaths& paths,
-                                          const LineConfig& config, std::int32_t flow, bool dtr,
-                                          bool rts) {
-  const std::string cannot = "Cannot open " + path + ": ";
+namespace {
+
+// Learns where `path` (found by stat as `st`) leads and refuses the console. Reads the console's
+// sysfs files and resolves the path's links: done once per device, not at every open.
+std::shared_ptr<DeviceFacts> Learn(const std::string& path, const struct stat& st,
+                                   const SystemPaths& paths, const std::string& cannot) {
+  auto facts = std::make_shared<DeviceFacts>();
+  facts->path = path;
+  facts->device = st.st_rdev;
+  facts->node = st.st_ino;
+  facts->node_fs = st.st_dev;
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) {
     const int err = errno;
     Fail(err == EACCES ? kErrHardwareNotAvailable : kErrInvalidPortNumber,
          cannot + Reason(err) + (err == ENOENT ? kNotPresent : ""));
   }
-  const std::string real_path = resolved;
+  facts->real_path = resolved;
+  const std::string kernel_name = KernelName(facts->real_path);
+  facts->consoles = ConsoleTtys(paths.sysfs_root);
+  if (const ConsoleTty* tty = FindConsole(facts->consoles, st.st_rdev, kernel_name)) {
+    Fail(kErrHardwareNotAvailable,
+         cannot + "it is the system console (" + tty->name + "); it is never opened for testing");
+  }
+  facts->lock_name = LockFileName(facts->real_path);
+  facts->divisor_clock = !OnUsb(paths.sysfs_root, kernel_name);
+  if (!facts->divisor_clock) {
+    facts->ftdi = DetectFtdiChip(ReadUsbSerialFacts(paths.sysfs_root, kernel_name));
+  }
+  return facts;
+}
 
+}  // namespace
+
+std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemPaths& paths,
+                                          const LineConfig& config, std::int32_t flow, bool dtr,
+                                          bool rts, std::shared_ptr<DeviceFacts>& known) {
+  const std::string cannot = "Cannot open " + path + ": ";
+  std::shared_ptr<DeviceFacts> facts = std::move(known);
+  known.reset();
+
+  // stat follows every link at once; the device number and inode tell whether the path still
+  // leads where it did at the last open.
   struct stat st {};
-  if (::stat(real_path.c_str(), &st) != 0) Fail(kErrInvalidPortNumber, cannot + Reason(errno));
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    Fail(err == EACCES ? kErrHardwareNotAvailable : kErrInvalidPortNumber,
+         cannot + Reason(err) + (err == ENOENT ? kNotPresent : ""));
+  }
   if (!S_ISCHR(st.st_mode)) {
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
   }
-  const std::vector<ConsoleTty> consoles = ConsoleTtys(paths.sysfs_root);
-  const auto refuse_console = [&](const ConsoleTty& tty) {
-    Fail(kErrHardwareNotAvailable,
-         cannot + "it is the system console (" + tty.name + "); it is never opened for testing");
-  };
-  if (const ConsoleTty* tty = FindConsole(consoles, st.st_rdev, KernelName(real_path))) {
-    refuse_console(*tty);
+  if (!facts || facts->path != path || facts->device != st.st_rdev || facts->node != st.st_ino ||
+      facts->node_fs != st.st_dev) {
+    // The lock of where the path led before goes first: the device found now may bear its name.
+    facts.reset();
+    facts = Learn(path, st, paths, cannot);
   }
+  const std::string& real_path = facts->real_path;
 
-  UucpLock lock;
-  lock.Acquire(paths.lock_dir, real_path);
+  // A lock kept over the close is used again only while it is still ours; one that someone
+  // removed or replaced meanwhile is taken afresh, as at a first open.
+  if (!facts->lock.Holds(paths.lock_dir + "/" + facts->lock_name)) {
+    facts->lock.Release();
+    facts->lock.Acquire(paths.lock_dir, facts->lock_name, real_path);
+  }
 
   UniqueFd fd(::open(real_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
@@ -623,8 +799,8 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
     }
   }
 
-  termios saved{};
-  if (::tcgetattr(fd.get(), &saved) != 0) {
+  KernelTermios saved;
+  if (!GetKernelTermios(fd.get(), saved)) {
     Fail(kErrInvalidPortNumber, cannot + "it is not a serial port (not a terminal device)");
   }
   // A node that stands for another terminal (/dev/tty, the controlling terminal) shows which one
@@ -634,7 +810,10 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
     const dev_t number =
         makedev((behind & 0xfff00u) >> 8, (behind & 0xffu) | ((behind >> 12) & 0xfff00u));
     if (number != st.st_rdev) {
-      if (const ConsoleTty* tty = FindConsole(consoles, number, {})) refuse_console(*tty);
+      if (const ConsoleTty* tty = FindConsole(facts->consoles, number, {})) {
+        Fail(kErrHardwareNotAvailable, cannot + "it is the system console (" + tty->name +
+                                           "); it is never opened for testing");
+      }
     }
   }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
@@ -645,10 +824,10 @@ std::unique_ptr<Device> OpenTermiosDevice(const std::string& path, const SystemP
   // Keeps other programs from opening the port while it is ours (the superuser is exempt).
   ::ioctl(fd.get(), TIOCEXCL);
 
-  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), std::move(lock), saved,
-                                                !OnUsb(paths.sysfs_root, KernelName(real_path)));
+  auto device = std::make_unique<TermiosDevice>(path, std::move(fd), saved, facts);
   device->Configure(config, flow);
   device->SetOutputs(dtr, rts);
+  known = std::move(facts);
   return device;
 }
 

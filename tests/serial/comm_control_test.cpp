@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -479,13 +481,247 @@ TEST_F(TermiosDevice, ThousandCloseOpenCyclesLeaveNothingBehindAndInventNoModemL
     control.OpenState(false);
   }
   EXPECT_EQ(OpenDescriptors(), fds);
-  EXPECT_FALSE(std::filesystem::exists(LockPath()));
   EXPECT_TRUE(log.codes.empty());
-  // A lock that another process has taken over meanwhile is not the close's to remove.
+  // A lock that another process has taken over meanwhile is not the release's to remove, whether
+  // it rewrote the file or put a new one in its place.
+  for (const bool in_place : {true, false}) {
+    control.OpenState(true);
+    if (!in_place) std::filesystem::remove(LockPath());
+    WriteFile(LockPath(), "         1\n");
+    control.Release();
+    EXPECT_TRUE(std::filesystem::exists(LockPath())) << in_place;
+    std::filesystem::remove(LockPath());
+  }
+}
+
+long Holder(const std::string& lock_path) {
+  long holder = 0;
+  std::ifstream(lock_path) >> holder;
+  return holder;
+}
+
+ino_t NodeOf(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Whether another process finds the port in use: a child opens it through a control of its own
+// with the same lock folder, and says whether it was refused as held by this process.
+bool ChildFindsItHeldByUs(const std::string& slave, const std::string& lock_dir) {
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    CommControl other([&](std::int16_t) { return slave; }, SystemClock(), {lock_dir, lock_dir});
+    std::string what;
+    const bool refused = ErrorOf([&] { other.OpenState(true); }, &what) == kErrPortAlreadyOpen &&
+                         what.find("process " + std::to_string(parent)) != std::string::npos;
+    _exit(refused ? 0 : 1);
+  }
+  int status = -1;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The lock file is taken at the first open and kept over a close for a reopen of the same
+// device, so that another process never finds the port free in between; every way of leaving
+// the device lets it go.
+TEST_F(TermiosDevice, TheLockOutlivesACloseForAReopenAndGoesWithTheDevice) {
   control.OpenState(true);
-  WriteFile(LockPath(), "         1\n");
+  const ino_t first = NodeOf(LockPath());
   control.OpenState(false);
-  EXPECT_TRUE(std::filesystem::exists(LockPath()));
+  EXPECT_EQ(Holder(LockPath()), getpid()) << "the close let go of the lock";
+  EXPECT_TRUE(ChildFindsItHeldByUs(slave, dir.path));
+  control.OpenState(true);
+  EXPECT_EQ(NodeOf(LockPath()), first) << "the reopen made a new lock";
+  control.OpenState(false);
+  control.PortNumber(1);
+  EXPECT_TRUE(std::filesystem::exists(LockPath())) << "the same port number keeps it";
+
+  const std::vector<std::pair<std::string, std::function<void()>>> leaves{
+      {"another port number", [&] { control.PortNumber(2); }},
+      {"the plug",
+       [&] {
+         target = "loopback";
+         control.OpenState(true);
+       }},
+      {"a path that leads nowhere",
+       [&] {
+         target = dir.path + "/gone";
+         ErrorOf([&] { control.OpenState(true); });
+       }},
+      {"a refused setting",
+       [&] {
+         control.LineSettings("9600,N,7,1");
+         ErrorOf([&] { control.OpenState(true); });
+       }},
+      {"a port number that names nothing now",
+       [&] {
+         target = "";
+         ErrorOf([&] { control.OpenState(true); });
+       }},
+      {"Release", [&] { control.Release(); }}};
+  for (const auto& [how, leave] : leaves) {
+    target = slave;
+    control.PortNumber(1);
+    control.LineSettings("9600,N,8,1");
+    control.OpenState(true);
+    control.OpenState(false);
+    leave();
+    EXPECT_FALSE(std::filesystem::exists(LockPath())) << how;
+    control.OpenState(false);
+  }
+
+  {
+    Pty scoped(dir.path);
+    scoped.target = slave;
+    scoped.control.OpenState(true);
+    scoped.control.OpenState(false);
+  }
+  EXPECT_FALSE(std::filesystem::exists(LockPath())) << "destroyed";
+
+  bool mapped = true;
+  CommControl remapped(
+      [&](std::int16_t) -> std::string {
+        if (!mapped) throw CommError(kErrInvalidPortNumber, "the map names nothing for it now");
+        return slave;
+      },
+      SystemClock(), {dir.path, dir.path});
+  remapped.OpenState(true);
+  remapped.OpenState(false);
+  mapped = false;
+  EXPECT_EQ(ErrorOf([&] { remapped.OpenState(true); }), kErrInvalidPortNumber);
+  EXPECT_FALSE(std::filesystem::exists(LockPath())) << "a port number that names nothing now";
+}
+
+// Between the close and the reopen the lock file is only a claim: the reopen checks that it is
+// still ours, and makes the exclusive open again, as the first open did.
+TEST_F(TermiosDevice, AReopenChecksTheKeptLockAndTheExclusiveOpenAgain) {
+  control.OpenState(true);
+  control.OpenState(false);
+  std::filesystem::remove(LockPath());
+  control.OpenState(true);
+  EXPECT_EQ(Holder(LockPath()), getpid()) << "a lock removed meanwhile is taken again";
+  control.OpenState(false);
+
+  // Someone took the lock over in place, naming a process that runs.
+  WriteFile(LockPath(), "         1\n");
+  std::string what;
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrPortAlreadyOpen);
+  EXPECT_NE(what.find("process 1"), std::string::npos) << what;
+  EXPECT_EQ(Holder(LockPath()), 1);
+  std::filesystem::remove(LockPath());
+
+  // A program that ignores lock files opens the port while it is closed: the reopen's own
+  // exclusive open finds it, and the refused reopen keeps no lock.
+  control.OpenState(true);
+  control.OpenState(false);
+  Pty unlocked(dir.path + "/none");
+  unlocked.target = slave;
+  unlocked.control.OpenState(true);
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }), kErrPortAlreadyOpen);
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
+}
+
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Someone else's FIFO, link or folder under the lock's name: the open is refused at once, names
+// it, and leaves the lock folder as it was. The open runs in a child that an alarm ends, so that
+// an open that waits on the FIFO fails the test instead of hanging it. The link leads to a file
+// naming a live process: followed, it would read as "in use" instead.
+TEST_F(TermiosDevice, ALockNameTakenByAFifoALinkOrAFolderIsRefusedAtOnceAndLeftAlone) {
+  const std::string holder = dir.path + "/holder";
+  WriteFile(holder, std::to_string(getpid()) + "\n");
+  const std::vector<std::pair<std::function<int()>, std::string>> plants{
+      {[&] { return mkfifo(LockPath().c_str(), 0666); }, "a FIFO"},
+      {[&] { return symlink(holder.c_str(), LockPath().c_str()); }, "a symbolic link"},
+      {[&] { return mkdir(LockPath().c_str(), 0755); }, "a folder"}};
+  for (const auto& [plant, kind] : plants) {
+    ASSERT_EQ(plant(), 0) << kind;
+    const std::vector<std::string> before = Listing(dir.path);
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(5);
+      std::string what;
+      const bool refused =
+          ErrorOf([&] { control.OpenState(true); }, &what) == kErrHardwareNotAvailable &&
+          what.find(LockPath() + " is " + kind) != std::string::npos &&
+          what.find(slave) != std::string::npos;
+      if (!refused) std::fprintf(stderr, "%s\n", what.c_str());
+      _exit(refused ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << kind << (WIFSIGNALED(status) ? ": the open hung" : ": not refused as it should be");
+    EXPECT_EQ(Listing(dir.path), before) << kind;
+    std::filesystem::remove(LockPath());
+  }
+}
+
+// What an open learnt is for the device the path led to: a link moved to another terminal is
+// followed, locked under the new name and looked at again by the console guard.
+TEST_F(TermiosDevice, AReopenFollowsThePathToWhereItLeadsNow) {
+  Pty other;
+  const std::string link = dir.path + "/port";
+  const auto point = [&](const std::string& to) {
+    std::filesystem::remove(link);
+    ASSERT_EQ(symlink(to.c_str(), link.c_str()), 0);
+  };
+  target = link;
+  point(slave);
+  control.OpenState(true);
+  control.TransmitText("first");
+  EXPECT_EQ(Drain(), "first");
+  control.OpenState(false);
+
+  point(other.slave);
+  control.OpenState(true);
+  EXPECT_TRUE(std::filesystem::exists(dir.path + "/LCK..pts_" +
+                                      other.slave.substr(other.slave.rfind('/') + 1)));
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
+  control.TransmitText("second");
+  EXPECT_EQ(other.Drain(), "second");
+  EXPECT_EQ(Drain(), "");
+  control.OpenState(false);
+
+  PretendConsole("ttyS0");
+  point(slave);
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }), kErrHardwareNotAvailable);
+}
+
+// sysfs as the kernel shows an FT232BM on ftdi_sio, here for the pseudo-terminal: the chip's
+// divisor rule decides, although the terminal reads back every rate it is given.
+TEST_F(TermiosDevice, AnFtdiAdapterIsHeldToTheRateItsChipMakes) {
+  const std::string usb = dir.path + "/devices/usb1/1-1";
+  const std::string port = usb + "/1-1:1.0/ttyUSB0";
+  WriteFile(usb + "/bcdDevice", "0400\n");
+  WriteFile(usb + "/idProduct", "6001\n");
+  WriteFile(port + "/latency_timer", "16\n");
+  std::filesystem::create_directories(dir.path + "/bus/usb-serial/drivers/ftdi_sio");
+  ASSERT_EQ(symlink((dir.path + "/bus/usb-serial").c_str(), (port + "/subsystem").c_str()), 0);
+  ASSERT_EQ(
+      symlink((dir.path + "/bus/usb-serial/drivers/ftdi_sio").c_str(), (port + "/driver").c_str()),
+      0);
+  const std::string tty = dir.path + "/class/tty/" + slave.substr(std::string("/dev/").size());
+  std::filesystem::create_directories(tty);
+  ASSERT_EQ(symlink(port.c_str(), (tty + "/device").c_str()), 0);
+
+  std::string what;
+  control.LineSettings("2500000,N,8,1");
+  EXPECT_EQ(ErrorOf([&] { control.OpenState(true); }, &what), kErrCommState);
+  EXPECT_NE(what.find("2500000 baud: this port makes 2000000 or 3000000"), std::string::npos)
+      << what;
+  control.LineSettings("45056,N,8,1");
+  control.OpenState(true);
+  EXPECT_EQ(ErrorOf([&] { control.LineSettings("3500000,N,8,1"); }, &what), kErrCommState);
+  EXPECT_NE(what.find("at most 3000000"), std::string::npos) << what;
+  EXPECT_EQ(control.LineSettings(), "45056,N,8,1");
 }
 
 TEST_F(TermiosDevice, SendingBeyondTheBufferIsRefusedLoudlyAndLosesNothingBefore) {

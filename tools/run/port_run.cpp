@@ -122,7 +122,7 @@ void PortRun::RunPort() {
   outcome_.slow_opens = tester_.SlowOpens();
   if (!stop_) CheckAtLowerRate();
   outcome_.counters = port_.Counters();
-  port_.OpenState(false);
+  port_.Release();
 }
 
 void PortRun::CheckAtLowerRate() {
