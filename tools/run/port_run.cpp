@@ -7,6 +7,7 @@
 
 #include "common/conv.h"
 #include "tools/run/diagnosis.h"
+#include "tools/run/options.h"
 
 namespace serivane::run {
 
@@ -46,6 +47,8 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
       tester_(*this, port_, clock, outcome_.settings) {
   port_.OnCommEvent = [this] { HandleCommEvent(); };
+  // A port given by its path is called by it in messages; a COM number keeps "Com-port <n>".
+  if (!ComNumber(outcome_.port)) port_.PortLabel(outcome_.device);
   outcome_.settings_text = engine::LineSettingsText(outcome_.settings);
 }
 
