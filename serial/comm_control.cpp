@@ -134,8 +134,7 @@ void CommControl::PortNumber(std::int16_t number) {
                     "Invalid port number " + std::to_string(number) + ": ports start at 1");
   }
   if (s_->device != nullptr) {
-    throw CommError(kErrPortAlreadyOpen, s_->Label() + " is open (" +
-                                             s_->device_name +
+    throw CommError(kErrPortAlreadyOpen, s_->Label() + " is open (" + s_->device_name +
                                              "); close it before choosing another port");
   }
   s_->port = number;

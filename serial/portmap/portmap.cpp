@@ -86,7 +86,8 @@ void MoveToNewNodes(const Discovery& found, const LastSeen& last_seen, Entries& 
       moved.push_back({static_cast<std::int16_t>(n), to});
     }
   }
-  for (const MapAddition& move : moved) entries[static_cast<std::size_t>(move.number)] = move.device;
+  for (const MapAddition& move : moved)
+    entries[static_cast<std::size_t>(move.number)] = move.device;
 }
 
 }  // namespace

@@ -253,6 +253,21 @@ monitor() {
   echo "@@monitor: sent $1"
 }
 
+# Puts the adapter back. QEMU finishes removing the old one only once the guest has let it go,
+# and until then refuses the new one for its far end ("Device 'C' is in use"): ask again.
+plug() {
+  local tries=0 answer
+  while :; do
+    answer=$(monitor "device_add usb-serial,id=usb0,bus=xhci.0,port=1,chardev=C")
+    tries=$((tries + 1))
+    if [[ $answer != *"is in use"* ]] || [ $tries -ge 20 ]; then
+      printf '%s\n' "$answer"
+      return 0
+    fi
+    sleep 0.25
+  done
+}
+
 # Copies the console to our standard output without its CRs, acting at once on the lines that
 # ask this side for something (so no buffering program may stand between QEMU and this).
 console() {
@@ -262,8 +277,7 @@ console() {
     printf '%s\n' "$line"
     case $line in
       "@@host unplug") [ -n "$sockets" ] && monitor "device_del usb0" ;;
-      "@@host plug")
-        [ -n "$sockets" ] && monitor "device_add usb-serial,id=usb0,bus=xhci.0,port=1,chardev=C" ;;
+      "@@host plug") [ -n "$sockets" ] && plug ;;
     esac
   done
 }

@@ -300,8 +300,7 @@ TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
 TEST_F(PortMapTest, AnAdapterKeepsItsNumberUnderANewNodeWithoutByIdLinks) {
   AddAdapter("ttyUSB0", "1-1", "A1");
   AddAdapter("ttyUSB1", "1-2", "");
-  EXPECT_EQ(Ensure().added,
-            (std::vector<MapAddition>{{1, "/dev/ttyUSB0"}, {2, "/dev/ttyUSB1"}}));
+  EXPECT_EQ(Ensure().added, (std::vector<MapAddition>{{1, "/dev/ttyUSB0"}, {2, "/dev/ttyUSB1"}}));
 
   // Both come back the other way round, each under the other's node.
   RemoveAdapter("ttyUSB0", "1-1");
