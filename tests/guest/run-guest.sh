@@ -230,9 +230,8 @@ if [ "$usb_serial" = 1 ]; then
 fi
 echo_pid=""
 cleanup() {
-  [ -n "$echo_pid" ] && kill "$echo_pid" 2>/dev/null
-  [ -n "$sockets" ] && rm -rf "$sockets"
-  return 0
+  if [ -n "$echo_pid" ]; then kill "$echo_pid" 2>/dev/null || true; fi
+  if [ -n "$sockets" ]; then rm -rf "$sockets"; fi
 }
 trap cleanup EXIT
 
