@@ -184,14 +184,16 @@ case_com() {
 }
 
 case_rate() {
-  # 3 MHz / 16 / 1.125 = 166666 on a 3 MHz FT232BM: an asked 150000 is 11 % off, 57600 is exact.
-  serivane-run --tests 2 --baud 150000 --no-result-file "$usb" >/tmp/rate.out 2>&1
+  # The FT232BM divides 3 MHz by n + k/8. 2500000 baud would need 1.2: the nearest divisors
+  # make 2400000 or 3000000, 4 % or more off, so it must be refused; 57600 is 52.125
+  # (57554 baud, 0.08 % off) and must run.
+  serivane-run --tests 2 --baud 2500000 --no-result-file "$usb" >/tmp/rate.out 2>&1
   refused=$?
   serivane-run --tests 2 --baud 57600 --no-result-file "$usb" >/tmp/rate-ok.out 2>&1
   made=$?
   show /tmp/rate.out
-  check "150000 baud is refused on the FT232BM" [ "$refused" != 0 ]
-  check "the refusal says what the chip would make" has /tmp/rate.out 'baud'
+  check "2500000 baud is refused on the FT232BM" [ "$refused" != 0 ]
+  check "the refusal names the rate" has /tmp/rate.out '2500000'
   check "57600 baud passes" [ "$made" = 0 ]
 }
 
