@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# CI stage: the serial layer on the kernel's real 8250 driver. Builds the static test programs,
+# CI stage: the serial layer on the kernel's real drivers. Builds the static test programs,
 # boots a QEMU guest (tests/guest/run-guest.sh) and runs them on the guest's second 16550 in its
 # loopback mode: the serial table's real-port rows, the same table without pseudo-terminals, and
-# the real-driver checks. Then reads QEMU's own trace for the rates and frames the chip was given.
+# the real-driver checks. Then, on an emulated FTDI adapter (ftdi_sio) and a four-port 16550 card
+# (tests/guest/usb-cases.sh): the table and serivane-run on the adapter, five 16550s at once, the
+# adapter pulled out mid-run and plugged back, and its COM number kept under a new node. Then
+# reads QEMU's own trace for the rates and frames the chip was given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 echo "== real UART: QEMU guest"
 
 export DEBIAN_FRONTEND=noninteractive
-packages=(qemu-system-x86 cpio xz-utils)
+packages=(qemu-system-x86 cpio xz-utils socat)
 apt-get install -y --no-install-recommends "${packages[@]}" >/dev/null ||
   { apt-get update && apt-get install -y --no-install-recommends "${packages[@]}"; }
 
 bash tests/guest/runner_test.sh
 
 cmake --preset guest
-cmake --build --preset guest --target serial_tests uart_tests uart_loop serivane-run
+cmake --build --preset guest --target serial_tests uart_tests uart_loop serivane-run serivane-ports
 
 out=build/guest/run
 rm -rf "$out"
@@ -24,8 +27,10 @@ bin=build/guest/tests
 # A failed case does not stop the stage: the checks below still say what else went wrong.
 failed=0
 bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 300 \
+  --usb-serial --pci-serial-4x \
   --add "$bin/guest/serivane-uart-loop" --add "$bin/serial/serial_tests" \
   --add "$bin/guest/uart_tests" --add build/guest/tools/run/serivane-run \
+  --add build/guest/tools/ports/serivane-ports --add tests/guest/usb-cases.sh \
   --env SERIVANE_TEST_PORT=/dev/ttyS1 --env SERIVANE_GUEST_CONSOLE=/dev/ttyS0 \
   --env GTEST_COLOR=no \
   --case loop="serivane-uart-loop /dev/ttyS1" \
@@ -35,7 +40,10 @@ bash tests/guest/run-guest.sh --work "$out" --trace "$out/trace.log" --timeout 3
 mount -t devpts devpts /dev/pts; exit \$s" \
   --case uart-checks="uart_tests" \
   --case serivane-run="XDG_CONFIG_HOME=/tmp/config serivane-run --result /tmp/result.txt \
-/dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s" ||
+/dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s" \
+  --case usb-table="usb-cases.sh table" --case usb-run="usb-cases.sh run" \
+  --case five-ports="usb-cases.sh ports" --case usb-unplug="usb-cases.sh unplug" \
+  --case usb-replug="usb-cases.sh replug" --case usb-com-number="usb-cases.sh com" ||
   failed=1
 
 # What the console log and QEMU's trace must also hold.
@@ -52,6 +60,9 @@ need() {  # description, count wanted, pattern, file
 log=$out/console.log
 need "real-port rows ran and passed (twice: with and without ptys)" 4 \
   '^\[       OK \] AllDevices/Loopback\..*/RealPort' "$log"
+need "real-port rows passed on the USB adapter" 2 \
+  '^\[       OK \] AllDevices/Loopback\..*/RealPort' \
+  <(sed -n '/^@@guest start usb-table$/,/^@@guest end usb-table /p' "$log")
 need "pseudo-terminal rows skip when there are none" 7 '^no pseudo-terminals here: ' "$log"
 # 7300 baud is asked for once; the chip makes 7200 of it (divisor 16). The kernel's probing at
 # boot leaves 9600-baud frames in the trace, so the frames are checked at 4800.

@@ -30,6 +30,7 @@ struct CommControl::State final : DeviceSink {
   SystemPaths paths;
 
   std::int16_t port = 1;
+  std::string label;  // empty: "Com-port <port>"
   LineConfig config;
   std::int32_t flow = 0;
   bool dtr = false;
@@ -118,10 +119,11 @@ struct CommControl::State final : DeviceSink {
     inputs = now;
   }
 
+  std::string Label() const { return label.empty() ? "Com-port " + std::to_string(port) : label; }
+
   [[noreturn]] void ThrowNotOpen() const {
-    throw CommError(kErrPortNotOpen, "Com-port " + std::to_string(port) +
-                                         " is not open: the operation is valid only when the "
-                                         "port is open");
+    throw CommError(kErrPortNotOpen,
+                    Label() + " is not open: the operation is valid only when the port is open");
   }
 };
 
@@ -138,8 +140,7 @@ void CommControl::PortNumber(std::int16_t number) {
                     "Invalid port number " + std::to_string(number) + ": ports start at 1");
   }
   if (s_->device != nullptr) {
-    throw CommError(kErrPortAlreadyOpen, "Com-port " + std::to_string(s_->port) + " is open (" +
-                                             s_->device_name +
+    throw CommError(kErrPortAlreadyOpen, s_->Label() + " is open (" + s_->device_name +
                                              "); close it before choosing another port");
   }
   // A lock kept for a reopen is for the port chosen until now.
@@ -149,6 +150,10 @@ void CommControl::PortNumber(std::int16_t number) {
 
 std::int16_t CommControl::PortNumber() const {
   return s_->port;
+}
+
+void CommControl::PortLabel(std::string label) {
+  s_->label = std::move(label);
 }
 
 void CommControl::LineSettings(std::string_view text) {

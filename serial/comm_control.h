@@ -118,6 +118,9 @@ class CommControl {
   // kErrInvalidPortNumber. Resolved at the next open.
   void PortNumber(std::int16_t number);
   std::int16_t PortNumber() const;
+  // What messages call the port: "Com-port <n>" unless set (a device path the port was named
+  // by, so that an error names the device the person gave).
+  void PortLabel(std::string label);
 
   // Line settings, in force at once when open, from the next open when closed. A text that does
   // not parse, or a setting the device refuses, throws and leaves the previous settings.

@@ -82,6 +82,32 @@ std::string UsbDescription(const fs::path& sysfs, const fs::path& device_dir) {
   return interface_text;
 }
 
+// The USB device above the tty's device (the folder with idVendor): vendor and product ids with
+// the serial number, or with the port path (the folder's name, "1-1.2") when there is none.
+// Characters a registry value name cannot hold become '_'.
+std::string AdapterIdentity(const fs::path& sysfs, const fs::path& device_dir) {
+  std::error_code ec;
+  const fs::path devices = fs::weakly_canonical(sysfs / "devices", ec);
+  fs::path dir = device_dir;
+  for (int level = 0; level < 5 && !dir.empty(); ++level) {
+    const auto [inside, end] =
+        std::mismatch(devices.begin(), devices.end(), dir.begin(), dir.end());
+    if (inside != devices.end() || dir == devices) break;
+    const std::optional<std::string> vendor = ReadAttribute(dir / "idVendor");
+    const std::optional<std::string> product = ReadAttribute(dir / "idProduct");
+    if (vendor && product && !vendor->empty()) {
+      const std::string serial = ReadAttribute(dir / "serial").value_or("");
+      std::string id = "usb " + *vendor + ":" + *product +
+                       (serial.empty() ? " at " + dir.filename().string() : " serial " + serial);
+      for (char& c : id)
+        if (c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+      return id;
+    }
+    dir = dir.parent_path();
+  }
+  return {};
+}
+
 // The /dev/serial/by-id/ link that leads to `name`; udev makes them relative ("../../ttyUSB0").
 std::string ByIdPath(const fs::path& dev, const std::string& name) {
   std::error_code ec;
@@ -148,7 +174,10 @@ Discovery DiscoverPorts(const SystemRoots& roots) {
     port.device = by_id.empty() ? port.node : by_id;
     std::error_code canon_ec;
     const fs::path device_dir = fs::canonical(entry / "device", canon_ec);
-    if (!canon_ec) port.description = UsbDescription(roots.sysfs, device_dir);
+    if (!canon_ec) {
+      port.description = UsbDescription(roots.sysfs, device_dir);
+      port.adapter = AdapterIdentity(roots.sysfs, device_dir);
+    }
     if (port.description.empty() && type > 0) port.description = UartTypeName(type) + " UART";
     port.uart = UartIndex(name);
     (port.uart ? found.ports : others).push_back(std::move(port));

@@ -58,6 +58,38 @@ std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
   return value;
 }
 
+using Entries = std::array<std::optional<std::string>, kLastPort + 1>;
+
+// Adapters that came back under another node name: every entry that names the node an adapter
+// was last seen at is changed to name where it is now. All moves are worked out before any is
+// made, so two adapters that swapped nodes swap entries. An adapter that an entry already names
+// where it is now (a person mapped it again) is left alone.
+template <typename LastSeen>
+void MoveToNewNodes(const Discovery& found, const LastSeen& last_seen, Entries& entries,
+                    std::vector<MapAddition>& moved) {
+  std::vector<std::pair<std::string, std::string>> moves;  // from, to
+  for (const FoundPort& port : found.ports) {
+    const std::optional<std::string> was = last_seen(port);
+    if (was && *was != port.device) moves.emplace_back(*was, port.device);
+  }
+  auto moving = [&](const std::string& value) {
+    return std::any_of(moves.begin(), moves.end(), [&](const auto& m) { return m.first == value; });
+  };
+  for (const auto& [from, to] : moves) {
+    const FoundPort* port = FindPort(found, to);
+    const bool named_now = std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
+      return entry && !moving(*entry) && FindPort(found, *entry) == port;
+    });
+    if (named_now) continue;
+    for (std::size_t n = kFirstPort; n <= kLastPort; ++n) {
+      if (!entries[n] || *entries[n] != from) continue;
+      moved.push_back({static_cast<std::int16_t>(n), to});
+    }
+  }
+  for (const MapAddition& move : moved)
+    entries[static_cast<std::size_t>(move.number)] = move.device;
+}
+
 }  // namespace
 
 EnsureResult EnsurePortMap(const Discovery& found) {
@@ -68,15 +100,27 @@ EnsureResult EnsurePortMap(const Discovery& found) {
   result.created = !existed;
 
   // Indexed by port number; [0] stays unused.
-  std::array<std::optional<std::string>, kLastPort + 1> entries;
+  Entries entries;
   if (existed)
     for (std::size_t n = kFirstPort; n <= kLastPort; ++n)
       entries[n] = ReadEntry(map, serial::ComName(static_cast<int>(n)));
 
+  // Where each adapter was last seen, by its identity.
+  CRegistry adapters;
+  const bool adapters_exist = OpenExisting(adapters, kAdaptersKey);
+  auto last_seen = [&](const FoundPort& port) -> std::optional<std::string> {
+    if (!adapters_exist || port.adapter.empty()) return std::nullopt;
+    return ReadEntry(adapters, port.adapter);
+  };
+  if (existed) MoveToNewNodes(found, last_seen, entries, result.moved);
+  for (const MapAddition& move : result.moved)
+    map.WriteValue(serial::ComName(move.number), move.device);
+
   CRegistry known;
   const bool known_exists = OpenExisting(known, kKnownKey);
   auto is_known = [&](const FoundPort& port) {
-    return known_exists && (known.ValueExists(port.device) || known.ValueExists(port.node));
+    return (known_exists && (known.ValueExists(port.device) || known.ValueExists(port.node))) ||
+           last_seen(port).has_value();
   };
 
   std::vector<const FoundPort*> fresh;
@@ -100,6 +144,7 @@ EnsureResult EnsurePortMap(const Discovery& found) {
   for (std::size_t n = kFirstPort; n <= kLastPort; ++n) taken[n] = entries[n].has_value();
   auto take = [&](int n, const FoundPort& port) {
     taken[static_cast<std::size_t>(n)] = true;
+    entries[static_cast<std::size_t>(n)] = port.device;
     result.added.push_back({static_cast<std::int16_t>(n), port.device});
     remember.push_back(&port);
   };
@@ -136,6 +181,19 @@ EnsureResult EnsurePortMap(const Discovery& found) {
   if (!remember.empty()) {
     if (!known_exists) known.OpenKey(kHKeyLocalMachine, kKnownKey, true);
     for (const FoundPort* port : remember) known.WriteValue(port->device, port->description);
+  }
+
+  // Each adapter an entry names is remembered where it is now.
+  bool adapters_open = adapters_exist;
+  for (const FoundPort& port : found.ports) {
+    if (port.adapter.empty() || last_seen(port) == port.device) continue;
+    const bool named = std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
+      return entry && FindPort(found, *entry) == &port;
+    });
+    if (!named) continue;
+    if (!adapters_open) adapters.OpenKey(kHKeyLocalMachine, kAdaptersKey, true);
+    adapters_open = true;
+    adapters.WriteValue(port.adapter, port.device);
   }
   return result;
 }

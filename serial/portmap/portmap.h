@@ -13,6 +13,12 @@
 // remembered in the subkey "Known Devices" (one value per device path), so that a device a
 // person unmapped on purpose is not mapped again at the next start.
 //
+// A USB adapter is also remembered by what sysfs says of it (subkey "Adapters": its vendor and
+// product ids with its serial number, or with the USB port it sits in when it has none, and the
+// path the map names it by). Where udev makes no /dev/serial/by-id links (a container, a
+// minimal system) an adapter can come back under another node name (ttyUSB1 for ttyUSB0); the
+// entry that named its old node then follows it, so its number stays with it.
+//
 // Discovery reads sysfs and lists /dev/serial/by-id; it never opens a device.
 //
 // Registry: every call reads or writes the registry through CRegistry, so it follows
@@ -33,6 +39,7 @@ inline constexpr std::int16_t kFirstPort = 1;
 inline constexpr std::int16_t kLastPort = 32;
 inline constexpr std::string_view kMapKey = "Software\\Balvoric\\Serial Ports";
 inline constexpr std::string_view kKnownKey = "Software\\Balvoric\\Serial Ports\\Known Devices";
+inline constexpr std::string_view kAdaptersKey = "Software\\Balvoric\\Serial Ports\\Adapters";
 inline constexpr std::string_view kLoopback = "loopback";
 
 // Where discovery looks. Paths recorded in the map always start with "/dev/"; `dev` is where
@@ -50,6 +57,9 @@ struct FoundPort {
                             // exists, else `node`
   std::string description;  // "FTDI FT232R USB UART", "16550A UART"; empty when sysfs says nothing
   std::optional<int> uart;  // k of /dev/ttyS<k>: a real UART, whose home is COM<k+1>
+  // A USB adapter's identity: "usb 0403:6001 serial A6008isP", or "usb 0403:6001 at 1-1.2" (the
+  // port path) when it has no serial number; empty for other devices.
+  std::string adapter;
 };
 
 // A tty with a device behind it that discovery did not count as a usable port.
@@ -79,6 +89,7 @@ struct MapAddition {
 struct EnsureResult {
   bool created = false;               // the key was missing and has been made
   std::vector<MapAddition> added;     // entries written, in number order
+  std::vector<MapAddition> moved;     // entries that followed their adapter to a new node
   std::vector<std::string> unplaced;  // new devices for which no number was free
 };
 

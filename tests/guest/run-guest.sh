@@ -6,6 +6,7 @@
 #
 #   run-guest.sh [--add FILE]... [--env NAME=VALUE]... [--case NAME=COMMAND]...
 #                [--timeout SECONDS] [--trace FILE] [--log FILE] [--cache DIR] [--work DIR]
+#                [--usb-serial] [--pci-serial-4x]
 #
 #   --add FILE        copy FILE (a static program) into the guest's /bin
 #   --env NAME=VALUE  exported to every case
@@ -14,6 +15,15 @@
 #   --timeout S       the whole guest, boot included (default 600)
 #   --trace FILE      QEMU's serial_update_parameters trace (the UART's real rate and frame)
 #   --log FILE        the guest's console (default: <work>/console.log)
+#   --usb-serial      an FTDI FT232BM on an xHCI controller (/dev/ttyUSB0 in the guest, its
+#                     drivers loaded before the first case); its far end is a socat on this side
+#                     that echoes every byte, so it is a loopback without modem lines (QEMU
+#                     reports CTS, DSR and DCD always on)
+#   --pci-serial-4x   a four-port 16550 card: /dev/ttyS4..ttyS7 in the guest
+#
+# A case can ask this side to pull the adapter out or put it back: a console line
+# "@@host unplug" or "@@host plug" makes the runner tell QEMU's monitor at once. The guest cannot
+# see when that is done; it waits for /dev/ttyUSB0 to go or come.
 #
 # Exit status: 0 every case passed; 1 a case failed, the guest stopped early or timed out;
 # 2 bad usage or the guest could not be prepared.
@@ -26,7 +36,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 adds=() envs=() case_names=() case_cmds=()
-timeout=600 trace="" log="" cache="" work=""
+timeout=600 trace="" log="" cache="" work="" usb_serial=0 pci_serial=0
 
 usage() {
   echo "run-guest.sh: $1" >&2
@@ -34,6 +44,10 @@ usage() {
 }
 
 while [ $# -gt 0 ]; do
+  case $1 in
+    --usb-serial) usb_serial=1 && shift && continue ;;
+    --pci-serial-4x) pci_serial=1 && shift && continue ;;
+  esac
   [ $# -ge 2 ] || usage "$1 needs a value"
   case $1 in
     --add) adds+=("$2") ;;
@@ -101,21 +115,32 @@ fetch_deb() {
   echo "$deb"
 }
 
+# The USB adapter's drivers, in the order they must be loaded (each needs the ones before it).
+usb_modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+
 prepare_kernel() {
   if [ -n "${SERIVANE_GUEST_KERNEL:-}" ]; then
     kernel=$SERIVANE_GUEST_KERNEL
+    modules=${SERIVANE_GUEST_MODULES:-}
     return
   fi
-  local package deb unpacked
+  local package deb unpacked module file
   package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-6\.1/ {print $2; exit}')
   [ -n "$package" ] || { echo "run-guest.sh: no linux-image-6.1 package known" >&2; return 1; }
   kernel=$cache/$package.vmlinux
-  [ -s "$kernel" ] && return
+  modules=$cache/$package.modules
+  [ -s "$kernel" ] && [ -s "$modules/ftdi_sio.ko" ] && return
   deb=$(fetch_deb "$package")
   unpacked=$(mktemp -d)
   dpkg-deb -x "$deb" "$unpacked"
   extract_vmlinux "$(ls "$unpacked"/boot/vmlinuz-* | head -n 1)" "$kernel" || return 1
-  # The package's modules are not needed: the 8250 driver is built in.
+  # The 8250 drivers are built in; the USB ones are modules, kept beside the kernel.
+  rm -rf "$modules" && mkdir -p "$modules"
+  for module in "${usb_modules[@]}"; do
+    file=$(find "$unpacked"/lib/modules/*/kernel/drivers/usb -name "$module.ko" | head -n 1)
+    [ -n "$file" ] || { echo "run-guest.sh: $package has no $module.ko" >&2; return 1; }
+    cp "$file" "$modules/"
+  done
   rm -rf "$unpacked" "$deb"
 }
 
@@ -149,6 +174,10 @@ build_initrd() {
     cp "$i" "$root/bin/"
     strip "$root/bin/$(basename "$i")" 2>/dev/null || true
   done
+  if [ "$usb_serial" = 1 ]; then
+    mkdir -p "$root/lib/modules"
+    for i in "${usb_modules[@]}"; do cp "$modules/$i.ko" "$root/lib/modules/"; done
+  fi
   {
     echo '#!/bin/busybox sh'
     echo '/bin/busybox --install -s /bin'
@@ -156,6 +185,11 @@ build_initrd() {
     echo 'mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs dev /dev'
     echo 'mkdir -p /dev/pts; mount -t devpts devpts /dev/pts'
     for i in "${envs[@]}"; do printf 'export %q\n' "$i"; done
+    if [ "$usb_serial" = 1 ]; then
+      for i in "${usb_modules[@]}"; do echo "insmod /lib/modules/$i.ko"; done
+      # The adapter enumerates after the drivers are in; the cases want it there.
+      echo 'n=0; while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done'
+    fi
     echo 'up() { cut -d" " -f1 /proc/uptime; }'
     # The firmware's last line has no line end.
     echo 'printf "\n@@guest up %s\n" "$(up)"'
@@ -177,11 +211,75 @@ prepare_busybox && [ -s "$busybox" ] || exit 2
 build_initrd && [ -s "$work/initrd.cpio" ] || exit 2
 
 qemu=${SERIVANE_GUEST_QEMU:-qemu-system-x86_64}
+append="console=ttyS0 panic=-1 quiet loglevel=1"
+if [ "$pci_serial" = 1 ]; then append+=" 8250.nr_uarts=8"; fi
 qemu_args=(-accel tcg -m 256M -nodefaults -nographic -no-reboot
   -serial stdio -serial null
   -kernel "$kernel" -initrd "$work/initrd.cpio"
-  -append "console=ttyS0 panic=-1 quiet loglevel=1")
+  -append "$append")
 [ -n "$trace" ] && qemu_args+=(-trace serial_update_parameters -D "$trace")
+[ "$pci_serial" = 1 ] && qemu_args+=(-device pci-serial-4x)
+# QEMU serves the adapter's far end and its monitor on sockets in the work folder (a short
+# path: socket names are limited to about 100 bytes).
+sockets=""
+if [ "$usb_serial" = 1 ]; then
+  sockets=$(mktemp -d /tmp/serivane-guest.XXXXXX)
+  qemu_args+=(-chardev "socket,id=C,path=$sockets/usb,server=on,wait=off"
+    -monitor "unix:$sockets/monitor,server=on,wait=off"
+    -device qemu-xhci,id=xhci -device usb-serial,id=usb0,bus=xhci.0,port=1,chardev=C)
+fi
+echo_pid=""
+cleanup() {
+  if [ -n "$echo_pid" ]; then kill "$echo_pid" 2>/dev/null || true; fi
+  if [ -n "$sockets" ]; then rm -rf "$sockets"; fi
+}
+trap cleanup EXIT
+
+# The adapter's far end: every byte that reaches it goes back. It connects once QEMU listens.
+start_echo() {
+  (
+    n=0
+    while [ ! -S "$sockets/usb" ] && [ $n -lt 200 ]; do sleep 0.05; n=$((n + 1)); done
+    exec socat "UNIX-CONNECT:$sockets/usb" EXEC:cat
+  ) &
+  echo_pid=$!
+}
+
+# A line to QEMU's monitor; its answer goes to the console log, marked.
+monitor() {
+  printf '%s\n' "$1" | socat -t 2 - "UNIX-CONNECT:$sockets/monitor" 2>&1 |
+    tr -d '\r' | grep -av '^QEMU .* monitor\|^(qemu)' | sed 's/^/@@monitor: /' || true
+  echo "@@monitor: sent $1"
+}
+
+# Puts the adapter back. QEMU finishes removing the old one only once the guest has let it go,
+# and until then refuses the new one for its far end ("Device 'C' is in use"): ask again.
+plug() {
+  local tries=0 answer
+  while :; do
+    answer=$(monitor "device_add usb-serial,id=usb0,bus=xhci.0,port=1,chardev=C")
+    tries=$((tries + 1))
+    if [[ $answer != *"is in use"* ]] || [ $tries -ge 20 ]; then
+      printf '%s\n' "$answer"
+      return 0
+    fi
+    sleep 0.25
+  done
+}
+
+# Copies the console to our standard output without its CRs, acting at once on the lines that
+# ask this side for something (so no buffering program may stand between QEMU and this).
+console() {
+  local line
+  while IFS= read -r line || [ -n "$line" ]; do
+    line=${line//$'\r'/}
+    printf '%s\n' "$line"
+    case $line in
+      "@@host unplug") [ -n "$sockets" ] && monitor "device_del usb0" ;;
+      "@@host plug") [ -n "$sockets" ] && plug ;;
+    esac
+  done
+}
 
 # Reads the console log: each case passes only with its own end marker and status 0; a case
 # that started and never ended was running when the guest hung (timeout) or died.
@@ -225,8 +323,9 @@ verdict() {
 echo "== guest: $(basename "$kernel" .vmlinux), ${#case_names[@]} case(s), timeout ${timeout}s"
 start_ns=$(date +%s%N)
 set +e +o pipefail
+[ "$usb_serial" = 1 ] && start_echo
 timeout --kill-after=5 "$timeout" "$qemu" "${qemu_args[@]}" </dev/null 2>&1 |
-  tr -d '\r' | tee "$log"
+  console | tee "$log"
 qemu_status=${PIPESTATUS[0]}
 set -e -o pipefail
 verdict "$qemu_status" $((($(date +%s%N) - start_ns) / 1000000)) || exit 1

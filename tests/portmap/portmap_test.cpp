@@ -99,6 +99,21 @@ class PortMapTest : public ::testing::Test {
     AddUsb("ttyACM0", "", "", {}, "CDC Abstract Control Model (ACM)");
   }
 
+  // A USB adapter with ids in USB port `usb_port` ("1-1.2"), its tty `name`, with no by-id link
+  // (no udev); `serial` may be empty.
+  void AddAdapter(const std::string& name, const std::string& usb_port, const std::string& serial) {
+    const std::string usb = "devices/pci0000:00/usb1/" + usb_port;
+    Write(root_ / "sys" / usb / "idVendor", "0403");
+    Write(root_ / "sys" / usb / "idProduct", "6001");
+    Write(root_ / "sys" / usb / "product", "FT232R USB UART");
+    if (!serial.empty()) Write(root_ / "sys" / usb / "serial", serial);
+    AddTty(name, usb + "/" + usb_port + ":1.0/" + name);
+  }
+  void RemoveAdapter(const std::string& name, const std::string& usb_port) {
+    Unplug(name);
+    fs::remove_all(root_ / "sys/devices/pci0000:00/usb1" / usb_port);
+  }
+
   static void Write(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << text << "\n";
@@ -277,6 +292,46 @@ TEST_F(PortMapTest, PortsRefusesBadInputAndChangesNothing) {
     EXPECT_TRUE(out.empty() && !err.empty()) << out;
   }
   EXPECT_FALSE(fs::exists(temp_.Hive()));
+}
+
+// Without udev's by-id links an adapter is known by its ids and serial number, or by the USB
+// port it sits in when it has none: plugged back under another node it keeps its number, and
+// two adapters that swapped nodes swap entries.
+TEST_F(PortMapTest, AnAdapterKeepsItsNumberUnderANewNodeWithoutByIdLinks) {
+  AddAdapter("ttyUSB0", "1-1", "A1");
+  AddAdapter("ttyUSB1", "1-2", "");
+  EXPECT_EQ(Ensure().added, (std::vector<MapAddition>{{1, "/dev/ttyUSB0"}, {2, "/dev/ttyUSB1"}}));
+
+  // Both come back the other way round, each under the other's node.
+  RemoveAdapter("ttyUSB0", "1-1");
+  RemoveAdapter("ttyUSB1", "1-2");
+  AddAdapter("ttyUSB1", "1-1", "A1");
+  AddAdapter("ttyUSB0", "1-2", "");
+  EnsureResult result = Ensure();
+  EXPECT_TRUE(result.added.empty());
+  EXPECT_EQ(MapText(), "1=/dev/ttyUSB1 2=/dev/ttyUSB0 ");
+  EXPECT_EQ(std::get<1>(Ports({})).find("follows"), std::string::npos);  // reported once only
+
+  // The one with a serial number is known in any USB port; the one without only in its own.
+  RemoveAdapter("ttyUSB1", "1-1");
+  RemoveAdapter("ttyUSB0", "1-2");
+  AddAdapter("ttyUSB2", "1-3", "A1");
+  AddAdapter("ttyUSB3", "1-4", "");
+  result = Ensure();
+  EXPECT_EQ(result.moved, (std::vector<MapAddition>{{1, "/dev/ttyUSB2"}}));
+  EXPECT_EQ(result.added, (std::vector<MapAddition>{{3, "/dev/ttyUSB3"}}));
+
+  // Another adapter of the same kind with its own serial number is another device.
+  AddAdapter("ttyUSB4", "1-5", "B2");
+  EXPECT_EQ(Ensure().added, (std::vector<MapAddition>{{4, "/dev/ttyUSB4"}}));
+
+  // One that a person unmapped stays unmapped under its next node too.
+  ASSERT_TRUE(ClearMapEntry(4));
+  RemoveAdapter("ttyUSB4", "1-5");
+  AddAdapter("ttyUSB5", "1-5", "B2");
+  result = Ensure();
+  EXPECT_TRUE(result.added.empty() && result.moved.empty());
+  EXPECT_EQ(MapText(), "1=/dev/ttyUSB2 2=/dev/ttyUSB0 3=/dev/ttyUSB3 ");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "settings/cregistry.h"
 #include "settings/settings_store.h"
 #include "tools/run/diagnosis.h"
+#include "tools/run/identity.h"
 #include "tools/run/runner.h"
 
 namespace serivane::run {
@@ -303,6 +304,53 @@ TEST_F(RunCommandTest, TheDiagnosisNamesTheFaultyWire) {
     const std::string diagnosis = out.substr(from, out.find(']', from) - from);
     EXPECT_NE(diagnosis.find(named), std::string::npos) << faults << "\n" << diagnosis;
     EXPECT_EQ(diagnosis.find("\",\n"), std::string::npos) << "a second sentence: " << diagnosis;
+  }
+}
+
+// A device that goes away mid-test: the failure names the port as it was given, a path by its
+// path and a port number as "Com-port <n>".
+TEST_F(RunCommandTest, AFailureNamesThePortAsItWasGiven) {
+  const std::string vanishing = "loopback?vanish=100";
+  portmap::SetMapEntry(4, vanishing);
+  for (const auto& [given, name] :
+       {std::pair<std::string, std::string>{vanishing, vanishing}, {"COM4", "Com-port 4"}}) {
+    const auto [status, out, err] =
+        Run({"--no-result-file", "--tests", "2,3", "--single-bytes", "500", given});
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("Error: " + name + " is not open"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Com-port 1"), std::string::npos) << out;
+  }
+}
+
+// What sysfs tells of an FTDI adapter, laid out as the kernel does: the port's device below
+// the USB interface, below the USB device.
+TEST_F(RunCommandTest, TheIdentityOfAUsbAdapterHasItsLatencyTimer) {
+  const fs::path usb = root_ / "sys/devices/pci0000:00/usb1/1-1";
+  const fs::path port = usb / "1-1:1.0/ttyUSB0";
+  const fs::path driver = root_ / "sys/bus/usb-serial/drivers/ftdi_sio";
+  fs::create_directories(port / "tty/ttyUSB0");
+  fs::create_directories(driver);
+  fs::create_directories(root_ / "sys/class/tty");
+  fs::create_directory_symlink(port / "tty/ttyUSB0", root_ / "sys/class/tty/ttyUSB0");
+  fs::create_directory_symlink(port, port / "tty/ttyUSB0/device");
+  fs::create_directory_symlink(driver, port / "driver");
+  std::ofstream(root_ / "dev/ttyUSB0").put('\n');
+  const std::pair<const char*, const char*> attributes[] = {
+      {"idVendor", "0403"}, {"idProduct", "6001"}, {"serial", "A6008isP"}};
+  for (const auto& [name, value] : attributes) std::ofstream(usb / name) << value << "\n";
+
+  const portmap::SystemRoots roots{root_ / "sys", root_ / "dev"};
+  Identity id = ReadIdentity("/dev/ttyUSB0", roots);
+  EXPECT_EQ(id.driver, "ftdi_sio");
+  EXPECT_EQ(id.serial, "A6008isP");
+  EXPECT_EQ(id.latency_timer_ms, std::nullopt);  // a driver without one
+
+  for (const auto& [text, ms] : {std::pair<std::string, std::optional<int>>{"16\n", 16},
+                                 {"1\n", 1},
+                                 {"", std::nullopt},
+                                 {"fast\n", std::nullopt}}) {
+    std::ofstream(port / "latency_timer") << text;
+    EXPECT_EQ(ReadIdentity("/dev/ttyUSB0", roots).latency_timer_ms, ms) << text;
   }
 }
 

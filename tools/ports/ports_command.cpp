@@ -43,6 +43,8 @@ void ReportEnsure(const EnsureResult& result, std::ostream& out, std::ostream& e
   if (result.created) out << "Created the COM port map from the devices found.\n";
   for (const MapAddition& addition : result.added)
     out << "Added " << serial::ComName(addition.number) << " = " << addition.device << "\n";
+  for (const MapAddition& move : result.moved)
+    out << serial::ComName(move.number) << " follows its adapter to " << move.device << "\n";
   for (const std::string& device : result.unplaced)
     err << "serivane-ports: no free number for " << device << "\n";
 }

@@ -46,6 +46,12 @@ Identity ReadIdentity(const std::string& device, const portmap::SystemRoots& roo
   if (ec) return id;
   const fs::path driver = fs::canonical(device_dir / "driver", ec);
   if (!ec) id.driver = driver.filename().string();
+  // The driver puts it on the port's own device, below the USB interface.
+  if (const std::string latency = Attribute(device_dir / "latency_timer");
+      !latency.empty() && latency.size() < 6 &&
+      std::all_of(latency.begin(), latency.end(),
+                  [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+    id.latency_timer_ms = std::stoi(latency);
 
   // The USB device sits a few levels above the tty's interface; stop at the sysfs devices root.
   const fs::path devices = fs::weakly_canonical(roots.sysfs / "devices", ec);

@@ -2,6 +2,7 @@
 // system only; the device is never opened here.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "serial/portmap/portmap.h"
@@ -17,6 +18,9 @@ struct Identity {
   std::string serial;        // USB serial number
   std::string manufacturer;  // USB manufacturer text
   std::string product;       // USB product text
+  // How long the adapter holds received bytes before it sends a short USB packet (FTDI's
+  // latency_timer; 16 ms by default): single-byte traffic waits that long for each echo.
+  std::optional<int> latency_timer_ms;
   bool operator==(const Identity&) const = default;
 };
 

@@ -9,6 +9,7 @@
 
 #include "common/conv.h"
 #include "tools/run/diagnosis.h"
+#include "tools/run/options.h"
 
 namespace serivane::run {
 
@@ -49,6 +50,8 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       tester_(*this, port_, clock, outcome_.settings) {
   port_.OnCommEvent = [this] { HandleCommEvent(); };
   tester_.Log().SetFileWanted(!outcome_.result_file.empty());
+  // A port given by its path is called by it in messages; a COM number keeps "Com-port <n>".
+  if (!ComNumber(outcome_.port)) port_.PortLabel(outcome_.device);
   outcome_.settings_text = engine::LineSettingsText(outcome_.settings);
 }
 

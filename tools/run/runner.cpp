@@ -154,6 +154,7 @@ void WriteIdentity(JsonWriter& j, const Identity& id) {
                                                                {"product", &id.product}};
   for (const auto& [key, value] : fields)
     if (!value->empty()) j.Key(key).String(*value);
+  if (id.latency_timer_ms) j.Key("latency_timer_ms").Number(*id.latency_timer_ms);
   j.EndObject();
 }
 
