@@ -18,6 +18,19 @@ constexpr std::int32_t kLongestBlockingPauseMs = 200;
 // A longer pause lets the window's events run this often.
 constexpr std::int32_t kPauseStepMs = 50;
 
+// The quiet interval before a data test: never shorter than this, nor than this many character
+// times at the line's rate.
+constexpr std::int64_t kQuietFloorMicros = 10'000;
+constexpr std::int64_t kQuietCharacters = 4;
+// A far end that trickles (a slow device echoing one character at a time) leaves gaps between
+// its characters; the line is quiet only after a few such gaps without a character. Gaps longer
+// than the longest trickle gap are pauses between bursts, not a pace.
+constexpr std::int64_t kQuietGaps = 3;
+constexpr std::int64_t kLongestTrickleGapMicros = 200'000;
+// Characters were left over but their pace is not known yet (one arrival seen since the start):
+// wait this long for a second one before calling the line quiet.
+constexpr std::int64_t kUnknownPaceQuietMicros = 100'000;
+
 }  // namespace
 
 const std::array<LoopbackTests::Procedure, LoopbackTests::kCount> LoopbackTests::kProcedures{
@@ -101,10 +114,57 @@ bool LoopbackTests::Test_OpenClose() {
   return false;
 }
 
+std::int64_t LoopbackTests::QuietMicros(std::int64_t gap_us, bool discarded) const {
+  const std::int64_t baud = std::max<std::int64_t>(settings_.BaudRate, 1);
+  const std::int64_t char_us = (std::int64_t{EchoFrameBits()} * 1'000'000 + baud - 1) / baud;
+  std::int64_t quiet = std::max(kQuietFloorMicros, kQuietCharacters * char_us);
+  if (gap_us >= 0 && gap_us <= kLongestTrickleGapMicros) {
+    quiet = std::max(quiet, kQuietGaps * gap_us);
+  } else if (discarded) {
+    quiet = std::max(quiet, kUnknownPaceQuietMicros);
+  }
+  return quiet;
+}
+
+std::optional<std::int64_t> LoopbackTests::AwaitQuietLine(std::int32_t limit_ms) {
+  std::int64_t kept = static_cast<std::int64_t>(port_.ReceivedText().size());
+  // The common case costs one read: the last echo came back whole and nothing came since.
+  if (kept == 0 && owed_ == 0) return std::nullopt;
+
+  const std::int64_t deadline = clock_.NowMicros() + std::int64_t{limit_ms} * 1000;
+  for (;;) {
+    const serial::CommControl::Arrivals arrivals = port_.LatestArrivals();
+    const std::int64_t now = clock_.NowMicros();
+    const std::int64_t quiet_at =
+        arrivals.last_us < 0 ? now : arrivals.last_us + QuietMicros(arrivals.gap_us, kept > 0);
+    if (now >= quiet_at) {
+      // Whatever was still owed is lost, not late.
+      owed_ = 0;
+      return std::nullopt;
+    }
+    if (now >= deadline) return kept;
+    // Short steps: the gaps are measured where the arrivals are seen, so a window that cannot
+    // sleep on the port must look often enough for the gaps to be the far end's, not its own.
+    const std::int64_t until =
+        std::min({quiet_at, deadline, now + std::int64_t{kWaitStepMs} * 1000});
+    const auto ms = static_cast<std::int32_t>((until - now + 999) / 1000);
+    if (!window_.WaitForEvents(ms)) {
+      clock_.Sleep(ms);
+      window_.DoEvents();
+    }
+    kept += static_cast<std::int64_t>(port_.ReceivedText().size());
+  }
+}
+
+bool LoopbackTests::ReportNoisyLine(const std::string& head, std::int64_t kept) {
+  log_.Report('-', head + " <-- FAILED");
+  log_.Report(' ', "The line did not go quiet before the test: " + DecimalText(kept) +
+                       " characters kept arriving from before it");
+  return true;
+}
+
 std::uint32_t LoopbackTests::StartEcho(std::int16_t count) {
   const std::uint32_t start = clock_.TickCount();
-  // Whatever earlier traffic left in the port must not count as echo.
-  (void)port_.ReceivedText();
   port_.ReceiveThreshold(count);
   monitor_.ExpectEcho();
   return start;
@@ -127,13 +187,16 @@ bool LoopbackTests::Test_DataTxRx() {
   std::string received;
   std::int16_t first_line_error = 0;
   try {
+    if (const auto kept = AwaitQuietLine(*limit.ms)) return ReportNoisyLine(head, *kept);
     start = StartEcho(n);
+    owed_ = n;
     port_.TransmitText(block);
     WaitForEcho(start, *limit.ms);
     event = port_.CommEvent();
     first_line_error = monitor_.FirstLineError();
     received = port_.ReceivedText();
     end = clock_.TickCount();
+    owed_ = std::max<std::int64_t>(0, n - static_cast<std::int64_t>(received.size()));
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }
@@ -169,11 +232,14 @@ bool LoopbackTests::Test_SingleBytes() {
   std::uint32_t start = 0;
   std::string received;
   try {
+    if (const auto kept = AwaitQuietLine(*limit.ms)) return ReportNoisyLine(head, *kept);
     start = StartEcho(n);
+    owed_ = n;
     // One send operation per character: the point of the test is a port fed byte by byte.
     for (std::int16_t i = 0; i < n; ++i) port_.TransmitText("7");
     WaitForEcho(start, *limit.ms);
     received = port_.ReceivedText();
+    owed_ = std::max<std::int64_t>(0, n - static_cast<std::int64_t>(received.size()));
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }

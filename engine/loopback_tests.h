@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/clock.h"
@@ -50,8 +51,20 @@ class LoopbackTests {
 
   // Reports `head` + " <-- FAILED" and the reason as an "Error: " remark; returns true (failed).
   bool ReportFailure(const std::string& head, const std::string& reason);
-  // Reads the start tick, throws away what earlier traffic left in the port, tells the monitor
-  // an echo is expected and arms the receive event at `count` characters. Returns the start tick.
+  // Before a data test sends, the line must be quiet, so that only the echo of this test counts:
+  // what arrives is thrown away until nothing has come for the quiet interval, at most
+  // `limit_ms`. Returns nullopt when the line is quiet, else how many characters kept arriving.
+  // A line with nothing unread and nothing owed (the last data test got all its characters back)
+  // is quiet at once, without a wait.
+  std::optional<std::int64_t> AwaitQuietLine(std::int32_t limit_ms);
+  // How long nothing may arrive for the line to count as quiet: a few character times at the
+  // line's rate, never less than a few milliseconds, and longer than the gaps of a line that
+  // trickles.
+  std::int64_t QuietMicros(std::int64_t gap_us, bool discarded) const;
+  // Reports `head` + " <-- FAILED" and a remark with the characters that kept arriving.
+  bool ReportNoisyLine(const std::string& head, std::int64_t kept);
+  // Reads the start tick, tells the monitor an echo is expected and arms the receive event at
+  // `count` characters. The line must be quiet (AwaitQuietLine). Returns the start tick.
   std::uint32_t StartEcho(std::int16_t count);
   // Waits in 10 ms steps, letting window events run, until `limit_ms` have passed since the
   // tick `start` or the echo is in. Within a step the window sleeps on the port, so the wait
@@ -73,6 +86,8 @@ class LoopbackTests {
   ResultLog& log_;
   CommMonitor& monitor_;
   std::int32_t slow_opens_ = 0;
+  // Characters the last data test sent that did not come back: they may still be on their way.
+  std::int64_t owed_ = 0;
 };
 
 }  // namespace serivane::engine

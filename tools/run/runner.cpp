@@ -84,7 +84,9 @@ std::string SummaryLine(const PortOutcome& o) {
     failed += (failed.empty() ? "" : ", ") + TestName(t.number, o.settings);
   }
   std::string text = Describe(o) + ": ";
-  text += failed.empty() ? "all tests passed" : "FAILED (" + failed + ")";
+  text += !failed.empty()    ? "FAILED (" + failed + ")"
+          : o.pass_cut_short ? "not every selected test ran"
+                             : "all tests passed";
   text += ", " + passes;
   if (o.interrupted) text += ", stopped";
   return text;
