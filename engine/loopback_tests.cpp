@@ -27,7 +27,7 @@ constexpr std::int64_t kQuietCharacters = 4;
 // than the longest trickle gap are pauses between bursts, not a pace.
 constexpr std::int64_t kQuietGaps = 3;
 constexpr std::int64_t kLongestTrickleGapMicros = 200'000;
-// Characters were left over but their pace is not known yet (one arrival seen since the start):
+// Something arrived that no test asked for, and its pace is not known yet (one arrival seen):
 // wait this long for a second one before calling the line quiet.
 constexpr std::int64_t kUnknownPaceQuietMicros = 100'000;
 
@@ -114,34 +114,40 @@ bool LoopbackTests::Test_OpenClose() {
   return false;
 }
 
-std::int64_t LoopbackTests::QuietMicros(std::int64_t gap_us, bool discarded) const {
+std::int64_t LoopbackTests::QuietMicros(std::optional<std::int64_t> gap_us) const {
   const std::int64_t baud = std::max<std::int64_t>(settings_.BaudRate, 1);
   const std::int64_t char_us = (std::int64_t{EchoFrameBits()} * 1'000'000 + baud - 1) / baud;
-  std::int64_t quiet = std::max(kQuietFloorMicros, kQuietCharacters * char_us);
-  if (gap_us >= 0 && gap_us <= kLongestTrickleGapMicros) {
-    quiet = std::max(quiet, kQuietGaps * gap_us);
-  } else if (discarded) {
-    quiet = std::max(quiet, kUnknownPaceQuietMicros);
+  const std::int64_t quiet = std::max(kQuietFloorMicros, kQuietCharacters * char_us);
+  if (!gap_us) return quiet;
+  if (*gap_us >= 0 && *gap_us <= kLongestTrickleGapMicros) {
+    return std::max(quiet, kQuietGaps * *gap_us);
   }
-  return quiet;
+  return std::max(quiet, kUnknownPaceQuietMicros);
 }
 
 std::optional<std::int64_t> LoopbackTests::AwaitQuietLine(std::int32_t limit_ms) {
+  // What the device already holds is moved in first: right after the port opened (a new run on
+  // a far end still echoing an earlier one) it has not been looked at yet.
+  window_.DoEvents();
   std::int64_t kept = static_cast<std::int64_t>(port_.ReceivedText().size());
-  // The common case costs one read: the last echo came back whole and nothing came since.
-  if (kept == 0 && owed_ == 0) return std::nullopt;
+  // The common case costs one look: the last thing to arrive completed the echo of the last
+  // data test, and nothing came since.
+  if (kept == 0 && port_.LatestArrivals().last_us == echo_end_us_) return std::nullopt;
 
-  const std::int64_t deadline = clock_.NowMicros() + std::int64_t{limit_ms} * 1000;
+  const std::int64_t begin = clock_.NowMicros();
+  const std::int64_t deadline = begin + std::int64_t{limit_ms} * 1000;
   for (;;) {
     const serial::CommControl::Arrivals arrivals = port_.LatestArrivals();
     const std::int64_t now = clock_.NowMicros();
-    const std::int64_t quiet_at =
-        arrivals.last_us < 0 ? now : arrivals.last_us + QuietMicros(arrivals.gap_us, kept > 0);
-    if (now >= quiet_at) {
-      // Whatever was still owed is lost, not late.
-      owed_ = 0;
-      return std::nullopt;
+    // Nothing has arrived since the port was first opened: on the plug the line is quiet; a
+    // terminal is watched for the quiet interval, as its far end may still be talking.
+    std::int64_t quiet_at = now;
+    if (arrivals.last_us >= 0) {
+      quiet_at = arrivals.last_us + QuietMicros(arrivals.gap_us);
+    } else if (port_.ForeignInputPossible()) {
+      quiet_at = begin + QuietMicros(std::nullopt);
     }
+    if (now >= quiet_at) return std::nullopt;
     if (now >= deadline) return kept;
     // Short steps: the gaps are measured where the arrivals are seen, so a window that cannot
     // sleep on the port must look often enough for the gaps to be the far end's, not its own.
@@ -154,6 +160,11 @@ std::optional<std::int64_t> LoopbackTests::AwaitQuietLine(std::int32_t limit_ms)
     }
     kept += static_cast<std::int64_t>(port_.ReceivedText().size());
   }
+}
+
+void LoopbackTests::NoteEchoEnd(std::int16_t sent, std::size_t received) {
+  echo_end_us_ =
+      received >= static_cast<std::size_t>(sent) ? port_.LatestArrivals().last_us : kEchoIncomplete;
 }
 
 bool LoopbackTests::ReportNoisyLine(const std::string& head, std::int64_t kept) {
@@ -189,14 +200,13 @@ bool LoopbackTests::Test_DataTxRx() {
   try {
     if (const auto kept = AwaitQuietLine(*limit.ms)) return ReportNoisyLine(head, *kept);
     start = StartEcho(n);
-    owed_ = n;
     port_.TransmitText(block);
     WaitForEcho(start, *limit.ms);
     event = port_.CommEvent();
     first_line_error = monitor_.FirstLineError();
     received = port_.ReceivedText();
     end = clock_.TickCount();
-    owed_ = std::max<std::int64_t>(0, n - static_cast<std::int64_t>(received.size()));
+    NoteEchoEnd(n, received.size());
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }
@@ -234,12 +244,11 @@ bool LoopbackTests::Test_SingleBytes() {
   try {
     if (const auto kept = AwaitQuietLine(*limit.ms)) return ReportNoisyLine(head, *kept);
     start = StartEcho(n);
-    owed_ = n;
     // One send operation per character: the point of the test is a port fed byte by byte.
     for (std::int16_t i = 0; i < n; ++i) port_.TransmitText("7");
     WaitForEcho(start, *limit.ms);
     received = port_.ReceivedText();
-    owed_ = std::max<std::int64_t>(0, n - static_cast<std::int64_t>(received.size()));
+    NoteEchoEnd(n, received.size());
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }

@@ -54,13 +54,15 @@ class LoopbackTests {
   // Before a data test sends, the line must be quiet, so that only the echo of this test counts:
   // what arrives is thrown away until nothing has come for the quiet interval, at most
   // `limit_ms`. Returns nullopt when the line is quiet, else how many characters kept arriving.
-  // A line with nothing unread and nothing owed (the last data test got all its characters back)
-  // is quiet at once, without a wait.
+  // A line on which nothing arrived since the last data test got all its characters back is
+  // quiet at once, without a wait.
   std::optional<std::int64_t> AwaitQuietLine(std::int32_t limit_ms);
   // How long nothing may arrive for the line to count as quiet: a few character times at the
-  // line's rate, never less than a few milliseconds, and longer than the gaps of a line that
-  // trickles.
-  std::int64_t QuietMicros(std::int64_t gap_us, bool discarded) const;
+  // line's rate, never less than a few milliseconds; after arrivals `gap_us` apart (-1: one
+  // arrival, pace unknown) longer than the gaps of a line that trickles.
+  std::int64_t QuietMicros(std::optional<std::int64_t> gap_us) const;
+  // After a data test has read its echo: remembers the arrival that completed it, if it did.
+  void NoteEchoEnd(std::int16_t sent, std::size_t received);
   // Reports `head` + " <-- FAILED" and a remark with the characters that kept arriving.
   bool ReportNoisyLine(const std::string& head, std::int64_t kept);
   // Reads the start tick, tells the monitor an echo is expected and arms the receive event at
@@ -86,8 +88,11 @@ class LoopbackTests {
   ResultLog& log_;
   CommMonitor& monitor_;
   std::int32_t slow_opens_ = 0;
-  // Characters the last data test sent that did not come back: they may still be on their way.
-  std::int64_t owed_ = 0;
+  // The arrival (port clock, microseconds) that completed the echo of the last data test; -1
+  // before anything arrived, kEchoIncomplete when that echo came back short: its missing
+  // characters may still be on their way.
+  static constexpr std::int64_t kEchoIncomplete = -2;
+  std::int64_t echo_end_us_ = -1;
 };
 
 }  // namespace serivane::engine

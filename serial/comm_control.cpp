@@ -305,6 +305,10 @@ CommControl::Arrivals CommControl::LatestArrivals() const {
   return {s_->last_arrival_us, std::max(s_->gaps_us[0], s_->gaps_us[1])};
 }
 
+bool CommControl::ForeignInputPossible() const {
+  return s_->device == nullptr || s_->terminal != nullptr;
+}
+
 void CommControl::ReceiveThreshold(std::int16_t count) {
   if (count < 0) {
     throw CommError(kErrInvalidPropertyValue,

@@ -172,6 +172,10 @@ class CommControl {
     std::int64_t gap_us = -1;  // the longer of the last two gaps between arrivals
   };
   Arrivals LatestArrivals() const;
+  // False while the port is open on the virtual plug: nothing arrives there but the echo of what
+  // this control sent since the port opened. True for a terminal, whose far end may still be
+  // sending what an earlier program sent it, and while the port is closed.
+  bool ForeignInputPossible() const;
 
   // Raise kEvReceive once when the unread count reaches this value (edge-triggered: not again
   // until the count has dropped below it by a read); 0 disables. Starts at 1. Negative throws.
