@@ -174,14 +174,14 @@ TEST(Run, OnlyTheEchoOfThisTestCounts) {
        false,
        {"-" + kData + " <-- FAILED  (103 bytes received)", "-" + kSingle + " <-- FAILED",
         noisy + "101 characters kept arriving from before it"},
-       2070 + 2030},
-      // 203 of the block within 4067 ms; the last 53 are in 1060 ms later, and the line is
-      // quiet three gaps (60 ms) after the last one.
+       2070 + 2026},  // the data test's wait ends at its first 10 ms step after 2067 ms
+      // 203 of the block within 4067 ms; the last of the 256 is in at 5120 ms, and the line is
+      // quiet three gaps (60 ms) after it.
       {"slow=20",
        4000,
        false,
        {"-" + kData + " <-- FAILED  (203 bytes received)", "+" + kSingle + " --- OK  (2000ms)"},
-       4070 + 1060 + 60 + 2000},
+       5120 + 60 + 2000},
       {"", 2000, true, DataOk(256, 67, 73), 67 + 27},
   };
   for (const Case& c : cases) {
@@ -197,7 +197,7 @@ TEST(Run, OnlyTheEchoOfThisTestCounts) {
     e.Add(c.lines);
     if (c.faults.empty()) e.Add({"+" + kSingle + " --- OK  (27ms)"});
     Check(rig, e.Verdict());
-    EXPECT_NEAR((rig.clock.NowMicros() - start) / 1000, c.run_ms, 10);
+    EXPECT_EQ((rig.clock.NowMicros() - start) / 1000, c.run_ms);
   }
 }
 
