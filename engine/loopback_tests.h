@@ -58,8 +58,9 @@ class LoopbackTests {
   // quiet at once, without a wait.
   std::optional<std::int64_t> AwaitQuietLine(std::int32_t limit_ms);
   // How long nothing may arrive for the line to count as quiet: a few character times at the
-  // line's rate, never less than a few milliseconds; after arrivals `gap_us` apart (-1: one
-  // arrival, pace unknown) longer than the gaps of a line that trickles.
+  // line's rate, never less than a few milliseconds (`gap_us` nullopt: nothing has arrived).
+  // After arrivals `gap_us` apart, longer than the gaps of a line that trickles; after a single
+  // arrival (-1, pace unknown) long enough to see the next one of a slow far end.
   std::int64_t QuietMicros(std::optional<std::int64_t> gap_us) const;
   // After a data test has read its echo: remembers the arrival that completed it, if it did.
   void NoteEchoEnd(std::int16_t sent, std::size_t received);

@@ -363,7 +363,6 @@ TEST(VirtualPlug, SwitchesHaveLimitsThatKeepItsMemoryBounded) {
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes more at the peak";
-  EXPECT_TRUE(plug.log.codes.empty());  // what the plug could not take waits in the send buffer
 }
 
 TEST(VirtualPlug, AVanishedPlugStaysGoneWhileThePlugOnAnotherPortOpens) {
