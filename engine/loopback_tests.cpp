@@ -18,6 +18,19 @@ constexpr std::int32_t kLongestBlockingPauseMs = 200;
 // A longer pause lets the window's events run this often.
 constexpr std::int32_t kPauseStepMs = 50;
 
+// The quiet interval before a data test: never shorter than this, nor than this many character
+// times at the line's rate.
+constexpr std::int64_t kQuietFloorMicros = 10'000;
+constexpr std::int64_t kQuietCharacters = 4;
+// A far end that trickles (a slow device echoing one character at a time) leaves gaps between
+// its characters; the line is quiet only after a few such gaps without a character. Gaps longer
+// than the longest trickle gap are pauses between bursts, not a pace.
+constexpr std::int64_t kQuietGaps = 3;
+constexpr std::int64_t kLongestTrickleGapMicros = 200'000;
+// Something arrived that no test asked for, and its pace is not known yet (one arrival seen):
+// wait this long for a second one before calling the line quiet.
+constexpr std::int64_t kUnknownPaceQuietMicros = 100'000;
+
 }  // namespace
 
 const std::array<LoopbackTests::Procedure, LoopbackTests::kCount> LoopbackTests::kProcedures{
@@ -101,10 +114,68 @@ bool LoopbackTests::Test_OpenClose() {
   return false;
 }
 
+std::int64_t LoopbackTests::QuietMicros(std::optional<std::int64_t> gap_us) const {
+  const std::int64_t baud = std::max<std::int64_t>(settings_.BaudRate, 1);
+  const std::int64_t char_us = (std::int64_t{EchoFrameBits()} * 1'000'000 + baud - 1) / baud;
+  const std::int64_t quiet = std::max(kQuietFloorMicros, kQuietCharacters * char_us);
+  if (!gap_us) return quiet;
+  if (*gap_us >= 0 && *gap_us <= kLongestTrickleGapMicros) {
+    return std::max(quiet, kQuietGaps * *gap_us);
+  }
+  return std::max(quiet, kUnknownPaceQuietMicros);
+}
+
+std::optional<std::int64_t> LoopbackTests::AwaitQuietLine(std::int32_t limit_ms) {
+  // What the device already holds is moved in first: right after the port opened (a new run on
+  // a far end still echoing an earlier one) it has not been looked at yet.
+  window_.DoEvents();
+  std::int64_t kept = static_cast<std::int64_t>(port_.ReceivedText().size());
+  // The common case costs one look: the last thing to arrive completed the echo of the last
+  // data test, and nothing came since.
+  if (kept == 0 && port_.LatestArrivals().last_us == echo_end_us_) return std::nullopt;
+
+  const std::int64_t begin = clock_.NowMicros();
+  const std::int64_t deadline = begin + std::int64_t{limit_ms} * 1000;
+  for (;;) {
+    const serial::CommControl::Arrivals arrivals = port_.LatestArrivals();
+    const std::int64_t now = clock_.NowMicros();
+    // Nothing has arrived since the port was first opened: on the plug the line is quiet; a
+    // terminal is watched for the quiet interval, as its far end may still be talking.
+    std::int64_t quiet_at = now;
+    if (arrivals.last_us >= 0) {
+      quiet_at = arrivals.last_us + QuietMicros(arrivals.gap_us);
+    } else if (port_.ForeignInputPossible()) {
+      quiet_at = begin + QuietMicros(std::nullopt);
+    }
+    if (now >= quiet_at) return std::nullopt;
+    if (now >= deadline) return kept;
+    // Short steps: the gaps are measured where the arrivals are seen, so a window that cannot
+    // sleep on the port must look often enough for the gaps to be the far end's, not its own.
+    const std::int64_t until =
+        std::min({quiet_at, deadline, now + std::int64_t{kWaitStepMs} * 1000});
+    const auto ms = static_cast<std::int32_t>((until - now + 999) / 1000);
+    if (!window_.WaitForEvents(ms)) {
+      clock_.Sleep(ms);
+      window_.DoEvents();
+    }
+    kept += static_cast<std::int64_t>(port_.ReceivedText().size());
+  }
+}
+
+void LoopbackTests::NoteEchoEnd(std::int16_t sent, std::size_t received) {
+  echo_end_us_ =
+      received >= static_cast<std::size_t>(sent) ? port_.LatestArrivals().last_us : kEchoIncomplete;
+}
+
+bool LoopbackTests::ReportNoisyLine(const std::string& head, std::int64_t kept) {
+  log_.Report('-', head + " <-- FAILED");
+  log_.Report(' ', "The line did not go quiet before the test: " + DecimalText(kept) +
+                       " characters kept arriving from before it");
+  return true;
+}
+
 std::uint32_t LoopbackTests::StartEcho(std::int16_t count) {
   const std::uint32_t start = clock_.TickCount();
-  // Whatever earlier traffic left in the port must not count as echo.
-  (void)port_.ReceivedText();
   port_.ReceiveThreshold(count);
   monitor_.ExpectEcho();
   return start;
@@ -127,6 +198,7 @@ bool LoopbackTests::Test_DataTxRx() {
   std::string received;
   std::int16_t first_line_error = 0;
   try {
+    if (const auto kept = AwaitQuietLine(*limit.ms)) return ReportNoisyLine(head, *kept);
     start = StartEcho(n);
     port_.TransmitText(block);
     WaitForEcho(start, *limit.ms);
@@ -134,6 +206,7 @@ bool LoopbackTests::Test_DataTxRx() {
     first_line_error = monitor_.FirstLineError();
     received = port_.ReceivedText();
     end = clock_.TickCount();
+    NoteEchoEnd(n, received.size());
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }
@@ -169,11 +242,13 @@ bool LoopbackTests::Test_SingleBytes() {
   std::uint32_t start = 0;
   std::string received;
   try {
+    if (const auto kept = AwaitQuietLine(*limit.ms)) return ReportNoisyLine(head, *kept);
     start = StartEcho(n);
     // One send operation per character: the point of the test is a port fed byte by byte.
     for (std::int16_t i = 0; i < n; ++i) port_.TransmitText("7");
     WaitForEcho(start, *limit.ms);
     received = port_.ReceivedText();
+    NoteEchoEnd(n, received.size());
   } catch (...) {
     return ReportFailure(head, CurrentError().description);
   }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/clock.h"
@@ -50,8 +51,23 @@ class LoopbackTests {
 
   // Reports `head` + " <-- FAILED" and the reason as an "Error: " remark; returns true (failed).
   bool ReportFailure(const std::string& head, const std::string& reason);
-  // Reads the start tick, throws away what earlier traffic left in the port, tells the monitor
-  // an echo is expected and arms the receive event at `count` characters. Returns the start tick.
+  // Before a data test sends, the line must be quiet, so that only the echo of this test counts:
+  // what arrives is thrown away until nothing has come for the quiet interval, at most
+  // `limit_ms`. Returns nullopt when the line is quiet, else how many characters kept arriving.
+  // A line on which nothing arrived since the last data test got all its characters back is
+  // quiet at once, without a wait.
+  std::optional<std::int64_t> AwaitQuietLine(std::int32_t limit_ms);
+  // How long nothing may arrive for the line to count as quiet: a few character times at the
+  // line's rate, never less than a few milliseconds (`gap_us` nullopt: nothing has arrived).
+  // After arrivals `gap_us` apart, longer than the gaps of a line that trickles; after a single
+  // arrival (-1, pace unknown) long enough to see the next one of a slow far end.
+  std::int64_t QuietMicros(std::optional<std::int64_t> gap_us) const;
+  // After a data test has read its echo: remembers the arrival that completed it, if it did.
+  void NoteEchoEnd(std::int16_t sent, std::size_t received);
+  // Reports `head` + " <-- FAILED" and a remark with the characters that kept arriving.
+  bool ReportNoisyLine(const std::string& head, std::int64_t kept);
+  // Reads the start tick, tells the monitor an echo is expected and arms the receive event at
+  // `count` characters. The line must be quiet (AwaitQuietLine). Returns the start tick.
   std::uint32_t StartEcho(std::int16_t count);
   // Waits in 10 ms steps, letting window events run, until `limit_ms` have passed since the
   // tick `start` or the echo is in. Within a step the window sleeps on the port, so the wait
@@ -73,6 +89,11 @@ class LoopbackTests {
   ResultLog& log_;
   CommMonitor& monitor_;
   std::int32_t slow_opens_ = 0;
+  // The arrival (port clock, microseconds) that completed the echo of the last data test; -1
+  // before anything arrived, kEchoIncomplete when that echo came back short: its missing
+  // characters may still be on their way.
+  static constexpr std::int64_t kEchoIncomplete = -2;
+  std::int64_t echo_end_us_ = -1;
 };
 
 }  // namespace serivane::engine

@@ -96,9 +96,14 @@ void Tester::StartRun() {
 
 bool Tester::RunPass(std::int32_t pass) {
   bool all_passed = true;
-  for (std::int16_t n = 1; n <= LoopbackTests::kCount && !stop_requested_; ++n) {
+  bool cut_short = false;
+  for (std::int16_t n = 1; n <= LoopbackTests::kCount; ++n) {
     // Read at this moment: a box changed during the run counts from its next turn.
     if (!settings_.TestSelected[static_cast<std::size_t>(n)]) continue;
+    if (stop_requested_) {
+      cut_short = true;
+      break;
+    }
     window_.TestStarting(n);
     const bool failed = tests_.Run(n);
     window_.TestFinished(n, failed);
@@ -110,6 +115,19 @@ bool Tester::RunPass(std::int32_t pass) {
         "Test " + DecimalText(n) + " failed.\rPress OK to continue test,\rand Cancel to abort",
         "RS-232 Test failed");
     if (!go_on) break;
+  }
+
+  if (cut_short) {
+    // A pass in which a selected test did not run has earned no summary, whatever the tests
+    // that ran showed; it says so in the summary's place.
+    const std::string line = "Pass interrupted: not every selected test ran";
+    window_.SetResultBackground(kRed);
+    log_.AppendLine(line);
+    log_.WriteLine("-" + line + " " + NowDateTimeText());
+    log_.AppendLine("");
+    log_.WriteLine("");
+    window_.PassInterrupted(pass);
+    return false;
   }
 
   std::string summary = "All test(s) passed";

@@ -35,9 +35,11 @@ class Tester {
   // still gives the controls back, closes its file and stops Running. A result file that cannot
   // be created or written does not stop the run; the results box says so once.
   void Run();
-  // Asks the run in progress (or the next one) to end after the test that is running: the pass
-  // writes its summary and no further pass starts, so the result file is complete. The request
-  // is cleared when that run ends. Safe to call from any thread and from a signal handler.
+  // Asks the run in progress (or the next one) to end after the test that is running: no further
+  // test or pass starts, and the result file is complete. A pass that ends before every selected
+  // test ran writes "Pass interrupted: not every selected test ran" (mark '-') instead of its
+  // summary and counts as not passed. The request is cleared when that run ends. Safe to call
+  // from any thread and from a signal handler.
   void RequestStopAfterCurrentTest() noexcept { stop_requested_ = true; }
   // Runs test `number` once more outside a run (no file, no summary), taking its echo as a run
   // does. True when it failed.

@@ -85,6 +85,9 @@ class WindowPort {
   virtual void ResultLineAdded(std::string_view /*line*/) {}
   // Pass `pass` (from 1) has written its summary; `all_passed` is its verdict.
   virtual void PassFinished(std::int32_t /*pass*/, bool /*all_passed*/) {}
+  // Pass `pass` was cut short by a stop request before every selected test ran: it wrote no
+  // summary and PassFinished is not called for it.
+  virtual void PassInterrupted(std::int32_t /*pass*/) {}
 };
 
 }  // namespace serivane::engine

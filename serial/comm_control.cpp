@@ -60,8 +60,11 @@ struct CommControl::State final : DeviceSink {
   // A flood nobody reads is one overflow until the program reads again, however many reads of
   // the device and polls of the driver's counters find more of it lost.
   bool rx_over_raised = false;
+  std::int64_t last_arrival_us = -1;
+  std::int64_t gaps_us[2] = {-1, -1};
 
   void Received(std::string_view bytes) override {
+    NoteArrival();
     const std::size_t room = kReceiveBufferBytes - received.size();
     received.append(bytes.substr(0, room));
     CheckThreshold();
@@ -74,6 +77,18 @@ struct CommControl::State final : DeviceSink {
     } else {
       events.push_back(code);
     }
+  }
+
+  // Runs that one look at the device hands over at the same instant (split by line errors) are
+  // one arrival.
+  void NoteArrival() {
+    const std::int64_t now = clock.NowMicros();
+    if (now == last_arrival_us) return;
+    if (last_arrival_us >= 0) {
+      gaps_us[0] = gaps_us[1];
+      gaps_us[1] = now - last_arrival_us;
+    }
+    last_arrival_us = now;
   }
 
   void RaiseRxOver() {
@@ -308,6 +323,14 @@ std::string CommControl::ReceivedText() {
 
 std::int32_t CommControl::InBufferCount() const {
   return static_cast<std::int32_t>(s_->received.size());
+}
+
+CommControl::Arrivals CommControl::LatestArrivals() const {
+  return {s_->last_arrival_us, std::max(s_->gaps_us[0], s_->gaps_us[1])};
+}
+
+bool CommControl::ForeignInputPossible() const {
+  return s_->device == nullptr || s_->terminal != nullptr;
 }
 
 void CommControl::ReceiveThreshold(std::int16_t count) {

@@ -176,6 +176,20 @@ class CommControl {
   // Number of bytes received and not yet read (0 when closed).
   std::int32_t InBufferCount() const;
 
+  // When bytes last came in from the device and how far apart the latest arrivals were, on the
+  // control's clock (microseconds); -1 for what is not known yet. The bytes one look at the
+  // device finds are one arrival. Kept across close and open: a far end that is still sending
+  // does not stop because this side reopened.
+  struct Arrivals {
+    std::int64_t last_us = -1;
+    std::int64_t gap_us = -1;  // the longer of the last two gaps between arrivals
+  };
+  Arrivals LatestArrivals() const;
+  // False while the port is open on the virtual plug: nothing arrives there but the echo of what
+  // this control sent since the port opened. True for a terminal, whose far end may still be
+  // sending what an earlier program sent it, and while the port is closed.
+  bool ForeignInputPossible() const;
+
   // Raise kEvReceive once when the unread count reaches this value (edge-triggered: not again
   // until the count has dropped below it by a read); 0 disables. Starts at 1. Negative throws.
   // Setting it re-arms the event: a count already at or above the new value raises it at the

@@ -57,7 +57,9 @@ PlugFaults PlugFaults::Parse(std::string_view query) {
     } else if (name == "corrupt") {
       f.corrupt_every = Count(item, value, kMaxCount);
     } else if (name == "extra") {
-      f.extra = Count(item, value, 65536);
+      f.extra = Count(item, value, kMaxExtra);
+    } else if (name == "slow") {
+      f.slow_ms = static_cast<std::int32_t>(Count(item, value, kMaxSlowMs));
     } else if (name == "break") {
       f.break_at = Count(item, value, kMaxCount);
     } else if (name == "frame") {

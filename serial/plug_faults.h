@@ -9,7 +9,11 @@
 //   echo=off        nothing sent comes back (TxD not wired to RxD)
 //   drop=K          every K-th character sent is lost (drop=1 loses all)
 //   corrupt=K       every K-th character comes back with its lowest bit inverted
-//   extra=N         N extra characters ('?') arrive after the characters of each TransmitText
+//   extra=N         N extra characters ('?') arrive after the characters of each write to the
+//                   plug (each TransmitText, unless the plug was full and took it in parts);
+//                   N is at most 1024
+//   slow=MS         a far end that answers slowly: the characters come back one at a time, each
+//                   MS milliseconds after the one before it at the earliest (at most 60000)
 //   break=K         a break (1001) is raised when the K-th character arrives
 //   frame=K         a framing error (1004) is raised when the K-th character arrives
 //   parity=K        a parity error (1009) is raised when the K-th character arrives
@@ -25,7 +29,12 @@
 //   vanish=MS       the device disappears MS milliseconds after an open: the port closes by
 //                   itself and later opens fail with 8002
 //
-// An unknown switch or a value that does not parse makes the open fail with 380, naming it.
+// The plug holds at most 65536 characters on their way; what does not fit waits in the control's
+// send buffer, as it would for a UART whose transmitter is busy. Its memory is bounded whatever
+// the switches say.
+//
+// An unknown switch or a value that does not parse or is beyond its limit makes the open fail
+// with 380, naming the switch and its limit.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +45,14 @@
 namespace serivane::serial {
 
 struct PlugFaults {
+  static constexpr std::int64_t kMaxExtra = 1024;
+  static constexpr std::int64_t kMaxSlowMs = 60000;
+
   bool echo = true;
   std::int64_t drop_every = 0;
   std::int64_t corrupt_every = 0;
   std::int64_t extra = 0;
+  std::int32_t slow_ms = 0;
   std::int64_t break_at = 0;
   std::int64_t frame_at = 0;
   std::int64_t parity_at = 0;

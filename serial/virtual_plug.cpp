@@ -57,7 +57,8 @@ void VirtualPlug::Queue(std::uint8_t code, std::uint8_t errors, bool lost) {
   const std::int64_t bits = config_.BitsPerCharacter();
   const std::int64_t baud = config_.baud;
   // Rounded up, so a character never arrives before its last bit could have.
-  const std::int64_t char_ns = (bits * 1'000'000'000 + baud - 1) / baud;
+  const std::int64_t wire_ns = (bits * 1'000'000'000 + baud - 1) / baud;
+  const std::int64_t char_ns = std::max(wire_ns, std::int64_t{faults_.slow_ms} * 1'000'000);
   wire_free_ns_ = std::max(wire_free_ns_, NowNs()) + char_ns;
   const auto mask = static_cast<std::uint8_t>((1u << config_.data_bits) - 1u);
   wire_.push_back({wire_free_ns_, static_cast<std::uint8_t>(code & mask), errors, lost});
@@ -65,6 +66,11 @@ void VirtualPlug::Queue(std::uint8_t code, std::uint8_t errors, bool lost) {
 
 std::size_t VirtualPlug::Write(std::string_view bytes) {
   if (!open_ || gone_) return 0;
+  // Room for the characters taken and the extras that follow them.
+  const auto extra = static_cast<std::size_t>(faults_.extra);
+  const std::size_t room =
+      wire_.size() + extra < kMaxOnWire ? kMaxOnWire - wire_.size() - extra : 0;
+  bytes = bytes.substr(0, room);
   for (const char c : bytes) {
     const std::int64_t n = ++sent_;
     auto code = static_cast<std::uint8_t>(c);

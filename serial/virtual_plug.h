@@ -16,6 +16,9 @@ namespace serivane::serial {
 // to and take it off the port; between them it behaves as an open Device.
 class VirtualPlug final : public Device {
  public:
+  // Characters the plug holds on their way at most; Write takes no more than fits.
+  static constexpr std::size_t kMaxOnWire = 65536;
+
   explicit VirtualPlug(Clock& clock) : clock_(clock) {}
 
   // Throws CommError: 8002 after the plug has vanished, 8005 for busy=on, 8010 once the opens

@@ -93,11 +93,12 @@ seed_unattended_run() {
   reg_setting "Run at Startup" True "Close When Finish" True "Result FileName" "$1"
 }
 
-# start_pty_echo: starts a pseudo-terminal whose far end echoes all it reads (for at most 120 s)
-# and sets `pty` to its path.
+# start_pty_echo [OPTION ...]: starts a pseudo-terminal whose far end echoes all it reads (for at
+# most 120 s; OPTIONs such as --delay and --drop go to the echo program) and sets `pty` to its
+# path.
 start_pty_echo() {
   [[ -x ${SERIVANE_PTY_ECHO:-} ]] || e2e_fail "no echo program (SERIVANE_PTY_ECHO)"
-  "$SERIVANE_PTY_ECHO" --exit-after 120 >"$WORK/pty.path" &
+  "$SERIVANE_PTY_ECHO" --exit-after 120 "$@" >"$WORK/pty.path" &
   E2E_CHILDREN+=($!)
   for _ in $(seq 100); do
     [[ -s $WORK/pty.path ]] && break

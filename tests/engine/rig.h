@@ -73,6 +73,9 @@ struct Rig final : WindowPort {
   // Repeat is unchecked after ten passes: a run that would repeat without end fails instead.
   bool RepeatChecked() const override { return repeat && passes < 10; }
   void PassFinished(std::int32_t pass, bool) override { passes = pass; }
+  void PassInterrupted(std::int32_t pass) override { cut_passes.push_back(pass); }
+  void TestStarting(std::int16_t number) override { current_test = number; }
+  void TestFinished(std::int16_t, bool) override { current_test = 0; }
   void FocusRepeatBox() override {}
   void FocusRunButton() override {}
   void RestoreIfMinimized() override {}
@@ -133,7 +136,8 @@ struct Rig final : WindowPort {
   Rgb background{0, 0, 0};
   std::vector<std::string> asks;
   bool controls_on = true, busy = false, exited = false, port_open_at_box = false;
-  int com_port_at_box = 0, do_events_calls = 0, passes = 0;
+  int com_port_at_box = 0, do_events_calls = 0, passes = 0, current_test = 0;
+  std::vector<std::int32_t> cut_passes;
   bool repeat = false, rts = true, close_when_finished = false, answer = true;
   bool throw_at_ask = false, wakes_on_port = false;
   std::function<void()> on_do_events, on_ask, on_exit;

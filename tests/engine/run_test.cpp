@@ -152,5 +152,101 @@ TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
   }
 }
 
+// A far end that sends each character back 20 ms after the one before it (slow=20): the data
+// test's limit of 2067 ms brings back 103 characters of its block, and the other 153 keep coming
+// for three more seconds. The single-bytes test must not take them for its own echo: it waits for
+// a quiet line and fails when the line stays busy for its whole limit (2026 ms: another 101 or
+// so characters). With a longer "Test Timeout" the leftovers end within the limit; the test then
+// runs on a quiet line, and its duration counts only its own echo. On a clean plug the waits cost
+// no time at all: the run takes the wire time of the block and of the single bytes.
+TEST(Run, OnlyTheEchoOfThisTestCounts) {
+  const std::string noisy = " The line did not go quiet before the test: ";
+  struct Case {
+    std::string faults;
+    std::int32_t timeout_ms;
+    bool wakes_on_port;
+    std::vector<std::string> lines;
+    std::int64_t run_ms;  // clock time the whole run takes
+  };
+  const std::vector<Case> cases{
+      {"slow=20",
+       2000,
+       false,
+       {"-" + kData + " <-- FAILED  (103 bytes received)", "-" + kSingle + " <-- FAILED",
+        noisy + "101 characters kept arriving from before it"},
+       2070 + 2026},  // the data test's wait ends at its first 10 ms step after 2067 ms
+      // 203 of the block within 4067 ms; the last of the 256 is in at 5120 ms, and the line is
+      // quiet three gaps (60 ms) after it.
+      {"slow=20",
+       4000,
+       false,
+       {"-" + kData + " <-- FAILED  (203 bytes received)", "+" + kSingle + " --- OK  (2000ms)"},
+       5120 + 60 + 2000},
+      {"", 2000, true, DataOk(256, 67, 73), 67 + 27},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines.back());
+    Rig rig(c.faults);
+    rig.settings.TestTimeout = c.timeout_ms;
+    rig.wakes_on_port = c.wakes_on_port;
+    rig.Select({2, 3});
+    rig.OpenPort();
+    const std::int64_t start = rig.clock.NowMicros();
+    rig.tester.Run();
+    Expect e;
+    e.Add(c.lines);
+    if (c.faults.empty()) e.Add({"+" + kSingle + " --- OK  (27ms)"});
+    Check(rig, e.Verdict());
+    EXPECT_EQ((rig.clock.NowMicros() - start) / 1000, c.run_ms);
+  }
+}
+
+// A stop request (Ctrl+C in serivane-run) ends the run after the test that is running. A pass in
+// which a selected test then did not run must not say "All test(s) passed": it ends with a line
+// of its own, counts as not passed and is not reported as a finished pass. A stop during the last
+// selected test leaves a whole pass, which keeps its summary.
+TEST(Run, ACutPassIsNotAPass) {
+  const std::string cut = "-Pass interrupted: not every selected test ran";
+  const std::vector<std::string> open = {"+Open/Close --- OK   (Duration: 0ms)"};
+  struct Case {
+    bool repeat;
+    // The request comes while this test of this pass runs, or (test 0) after the pass's summary.
+    int stop_pass, stop_test;
+    int passes;  // passes reported finished
+    std::vector<std::int32_t> cut_passes;
+  };
+  const std::vector<Case> cases{
+      {false, 1, 2, 0, {1}}, {false, 1, 3, 1, {}}, {true, 2, 2, 1, {2}},
+      {true, 3, 3, 3, {}},   {true, 2, 0, 2, {}},  // between two passes: no pass is cut
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.stop_pass) + "/" + std::to_string(c.stop_test));
+    Rig rig;
+    rig.repeat = c.repeat;
+    rig.Select({1, 2, 3});
+    rig.OpenPort();
+    rig.on_do_events = [&] {
+      if (c.stop_test == 0 ? rig.passes == c.stop_pass
+                           : rig.passes + 1 == c.stop_pass && rig.current_test == c.stop_test)
+        rig.tester.RequestStopAfterCurrentTest();
+    };
+    rig.tester.Run();
+
+    Expect e;
+    for (int pass = 1; pass <= c.stop_pass; ++pass) {
+      e.Add(open).Add(DataOk(256, 70, 73));
+      if (pass == c.stop_pass && c.stop_test == 2) break;
+      e.Add({"+" + kSingle + " --- OK  (30ms)"});
+      e.Summary(c.repeat ? "+All test(s) passed  (Loop " + std::to_string(pass) + ")"
+                         : "+All test(s) passed");
+    }
+    if (!c.cut_passes.empty()) e.Summary(cut);
+    if (c.stop_pass > 1) e.Add({"#Test(s) repeated " + std::to_string(c.stop_pass) + " times"});
+    Check(rig, e);
+    EXPECT_EQ(rig.passes, c.passes);
+    EXPECT_EQ(rig.cut_passes, c.cut_passes);
+  }
+}
+
 }  // namespace
 }  // namespace serivane::engine::testing

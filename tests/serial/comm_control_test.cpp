@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -311,6 +312,7 @@ TEST(VirtualPlug, EachFaultSwitchShowsItsFaultAndNothingElse) {
       {"echo=off&break=8", wired},
       {"corrupt=4", "@BCDDFGHHJ 2" + wired},
       {"extra=2", "ABCDEFGHIJ?? 2" + wired},
+      {"slow=40", "AB" + wired},  // one character every 40 ms: two within 100 ms
       {"break=8", "ABCDEFGHIJ 2 1001" + wired},
       {"frame=8", "ABCDEFGHIJ 2 1004" + wired},
       {"parity=8", "ABCDEFGHIJ 2 1009" + wired},
@@ -332,9 +334,37 @@ TEST(VirtualPlug, AFloodNobodyReadsIsCutAtTheReceiveBufferAndSaidSo) {
   plug.control.LineSettings("4000000,N,8,1");
   plug.control.OpenState(true);
   plug.control.TransmitText(std::string(70000, 'f'));
+  // The plug takes 65536 at once; the rest waits in the send buffer until the plug has room.
+  plug.Run(1000);
   plug.Run(1000);
   EXPECT_EQ(plug.control.InBufferCount(), 65536);
   EXPECT_EQ(plug.log.codes, Codes{kErRxOver});
+}
+
+// A switch beyond its limit is refused with the limit in the message. Within the limits the plug
+// stays small: the most extra characters after each of the most single bytes the program sends
+// one at a time would be 33 million characters on the wire (over 500 MB) if the plug took them.
+TEST(VirtualPlug, SwitchesHaveLimitsThatKeepItsMemoryBounded) {
+  for (const auto& [query, limit] : {std::pair{"extra=1025", "1024"}, {"slow=60001", "60000"}}) {
+    Plug plug(std::string("loopback?") + query);
+    try {
+      plug.control.OpenState(true);
+      ADD_FAILURE() << query << " was taken";
+    } catch (const CommError& e) {
+      EXPECT_EQ(e.description(), std::string("Virtual loopback plug: invalid switch \"") + query +
+                                     "\": expected a whole number from 0 to " + limit);
+    }
+  }
+
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  Plug plug("loopback?extra=1024");
+  plug.control.ReceiveThreshold(0);
+  plug.control.OpenState(true);
+  for (int i = 0; i < 32767; ++i) plug.control.TransmitText("7");
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes more at the peak";
 }
 
 TEST(VirtualPlug, AVanishedPlugStaysGoneWhileThePlugOnAnotherPortOpens) {

@@ -35,7 +35,7 @@ const TestRecord* PortOutcome::Test(std::int16_t number) const {
 }
 
 bool PortOutcome::Passed() const {
-  return opened && error.empty() &&
+  return opened && error.empty() && !pass_cut_short &&
          std::all_of(tests.begin(), tests.end(),
                      [](const TestRecord& t) { return t.failures == 0; });
 }

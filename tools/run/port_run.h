@@ -60,7 +60,8 @@ struct PortOutcome {
   std::string error;              // why the port could not be resolved, opened or set up
   bool opened = false;
   bool interrupted = false;
-  std::int32_t passes = 0;
+  bool pass_cut_short = false;  // a stop came before every selected test of a pass ran
+  std::int32_t passes = 0;      // passes that ran every selected test
   std::int32_t slow_opens = 0;
   std::vector<TestRecord> tests;  // in test number order, those that ran
   // A data test that lost or changed characters is tried once more after the run at a lower
@@ -70,7 +71,7 @@ struct PortOutcome {
   std::optional<serial::LineCounters> counters;
 
   const TestRecord* Test(std::int16_t number) const;
-  bool Passed() const;  // opened, no error, and no test failed
+  bool Passed() const;  // opened, no error, no test failed and no pass cut short
 };
 
 // How a line of the results box came about, so the front end can choose what to print.
@@ -132,6 +133,7 @@ class PortRun final : public engine::WindowPort {
   void TestFinished(std::int16_t number, bool failed) override;
   void ResultLineAdded(std::string_view line) override;
   void PassFinished(std::int32_t pass, bool all_passed) override;
+  void PassInterrupted(std::int32_t) override { outcome_.pass_cut_short = true; }
 
  private:
   void HandleCommEvent();

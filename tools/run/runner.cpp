@@ -104,7 +104,9 @@ std::string SummaryLine(const PortOutcome& o, bool several) {
       failed += (failed.empty() ? "" : ", ") + TestName(t.number, o.settings);
     }
     text = head + ": ";
-    text += failed.empty() ? "all tests passed" : "FAILED (" + failed + ")";
+    text += !failed.empty()    ? "FAILED (" + failed + ")"
+            : o.pass_cut_short ? "not every selected test ran"
+                               : "all tests passed";
     text += ", " + passes;
     if (o.interrupted) text += ", stopped";
   }
