@@ -568,8 +568,8 @@ void RS232_Form::OpenPortFromTimer() {
         FuncExit_Menu_Click();
         return;
       }
-      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...\r\n" +
-                    fallback_reason + "Wait ...\r\n");
+      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...\r\nWait ...\r\n" +
+                    fallback_reason);
       PaintBeforePause();
       services_.clock->Sleep(1000);
       use_default_port_ = true;
