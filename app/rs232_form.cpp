@@ -40,6 +40,22 @@ constexpr float kMaxHeightTwips = 100000.0f;
 constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
                                                   9600, 19200, 38400, 57600, 115200};
 
+// A clock that runs `before_pause` before each pause of `inner`.
+class PausingClock final : public Clock {
+ public:
+  PausingClock(Clock& inner, std::function<void()> before_pause)
+      : inner_(inner), before_pause_(std::move(before_pause)) {}
+  std::int64_t NowMicros() const override { return inner_.NowMicros(); }
+  void Sleep(std::int32_t ms) override {
+    if (ms > 0) before_pause_();
+    inner_.Sleep(ms);
+  }
+
+ private:
+  Clock& inner_;
+  std::function<void()> before_pause_;
+};
+
 QString Q(const std::string& text) {
   return ToQString(text);
 }
@@ -59,7 +75,8 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
   CreateMenus();
 
   Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
-  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *services_.clock, settings_);
+  tester_clock_ = std::make_unique<PausingClock>(*services_.clock, [this] { FlushResultBox(); });
+  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *tester_clock_, settings_);
   Test_MSComm->OnCommEvent = [this] { tester_->HandleCommEvent(); };
 
   port_service_timer_ = new QTimer(this);
@@ -83,8 +100,10 @@ void RS232_Form::ConnectSignals() {
   // Before the loop sleeps (also inside message boxes and menus) the control says what to wait
   // for: its descriptor may have changed since the last look, and its next deadline has.
   if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
-    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
-            &RS232_Form::RearmPortService);
+    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+      FlushResultBox();
+      RearmPortService();
+    });
   }
   connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);
   connect(tmrOnComm, &QTimer::timeout, this, &RS232_Form::tmrOnComm_Timer);
@@ -690,7 +709,8 @@ void RS232_Form::RearmPortService() {
       connect(port_notifier_, &QSocketNotifier::activated, this, &RS232_Form::ServicePort);
     }
   }
-  const int wait_ms = Test_MSComm->NextServiceMs();
+  // Received characters wake the loop when the awaited count is in, not one by one.
+  const int wait_ms = Test_MSComm->NextEventMs();
   if (wait_ms < 0) {
     port_service_timer_->stop();
   } else {
@@ -733,12 +753,23 @@ std::size_t RS232_Form::ResultTextLength() const {
 }
 
 void RS232_Form::MoveResultCaretToEnd() {
-  Result_Text->moveCursor(QTextCursor::End);
-  Result_Text->ensureCursorVisible();
+  caret_pending_ = true;
 }
 
 void RS232_Form::RepaintResult() {
-  Result_Text->viewport()->repaint();
+  paint_pending_ = true;
+}
+
+void RS232_Form::FlushResultBox() {
+  if (caret_pending_) {
+    caret_pending_ = false;
+    Result_Text->moveCursor(QTextCursor::End);
+    Result_Text->ensureCursorVisible();
+  }
+  if (paint_pending_) {
+    paint_pending_ = false;
+    Result_Text->viewport()->repaint();
+  }
 }
 
 void RS232_Form::SetResultBackground(engine::Rgb colour) {
@@ -772,10 +803,12 @@ void RS232_Form::RestoreIfMinimized() {
 }
 
 bool RS232_Form::AskFailureContinue(const std::string& text, const std::string& title) {
+  FlushResultBox();
   return services_.dialogs->Message(text, title, MessageIcon::kExclamation, true);
 }
 
 void RS232_Form::ShowCriticalMessage(const std::string& text, const std::string& title) {
+  FlushResultBox();
   services_.dialogs->Message(text, title, MessageIcon::kCritical, false);
 }
 
@@ -783,6 +816,7 @@ void RS232_Form::DoEvents() {
   // Serving the port here, not only from its timer, keeps a waiting test in step with the
   // port's own clock, which may run faster than the event loop's.
   ServicePort();
+  FlushResultBox();
   QCoreApplication::processEvents();
 }
 
@@ -793,6 +827,7 @@ bool RS232_Form::WaitForEvents(std::int32_t max_ms) {
   // Bytes on the port wake the loop through the port's notifier, the plug's next delivery
   // through the service timer (both armed as the loop goes to sleep), and this timer ends the
   // wait when nothing comes.
+  FlushResultBox();
   event_wait_timer_->start(std::max(max_ms, 0));
   QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   event_wait_timer_->stop();

@@ -203,6 +203,10 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // the descriptor changes, and a single-shot timer for its next deadline.
   void ServicePort();
   void RearmPortService();
+  // Moves the caret and paints the results box as the lines added since the last time asked
+  // for; done before the thread waits or pauses, so that each line is seen while a test goes on
+  // and lines added together cost one paint.
+  void FlushResultBox();
 
   // Outer (frame) height in pixels of the window in its normal state.
   int OuterHeightPixels() const;
@@ -213,6 +217,10 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   settings::Settings settings_;
   std::unique_ptr<settings::CRegistry> SettingsRegistry;
   std::unique_ptr<serial::CommControl> Test_MSComm;
+  // The engine's clock: the window's, with the results box brought up to date before a pause.
+  std::unique_ptr<Clock> tester_clock_;
+  bool caret_pending_ = false;
+  bool paint_pending_ = false;
   std::unique_ptr<engine::Tester> tester_;
 
   bool use_default_port_ = false;
