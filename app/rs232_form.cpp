@@ -897,6 +897,8 @@ void RS232_Form::TestStarting(std::int16_t) {
 
 void RS232_Form::ResultLineAdded(std::string_view line) {
   if (setup_lines_ != nullptr) setup_lines_->emplace_back(line);
+  // The result log says so in the box, once a run, when its file cannot be created or written.
+  if (line.rfind("Result file error: ", 0) == 0 && tester_->Running()) ResultFileFailed(line);
 }
 
 void RS232_Form::PassFinished(std::int32_t, bool all_passed) {

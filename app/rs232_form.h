@@ -144,7 +144,6 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void TestStarting(std::int16_t number) override;
   void ResultLineAdded(std::string_view line) override;
   void PassFinished(std::int32_t pass, bool all_passed) override;
-  void ResultFileFailed(std::string_view message) override;
 
  signals:
   // Emitted at the end of every status tick, after the display boxes and the port are updated
@@ -245,6 +244,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // port setup. The first test of the next run writes them again as remarks.
   std::vector<std::string> notes_;
   std::string setup_line_;
+  // The run's result file could not be created or written; `message` is the line the box got.
+  void ResultFileFailed(std::string_view message);
   // Collects the lines of a port setup the window asked for.
   std::vector<std::string>* setup_lines_ = nullptr;
   // Port 1 could not be opened at the last tick; later ticks retry without the recovery pause.

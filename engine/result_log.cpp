@@ -64,9 +64,7 @@ void ResultLog::CloseFile() noexcept {
   if (reason.empty() || file_failed_) return;
   file_failed_ = true;
   try {
-    const std::string message = "Result file error: cannot write " + shown_name_ + ": " + reason;
-    window_.ResultFileFailed(message);
-    AppendLine(message);
+    AppendLine("Result file error: cannot write " + shown_name_ + ": " + reason);
   } catch (...) {
   }
 }
@@ -81,7 +79,6 @@ void ResultLog::WriteLine(std::string_view line) {
   }
   // Further writes would only fail the same way; the box still shows everything.
   file_failed_ = true;
-  window_.ResultFileFailed(message);
   AppendLine(message);
 }
 

@@ -85,8 +85,6 @@ class WindowPort {
   virtual void ResultLineAdded(std::string_view /*line*/) {}
   // Pass `pass` (from 1) has written its summary; `all_passed` is its verdict.
   virtual void PassFinished(std::int32_t /*pass*/, bool /*all_passed*/) {}
-  // The run's result file could not be created or written; `message` is the line the box got.
-  virtual void ResultFileFailed(std::string_view /*message*/) {}
 };
 
 }  // namespace serivane::engine
