@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QMenu>
@@ -15,9 +16,11 @@
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "app/key_state.h"
 #include "common/conv.h"
@@ -36,6 +39,22 @@ constexpr float kMaxHeightTwips = 100000.0f;
 // The baud rates of baud_menu items 1 to 10 (index 0 unused).
 constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
                                                   9600, 19200, 38400, 57600, 115200};
+
+// A clock that runs `before_pause` before each pause of `inner`.
+class PausingClock final : public Clock {
+ public:
+  PausingClock(Clock& inner, std::function<void()> before_pause)
+      : inner_(inner), before_pause_(std::move(before_pause)) {}
+  std::int64_t NowMicros() const override { return inner_.NowMicros(); }
+  void Sleep(std::int32_t ms) override {
+    if (ms > 0) before_pause_();
+    inner_.Sleep(ms);
+  }
+
+ private:
+  Clock& inner_;
+  std::function<void()> before_pause_;
+};
 
 QString Q(const std::string& text) {
   return ToQString(text);
@@ -56,7 +75,8 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
   CreateMenus();
 
   Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
-  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *services_.clock, settings_);
+  tester_clock_ = std::make_unique<PausingClock>(*services_.clock, [this] { FlushResultBox(); });
+  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *tester_clock_, settings_);
   Test_MSComm->OnCommEvent = [this] { tester_->HandleCommEvent(); };
 
   port_service_timer_ = new QTimer(this);
@@ -80,8 +100,10 @@ void RS232_Form::ConnectSignals() {
   // Before the loop sleeps (also inside message boxes and menus) the control says what to wait
   // for: its descriptor may have changed since the last look, and its next deadline has.
   if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
-    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
-            &RS232_Form::RearmPortService);
+    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+      FlushResultBox();
+      RearmPortService();
+    });
   }
   connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);
   connect(tmrOnComm, &QTimer::timeout, this, &RS232_Form::tmrOnComm_Timer);
@@ -186,8 +208,11 @@ void RS232_Form::Form_Load() {
     connect(
         this, &RS232_Form::updateTicked, this,
         [this] {
-          for (const auto& value : settings_.UnreadValues)
-            tester_->Log().AppendLine(settings::UnreadValueNotice(value));
+          for (const auto& value : settings_.UnreadValues) {
+            const std::string notice = settings::UnreadValueNotice(value);
+            tester_->Log().AppendLine(notice);
+            notes_.push_back(notice);
+          }
         },
         Qt::SingleShotConnection);
   }
@@ -272,7 +297,15 @@ void RS232_Form::FuncExit_Menu_Click() {
     // The port is going away with the program; a close that fails changes nothing here.
   }
   if (!SaveSettingsNow()) return;  // the failure has ended the program
-  EndProgram(0);
+  EndProgram(exit_status_);
+}
+
+void RS232_Form::EndBySignal(int signo) {
+  if (ended_) return;
+  exit_status_ = 128 + signo;
+  // Nobody may be there to click a box away (a logout, a service manager, a script's limit).
+  unattended_exit_ = true;
+  FuncExit_Menu_Click();
 }
 
 bool RS232_Form::SaveSettingsNow() {
@@ -302,7 +335,7 @@ void RS232_Form::RegistryFailure(const settings::RegistryError& error) {
   if (!unattended_exit_) {
     services_.dialogs->Message(text, "RS-232 Serivane", MessageIcon::kCritical, false);
   }
-  EndProgram(1);
+  EndProgram(exit_status_ != 0 ? exit_status_ : 1);
 }
 
 void RS232_Form::StopHandlers() {
@@ -343,7 +376,18 @@ void RS232_Form::FuncAbout_Menu_Click() {
 
 void RS232_Form::ApplyLineChoice(QAction* chosen) {
   chosen->setChecked(true);
-  tester_->SetUpPort();
+  SetUpPortNoted();
+}
+
+bool RS232_Form::SetUpPortNoted() {
+  if (tester_->Running()) return false;
+  std::vector<std::string> lines;
+  setup_lines_ = &lines;
+  const std::optional<std::string> failure = tester_->SetUpPort();
+  setup_lines_ = nullptr;
+  if (failure) return false;
+  if (!lines.empty()) setup_line_ = lines.back();
+  return Test_MSComm->OpenState();
 }
 
 void RS232_Form::baud_menu_Click(std::int16_t index) {
@@ -410,6 +454,14 @@ void RS232_Form::SetupFile_Menu_Click() {
 // Test frame
 
 void RS232_Form::Run_Button_Click() {
+  if (ended_ || tester_->Running()) return;
+  // The run tests the port the list shows. A choice not yet set up (the focus is still in the
+  // list, say after Alt+C and an arrow key, and Alt+R does not move it) is set up first, as
+  // leaving the list would; a port that cannot be set up is not tested.
+  const bool choice_pending =
+      Com_Combo->hasFocus() || Com_Combo->currentIndex() + 1 != settings_.ComPort;
+  if (choice_pending && !ApplyPortChoice()) return;
+  run_ = {};
   tester_->Run();
 }
 
@@ -438,13 +490,17 @@ void RS232_Form::DTR_Check_Click() {
 }
 
 void RS232_Form::Com_Combo_Validate() {
-  if (ended_) return;
+  ApplyPortChoice();
+}
+
+bool RS232_Form::ApplyPortChoice() {
+  if (ended_ || tester_->Running()) return false;
   settings_.ComPort = static_cast<std::int16_t>(Com_Combo->currentIndex() + 1);
-  tester_->SetUpPort();
+  return SetUpPortNoted();
 }
 
 void RS232_Form::Update_Timer_Timer() {
-  if (ended_) return;
+  if (ended_ || opening_port_) return;
   try {
     CTS_Check->setChecked(Test_MSComm->CtsState());
     DSR_Check->setChecked(Test_MSComm->DsrState());
@@ -493,6 +549,11 @@ void RS232_Form::OpenPortFromTimer() {
     }
     return;
   }
+  opening_port_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{opening_port_};
   bool recovered = false;
   std::string fallback_reason;
   while (true) {
@@ -513,9 +574,22 @@ void RS232_Form::OpenPortFromTimer() {
         return;
       }
       fallback_reason = FallbackReason(settings_.ComPort, error);
-      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...\r\n" +
+      if (!use_default_port_ && FuncStart_Menu->isChecked() && FuncClose_Menu->isChecked()) {
+        // The run that is due would end the program by itself: nobody may be there to see a
+        // pass on another port, so nothing is tested and the program ends with status 3,
+        // keeping the stored port.
+        SetResultText("Illegal port number !!\r\n" + fallback_reason);
+        PaintBeforePause();
+        std::fprintf(stderr, "serivane: %s; no test was run\n",
+                     fallback_reason.substr(0, fallback_reason.find('\r')).c_str());
+        exit_status_ = 3;
+        unattended_exit_ = true;
+        FuncExit_Menu_Click();
+        return;
+      }
+      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...\r\nWait ...\r\n" +
                     fallback_reason);
-      RepaintResult();
+      PaintBeforePause();
       services_.clock->Sleep(1000);
       use_default_port_ = true;
       recovered = true;
@@ -527,7 +601,13 @@ void RS232_Form::OpenPortFromTimer() {
   ShowPortReady();
   // The reason stays in view after the ready text, so that a pass on Com1 is not taken for one
   // of the port that failed.
-  if (!fallback_reason.empty()) SetResultText(ResultText() + fallback_reason);
+  if (!fallback_reason.empty()) {
+    SetResultText(ResultText() + fallback_reason);
+    for (std::size_t from = 0, end; (end = fallback_reason.find("\r\n", from)) != std::string::npos;
+         from = end + 2) {
+      notes_.push_back(fallback_reason.substr(from, end - from));
+    }
+  }
   if (FuncStart_Menu->isChecked() && !use_default_port_) {
     // The run starts once this tick has returned, so that the status timer keeps ticking
     // during the run (a timer does not fire again inside its own handler).
@@ -538,6 +618,22 @@ void RS232_Form::OpenPortFromTimer() {
         },
         Qt::QueuedConnection);
   }
+}
+
+void RS232_Form::PaintBeforePause() {
+  QWindow* window = windowHandle();
+  if (isVisible() && window != nullptr && !window->isExposed()) {
+    // Shown, but the window system has not yet let it be drawn. Only its events run here (the
+    // status tick is held off by opening_port_); the operator's input waits.
+    QDeadlineTimer limit(1000);
+    while (!window->isExposed() && !limit.hasExpired() && !ended_) {
+      QCoreApplication::processEvents(
+          QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+  }
+  repaint();
+  // The drawing reaches the screen before the thread stops.
+  QGuiApplication::sync();
 }
 
 void RS232_Form::ShowPortReady() {
@@ -613,7 +709,8 @@ void RS232_Form::RearmPortService() {
       connect(port_notifier_, &QSocketNotifier::activated, this, &RS232_Form::ServicePort);
     }
   }
-  const int wait_ms = Test_MSComm->NextServiceMs();
+  // Received characters wake the loop when the awaited count is in, not one by one.
+  const int wait_ms = Test_MSComm->NextEventMs();
   if (wait_ms < 0) {
     port_service_timer_->stop();
   } else {
@@ -656,12 +753,23 @@ std::size_t RS232_Form::ResultTextLength() const {
 }
 
 void RS232_Form::MoveResultCaretToEnd() {
-  Result_Text->moveCursor(QTextCursor::End);
-  Result_Text->ensureCursorVisible();
+  caret_pending_ = true;
 }
 
 void RS232_Form::RepaintResult() {
-  Result_Text->viewport()->repaint();
+  paint_pending_ = true;
+}
+
+void RS232_Form::FlushResultBox() {
+  if (caret_pending_) {
+    caret_pending_ = false;
+    Result_Text->moveCursor(QTextCursor::End);
+    Result_Text->ensureCursorVisible();
+  }
+  if (paint_pending_) {
+    paint_pending_ = false;
+    Result_Text->viewport()->repaint();
+  }
 }
 
 void RS232_Form::SetResultBackground(engine::Rgb colour) {
@@ -695,10 +803,12 @@ void RS232_Form::RestoreIfMinimized() {
 }
 
 bool RS232_Form::AskFailureContinue(const std::string& text, const std::string& title) {
+  FlushResultBox();
   return services_.dialogs->Message(text, title, MessageIcon::kExclamation, true);
 }
 
 void RS232_Form::ShowCriticalMessage(const std::string& text, const std::string& title) {
+  FlushResultBox();
   services_.dialogs->Message(text, title, MessageIcon::kCritical, false);
 }
 
@@ -706,6 +816,7 @@ void RS232_Form::DoEvents() {
   // Serving the port here, not only from its timer, keeps a waiting test in step with the
   // port's own clock, which may run faster than the event loop's.
   ServicePort();
+  FlushResultBox();
   QCoreApplication::processEvents();
 }
 
@@ -716,6 +827,7 @@ bool RS232_Form::WaitForEvents(std::int32_t max_ms) {
   // Bytes on the port wake the loop through the port's notifier, the plug's next delivery
   // through the service timer (both armed as the loop goes to sleep), and this timer ends the
   // wait when nothing comes.
+  FlushResultBox();
   event_wait_timer_->start(std::max(max_ms, 0));
   QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   event_wait_timer_->stop();
@@ -763,7 +875,41 @@ bool RS232_Form::CloseWhenFinished() const {
 void RS232_Form::Exit() {
   // The engine calls this only at the end of a run with "Close when finished" marked.
   unattended_exit_ = true;
+  exit_status_ = RunStatus();
   FuncExit_Menu_Click();
+}
+
+int RS232_Form::RunStatus() const {
+  if (run_.failed || run_.in_pass) return 1;
+  return run_.file_failed ? 3 : 0;
+}
+
+void RS232_Form::TestStarting(std::int16_t) {
+  run_.in_pass = true;
+  if (run_.notes_written) return;
+  run_.notes_written = true;
+  // Under the run's start line, in the box and the file, as remarks.
+  std::vector<std::string> notes = std::move(notes_);
+  notes_.clear();
+  if (!setup_line_.empty()) notes.push_back(std::exchange(setup_line_, {}));
+  for (const std::string& note : notes) tester_->Log().Report(' ', note);
+}
+
+void RS232_Form::ResultLineAdded(std::string_view line) {
+  if (setup_lines_ != nullptr) setup_lines_->emplace_back(line);
+  // The result log says so in the box, once a run, when its file cannot be created or written.
+  if (line.rfind("Result file error: ", 0) == 0 && tester_->Running()) ResultFileFailed(line);
+}
+
+void RS232_Form::PassFinished(std::int32_t, bool all_passed) {
+  run_.in_pass = false;
+  if (!all_passed) run_.failed = true;
+}
+
+void RS232_Form::ResultFileFailed(std::string_view message) {
+  run_.file_failed = true;
+  // Whoever started the program unattended reads standard error, not the box.
+  std::fprintf(stderr, "serivane: %.*s\n", static_cast<int>(message.size()), message.data());
 }
 
 void RS232_Form::changeEvent(QEvent* event) {

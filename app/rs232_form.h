@@ -16,6 +16,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/dialogs.h"
 #include "common/clock.h"
@@ -78,6 +80,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void Form_QueryUnload(std::int16_t unload_mode);
   void Form_Resize();
   void FuncExit_Menu_Click();
+  // SIGTERM or SIGHUP: ends the program as the close button does, with status 128 + `signo`.
+  void EndBySignal(int signo);
 
   // Function menu. The two switches mark themselves; their handlers run on every change of the
   // mark and keep the settings in step with it.
@@ -137,6 +141,9 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   void SetCommTimerEnabled(bool enabled) override;
   bool CloseWhenFinished() const override;
   void Exit() override;
+  void TestStarting(std::int16_t number) override;
+  void ResultLineAdded(std::string_view line) override;
+  void PassFinished(std::int32_t pass, bool all_passed) override;
 
  signals:
   // Emitted at the end of every status tick, after the display boxes and the port are updated
@@ -171,6 +178,17 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // The status tick's opening of a closed port, with the recovery to port 1.
   void OpenPortFromTimer();
   void ShowPortReady();
+  // Draws the whole window now, once the window system lets it be drawn (at most about a
+  // second's wait for that), so that what it shows is seen during a pause that follows.
+  void PaintBeforePause();
+  // The engine's port setup; the line it writes is kept for the next run's remarks. True when
+  // the port was set up and is open.
+  bool SetUpPortNoted();
+  // Sets up the port chosen in the list, as leaving the list does. True when it is open.
+  bool ApplyPortChoice();
+  // The exit status of the end of the last run: 0 every test passed, 1 a test failed or the run
+  // was cut short, 3 its result file could not be written.
+  int RunStatus() const;
   void ShowNoPortOpens(const serial::CommError& error);
   // The lines that say why `failed_port` would not open, for the recovery to Com1.
   std::string FallbackReason(std::int16_t failed_port, const serial::CommError& error) const;
@@ -184,6 +202,10 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // the descriptor changes, and a single-shot timer for its next deadline.
   void ServicePort();
   void RearmPortService();
+  // Moves the caret and paints the results box as the lines added since the last time asked
+  // for; done before the thread waits or pauses, so that each line is seen while a test goes on
+  // and lines added together cost one paint.
+  void FlushResultBox();
 
   // Outer (frame) height in pixels of the window in its normal state.
   int OuterHeightPixels() const;
@@ -194,6 +216,10 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   settings::Settings settings_;
   std::unique_ptr<settings::CRegistry> SettingsRegistry;
   std::unique_ptr<serial::CommControl> Test_MSComm;
+  // The engine's clock: the window's, with the results box brought up to date before a pause.
+  std::unique_ptr<Clock> tester_clock_;
+  bool caret_pending_ = false;
+  bool paint_pending_ = false;
   std::unique_ptr<engine::Tester> tester_;
 
   bool use_default_port_ = false;
@@ -201,6 +227,27 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   bool ended_ = false;
   // The exit came from the end of a run with "Close when finished": nobody may be there.
   bool unattended_exit_ = false;
+  // The status the Exit command ends the program with (a save failure makes it at least 1).
+  int exit_status_ = 0;
+  // The status tick is opening the port (also during its recovery pause); ticks that come
+  // meanwhile return at once.
+  bool opening_port_ = false;
+  // What the last run (from its start) has met.
+  struct RunRecord {
+    bool in_pass = false;  // a pass has started a test and not written its summary
+    bool failed = false;   // a pass ended with a failed test
+    bool file_failed = false;
+    bool notes_written = false;
+  } run_;
+  // Lines that are shown outside a run and would be lost when the next run empties the box:
+  // notices about the stored settings, why the stored port was left, and the line of the last
+  // port setup. The first test of the next run writes them again as remarks.
+  std::vector<std::string> notes_;
+  std::string setup_line_;
+  // The run's result file could not be created or written; `message` is the line the box got.
+  void ResultFileFailed(std::string_view message);
+  // Collects the lines of a port setup the window asked for.
+  std::vector<std::string>* setup_lines_ = nullptr;
   // Port 1 could not be opened at the last tick; later ticks retry without the recovery pause.
   bool default_port_failing_ = false;
   bool busy_cursor_ = false;

@@ -17,13 +17,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QCheckBox>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -435,6 +439,110 @@ void BM_Box_RepeatedPassMemory(benchmark::State& state) {
 BENCHMARK(BM_Box_RepeatedPassMemory)->Arg(10000)->Iterations(1)->Unit(benchmark::kSecond);
 
 // ---------------------------------------------------------------------------------------------
+// Passes on the system clock, as the operator runs them: the CPU time of the thread that runs
+// them per pass (the wire time costs nothing while the thread sleeps), the program's window next
+// to the engine alone on a window that costs nothing. Five tests on the plug at 38400; tests 1
+// to 3 on the pseudo-terminal (it has no modem lines for the handshake tests). The window's case
+// runs one pass a run (what a run costs besides its tests included) and 20 passes of a repeated
+// run.
+
+double ThreadCpuMs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+std::string LiveTarget(std::int64_t on_pty) {
+  return on_pty ? Echo().path() : std::string("loopback");
+}
+
+void SelectLiveTests(serivane::settings::Settings& settings, std::int64_t on_pty) {
+  for (std::size_t n = 1; n <= 5; ++n) settings.TestSelected[n] = !on_pty || n <= 3;
+}
+
+void BM_Engine_LivePass(benchmark::State& state) {
+  EngineRig rig(LiveTarget(state.range(0)));
+  SelectLiveTests(rig.settings, state.range(0));
+  double cpu = 0;
+  for (auto _ : state) {
+    rig.window.text.clear();
+    const double before = ThreadCpuMs();
+    rig.tester.Run();
+    cpu += ThreadCpuMs() - before;
+  }
+  state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations());
+  state.counters["waits"] =
+      static_cast<double>(rig.window.waits) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Engine_LivePass)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+// Counts the paints of the results box and the wake-ups of the thread's event loop.
+struct PaintCounter final : QObject {
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+  std::int64_t paints = 0;
+};
+
+void BM_Window_LivePass(benchmark::State& state) {
+  const std::string target = LiveTarget(state.range(0));
+  const std::int64_t passes = state.range(1);
+  NoDialogs dialogs;
+  serivane::app::FormServices services;
+  services.dialogs = &dialogs;
+  std::int64_t opens = 0;
+  QCheckBox* repeat = nullptr;
+  // The open/close test reopens the port once a pass; the run stops after the pass that opens
+  // it for the last time.
+  services.resolver = [&, target](std::int16_t) {
+    if (repeat != nullptr && ++opens >= passes) repeat->setChecked(false);
+    return target;
+  };
+  services.exit_program = [](int) {};
+  serivane::app::RS232_Form form(services);
+  form.show();
+  QApplication::processEvents();
+  if (!form.port().OpenState()) {
+    form.port().PortNumber(1);
+    form.port().OpenState(true);
+  }
+  SelectLiveTests(form.settings(), state.range(0));
+  repeat = form.findChild<QCheckBox*>(QStringLiteral("Loop_Check"));
+  PaintCounter paints;
+  auto* box = form.findChild<QWidget*>(QStringLiteral("Result_Text"));
+  box = box != nullptr ? qobject_cast<QAbstractScrollArea*>(box)->viewport() : nullptr;
+  if (box != nullptr) box->installEventFilter(&paints);
+  std::int64_t wakes = 0;
+  QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
+                   [&wakes] { ++wakes; });
+  double cpu = 0;
+  std::size_t lines = 0;
+  for (auto _ : state) {
+    opens = 0;
+    repeat->setChecked(passes > 1);
+    const double before = ThreadCpuMs();
+    form.tester().Run();
+    cpu += ThreadCpuMs() - before;
+    const std::string text = form.ResultText();
+    lines += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+  const auto all = static_cast<double>(state.iterations() * passes);
+  state.counters["cpu_ms"] = cpu / all;
+  state.counters["paints"] = static_cast<double>(paints.paints) / all;
+  state.counters["lines"] = static_cast<double>(lines) / all;
+  state.counters["wakes"] = static_cast<double>(wakes) / all;
+  QObject::disconnect(QAbstractEventDispatcher::instance(), nullptr, nullptr, nullptr);
+}
+BENCHMARK(BM_Window_LivePass)
+    ->Args({0, 1})
+    ->Args({0, 20})
+    ->Args({1, 1})
+    ->Args({1, 20})
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------------------------
 // Ratios
 
 class RatioReporter final : public benchmark::ConsoleReporter {
@@ -480,6 +588,22 @@ class RatioReporter final : public benchmark::ConsoleReporter {
     if (auto it = cpu_micros_.find("BM_Box_RepeatedPass/200"); it != cpu_micros_.end()) {
       std::printf("%-48s %10.3fms\n", "Repeated pass, five tests on the plug (CPU)",
                   it->second / 1000 / 200);
+    }
+    const std::pair<const char*, const char*> live[] = {{"0/1", "plug, 5 tests, a run"},
+                                                        {"0/20", "plug, 5 tests, repeated"},
+                                                        {"1/1", "pty, tests 1-3, a run"},
+                                                        {"1/20", "pty, tests 1-3, repeated"}};
+    for (const auto& [args, label] : live) {
+      const std::string window = std::string("BM_Window_LivePass/") + args + "/iterations:5:";
+      const std::string engine = std::string("BM_Engine_LivePass/") + args[0] + "/iterations:20:";
+      const auto w = counters_.find(window + "cpu_ms");
+      const auto e = counters_.find(engine + "cpu_ms");
+      if (w == counters_.end() || e == counters_.end()) continue;
+      std::printf("%-48s %10.3fms %10.3fms %7.2fx  (%.1f paints, %.1f lines, %.0f wake-ups)\n",
+                  (std::string("Pass CPU, window / engine: ") + label).c_str(), double(w->second),
+                  double(e->second), double(w->second) / double(e->second),
+                  double(counters_.at(window + "paints")), double(counters_.at(window + "lines")),
+                  double(counters_.at(window + "wakes")));
     }
     const std::string mem = "BM_Box_RepeatedPassMemory/10000/iterations:1:";
     if (auto a = counters_.find(mem + "rss_kb_at_100"), b = counters_.find(mem + "rss_kb_at_end");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 #include <map>
 
 #include "serial/device.h"
@@ -355,11 +356,26 @@ int CommControl::WatchFd() const {
 }
 
 int CommControl::NextServiceMs() const {
+  return DeadlineMs(false);
+}
+
+int CommControl::NextEventMs() const {
+  return DeadlineMs(true);
+}
+
+int CommControl::DeadlineMs(bool events_only) const {
   const State& s = *s_;
   if (!s.events.empty()) return 0;
   if (s.device == nullptr) return -1;
   std::int64_t due = s.next_poll_us;
-  const std::int64_t device_due = s.device->NextDueMicros();
+  std::int64_t device_due = s.device->NextDueMicros();
+  if (events_only) {
+    const bool awaited = s.threshold > 0 && s.threshold_armed;
+    const std::int64_t wanted =
+        awaited ? std::int64_t{s.threshold} - static_cast<std::int64_t>(s.received.size())
+                : std::numeric_limits<std::int64_t>::max();
+    device_due = s.device->DueMicrosFor(std::max<std::int64_t>(wanted, 1));
+  }
   if (device_due >= 0) due = due < 0 ? device_due : std::min(due, device_due);
   if (due < 0) return -1;
   const std::int64_t wait = due - s.clock.NowMicros();

@@ -213,6 +213,10 @@ class CommControl {
   // the outputs: read them again after every call.
   int WatchFd() const;
   int NextServiceMs() const;
+  // As NextServiceMs, but for an event only: received characters are awaited until the receive
+  // threshold is reached (all of them when it is off or already raised), so a loop that has
+  // nothing else to do with them wakes once for a block, not once per character.
+  int NextEventMs() const;
 
   // Moves received bytes in, polls modem lines and error counters, flushes the send buffer and
   // raises the events that are due. Safe to call at any time, also from inside OnCommEvent
@@ -229,6 +233,7 @@ class CommControl {
 
  private:
   struct State;
+  int DeadlineMs(bool events_only) const;
   std::unique_ptr<State> s_;
 };
 

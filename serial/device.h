@@ -61,6 +61,10 @@ class Device {
   virtual int Fd() const = 0;
   // Clock time (microseconds) by which Poll must run next for something due, or -1 for none.
   virtual std::int64_t NextDueMicros() const = 0;
+  // Clock time by which Poll must run for `count` more received characters to be in, or for
+  // something else due before them (a line error, the device vanishing); -1 for none. A device
+  // that cannot tell answers NextDueMicros().
+  virtual std::int64_t DueMicrosFor(std::int64_t /*count*/) const { return NextDueMicros(); }
   // How often the modem lines and error counters must be looked at for a change to be seen in
   // time (microseconds), or -1 when they change only through this program's own calls (or the
   // device has none): the control then never wakes to look.

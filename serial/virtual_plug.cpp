@@ -133,6 +133,24 @@ std::int64_t VirtualPlug::NextDueMicros() const {
   return due;
 }
 
+std::int64_t VirtualPlug::DueMicrosFor(std::int64_t count) const {
+  if (!open_ || gone_) return -1;
+  // The character that completes the count, the first one with an error, or the last one on the
+  // wire when fewer will arrive.
+  std::int64_t due = -1;
+  std::int64_t arriving = 0;
+  for (const Character& ch : wire_) {
+    due = (ch.arrive_ns + 999) / 1000;
+    if (ch.errors != 0) break;
+    if (!ch.lost && ++arriving >= count) break;
+  }
+  if (faults_.vanish_after_ms >= 0) {
+    const std::int64_t vanish = opened_at_us_ + std::int64_t{faults_.vanish_after_ms} * 1000;
+    due = due < 0 ? vanish : std::min(due, vanish);
+  }
+  return due;
+}
+
 void VirtualPlug::Close() {
   if (!open_) return;
   clock_.Sleep(faults_.close_delay_ms);

@@ -35,6 +35,7 @@ class VirtualPlug final : public Device {
   std::string GoneReason() const override;
   int Fd() const override { return -1; }
   std::int64_t NextDueMicros() const override;
+  std::int64_t DueMicrosFor(std::int64_t count) const override;
   // The plug's inputs follow its outputs and fault switches only, so they need no polling.
   std::int64_t LinePollMicros() const override { return -1; }
   void Close() override;

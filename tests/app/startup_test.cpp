@@ -12,14 +12,14 @@ namespace {
 
 using StartupTest = FormTest;
 
-// A stored port that will not open: the window says why during a pause and falls back to Com1,
-// warning that a pass on the virtual plug proves nothing about the port that failed. Delete held
-// through the first tick forces Com1. Either way the start-up run is skipped.
+// A stored port that will not open: the window, drawn, says why during a pause and falls back to
+// Com1, warning that a pass on the virtual plug proves nothing about the port that failed. Delete
+// held through the first tick forces Com1. Either way the start-up run is skipped.
 TEST_F(StartupTest, PortFallsBackToCom1WhenItWillNotOpenOrDeleteIsHeld) {
   const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_TRUE(pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0);
   const std::string illegal =
-      "1000: Illegal port number !!\r\nChanging to default port Com1 ...\r\n";
+      "1000: Illegal port number !!\r\nChanging to default port Com1 ...\r\nWait ...\r\n";
   const std::string why =
       "Com-port 7: no such device  (1F42H)\r\nCom1 is the built-in virtual loopback plug: a pass "
       "on Com1 says nothing about Com-port 7.\r\n";
@@ -37,7 +37,9 @@ TEST_F(StartupTest, PortFallsBackToCom1WhenItWillNotOpenOrDeleteIsHeld) {
     Store({{"Comport", "7"}, {"Run at Startup", "True"}});
     std::string paused;
     clock_.SetSleepHook([&](std::int32_t ms) {
-      if (ms > 0) paused += std::to_string(ms) + ": " + form_->ResultText();
+      if (ms <= 0) return;
+      paused += std::to_string(ms) + ": " + form_->ResultText();
+      if (!form_->windowHandle()->isExposed()) paused += "(not drawn)";
     });
     Start();
     if (reason.empty()) QTest::keyPress(form_.get(), Qt::Key_Delete);

@@ -13,7 +13,7 @@ seed_unattended_run "$(drive_path "$WORK/result.txt")"
 reg_setting "Max Duration" 30000
 
 run_window 60 Return Return
-expect_status 0
+expect_status 1
 expect_answers 2
 expect_result "$WORK/result.txt" "$E2E_DIR/expected/pty_echo.txt"
 echo "PASS: data through $pty, handshake failures reported, program ended by itself"

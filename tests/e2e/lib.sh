@@ -194,3 +194,23 @@ expect_in() {
     e2e_fail "$(basename "$1") lacks the line '$2'"
   }
 }
+
+# For drivers (E2E_DRIVER, run under the virtual X server): the main window's id once it is on
+# screen, waiting at most 10 s; empty when it never showed.
+main_window() {
+  local win
+  for _ in $(seq 200); do
+    win=$(xdotool search --onlyvisible --name '^RS-232 Serivane$' 2>/dev/null | head -n1) || true
+    [[ -n $win ]] && {
+      echo "$win"
+      return
+    }
+    sleep 0.05
+  done
+}
+
+# stored NAME: the stored setting's text, or nothing when it is not stored.
+stored() {
+  "$SERIVANE_REG" query "$SETTINGS_KEY" /v "$1" 2>/dev/null |
+    sed -nE "s/^ *$1 +REG_SZ +(.*)\r?$/\1/p"
+}

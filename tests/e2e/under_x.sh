@@ -4,6 +4,9 @@
 # Each failure box found is given the keyboard focus and the next KEY; boxes beyond the keys
 # given are answered with Escape and logged as unexpected. A box stays open for
 # E2E_ANSWER_DELAY seconds (default 0.2) before it is answered. Exits with the program's status.
+# E2E_DRIVER, when set, names a script started beside the program with WORK and the program's
+# process number; it drives the window as an operator would (keys, signals, screenshots), and
+# what it prints goes to WORK/driver.log.
 set -uo pipefail
 work=$1 limit=$2 program=$3
 shift 3
@@ -13,6 +16,14 @@ log=$work/answers.log
 
 timeout -k 5 "$limit" "$program" >"$work/serivane.log" 2>&1 &
 pid=$!
+if [[ -n ${E2E_DRIVER:-} ]]; then
+  # `timeout` runs the program as its child.
+  for _ in $(seq 50); do
+    child=$(pgrep -P "$pid" | head -n1) && [[ -n $child ]] && break
+    sleep 0.05
+  done
+  bash "$E2E_DRIVER" "$work" "${child:-}" >>"$work/driver.log" 2>&1 &
+fi
 
 answered=0
 while kill -0 "$pid" 2>/dev/null; do

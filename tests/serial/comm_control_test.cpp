@@ -267,6 +267,35 @@ TEST(VirtualPlug, CharactersArriveAfterTheirWireTimeWithOnlyTheirDataBits) {
   }
 }
 
+// A loop that waits for events wakes when the awaited count is in, or sooner for a line error;
+// with the threshold off or raised, once for the last character on the wire. At 9600 8N1 a
+// character takes 1042 us.
+TEST(VirtualPlug, TheEventDeadlineIsTheAwaitedCountNotTheNextCharacter) {
+  const std::tuple<const char*, int, int, int> rows[] = {
+      {"loopback", 10, 0, 11},         // the 10th character
+      {"loopback", 0, 0, 28},          // no threshold: the 26th, the last
+      {"loopback?frame=4", 10, 0, 5},  // the 4th comes with an error
+      {"loopback?drop=2", 10, 0, 20},  // every 2nd is lost: the 19th brings the 10th
+      {"loopback", 10, 6, 5}};         // 6 already read in: 4 more
+  for (const auto& [target, threshold, first, due_ms] : rows) {
+    SCOPED_TRACE(std::string(target) + " " + std::to_string(threshold));
+    Plug plug(target);
+    CommControl& c = plug.control;
+    c.LineSettings("9600,N,8,1");
+    c.OpenState(true);
+    c.ReceiveThreshold(static_cast<std::int16_t>(threshold));
+    if (first > 0) {
+      c.TransmitText(std::string(static_cast<std::size_t>(first), 'a'));
+      plug.clock.AdvanceMillis(10);
+      c.Service();
+    }
+    c.Service();  // the events of the open
+    c.TransmitText(AllCodes().substr(1, 26 - static_cast<std::size_t>(first)));
+    EXPECT_EQ(c.NextServiceMs(), 2) << "the next character";
+    EXPECT_EQ(c.NextEventMs(), due_ms);
+  }
+}
+
 // What the plug shows with `query` for its switches. Three characters are sent and the port is
 // closed and opened again before they arrive: the trace holds the text then received for a
 // ten-character send and the event codes raised; then, after the open, after RTS goes off and
