@@ -52,6 +52,13 @@ wait_for() {
   return 1
 }
 no_lock() { ! ls /run/lock/LCK..* >/dev/null 2>&1; }
+usb_lock=/run/lock/LCK..ttyUSB0
+# The adapter's lock file names process $1 (ten digits, spaces before).
+lock_held_by() {
+  holder=
+  [ -f "$usb_lock" ] && read -r holder <"$usb_lock"
+  [ "$holder" = "$1" ]
+}
 # The JSON report was written to its end: its last non-blank character closes the object.
 json_whole() { [ "$(tr -d ' \n\r\t' <"$1" | tail -c 1)" = "}" ]; }
 
@@ -114,6 +121,8 @@ case_unplug() {
   pid=$!
   sleep 2
   check "still running before the unplug" kill -0 "$pid"
+  # Proves that the "no lock left" below looks where the lock really is.
+  check "the run holds $usb_lock" lock_held_by "$pid"
   pulled=$(up_cs)
   echo "@@host unplug"
   # A run that does not end by itself is stopped after 15 s, and fails the case.
@@ -141,7 +150,7 @@ case_unplug() {
   check "no message names Com-port 1" sh -c '! grep -q "Com-port 1" /tmp/unplug.out /tmp/unplug.txt'
   check "the report is whole" json_whole /tmp/unplug.json
   check "the report says not passed" has /tmp/unplug.json '"passed": *false'
-  check "no lock left" no_lock
+  check "no lock left ($usb_lock gone)" sh -c "[ ! -e $usb_lock ] && ! ls /run/lock/LCK..* >/dev/null 2>&1"
   check "the device node is gone" wait_for "!$usb" 50
 }
 
