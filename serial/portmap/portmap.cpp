@@ -10,6 +10,8 @@
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
 #include "settings/cregistry.h"
+#include "settings/reg_text.h"
+#include "settings/registry_store.h"
 
 namespace serivane::portmap {
 
@@ -18,6 +20,7 @@ namespace {
 using settings::CRegistry;
 using settings::kHKeyLocalMachine;
 using settings::RegistryError;
+using settings::RegistrySnapshot;
 
 // A registry string value is read through a 255-byte buffer that also holds the terminating NUL;
 // anything longer reads as missing.
@@ -30,7 +33,16 @@ bool InRange(int n) {
 // A registry that cannot be read is an error, not a missing map: taking it for one would send
 // every port number to /dev/ttyS<n-1>.
 [[noreturn]] void CannotRead(const RegistryError& error) {
-  throw RegistryError("COM port map", "The registry cannot be read (" + error.reason() + ").");
+  throw RegistryError("COM port map", "The registry cannot be read (" + error.reason() + ").",
+                      error.reason(), RegistryError::Kind::kUnreadable);
+}
+
+RegistrySnapshot ReadRegistry() {
+  try {
+    return RegistrySnapshot::Read(kHKeyLocalMachine);
+  } catch (const RegistryError& error) {
+    CannotRead(error);
+  }
 }
 
 // Opens an existing key; false when it does not exist.
@@ -44,48 +56,33 @@ bool OpenExisting(CRegistry& reg, std::string_view key) {
   }
 }
 
-// The value of `name` on the open key, trimmed; nullopt when missing, blank or too long to read.
-std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
-  std::string text;
-  try {
-    text = reg.ReadValue(name);
-  } catch (const RegistryError& error) {
-    if (error.kind() == RegistryError::Kind::kUnreadable) CannotRead(error);
-    return std::nullopt;
-  }
-  std::string value(Trim(text, " \t\r\n"));
-  if (value.empty()) return std::nullopt;
-  return value;
-}
-
-}  // namespace
-
-EnsureResult EnsurePortMap(const Discovery& found) {
+// What EnsurePortMap has to write into a registry as `stored` holds it.
+struct EnsurePlan {
   EnsureResult result;
-  CRegistry map;
-  const bool existed = OpenExisting(map, kMapKey);
-  if (!existed) map.OpenKey(kHKeyLocalMachine, kMapKey, true);
+  std::vector<const FoundPort*> remember;  // devices to note under "Known Devices"
+  bool NeedsWrite() const { return result.created || !result.added.empty() || !remember.empty(); }
+};
+
+EnsurePlan PlanEnsure(const RegistrySnapshot& stored, const Discovery& found) {
+  EnsurePlan plan;
+  EnsureResult& result = plan.result;
+  const bool existed = stored.OpenKey(kMapKey).Exists();
   result.created = !existed;
-
-  // Indexed by port number; [0] stays unused.
-  std::array<std::optional<std::string>, kLastPort + 1> entries;
-  if (existed)
-    for (std::size_t n = kFirstPort; n <= kLastPort; ++n)
-      entries[n] = ReadEntry(map, serial::ComName(static_cast<int>(n)));
-
-  CRegistry known;
-  const bool known_exists = OpenExisting(known, kKnownKey);
+  const PortMap map(stored);
+  const RegistrySnapshot::Key known = stored.OpenKey(kKnownKey);
   auto is_known = [&](const FoundPort& port) {
-    return known_exists && (known.ValueExists(port.device) || known.ValueExists(port.node));
+    return known.Size(port.device).has_value() || known.Size(port.node).has_value();
   };
 
   std::vector<const FoundPort*> fresh;
-  std::vector<const FoundPort*> remember;  // named by an entry, not yet remembered
+  std::vector<const FoundPort*>& remember = plan.remember;  // named by an entry, not yet known
   for (const FoundPort& port : found.ports) {
     if (existed) {
-      const bool named = std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
-        return entry && FindPort(found, *entry) == &port;
-      });
+      bool named = false;
+      for (std::int16_t n = kFirstPort; n <= kLastPort && !named; ++n) {
+        const auto entry = map.Entry(n);
+        named = entry && FindPort(found, *entry) == &port;
+      }
       if (named) {
         if (!is_known(port)) remember.push_back(&port);
         continue;
@@ -97,7 +94,8 @@ EnsureResult EnsurePortMap(const Discovery& found) {
 
   std::array<bool, kLastPort + 1> taken{};
   taken[0] = true;
-  for (std::size_t n = kFirstPort; n <= kLastPort; ++n) taken[n] = entries[n].has_value();
+  for (std::int16_t n = kFirstPort; n <= kLastPort; ++n)
+    taken[static_cast<std::size_t>(n)] = map.Entry(n).has_value();
   auto take = [&](int n, const FoundPort& port) {
     taken[static_cast<std::size_t>(n)] = true;
     result.added.push_back({static_cast<std::int16_t>(n), port.device});
@@ -128,27 +126,80 @@ EnsureResult EnsurePortMap(const Discovery& found) {
   // A machine without serial ports still gets a port that works end to end.
   if (result.created && found.ports.empty())
     result.added.push_back({kFirstPort, std::string(kLoopback)});
+  return plan;
+}
 
-  for (const MapAddition& addition : result.added)
-    map.WriteValue(serial::ComName(addition.number), addition.device);
-  map.CloseKey();
+// Writes `plan` into the tree of HKEY_LOCAL_MACHINE.
+void ApplyEnsure(const EnsurePlan& plan, settings::RegKeyNode& tree) {
+  const std::int64_t now = settings::FileTimeNow();
+  bool created = false;
+  settings::RegKeyNode& map =
+      settings::CreateKey(tree, *settings::SplitKeyPath(kMapKey), now, created);
+  for (const MapAddition& addition : plan.result.added)
+    settings::SetStringValue(map, serial::ComName(addition.number), addition.device);
+  if (!plan.result.added.empty()) map.last_write = now;
+  if (plan.remember.empty()) return;
+  settings::RegKeyNode& known =
+      settings::CreateKey(tree, *settings::SplitKeyPath(kKnownKey), now, created);
+  // A registry value is never stored empty: an empty text is kept as one blank.
+  for (const FoundPort* port : plan.remember)
+    settings::SetStringValue(known, port->device,
+                             port->description.empty() ? " " : port->description);
+  known.last_write = now;
+}
 
-  if (!remember.empty()) {
-    if (!known_exists) known.OpenKey(kHKeyLocalMachine, kKnownKey, true);
-    for (const FoundPort* port : remember) known.WriteValue(port->device, port->description);
+}  // namespace
+
+EnsureResult EnsurePortMap(const Discovery& found, RegistrySnapshot* after) {
+  RegistrySnapshot stored = ReadRegistry();
+  EnsurePlan plan = PlanEnsure(stored, found);
+  if (plan.NeedsWrite()) {
+    // Planned again under the lock from the registry as it is then: someone may have changed the
+    // map since the read above.
+    const settings::RegStatus status =
+        settings::ModifyHive(kHKeyLocalMachine, [&](settings::RegKeyNode& tree, bool& changed) {
+          plan = PlanEnsure(RegistrySnapshot(tree), found);
+          changed = plan.NeedsWrite();
+          if (changed) ApplyEnsure(plan, tree);
+          if (after != nullptr) stored = RegistrySnapshot(tree);
+          return settings::RegStatus::kOk;
+        });
+    if (status != settings::RegStatus::kOk) {
+      const std::string reason = settings::RegLastErrorDetail();
+      throw RegistryError("COM port map", "The COM port map cannot be written (" + reason + ").",
+                          reason, RegistryError::Kind::kUnreadable);
+    }
   }
-  return result;
+  if (after != nullptr) *after = std::move(stored);
+  return plan.result;
 }
 
 EnsureResult EnsurePortMap(const SystemRoots& roots) {
   return EnsurePortMap(DiscoverPorts(roots));
 }
 
+PortMap::PortMap(const RegistrySnapshot& stored) {
+  const RegistrySnapshot::Key key = stored.OpenKey(kMapKey);
+  for (std::int16_t n = kFirstPort; n <= kLastPort; ++n) {
+    const auto text = key.Read(serial::ComName(n));
+    if (!text) continue;
+    std::string value(Trim(*text, " \t\r\n"));
+    if (!value.empty()) entries_[static_cast<std::size_t>(n)] = std::move(value);
+  }
+}
+
+PortMap PortMap::Read() {
+  return PortMap(ReadRegistry());
+}
+
+std::optional<std::string> PortMap::Entry(std::int16_t n) const {
+  if (!InRange(n)) return std::nullopt;
+  return entries_[static_cast<std::size_t>(n)];
+}
+
 std::optional<std::string> MapEntry(std::int16_t n) {
   if (!InRange(n)) return std::nullopt;
-  CRegistry reg;
-  if (!OpenExisting(reg, kMapKey)) return std::nullopt;
-  return ReadEntry(reg, serial::ComName(n));
+  return PortMap::Read().Entry(n);
 }
 
 std::string CheckTarget(std::string_view target) {
@@ -193,18 +244,11 @@ bool ClearMapEntry(std::int16_t n) {
   return true;
 }
 
-std::string ResolvePort(std::int16_t n) {
+std::string PortMap::Resolve(std::int16_t n) const {
   if (!InRange(n))
     throw serial::CommError(serial::kErrInvalidPortNumber,
                             "Com" + std::to_string(n) + " is not a port number (Com1 to Com32).");
-  std::optional<std::string> entry;
-  try {
-    entry = MapEntry(n);
-  } catch (const RegistryError& e) {
-    throw serial::CommError(
-        serial::kErrInvalidPortNumber,
-        "Com" + std::to_string(n) + ": the COM port map cannot be read: " + e.description());
-  }
+  const std::optional<std::string> entry = Entry(n);
   if (!entry) return serial::DefaultDevice(n);
   if (const std::string why = CheckTarget(*entry); !why.empty())
     throw serial::CommError(serial::kErrInvalidPortNumber,
@@ -213,14 +257,23 @@ std::string ResolvePort(std::int16_t n) {
   return *entry;
 }
 
-std::string DescribeEntry(std::int16_t n, const Discovery& found) {
-  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
-  std::optional<std::string> entry;
-  try {
-    entry = MapEntry(n);
-  } catch (const std::exception& e) {
-    return serial::DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
+std::string ResolvePort(std::int16_t n) {
+  PortMap map;
+  if (InRange(n)) {
+    try {
+      map = PortMap::Read();
+    } catch (const RegistryError& e) {
+      throw serial::CommError(
+          serial::kErrInvalidPortNumber,
+          "Com" + std::to_string(n) + ": the COM port map cannot be read: " + e.description());
+    }
   }
+  return map.Resolve(n);
+}
+
+std::string PortMap::Describe(std::int16_t n, const Discovery& found) const {
+  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
+  const std::optional<std::string> entry = Entry(n);
   if (!entry) return serial::DefaultDevice(n) + " (no entry in the map)";
   if (serial::IsLoopbackTarget(*entry)) {
     const std::string_view switches = serial::PlugSwitches(*entry);
@@ -238,6 +291,17 @@ std::string DescribeEntry(std::int16_t n, const Discovery& found) {
     if (!std::filesystem::exists(where, ec)) return *entry + " (not present)";
   }
   return *entry;
+}
+
+std::string DescribeEntry(std::int16_t n, const Discovery& found) {
+  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
+  PortMap map;
+  try {
+    map = PortMap::Read();
+  } catch (const std::exception& e) {
+    return serial::DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
+  }
+  return map.Describe(n, found);
 }
 
 std::string DescribeEntry(std::int16_t n, const SystemRoots& roots) {
