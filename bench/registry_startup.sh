@@ -4,7 +4,7 @@
 # run. The earlier build is BEFORE_BUILD; without it, main is checked out into a temporary
 # worktree and its programs are built there.
 #
-#   bench/registry_startup.sh [BUILD_DIR]      (default: build/ci)
+#   bench/registry_startup.sh [BUILD_DIR]      (default: build/bench, made by the bench preset)
 #   BEFORE_BUILD=/path/to/old/build bench/registry_startup.sh
 #
 # serivane-run: one Open/Close test on the virtual plug, no result file. The window: "Run at
@@ -12,7 +12,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-build=$(cd "${1:-$here/../build/ci}" && pwd)
+build=$(cd "${1:-$here/../build/bench}" && pwd)
 RUNS=${RUNS:-5}
 HIVE_MIB=${HIVE_MIB:-12}
 
@@ -27,7 +27,7 @@ before=${BEFORE_BUILD:-}
 if [[ -z $before ]]; then
   worktree=$work/before-src
   git -C "$here/.." worktree add --detach "$worktree" main >/dev/null
-  cmake -S "$worktree" -B "$work/before" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  cmake -S "$worktree" -B "$work/before" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
     -DSERIVANE_BUILD_TESTS=OFF >/dev/null
   nice cmake --build "$work/before" --target serivane serivane-run serivane-reg >/dev/null
   before=$work/before
