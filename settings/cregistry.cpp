@@ -197,9 +197,12 @@ RegistrySnapshot::RegistrySnapshot() : tree_(std::make_shared<const RegKeyNode>(
 RegistrySnapshot::RegistrySnapshot(RegKeyNode tree)
     : tree_(std::make_shared<const RegKeyNode>(std::move(tree))) {}
 
-RegistrySnapshot RegistrySnapshot::Read(std::uint32_t Section) {
+RegistrySnapshot RegistrySnapshot::Read(std::uint32_t Section, std::string_view strBelow) {
   RegKeyNode tree;
-  if (const RegStatus status = LoadHive(Section, tree); status != RegStatus::kOk)
+  const auto part = SplitKeyPath(NormalisePath(strBelow));
+  const RegStatus status =
+      part && !part->empty() ? LoadHivePart(Section, *part, tree) : LoadHive(Section, tree);
+  if (status != RegStatus::kOk)
     throw Failure("CRegistry:ReadValue", "Failed to read the registry.", status);
   return RegistrySnapshot(std::move(tree));
 }

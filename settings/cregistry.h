@@ -136,8 +136,10 @@ class RegistrySnapshot {
   RegistrySnapshot();  // a root key with nothing below it
   explicit RegistrySnapshot(RegKeyNode tree);
   // One read of the hive of `Section`. Raises RegistryError (source "CRegistry:ReadValue", kind
-  // kUnreadable, the registry's reason) when the hive cannot be read or does not parse.
-  static RegistrySnapshot Read(std::uint32_t Section);
+  // kUnreadable, the registry's reason) when the hive cannot be read or does not parse. With
+  // `strBelow`, the snapshot holds only that key, its parents and the keys below it (the whole
+  // hive is still checked); every other key reads as missing.
+  static RegistrySnapshot Read(std::uint32_t Section, std::string_view strBelow = {});
 
   // `strKey` below the root, written as OpenKey takes it. The Key lives as long as the snapshot.
   Key OpenKey(std::string_view strKey) const;

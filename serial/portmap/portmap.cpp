@@ -26,6 +26,8 @@ using settings::RegistrySnapshot;
 // anything longer reads as missing.
 constexpr std::size_t kLongestValue = 254;
 
+constexpr std::string_view kVendorKey = "Software\\Balvoric";
+
 bool InRange(int n) {
   return n >= kFirstPort && n <= kLastPort;
 }
@@ -39,7 +41,8 @@ bool InRange(int n) {
 
 RegistrySnapshot ReadRegistry() {
   try {
-    return RegistrySnapshot::Read(kHKeyLocalMachine);
+    // The map and the program's settings are both below this key.
+    return RegistrySnapshot::Read(kHKeyLocalMachine, kVendorKey);
   } catch (const RegistryError& error) {
     CannotRead(error);
   }

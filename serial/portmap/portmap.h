@@ -91,8 +91,8 @@ struct EnsureResult {
 // next free number; a real UART at /dev/ttyS<k> takes COM<k+1> when that number is free.
 // Existing entries are left as they are. The registry is read once; only when something is to
 // be added is it changed, in one write under its lock (from a fresh read). `after`, when given,
-// receives the whole HKEY_LOCAL_MACHINE as it stands afterwards: the snapshot a program's start
-// reads its settings and map from.
+// receives the registry as it stands afterwards, at least HKEY_LOCAL_MACHINE\Software\Balvoric
+// (the map and the program's settings): the snapshot a program's start reads both from.
 EnsureResult EnsurePortMap(const Discovery& found, settings::RegistrySnapshot* after = nullptr);
 EnsureResult EnsurePortMap(const SystemRoots& roots = {});
 
