@@ -58,11 +58,13 @@ int main(int argc, char** argv) {
 
   // The port list and the control name devices through the map, so it is made or extended
   // before anything else looks at it.
+  // The settings and the map are read from the registry as it stands after that, in one read.
   std::optional<std::string> map_failure;
   portmap::Discovery found;
+  settings::RegistrySnapshot stored;
   try {
     found = portmap::DiscoverPorts();
-    portmap::EnsurePortMap(found);
+    portmap::EnsurePortMap(found, &stored);
   } catch (const settings::RegistryError& error) {
     map_failure = ErrorNumberText(error.number()) + "\r" + error.description();
   }
@@ -75,9 +77,11 @@ int main(int argc, char** argv) {
 
   app::FormServices services;
   services.dialogs = &dialogs;
-  services.resolver = portmap::ResolvePort;
-  services.describe_port = [&found](std::int16_t n) { return portmap::DescribeEntry(n, found); };
-  services.port_mapped = [](std::int16_t n) { return portmap::MapEntry(n).has_value(); };
+  const portmap::PortMap map(stored);
+  services.resolver = [map](std::int16_t n) { return map.Resolve(n); };
+  services.describe_port = [map, &found](std::int16_t n) { return map.Describe(n, found); };
+  services.port_mapped = [map](std::int16_t n) { return map.Entry(n).has_value(); };
+  services.stored = stored;
   services.exit_program = [](int status) {
     // Ends at once: no handler of the window may run after the Exit command. Result lines and
     // registry values are already on disk (both are written through), so only the standard

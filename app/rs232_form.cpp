@@ -166,7 +166,10 @@ RS232_Form::~RS232_Form() {
 void RS232_Form::Form_Load() {
   try {
     if (!SettingsRegistry) SettingsRegistry = std::make_unique<settings::CRegistry>();
-    settings::LoadSettings(*SettingsRegistry, settings_);
+    const settings::RegistrySnapshot stored =
+        services_.stored ? *services_.stored
+                         : settings::RegistrySnapshot::Read(settings::kHKeyLocalMachine);
+    settings::LoadSettings(*SettingsRegistry, stored, settings_);
   } catch (const settings::RegistryError& error) {
     RegistryFailure(error);
     return;
@@ -202,14 +205,15 @@ void RS232_Form::Form_Load() {
   Parity_Menu[static_cast<std::size_t>(settings_.Parity)]->setChecked(true);
 
   SetResultText("Wait ...\r\n");
-  // A stored value that could not be read is said once, under the first tick's text (which
-  // replaces "Wait ..."), so that it stays in view.
-  if (!settings_.UnreadValues.empty()) {
+  // A stored value that was not used is said once, under the first tick's text (which replaces
+  // "Wait ..."), so that it stays in view; and on standard error, for an unattended start.
+  if (std::vector<std::string> notices = settings::LoadNotices(settings_); !notices.empty()) {
+    for (const std::string& notice : notices)
+      std::fprintf(stderr, "serivane: %s\n", notice.c_str());
     connect(
         this, &RS232_Form::updateTicked, this,
-        [this] {
-          for (const auto& value : settings_.UnreadValues) {
-            const std::string notice = settings::UnreadValueNotice(value);
+        [this, notices] {
+          for (const std::string& notice : notices) {
             tester_->Log().AppendLine(notice);
             notes_.push_back(notice);
           }
@@ -220,8 +224,6 @@ void RS232_Form::Form_Load() {
 }
 
 void RS232_Form::ApplyLoadedSettings() {
-  settings::ApplyWindowLimits(settings_);
-
   FuncClose_Menu->setChecked(settings_.CloseWhenFinish);
   FuncStart_Menu->setChecked(settings_.RunAtStartup);
   Test_Check[3]->setText(Q(DecimalText(settings_.SingleBytes)) + Test_Check[3]->text());

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,9 @@ struct FormServices {
   // Whether port number n names a device of its own (an entry of the COM port map); used to
   // tell the operator which ports exist when none will open.
   std::function<bool(std::int16_t)> port_mapped;
+  // The registry as the program read it at start, the COM port map's answers above from the same
+  // read; without one, Form_Load reads the registry itself.
+  std::optional<settings::RegistrySnapshot> stored;
   // Times the tests, the virtual plug and the status timer's pause. Must outlive the window.
   Clock* clock = &SystemClock();
   // Ends the program with the given exit status. The program's own flushes the standard streams

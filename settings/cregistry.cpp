@@ -1,6 +1,7 @@
 #include "settings/cregistry.h"
 
 #include <ctime>
+#include <utility>
 
 #include "settings/registry_store.h"
 
@@ -189,6 +190,46 @@ std::int32_t CRegistry::MaxValueLength() {
 
 std::int32_t CRegistry::SecurityDescriptor() {
   return QueryKey().security_descriptor;
+}
+
+RegistrySnapshot::RegistrySnapshot() : tree_(std::make_shared<const RegKeyNode>()) {}
+
+RegistrySnapshot::RegistrySnapshot(RegKeyNode tree)
+    : tree_(std::make_shared<const RegKeyNode>(std::move(tree))) {}
+
+RegistrySnapshot RegistrySnapshot::Read(std::uint32_t Section, std::string_view strBelow) {
+  RegKeyNode tree;
+  const auto part = SplitKeyPath(NormalisePath(strBelow));
+  const RegStatus status =
+      part && !part->empty() ? LoadHivePart(Section, *part, tree) : LoadHive(Section, tree);
+  if (status != RegStatus::kOk)
+    throw Failure("CRegistry:ReadValue", "Failed to read the registry.", status);
+  return RegistrySnapshot(std::move(tree));
+}
+
+RegistrySnapshot::Key RegistrySnapshot::OpenKey(std::string_view strKey) const {
+  const auto names = SplitKeyPath(NormalisePath(strKey));
+  if (!names) return Key(nullptr);
+  const RegKeyNode* key = tree_.get();
+  for (const std::string& name : *names) {
+    key = key->FindSubkey(name);
+    if (key == nullptr) break;
+  }
+  return Key(key);
+}
+
+std::optional<std::string> RegistrySnapshot::Key::Read(std::string_view strValueName) const {
+  const RegValueNode* value = key_ == nullptr ? nullptr : key_->FindValue(strValueName);
+  if (value == nullptr || value->data.size() > kValueBuffer) return std::nullopt;
+  std::string text = value->data;
+  if (!text.empty()) text.pop_back();
+  return text;
+}
+
+std::optional<std::uint32_t> RegistrySnapshot::Key::Size(std::string_view strValueName) const {
+  const RegValueNode* value = key_ == nullptr ? nullptr : key_->FindValue(strValueName);
+  if (value == nullptr) return std::nullopt;
+  return static_cast<std::uint32_t>(value->data.size());
 }
 
 }  // namespace serivane::settings

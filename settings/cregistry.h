@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,6 +60,7 @@ class RegistryError : public std::runtime_error {
 };
 
 struct RegKeyInfo;  // registry_store.h
+struct RegKeyNode;  // registry_store.h
 
 // A local calendar date-time, to the second.
 struct RegDateTime {
@@ -107,6 +109,43 @@ class CRegistry {
   std::uint32_t root_key_ = 0;
   std::string current_key_;
   std::int64_t last_write_time_ = 0;  // of the last successful key query; 100 ns since 1601
+};
+
+// One root key as a single read of its hive found it. Values that must agree with each other
+// (the settings of a run, the COM port map) are read from one snapshot: a change another process
+// makes meanwhile replaces the hive file whole, so the snapshot holds all of it or none of it.
+// A value reads as ReadValue would read it: a text over 254 characters cannot be read.
+// Copies share the tree; a snapshot never changes.
+class RegistrySnapshot {
+ public:
+  // The values of one key of the snapshot; a key that is not there has no values.
+  class Key {
+   public:
+    bool Exists() const { return key_ != nullptr; }
+    // The text of a value (its NUL left off); none when the value is missing or too long to read.
+    std::optional<std::string> Read(std::string_view strValueName) const;
+    // Bytes the value takes with its NUL, also when it is too long to read; none when missing.
+    std::optional<std::uint32_t> Size(std::string_view strValueName) const;
+
+   private:
+    friend class RegistrySnapshot;
+    explicit Key(const RegKeyNode* key) : key_(key) {}
+    const RegKeyNode* key_;
+  };
+
+  RegistrySnapshot();  // a root key with nothing below it
+  explicit RegistrySnapshot(RegKeyNode tree);
+  // One read of the hive of `Section`. Raises RegistryError (source "CRegistry:ReadValue", kind
+  // kUnreadable, the registry's reason) when the hive cannot be read or does not parse. With
+  // `strBelow`, the snapshot holds only that key, its parents and the keys below it (the whole
+  // hive is still checked); every other key reads as missing.
+  static RegistrySnapshot Read(std::uint32_t Section, std::string_view strBelow = {});
+
+  // `strKey` below the root, written as OpenKey takes it. The Key lives as long as the snapshot.
+  Key OpenKey(std::string_view strKey) const;
+
+ private:
+  std::shared_ptr<const RegKeyNode> tree_;
 };
 
 }  // namespace serivane::settings

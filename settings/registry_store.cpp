@@ -70,9 +70,18 @@ std::string SystemError(const std::string& what, const std::filesystem::path& pa
   return what + " " + path.string() + ": " + ErrnoText(error);
 }
 
+// Whether the key `names` is `part` or below it, or one of its parents.
+bool OnTheWay(const std::vector<std::string>& names, const std::vector<std::string>& part) {
+  const std::size_t common = std::min(names.size(), part.size());
+  for (std::size_t i = 0; i < common; ++i)
+    if (!SameRegName(names[i], part[i])) return false;
+  return true;
+}
+
 // The tree a hive text describes. Deletions and values of other types have no place in a hive.
+// With `part`, every key is checked but only `part`, its parents and the keys below it are kept.
 RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const std::string& file,
-                    RegKeyNode& tree) {
+                    RegKeyNode& tree, const std::vector<std::string>* part = nullptr) {
   tree = RegKeyNode{};
   tree.name = std::string(root_name);
   // A file holding nothing but blank lines (a person emptied it in an editor) is an empty hive.
@@ -93,6 +102,11 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
     if (!SameRegName(path.root, root_name))
       return bad(entry.line, "key outside of " + std::string(root_name));
     if (!path.names) return bad(entry.line, path.why);
+    if (part != nullptr && !OnTheWay(*path.names, *part)) {
+      for (const RegTextValue& value : entry.values)
+        if (value.remove || !value.text) return bad(value.line, "a hive holds only string values");
+      continue;
+    }
     const std::size_t index = builder.Create(*path.names, false, 0);
     RegKeyNode& key = builder.Key(index);
     if (entry.last_write) key.last_write = *entry.last_write;
@@ -106,7 +120,8 @@ RegStatus BuildTree(std::string_view bytes, std::string_view root_name, const st
   return RegStatus::kOk;
 }
 
-RegStatus ReadHive(std::uint32_t root, RegKeyNode& tree) {
+RegStatus ReadHive(std::uint32_t root, RegKeyNode& tree,
+                   const std::vector<std::string>* part = nullptr) {
   const std::string root_name = RootKeyName(root);
   if (root_name.empty()) return Fail(RegStatus::kInvalidHandle, "unknown root key");
   const std::filesystem::path path = HivePath(root);
@@ -118,7 +133,7 @@ RegStatus ReadHive(std::uint32_t root, RegKeyNode& tree) {
     return RegStatus::kOk;
   }
   if (status != RegStatus::kOk) return status;
-  return BuildTree(bytes, root_name, path.filename().string(), tree);
+  return BuildTree(bytes, root_name, path.filename().string(), tree, part);
 }
 
 RegStatus WriteAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
@@ -342,6 +357,10 @@ std::string RegLastErrorDetail() {
 
 RegStatus LoadHive(std::uint32_t root, RegKeyNode& tree) {
   return ReadHive(root, tree);
+}
+
+RegStatus LoadHivePart(std::uint32_t root, const std::vector<std::string>& part, RegKeyNode& tree) {
+  return ReadHive(root, tree, &part);
 }
 
 RegStatus ParseHive(std::string_view bytes, std::uint32_t root, const std::string& file_name,

@@ -158,6 +158,9 @@ std::string RegLastErrorDetail();
 
 // The whole hive of `root` as it is now (an empty root key when there is none).
 RegStatus LoadHive(std::uint32_t root, RegKeyNode& tree);
+// The same read, checked whole, but holding only the key `part`, its parents and the keys below
+// it: a reader of a few keys of a large hive does not build the rest.
+RegStatus LoadHivePart(std::uint32_t root, const std::vector<std::string>& part, RegKeyNode& tree);
 
 // The tree of a hive file's bytes, as ReadHive builds it: kBadHive (with RegLastErrorDetail
 // naming `file_name` and the line) when they do not parse or break a limit.

@@ -36,6 +36,17 @@ struct Settings {
     std::size_t characters = 0;  // length of the stored text
   };
   std::vector<UnreadValue> UnreadValues;
+
+  // Stored values that loading refused because no menu, input box or option of the program
+  // accepts them (a rate of 1 bit/s, a negative time, a text that is no number): the field kept
+  // what it had, and saving leaves the stored text as it is unless the field was changed since.
+  struct RefusedValue {
+    std::string name;
+    std::string stored;    // the text as stored
+    std::string accepted;  // what would be accepted: "50 to 4000000", "7 or 8", "True or False"
+    std::string kept;      // the field's value as saving would write it, right after loading
+  };
+  std::vector<RefusedValue> RefusedValues;
 };
 
 }  // namespace serivane::settings

@@ -10,6 +10,8 @@
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
 #include "settings/cregistry.h"
+#include "settings/reg_text.h"
+#include "settings/registry_store.h"
 
 namespace serivane::portmap {
 
@@ -18,10 +20,13 @@ namespace {
 using settings::CRegistry;
 using settings::kHKeyLocalMachine;
 using settings::RegistryError;
+using settings::RegistrySnapshot;
 
 // A registry string value is read through a 255-byte buffer that also holds the terminating NUL;
 // anything longer reads as missing.
 constexpr std::size_t kLongestValue = 254;
+
+constexpr std::string_view kVendorKey = "Software\\Balvoric";
 
 bool InRange(int n) {
   return n >= kFirstPort && n <= kLastPort;
@@ -30,7 +35,17 @@ bool InRange(int n) {
 // A registry that cannot be read is an error, not a missing map: taking it for one would send
 // every port number to /dev/ttyS<n-1>.
 [[noreturn]] void CannotRead(const RegistryError& error) {
-  throw RegistryError("COM port map", "The registry cannot be read (" + error.reason() + ").");
+  throw RegistryError("COM port map", "The registry cannot be read (" + error.reason() + ").",
+                      error.reason(), RegistryError::Kind::kUnreadable);
+}
+
+RegistrySnapshot ReadRegistry() {
+  try {
+    // The map and the program's settings are both below this key.
+    return RegistrySnapshot::Read(kHKeyLocalMachine, kVendorKey);
+  } catch (const RegistryError& error) {
+    CannotRead(error);
+  }
 }
 
 // Opens an existing key; false when it does not exist.
@@ -42,20 +57,6 @@ bool OpenExisting(CRegistry& reg, std::string_view key) {
     if (error.kind() != RegistryError::Kind::kMissing) CannotRead(error);
     return false;
   }
-}
-
-// The value of `name` on the open key, trimmed; nullopt when missing, blank or too long to read.
-std::optional<std::string> ReadEntry(CRegistry& reg, const std::string& name) {
-  std::string text;
-  try {
-    text = reg.ReadValue(name);
-  } catch (const RegistryError& error) {
-    if (error.kind() == RegistryError::Kind::kUnreadable) CannotRead(error);
-    return std::nullopt;
-  }
-  std::string value(Trim(text, " \t\r\n"));
-  if (value.empty()) return std::nullopt;
-  return value;
 }
 
 using Entries = std::array<std::optional<std::string>, kLastPort + 1>;
@@ -90,47 +91,62 @@ void MoveToNewNodes(const Discovery& found, const LastSeen& last_seen, Entries& 
     entries[static_cast<std::size_t>(move.number)] = move.device;
 }
 
-}  // namespace
-
-EnsureResult EnsurePortMap(const Discovery& found) {
+// What EnsurePortMap has to write into a registry as `stored` holds it.
+struct EnsurePlan {
   EnsureResult result;
-  CRegistry map;
-  const bool existed = OpenExisting(map, kMapKey);
-  if (!existed) map.OpenKey(kHKeyLocalMachine, kMapKey, true);
+  std::vector<const FoundPort*> remember;  // devices to note under "Known Devices"
+  std::vector<const FoundPort*> adapters;  // adapters to note where they are now
+  bool NeedsWrite() const {
+    return result.created || !result.added.empty() || !result.moved.empty() ||
+           !remember.empty() || !adapters.empty();
+  }
+};
+
+// The value of `name` on `key`, trimmed; nullopt when missing, blank or too long to read.
+std::optional<std::string> ReadEntry(const RegistrySnapshot::Key& key, const std::string& name) {
+  const auto text = key.Read(name);
+  if (!text) return std::nullopt;
+  std::string value(Trim(*text, " \t\r\n"));
+  if (value.empty()) return std::nullopt;
+  return value;
+}
+
+EnsurePlan PlanEnsure(const RegistrySnapshot& stored, const Discovery& found) {
+  EnsurePlan plan;
+  EnsureResult& result = plan.result;
+  const bool existed = stored.OpenKey(kMapKey).Exists();
   result.created = !existed;
 
   // Indexed by port number; [0] stays unused.
   Entries entries;
-  if (existed)
-    for (std::size_t n = kFirstPort; n <= kLastPort; ++n)
-      entries[n] = ReadEntry(map, serial::ComName(static_cast<int>(n)));
+  const PortMap map(stored);
+  for (std::int16_t n = kFirstPort; n <= kLastPort; ++n)
+    entries[static_cast<std::size_t>(n)] = map.Entry(n);
 
   // Where each adapter was last seen, by its identity.
-  CRegistry adapters;
-  const bool adapters_exist = OpenExisting(adapters, kAdaptersKey);
+  const RegistrySnapshot::Key adapters = stored.OpenKey(kAdaptersKey);
   auto last_seen = [&](const FoundPort& port) -> std::optional<std::string> {
-    if (!adapters_exist || port.adapter.empty()) return std::nullopt;
+    if (port.adapter.empty()) return std::nullopt;
     return ReadEntry(adapters, port.adapter);
   };
   if (existed) MoveToNewNodes(found, last_seen, entries, result.moved);
-  for (const MapAddition& move : result.moved)
-    map.WriteValue(serial::ComName(move.number), move.device);
 
-  CRegistry known;
-  const bool known_exists = OpenExisting(known, kKnownKey);
+  const RegistrySnapshot::Key known = stored.OpenKey(kKnownKey);
   auto is_known = [&](const FoundPort& port) {
-    return (known_exists && (known.ValueExists(port.device) || known.ValueExists(port.node))) ||
+    return known.Size(port.device).has_value() || known.Size(port.node).has_value() ||
            last_seen(port).has_value();
+  };
+  auto named = [&](const FoundPort& port) {
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
+      return entry && FindPort(found, *entry) == &port;
+    });
   };
 
   std::vector<const FoundPort*> fresh;
-  std::vector<const FoundPort*> remember;  // named by an entry, not yet remembered
+  std::vector<const FoundPort*>& remember = plan.remember;  // named by an entry, not yet known
   for (const FoundPort& port : found.ports) {
     if (existed) {
-      const bool named = std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
-        return entry && FindPort(found, *entry) == &port;
-      });
-      if (named) {
+      if (named(port)) {
         if (!is_known(port)) remember.push_back(&port);
         continue;
       }
@@ -174,39 +190,94 @@ EnsureResult EnsurePortMap(const Discovery& found) {
   if (result.created && found.ports.empty())
     result.added.push_back({kFirstPort, std::string(kLoopback)});
 
-  for (const MapAddition& addition : result.added)
-    map.WriteValue(serial::ComName(addition.number), addition.device);
-  map.CloseKey();
-
-  if (!remember.empty()) {
-    if (!known_exists) known.OpenKey(kHKeyLocalMachine, kKnownKey, true);
-    for (const FoundPort* port : remember) known.WriteValue(port->device, port->description);
-  }
-
   // Each adapter an entry names is remembered where it is now.
-  bool adapters_open = adapters_exist;
-  for (const FoundPort& port : found.ports) {
-    if (port.adapter.empty() || last_seen(port) == port.device) continue;
-    const bool named = std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
-      return entry && FindPort(found, *entry) == &port;
-    });
-    if (!named) continue;
-    if (!adapters_open) adapters.OpenKey(kHKeyLocalMachine, kAdaptersKey, true);
-    adapters_open = true;
-    adapters.WriteValue(port.adapter, port.device);
+  for (const FoundPort& port : found.ports)
+    if (!port.adapter.empty() && last_seen(port) != port.device && named(port))
+      plan.adapters.push_back(&port);
+  return plan;
+}
+
+// Writes `plan` into the tree of HKEY_LOCAL_MACHINE.
+void ApplyEnsure(const EnsurePlan& plan, settings::RegKeyNode& tree) {
+  const std::int64_t now = settings::FileTimeNow();
+  bool created = false;
+  settings::RegKeyNode& map =
+      settings::CreateKey(tree, *settings::SplitKeyPath(kMapKey), now, created);
+  for (const MapAddition& move : plan.result.moved)
+    settings::SetStringValue(map, serial::ComName(move.number), move.device);
+  for (const MapAddition& addition : plan.result.added)
+    settings::SetStringValue(map, serial::ComName(addition.number), addition.device);
+  if (!plan.result.added.empty() || !plan.result.moved.empty()) map.last_write = now;
+  if (!plan.remember.empty()) {
+    settings::RegKeyNode& known =
+        settings::CreateKey(tree, *settings::SplitKeyPath(kKnownKey), now, created);
+    // A registry value is never stored empty: an empty text is kept as one blank.
+    for (const FoundPort* port : plan.remember)
+      settings::SetStringValue(known, port->device,
+                               port->description.empty() ? " " : port->description);
+    known.last_write = now;
   }
-  return result;
+  if (!plan.adapters.empty()) {
+    settings::RegKeyNode& adapters =
+        settings::CreateKey(tree, *settings::SplitKeyPath(kAdaptersKey), now, created);
+    for (const FoundPort* port : plan.adapters)
+      settings::SetStringValue(adapters, port->adapter, port->device);
+    adapters.last_write = now;
+  }
+}
+
+}  // namespace
+
+EnsureResult EnsurePortMap(const Discovery& found, RegistrySnapshot* after) {
+  RegistrySnapshot stored = ReadRegistry();
+  EnsurePlan plan = PlanEnsure(stored, found);
+  if (plan.NeedsWrite()) {
+    // Planned again under the lock from the registry as it is then: someone may have changed the
+    // map since the read above.
+    const settings::RegStatus status =
+        settings::ModifyHive(kHKeyLocalMachine, [&](settings::RegKeyNode& tree, bool& changed) {
+          plan = PlanEnsure(RegistrySnapshot(tree), found);
+          changed = plan.NeedsWrite();
+          if (changed) ApplyEnsure(plan, tree);
+          if (after != nullptr) stored = RegistrySnapshot(tree);
+          return settings::RegStatus::kOk;
+        });
+    if (status != settings::RegStatus::kOk) {
+      const std::string reason = settings::RegLastErrorDetail();
+      throw RegistryError("COM port map", "The COM port map cannot be written (" + reason + ").",
+                          reason, RegistryError::Kind::kUnreadable);
+    }
+  }
+  if (after != nullptr) *after = std::move(stored);
+  return plan.result;
 }
 
 EnsureResult EnsurePortMap(const SystemRoots& roots) {
   return EnsurePortMap(DiscoverPorts(roots));
 }
 
+PortMap::PortMap(const RegistrySnapshot& stored) {
+  const RegistrySnapshot::Key key = stored.OpenKey(kMapKey);
+  for (std::int16_t n = kFirstPort; n <= kLastPort; ++n) {
+    const auto text = key.Read(serial::ComName(n));
+    if (!text) continue;
+    std::string value(Trim(*text, " \t\r\n"));
+    if (!value.empty()) entries_[static_cast<std::size_t>(n)] = std::move(value);
+  }
+}
+
+PortMap PortMap::Read() {
+  return PortMap(ReadRegistry());
+}
+
+std::optional<std::string> PortMap::Entry(std::int16_t n) const {
+  if (!InRange(n)) return std::nullopt;
+  return entries_[static_cast<std::size_t>(n)];
+}
+
 std::optional<std::string> MapEntry(std::int16_t n) {
   if (!InRange(n)) return std::nullopt;
-  CRegistry reg;
-  if (!OpenExisting(reg, kMapKey)) return std::nullopt;
-  return ReadEntry(reg, serial::ComName(n));
+  return PortMap::Read().Entry(n);
 }
 
 std::string CheckTarget(std::string_view target) {
@@ -251,18 +322,11 @@ bool ClearMapEntry(std::int16_t n) {
   return true;
 }
 
-std::string ResolvePort(std::int16_t n) {
+std::string PortMap::Resolve(std::int16_t n) const {
   if (!InRange(n))
     throw serial::CommError(serial::kErrInvalidPortNumber,
                             "Com" + std::to_string(n) + " is not a port number (Com1 to Com32).");
-  std::optional<std::string> entry;
-  try {
-    entry = MapEntry(n);
-  } catch (const RegistryError& e) {
-    throw serial::CommError(
-        serial::kErrInvalidPortNumber,
-        "Com" + std::to_string(n) + ": the COM port map cannot be read: " + e.description());
-  }
+  const std::optional<std::string> entry = Entry(n);
   if (!entry) return serial::DefaultDevice(n);
   if (const std::string why = CheckTarget(*entry); !why.empty())
     throw serial::CommError(serial::kErrInvalidPortNumber,
@@ -271,14 +335,23 @@ std::string ResolvePort(std::int16_t n) {
   return *entry;
 }
 
-std::string DescribeEntry(std::int16_t n, const Discovery& found) {
-  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
-  std::optional<std::string> entry;
-  try {
-    entry = MapEntry(n);
-  } catch (const std::exception& e) {
-    return serial::DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
+std::string ResolvePort(std::int16_t n) {
+  PortMap map;
+  if (InRange(n)) {
+    try {
+      map = PortMap::Read();
+    } catch (const RegistryError& e) {
+      throw serial::CommError(
+          serial::kErrInvalidPortNumber,
+          "Com" + std::to_string(n) + ": the COM port map cannot be read: " + e.description());
+    }
   }
+  return map.Resolve(n);
+}
+
+std::string PortMap::Describe(std::int16_t n, const Discovery& found) const {
+  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
+  const std::optional<std::string> entry = Entry(n);
   if (!entry) return serial::DefaultDevice(n) + " (no entry in the map)";
   if (serial::IsLoopbackTarget(*entry)) {
     const std::string_view switches = serial::PlugSwitches(*entry);
@@ -296,6 +369,17 @@ std::string DescribeEntry(std::int16_t n, const Discovery& found) {
     if (!std::filesystem::exists(where, ec)) return *entry + " (not present)";
   }
   return *entry;
+}
+
+std::string DescribeEntry(std::int16_t n, const Discovery& found) {
+  if (!InRange(n)) return "Com" + std::to_string(n) + " is not a port number";
+  PortMap map;
+  try {
+    map = PortMap::Read();
+  } catch (const std::exception& e) {
+    return serial::DefaultDevice(n) + " (the COM port map cannot be read: " + e.what() + ")";
+  }
+  return map.Describe(n, found);
 }
 
 std::string DescribeEntry(std::int16_t n, const SystemRoots& roots) {

@@ -21,17 +21,21 @@
 //
 // Discovery reads sysfs and lists /dev/serial/by-id; it never opens a device.
 //
-// Registry: every call reads or writes the registry through CRegistry, so it follows
-// XDG_CONFIG_HOME at the time of the call. Errors are RegistryError unless said otherwise. One
-// thread at a time.
+// Registry: every call reads or writes the registry at the time of the call, so it follows
+// XDG_CONFIG_HOME then. A PortMap is the map as one read found it: a program reads the map and
+// its settings from the same snapshot at start, so that a run never uses part of a change made
+// meanwhile. Errors are RegistryError unless said otherwise. One thread at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "settings/cregistry.h"
 
 namespace serivane::portmap {
 
@@ -96,12 +100,34 @@ struct EnsureResult {
 // Fills a missing map from `found` (COM1 = loopback when it holds no port) or, when the map
 // exists, gives each device of `found` that no entry names and the map has never numbered the
 // next free number; a real UART at /dev/ttyS<k> takes COM<k+1> when that number is free.
-// Existing entries are left as they are.
-EnsureResult EnsurePortMap(const Discovery& found);
+// Existing entries are left as they are. The registry is read once; only when something is to
+// be added is it changed, in one write under its lock (from a fresh read). `after`, when given,
+// receives the registry as it stands afterwards, at least HKEY_LOCAL_MACHINE\Software\Balvoric
+// (the map and the program's settings): the snapshot a program's start reads both from.
+EnsureResult EnsurePortMap(const Discovery& found, settings::RegistrySnapshot* after = nullptr);
 EnsureResult EnsurePortMap(const SystemRoots& roots = {});
 
-// The value of COM<n>, blanks around it removed; nullopt when there is none, it is blank, the
-// map does not exist or n is outside 1..32. A registry that cannot be read throws.
+// The map as one snapshot of the registry holds it.
+class PortMap {
+ public:
+  PortMap() = default;  // no map: every number names /dev/ttyS<n-1>
+  explicit PortMap(const settings::RegistrySnapshot& stored);
+  // The map as it is stored now; throws when the registry cannot be read.
+  static PortMap Read();
+
+  // The value of COM<n>, blanks around it removed; nullopt when there is none, it is blank or too
+  // long to read, the map does not exist or n is outside 1..32.
+  std::optional<std::string> Entry(std::int16_t n) const;
+  // What port number n names, as ResolvePort says, but never because the registry failed.
+  std::string Resolve(std::int16_t n) const;
+  // The tooltip text, as DescribeEntry says.
+  std::string Describe(std::int16_t n, const Discovery& found) const;
+
+ private:
+  std::array<std::optional<std::string>, kLastPort + 1> entries_;  // [0] unused
+};
+
+// PortMap::Read().Entry(n).
 std::optional<std::string> MapEntry(std::int16_t n);
 
 // Why `target` cannot be a map value ("" when it can): it must be an absolute path or a

@@ -66,6 +66,25 @@ TEST_F(SettingsTest, StoredValuesShowAndTheHeightComesBack) {
   EXPECT_EQ(Marked(), (Strings{"Bits_Menu_8", "Parity_Menu_1", "Stop_Menu_1"}));
   EXPECT_EQ(form_->settings().BaudRate, 123);
   EXPECT_EQ(Find<QComboBox>("Com_Combo")->currentText(), QStringLiteral("Com1"));
+  // The values not used are said under the first tick's text, and stay stored through the exit.
+  ASSERT_TRUE(WaitTick());
+  const std::string outcome = " The default is used, and the stored value is left as it is.\r\n";
+  EXPECT_EQ(form_->ResultText(),
+            "Serivane ready\r\n"
+            "Setting \"Bits\" ignored: its stored value \"9\" is not one the program accepts "
+            "(7 or 8)." +
+                outcome +
+                "Setting \"Comport\" ignored: its stored value \"33\" is not one the program "
+                "accepts (1 to 32)." +
+                outcome +
+                "Setting \"Parity\" ignored: its stored value \"0\" is not one the program accepts "
+                "(1 to 3)." +
+                outcome +
+                "Setting \"Stopbits\" ignored: its stored value \"3\" is not one the program "
+                "accepts (1 or 2)." +
+                outcome);
+  form_->FuncExit_Menu_Click();
+  EXPECT_EQ(Stored("Comport") + Stored("Bits") + Stored("Baudrate"), "339123");
 }
 
 // Settings that cannot be saved (here the hive's lock path is a folder): once the exit has begun

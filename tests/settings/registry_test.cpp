@@ -283,4 +283,33 @@ TEST(RegistryStoreTest, ChangesToSeveralHivesAreWrittenAllOrNothing) {
   EXPECT_NE(temp.HiveText("HKEY_CURRENT_USER").find("\"a\"=\"2\""), std::string::npos);
 }
 
+// A snapshot of part of a hive holds that part and the keys on its way, reads values as
+// ReadValue does, and is still refused when a key outside the part breaks the hive's rules.
+TEST(RegistrySnapshotTest, APartHoldsItsKeysAndTheWholeHiveIsStillChecked) {
+  TempRegistry temp;
+  const std::string keys =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"s\"=\"1\"\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"o\"=\"2\"\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\vendor\\Product]\n\"p\"=\"3\"\n\"long\"=\"" +
+      std::string(255, 'l') + "\"\n";
+  temp.WriteHiveText(keys);
+  const auto part = reg::RegistrySnapshot::Read(kHKeyLocalMachine, "Software\\Vendor");
+  EXPECT_EQ(part.OpenKey("software\\VENDOR\\product").Read("P"), "3");
+  EXPECT_EQ(part.OpenKey("Software").Read("s"), "1");
+  EXPECT_FALSE(part.OpenKey("Software\\Other").Exists());
+  EXPECT_EQ(part.OpenKey("Software\\Vendor\\Product").Read("long"), std::nullopt);
+  EXPECT_EQ(part.OpenKey("Software\\Vendor\\Product").Size("long"), 256u);
+  EXPECT_EQ(reg::RegistrySnapshot::Read(kHKeyLocalMachine).OpenKey("Software\\Other").Read("o"),
+            "2");
+
+  temp.WriteHiveText(keys + "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"n\"=dword:00000001\n");
+  try {
+    reg::RegistrySnapshot::Read(kHKeyLocalMachine, "Software\\Vendor");
+    ADD_FAILURE() << "a hive with a number value was read";
+  } catch (const RegistryError& error) {
+    EXPECT_EQ(error.kind(), RegistryError::Kind::kUnreadable);
+    EXPECT_NE(error.reason().find("only string values"), std::string::npos) << error.reason();
+  }
+}
+
 }  // namespace

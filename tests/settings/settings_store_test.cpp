@@ -18,11 +18,17 @@
 
 namespace fs = std::filesystem;
 using serivane::settings::CRegistry;
-using serivane::settings::LoadSettings;
 using serivane::settings::SaveSettings;
 using serivane::settings::Settings;
 
 namespace {
+
+// The start-up's loading: the registry as it is now, read once.
+void LoadSettings(CRegistry& registry, Settings& settings) {
+  serivane::settings::LoadSettings(
+      registry, serivane::settings::RegistrySnapshot::Read(serivane::settings::kHKeyLocalMachine),
+      settings);
+}
 
 const std::string kKeyLine = "[HKEY_LOCAL_MACHINE\\Software\\Balvoric\\RS-232 Serivane]\n";
 
@@ -47,6 +53,8 @@ std::map<std::string, std::string> Fields(const Settings& s) {
     fields["Test " + std::to_string(n)] = flag(s.TestSelected[n]);
   for (const auto& value : s.UnreadValues)
     fields["unread"] += value.name + " " + std::to_string(value.characters);
+  for (const auto& value : s.RefusedValues)
+    fields["refused"] += value.name + " \"" + value.stored + "\" (" + value.accepted + ")";
   return fields;
 }
 
@@ -55,11 +63,11 @@ TEST(SettingsStoreTest, SavingWritesSixteenValuesThatLoadBack) {
   CRegistry registry;
   // clang-format off
   Settings saved{.ComPort = 7, .BaudRate = 115200, .DataBits = 7, .StopBits = 2, .Parity = 3,
-                 .HandshakeDelay = -1, .MaxDuration = 150, .SingleBytes = 42, .TestTimeout = 999,
+                 .HandshakeDelay = 1, .MaxDuration = 150, .SingleBytes = 42, .TestTimeout = 999,
                  .ResultFileName = "  Z:\\tmp\\with blank.txt ",
                  .TestSelected = {true, false, true, false, true, false},
                  .RunAtStartup = true, .CloseWhenFinish = false, .WindowHeight = 6543.25f,
-                 .UnreadValues = {}};
+                 .UnreadValues = {}, .RefusedValues = {}};
   // clang-format on
   SaveSettings(registry, saved);
   EXPECT_EQ(temp.HiveShape(),
@@ -67,7 +75,7 @@ TEST(SettingsStoreTest, SavingWritesSixteenValuesThatLoadBack) {
             "[HKEY_LOCAL_MACHINE\\Software\\Balvoric]\n;\n\n" +
                 kKeyLine +
                 ";\n\"Baudrate\"=\"115200\"\n\"Bits\"=\"7\"\n\"Close When Finish\"=\"False\"\n"
-                "\"Comport\"=\"7\"\n\"Handshake Delay\"=\"-1\"\n\"Max Duration\"=\"150\"\n"
+                "\"Comport\"=\"7\"\n\"Handshake Delay\"=\"1\"\n\"Max Duration\"=\"150\"\n"
                 "\"Parity\"=\"3\"\n\"Result FileName\"=\"Z:\\\\tmp\\\\with blank.txt\"\n"
                 "\"Run at Startup\"=\"True\"\n\"Stopbits\"=\"2\"\n\"Window Height\"=\"6543.25\"\n"
                 "\"Test 1\"=\"False\"\n\"Test 2\"=\"True\"\n\"Test 3\"=\"False\"\n"
@@ -88,19 +96,15 @@ TEST(SettingsStoreTest, HandStoredValuesLoadThroughTheConversions) {
   };
   const Case cases[] = {
       {"Baudrate", "40000.5", "40000"},
-      {"Bits", "2.5", "2"},
-      {"Stopbits", "3x", "3"},
-      {"Comport", "32768", "1"},  // beyond 16 bits: the field stands
-      {"Parity", "", "0"},
-      {"Handshake Delay", "  -12", "-12"},
+      {"Max Duration", "2.5", "2"},
+      {"Handshake Delay", "  3.5", "4"},
+      {"Comport", "3x", "3"},
       {"Max Duration", "32767", "32767"},
-      {"Single Bytes", "32768", "100"},
       {"Test Timeout", "40000", "40000"},
       {"Test 1", "false", "F"},
       {"Test 3", "0", "F"},
       {"Run at Startup", "-1", "T"},
       {"Close When Finish", "TRUE", "T"},
-      {"Test 5", "maybe", "T"},
       {"Result FileName", std::string(254, 'p'), std::string(254, 'p')},
       {"Result FileName", std::string(255, 'p'), "C:\\RS-232_Result.Txt", "Result FileName 255"},
       {"Window Height", "7000.5", "7000.500000"},
@@ -119,6 +123,97 @@ TEST(SettingsStoreTest, HandStoredValuesLoadThroughTheConversions) {
     if (!c.unread.empty()) expected["unread"] = c.unread;
     EXPECT_EQ(Fields(settings), expected);
   }
+}
+
+// Each limit from both sides: a stored value no menu, input box or option of the program accepts
+// leaves the default in place and is noted with its text; saving, unless the field was changed
+// since, leaves it stored as it was.
+TEST(SettingsStoreTest, ValuesTheProgramNeverAcceptsAreRefusedAndKeptStored) {
+  struct Case {
+    const char* name;
+    const char* stored;
+    const char* loaded;    // the field after loading
+    const char* accepted;  // empty: the value is taken
+  };
+  const Case cases[] = {
+      {"Baudrate", "1", "38400", "50 to 4000000"},
+      {"Baudrate", "49", "38400", "50 to 4000000"},
+      {"Baudrate", "50", "50", ""},
+      {"Baudrate", "4000000", "4000000", ""},
+      {"Baudrate", "4000001", "38400", "50 to 4000000"},
+      {"Bits", "6", "8", "7 or 8"},
+      {"Bits", "7", "7", ""},
+      {"Bits", "2.5", "8", "7 or 8"},
+      {"Stopbits", "3x", "1", "1 or 2"},
+      {"Stopbits", "2", "2", ""},
+      {"Parity", "", "1", "1 to 3"},
+      {"Parity", "4", "1", "1 to 3"},
+      {"Parity", "3", "3", ""},
+      {"Comport", "0", "1", "1 to 32"},
+      {"Comport", "33", "1", "1 to 32"},
+      {"Comport", "32768", "1", "1 to 32"},
+      {"Comport", "32", "32", ""},
+      {"Handshake Delay", "-1", "50", "0 to 32767"},
+      {"Handshake Delay", "0", "0", ""},
+      {"Max Duration", "-32768", "2000", "0 to 32767"},
+      {"Max Duration", "0", "0", ""},
+      {"Single Bytes", "0", "100", "1 to 32767"},
+      {"Single Bytes", "1", "1", ""},
+      {"Single Bytes", "32767", "32767", ""},
+      {"Single Bytes", "100000", "100", "1 to 32767"},
+      {"Test Timeout", "-100000", "2000", "0 to 2147483647"},
+      {"Test Timeout", "0", "0", ""},
+      {"Test Timeout", "2147483647", "2147483647", ""},
+      {"Test Timeout", "2147483648", "2000", "0 to 2147483647"},
+      {"Test 5", "maybe", "T", "True, False or a number"},
+      {"Run at Startup", "yes", "F", "True, False or a number"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " = \"" + c.stored + "\"");
+    TempRegistry temp;
+    const std::string stored_line = "\"" + std::string(c.name) + "\"=\"" + c.stored + "\"\n";
+    temp.WriteHiveText("REGEDIT4\n\n" + kKeyLine + stored_line);
+    CRegistry registry;
+    Settings settings;
+    LoadSettings(registry, settings);
+    std::map<std::string, std::string> expected = Fields(Settings{});
+    expected[c.name] = c.loaded;
+    if (*c.accepted != '\0')
+      expected["refused"] = std::string(c.name) + " \"" + c.stored + "\" (" + c.accepted + ")";
+    EXPECT_EQ(Fields(settings), expected);
+    SaveSettings(registry, settings);
+    if (*c.accepted != '\0') {
+      EXPECT_NE(temp.HiveText().find(stored_line), std::string::npos) << temp.HiveText();
+    }
+  }
+
+  // Changed since loading, the field is saved like any other.
+  TempRegistry temp;
+  temp.WriteHiveText("REGEDIT4\n\n" + kKeyLine + "\"Baudrate\"=\"1\"\n");
+  CRegistry registry;
+  Settings settings;
+  LoadSettings(registry, settings);
+  settings.BaudRate = 9600;
+  SaveSettings(registry, settings);
+  EXPECT_NE(temp.HiveText().find("\"Baudrate\"=\"9600\"\n"), std::string::npos);
+}
+
+// What the window and serivane-run say about the values they did not use.
+TEST(SettingsStoreTest, NoticesSayWhichValueWasNotUsedAndWhy) {
+  TempRegistry temp;
+  temp.WriteHiveText("REGEDIT4\n\n" + kKeyLine + "\"Baudrate\"=\"1\\t\"\n\"Result FileName\"=\"" +
+                     std::string(280, 'r') + "\"\n");
+  CRegistry registry;
+  Settings settings;
+  LoadSettings(registry, settings);
+  EXPECT_EQ(serivane::settings::LoadNotices(settings),
+            (std::vector<std::string>{
+                "Setting \"Result FileName\" ignored: its stored text has 280 characters, more "
+                "than the 254 that can be read. The default is used, and the stored value is left "
+                "as it is.",
+                "Setting \"Baudrate\" ignored: its stored value \"1?\" is not one the program "
+                "accepts (50 to 4000000). The default is used, and the stored value is left as it "
+                "is."}));
 }
 
 // The exit save is one hive write: a save killed at any moment leaves the settings of one save
@@ -215,28 +310,6 @@ TEST(SettingsStoreTest, EachRegistryFaultGivesItsOutcome) {
                                  : temp.HiveText().find(row.left) != std::string::npos);
   }
   ::alarm(0);
-}
-
-// Each limit from both sides: inside it the value is kept, outside it falls back to the default
-// (port 1, 38400 bits/s, 8 data bits, 1 stop bit, no parity). Other fields are not looked at.
-TEST(ApplyWindowLimits, ValuesOutsideTheWindowsChoicesFallBackAndOthersAreKept) {
-  // Port, rate, data bits, stop bits, parity.
-  using Line = std::tuple<std::int16_t, std::int32_t, std::int16_t, std::int16_t, std::int16_t>;
-  const std::pair<Line, Line> cases[] = {
-      {{32, 123, 7, 2, 3}, {32, 123, 7, 2, 3}},
-      {{1, 1, 8, 1, 1}, {1, 1, 8, 1, 1}},
-      {{33, 0, 9, 0, 4}, {1, 38400, 8, 1, 1}},
-      {{0, -9600, 6, 3, 0}, {1, 38400, 8, 1, 1}},
-  };
-  for (const auto& [loaded, expected] : cases) {
-    Settings s;
-    auto line = std::tie(s.ComPort, s.BaudRate, s.DataBits, s.StopBits, s.Parity);
-    line = loaded;
-    s.HandshakeDelay = -5;
-    serivane::settings::ApplyWindowLimits(s);
-    EXPECT_EQ(Line(line), expected);
-    EXPECT_EQ(s.HandshakeDelay, -5);
-  }
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -18,6 +20,7 @@
 
 #include "serial/portmap/portmap.h"
 #include "settings/cregistry.h"
+#include "settings/registry_store.h"
 #include "settings/settings_store.h"
 #include "tools/run/diagnosis.h"
 #include "tools/run/identity.h"
@@ -138,6 +141,72 @@ TEST_F(RunCommandTest, StoredSettingsApplyUnlessGivenAndTheReportSaysWhatRan) {
   std::ostringstream file;
   file << std::ifstream(result, std::ios::binary).rdbuf();
   EXPECT_NE(file.str().find("-RTS/CTS handshake: RTS/CTS= off <-- FAILED\r\n"), std::string::npos);
+}
+
+// Another process stores whole sets of settings and COM port map in turn, each in one write as
+// an import does; every run started meanwhile uses one of the two sets, never parts of both.
+TEST_F(RunCommandTest, ARunUsesOneWholeSetWhileAnotherProcessStoresSetsInTurn) {
+  using Set = std::vector<std::pair<std::string, std::string>>;
+  const Set sets[2] = {{{"Baudrate", "115200"},
+                        {"Bits", "7"},
+                        {"Parity", "3"},
+                        {"Stopbits", "2"},
+                        {"COM1", "loopback?cts=off"}},
+                       {{"Baudrate", "9600"},
+                        {"Bits", "8"},
+                        {"Parity", "1"},
+                        {"Stopbits", "1"},
+                        {"COM1", "loopback"}}};
+  // How the report of a run shows each set.
+  const std::string shown[2] = {"\"device\": \"loopback?cts=off\",", "\"device\": \"loopback\","};
+  const std::string line[2] = {"\"settings\": \"115200,E,7,2\"", "\"settings\": \"9600,N,8,1\""};
+  const auto settings_key = *settings::SplitKeyPath(settings::kSettingsKey);
+  const auto map_key = *settings::SplitKeyPath(portmap::kMapKey);
+  auto store = [&](const Set& set) {
+    return settings::ModifyHive(
+        settings::kHKeyLocalMachine, [&](settings::RegKeyNode& tree, bool& changed) {
+          bool created = false;
+          for (const auto& [name, text] : set) {
+            settings::RegKeyNode& key =
+                settings::CreateKey(tree, name == "COM1" ? map_key : settings_key, 1, created);
+            settings::SetStringValue(key, name, text);
+          }
+          changed = true;
+          return settings::RegStatus::kOk;
+        });
+  };
+  ASSERT_EQ(store(sets[0]), settings::RegStatus::kOk);
+
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    for (int n = 1;; ++n)
+      if (store(sets[n % 2]) != settings::RegStatus::kOk) ::_exit(1);
+  }
+  // 150 runs and both sets seen, for at most 60 seconds.
+  int seen[2] = {0, 0}, runs = 0;
+  std::vector<std::string> mixed;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((runs < 150 || seen[0] == 0 || seen[1] == 0) && std::chrono::steady_clock::now() < end) {
+    const auto [status, out, err] = Run({"--tests", "1", "--no-result-file", "--json", "-"});
+    ++runs;
+    bool whole = false;
+    for (int set = 0; set < 2; ++set) {
+      if (out.find(shown[set]) != std::string::npos && out.find(line[set]) != std::string::npos) {
+        ++seen[set];
+        whole = true;
+      }
+    }
+    if (!whole) mixed.push_back(out.substr(out.find("\"device\""), 200) + err);
+  }
+  ::kill(writer, SIGKILL);
+  int status = 0;
+  ::waitpid(writer, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the writer failed";
+  EXPECT_EQ(mixed.size(), 0u) << "of " << runs << " runs, the first:\n"
+                              << (mixed.empty() ? "" : mixed.front());
+  EXPECT_GT(seen[0], 0);
+  EXPECT_GT(seen[1], 0) << "the writer never stored a set between two runs";
 }
 
 // With several ports each gets its own file: the port's name goes before the extension, and a

@@ -10,6 +10,7 @@
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
 #include "serial/portmap/portmap.h"
+#include "settings/settings_store.h"
 
 namespace serivane::run {
 
@@ -85,7 +86,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
   const std::map<std::string, Setter> with_value = {
       {"--tests", [&](auto& n, auto& s) { v.tests = TestList(n, s); }},
       {"--baud",
-       [&](auto& n, auto& s) { v.baud = static_cast<std::int32_t>(Whole(n, s, 50, 4000000)); }},
+       [&](auto& n, auto& s) {
+         v.baud = static_cast<std::int32_t>(
+             Whole(n, s, settings::kLowestBaudRate, settings::kHighestBaudRate));
+       }},
       {"--bits",
        [&](auto& n, auto& s) {
          if (s != "7" && s != "8") throw UsageError(n + ": '" + s + "' is not 7 or 8");
@@ -108,14 +112,17 @@ Options ParseOptions(const std::vector<std::string>& args) {
          if (s != "1" && s != "2") throw UsageError(n + ": '" + s + "' is not 1 or 2");
          v.stop = static_cast<std::int16_t>(s[0] - '0');
        }},
-      {"--single-bytes", [&](auto& n, auto& s) { v.single_bytes = Short(n, s, 1); }},
+      {"--single-bytes",
+       [&](auto& n, auto& s) { v.single_bytes = Short(n, s, settings::kLowestSingleBytes); }},
       {"--timeout",
        [&](auto& n, auto& s) {
-         v.timeout =
-             static_cast<std::int32_t>(Whole(n, s, 0, std::numeric_limits<std::int32_t>::max()));
+         v.timeout = static_cast<std::int32_t>(
+             Whole(n, s, settings::kLowestTestTimeout, std::numeric_limits<std::int32_t>::max()));
        }},
-      {"--max-duration", [&](auto& n, auto& s) { v.max_duration = Short(n, s, 0); }},
-      {"--handshake-delay", [&](auto& n, auto& s) { v.handshake_delay = Short(n, s, 0); }},
+      {"--max-duration",
+       [&](auto& n, auto& s) { v.max_duration = Short(n, s, settings::kLowestMilliseconds); }},
+      {"--handshake-delay",
+       [&](auto& n, auto& s) { v.handshake_delay = Short(n, s, settings::kLowestMilliseconds); }},
       {"--repeat",
        [&](auto& n, auto& s) {
          o.repeat =

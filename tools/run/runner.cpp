@@ -373,11 +373,32 @@ std::vector<std::string> UniqueNames(const std::vector<std::string>& words) {
   return names;
 }
 
+// Whether an option gives the value that the stored setting `name` would give.
+bool GivenByOption(const std::string& name, const Options& o) {
+  const Overrides& v = o.overrides;
+  if (name.rfind("Test ", 0) == 0 && name != "Test Timeout") return v.tests.has_value();
+  const std::pair<const char*, bool> given[] = {
+      {"Baudrate", v.baud.has_value()},
+      {"Bits", v.bits.has_value()},
+      {"Parity", v.parity.has_value()},
+      {"Stopbits", v.stop.has_value()},
+      {"Single Bytes", v.single_bytes.has_value()},
+      {"Test Timeout", v.timeout.has_value()},
+      {"Max Duration", v.max_duration.has_value()},
+      {"Handshake Delay", v.handshake_delay.has_value()},
+      {"Comport", !o.ports.empty()},
+      {"Result FileName", o.result.has_value() || o.no_result_file}};
+  for (const auto& [stored_name, is_given] : given)
+    if (name == stored_name) return is_given;
+  return false;
+}
+
 // What every port's run shares: the options, the stored settings with the options applied, and
 // where its lines go.
 struct RunPlan {
   const Options& options;
   const settings::Settings& stored;
+  const portmap::PortMap& map;
   std::string result_path;
   bool several = false;
   bool progress = false;  // a progress line stands below the lines
@@ -400,7 +421,7 @@ std::unique_ptr<PortRun> MakeRun(const RunPlan& plan, const std::string& word,
   if (const auto n = ComNumber(word)) {
     o.settings.ComPort = *n;
     try {
-      o.device = portmap::ResolvePort(*n);
+      o.device = plan.map.Resolve(*n);
     } catch (const serial::CommError& e) {
       o.device.clear();
       o.error = e.description();
@@ -620,24 +641,35 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
     }
   }
 
+  // The settings and the COM port map come from one read of the registry, so that a run never
+  // mixes two sets of them that someone stored in turn.
   settings::Settings stored;
+  portmap::PortMap map;
   try {
-    settings::CRegistry registry;
-    settings::LoadSettings(registry, stored);
     // The window makes or extends the COM port map at its start; a station that has only ever
     // used this program gets the same map.
-    portmap::EnsurePortMap(portmap::DiscoverPorts(env.roots));
+    settings::RegistrySnapshot registry_now;
+    portmap::EnsurePortMap(portmap::DiscoverPorts(env.roots), &registry_now);
+    settings::CRegistry registry;
+    settings::LoadSettings(registry, registry_now, stored);
+    map = portmap::PortMap(registry_now);
   } catch (const settings::RegistryError& e) {
     err << kProgram << ": the stored settings cannot be read: " << e.description() << "\n";
     return kExitPort;
   }
-  settings::ApplyWindowLimits(stored);
+  // A stored value an option replaces is not used either way.
+  std::erase_if(stored.UnreadValues, [&](const auto& v) { return GivenByOption(v.name, options); });
+  std::erase_if(stored.RefusedValues,
+                [&](const auto& v) { return GivenByOption(v.name, options); });
+  for (const std::string& notice : settings::LoadNotices(stored))
+    err << kProgram << ": " << notice << "\n";
   ApplyOverrides(options.overrides, stored);
 
   std::vector<std::string> words = options.ports;
   if (words.empty()) words.push_back(serial::ComName(stored.ComPort));
   const RunPlan plan{options,
                      stored,
+                     map,
                      options.result.value_or(stored.ResultFileName),
                      words.size() > 1,
                      !options.quiet && options.repeat != 1 && text_terminal,
