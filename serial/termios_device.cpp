@@ -116,8 +116,7 @@ class TermiosDevice final : public Device {
       Fail(refused.number, what + ": " + refused.reason);
     }
     CheckTaken(image.termios, got).OrThrow(what + ": ");
-    const RateCheck rate = CheckRealRate(config.baud, static_cast<std::int32_t>(got.ospeed));
-    if (!rate.refusal.empty()) Fail(kErrCommState, what + ": " + rate.refusal);
+    (void)CheckRealRate(config.baud, static_cast<std::int32_t>(got.ospeed)).OrThrow(what + ": ");
     config_ = config;
   }
 
@@ -209,11 +208,11 @@ class TermiosDevice final : public Device {
     DriverRate driver;
     driver.read_back = read_back;
     if (facts_->ftdi != FtdiChip::kNone) {
-      const RateCheck chip = CheckFtdiRate(facts_->ftdi, asked);
-      if (!chip.refusal.empty()) return chip;
+      RateCheck chip = CheckFtdiRate(facts_->ftdi, asked);
+      if (!chip.ok()) return chip;
       // A driver that falls back to another rate still says so.
-      const RateCheck back = CheckRate(asked, driver);
-      return back.refusal.empty() ? chip : back;
+      RateCheck back = CheckRate(asked, driver);
+      return back.ok() ? chip : back;
     }
     serial_struct info{};
     if (facts_->divisor_clock && facts_->serial_info != Support::kNo) {
