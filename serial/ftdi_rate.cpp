@@ -72,13 +72,12 @@ RateCheck DividedRate(FtdiChip chip, double clock8, std::int32_t asked) {
   const std::int64_t d = DriverEighths(chip, clock8, asked);
   const double real = clock8 / static_cast<double>(d);
   if (Makes(chip, d) && WithinTwoPercent(real, asked)) {
-    return {static_cast<std::int32_t>(std::lround(real)), {}};
+    return static_cast<std::int32_t>(std::lround(real));
   }
-  const auto whole = static_cast<std::int32_t>(std::lround(real));
   // The slowest rate: the smallest whole rate whose rounded divisor still fits.
   if (d > kMaxEighths) {
     const double slowest = std::ceil(clock8 / (static_cast<double>(kMaxEighths) + 0.5));
-    return {whole, Head(asked) + "at least " + RateText(slowest)};
+    return RateRefusal(Head(asked) + "at least " + RateText(slowest));
   }
   // The divisors the chip has on either side of the exact quotient.
   const double quotient = clock8 / static_cast<double>(asked);
@@ -86,18 +85,18 @@ RateCheck DividedRate(FtdiChip chip, double clock8, std::int32_t asked) {
   while (below >= kOne && !Makes(chip, below)) --below;
   auto above = static_cast<std::int64_t>(std::ceil(quotient));
   while (above <= kMaxEighths && !Makes(chip, above)) ++above;
-  if (below < kOne) return {whole, Head(asked) + "at most " + RateText(clock8 / kOne)};
-  return {whole, Head(asked) + RateText(clock8 / static_cast<double>(above)) + " or " +
-                     RateText(clock8 / static_cast<double>(below))};
+  if (below < kOne) return RateRefusal(Head(asked) + "at most " + RateText(clock8 / kOne));
+  return RateRefusal(Head(asked) + RateText(clock8 / static_cast<double>(above)) + " or " +
+                     RateText(clock8 / static_cast<double>(below)));
 }
 
 RateCheck SioRate(std::int32_t asked) {
-  if (std::find(kSioRates.begin(), kSioRates.end(), asked) != kSioRates.end()) return {asked, {}};
+  if (std::find(kSioRates.begin(), kSioRates.end(), asked) != kSioRates.end()) return asked;
   // The driver falls back to 9600 for a rate outside its table.
   const auto above = std::upper_bound(kSioRates.begin(), kSioRates.end(), asked);
-  if (above == kSioRates.begin()) return {9600, Head(asked) + "at least 300"};
-  if (above == kSioRates.end()) return {9600, Head(asked) + "at most 115200"};
-  return {9600, Head(asked) + std::to_string(*(above - 1)) + " or " + std::to_string(*above)};
+  if (above == kSioRates.begin()) return RateRefusal(Head(asked) + "at least 300");
+  if (above == kSioRates.end()) return RateRefusal(Head(asked) + "at most 115200");
+  return RateRefusal(Head(asked) + std::to_string(*(above - 1)) + " or " + std::to_string(*above));
 }
 
 std::int32_t ReadHex(const std::string& path) {
@@ -156,23 +155,23 @@ UsbSerialFacts ReadUsbSerialFacts(const std::string& sysfs_root, const std::stri
 }
 
 RateCheck CheckFtdiRate(FtdiChip chip, std::int32_t asked) {
-  if (asked <= 0) return {asked, {}};
+  if (asked <= 0) return asked;
   switch (chip) {
     case FtdiChip::kNone:
-      return {asked, {}};
+      return asked;
     case FtdiChip::kSio:
       return SioRate(asked);
     case FtdiChip::kHighSpeed:
-      if (asked > 12'000'000) return {9600, Head(asked) + "at most 12000000"};
+      if (asked > 12'000'000) return RateRefusal(Head(asked) + "at most 12000000");
       if (asked >= 1200) return DividedRate(chip, kClock8High, asked);
       return DividedRate(FtdiChip::kBm, kClock8Low, asked);
     case FtdiChip::kAm:
     case FtdiChip::kBm:
       // Above its top rate the driver sets 9600 instead.
-      if (asked > 3'000'000) return {9600, Head(asked) + "at most 3000000"};
+      if (asked > 3'000'000) return RateRefusal(Head(asked) + "at most 3000000");
       return DividedRate(chip, kClock8Low, asked);
   }
-  return {asked, {}};
+  return asked;
 }
 
 std::string FtdiChipText(FtdiChip chip) {

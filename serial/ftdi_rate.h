@@ -49,7 +49,7 @@ UsbSerialFacts ReadUsbSerialFacts(const std::string& sysfs_root, const std::stri
 
 // The FTDI rule. For `chip` and an asked rate (bits per second, above 0): the rate the chip
 // makes (the divisor the driver picks, rounded to the nearest eighth, as the chip's clock
-// divided by it), and "" when that is within 2 % of the asked rate. Otherwise the refusal
+// divided by it), when that is within 2 % of the asked rate. Otherwise the refusal
 // names the rates the chip makes around the asked one, in the form CheckRate uses:
 //   "2500000 baud: this port makes 2000000 or 3000000"   (BM: no divisor between 1 and 2
 //                                                        but 1.5)

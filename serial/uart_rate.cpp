@@ -34,22 +34,21 @@ double UartDivisorRate(std::int32_t baud_base, std::int32_t asked) {
 
 RateCheck CheckRate(std::int32_t asked, const DriverRate& driver) {
   if (driver.baud_base <= 0) {
-    if (driver.read_back <= 0) return {asked, {}};
-    if (WithinTwoPercent(driver.read_back, asked)) return {driver.read_back, {}};
-    return {driver.read_back, "the driver runs at " + std::to_string(driver.read_back) + " baud"};
+    if (driver.read_back <= 0) return asked;
+    if (WithinTwoPercent(driver.read_back, asked)) return driver.read_back;
+    return RateRefusal("the driver runs at " + std::to_string(driver.read_back) + " baud");
   }
   const double real = UartDivisorRate(driver.baud_base, asked);
-  if (WithinTwoPercent(real, asked)) return {Whole(real), {}};
+  if (WithinTwoPercent(real, asked)) return Whole(real);
 
   const double base = static_cast<double>(driver.baud_base);
   const double quotient = base / static_cast<double>(asked);
   const std::string head = std::to_string(asked) + " baud: this port makes ";
-  if (quotient < 1.0) return {Whole(real), head + "at most " + RateText(base)};
-  if (quotient > kMaxDivisor)
-    return {Whole(real), head + "at least " + RateText(base / kMaxDivisor)};
+  if (quotient < 1.0) return RateRefusal(head + "at most " + RateText(base));
+  if (quotient > kMaxDivisor) return RateRefusal(head + "at least " + RateText(base / kMaxDivisor));
   // The asked rate lies between the rates of the two divisors around the quotient.
-  return {Whole(real), head + RateText(base / std::ceil(quotient)) + " or " +
-                           RateText(base / std::floor(quotient))};
+  return RateRefusal(head + RateText(base / std::ceil(quotient)) + " or " +
+                     RateText(base / std::floor(quotient)));
 }
 
 }  // namespace serivane::serial

@@ -5,9 +5,9 @@
 #include <cctype>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <system_error>
 
+#include "serial/console_guard.h"
 #include "serial/portmap/portmap.h"
 
 namespace serivane::portmap {
@@ -130,11 +130,8 @@ Discovery DiscoverPorts(const SystemRoots& roots) {
   found.roots = roots;
   const fs::path class_tty = roots.sysfs / "class" / "tty";
 
-  std::set<std::string> consoles;
-  if (auto active = ReadAttribute(class_tty / "console" / "active")) {
-    std::istringstream words(*active);
-    for (std::string word; words >> word;) consoles.insert(word);
-  }
+  const std::vector<std::string> active = serial::ActiveConsoleNames(roots.sysfs.string());
+  const std::set<std::string> consoles(active.begin(), active.end());
 
   std::vector<std::string> names;
   std::error_code ec;

@@ -1,18 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "common/conv.h"
 #include "common/paths.h"
 #include "common/text.h"
-#include "common/unique_fd.h"
 
 namespace serivane {
 namespace {
@@ -43,27 +38,6 @@ TEST(TextTest, TrimAndSplit) {
       {",a,,b,", {"", "a", "", "b", ""}},
   };
   for (const auto& [text, fields] : cases) EXPECT_EQ(Split(text, ','), fields) << text;
-}
-
-// Moving a descriptor in closes the one held before; the moved-from owner closes nothing.
-TEST(UniqueFdTest, EachDescriptorIsClosedOnceByItsLastOwner) {
-  const auto open = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
-  const int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int b = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  {
-    UniqueFd first(a);
-    UniqueFd second(b);
-    second = std::move(first);
-    EXPECT_FALSE(open(b));
-    UniqueFd third(std::move(second));
-    EXPECT_EQ(third.get(), a);
-  }
-  EXPECT_FALSE(open(a));
-}
-
-TEST(ConvTest, ErrorNumberText) {
-  EXPECT_EQ(ErrorNumberText(8002), "Error 8002 (1F42H)");
-  EXPECT_EQ(ErrorNumberText(-2147221502), "Error -2147221502 (80040002H)");
 }
 
 TEST(PathsTest, DriveLetters) {

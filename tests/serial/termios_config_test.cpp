@@ -1,0 +1,137 @@
+// The termios image a port is given, and the read-back check, without a device. Expected flags
+// are Linux's own numbers (octal, as the kernel's termbits headers write them), not the macros
+// the code uses:
+//   c_cflag  CS5 0, CS6 020, CS7 040, CS8 060, CSTOPB 0100, CREAD 0200, PARENB 0400,
+//            PARODD 01000, HUPCL 02000, CLOCAL 04000, CRTSCTS 020000000000; rate codes
+//            B300 07, B600 010, B1200 011, B2400 013, B4800 014, B9600 015, B19200 016,
+//            B38400 017, B57600 010001, B115200 010002, B4000000 010017
+//   c_iflag  IGNBRK 01, PARMRK 010, INPCK 020, IXON 02000, IXOFF 010000
+//   c_lflag  ISIG 01, ICANON 02, ECHO 010
+// so every row reads CREAD|CLOCAL|HUPCL = 06200 plus the frame and the rate.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "serial/termios_config.h"
+
+namespace serivane::serial {
+namespace {
+
+TEST(TermiosConfig, EachFrameAndRateTheProgramOffersGivesItsFlagsAndSpeeds) {
+  struct Row {
+    const char* settings;
+    std::uint32_t cflag;
+    std::int32_t custom_rate;
+  };
+  const std::vector<Row> rows{
+      // Every frame the window offers, at 9600 baud.
+      {"9600,N,7,1", 06255, 0},
+      {"9600,N,7,2", 06355, 0},
+      {"9600,O,7,1", 07655, 0},
+      {"9600,O,7,2", 07755, 0},
+      {"9600,E,7,1", 06655, 0},
+      {"9600,E,7,2", 06755, 0},
+      {"9600,N,8,1", 06275, 0},
+      {"9600,N,8,2", 06375, 0},
+      {"9600,O,8,1", 07675, 0},
+      {"9600,O,8,2", 07775, 0},
+      {"9600,E,8,1", 06675, 0},
+      {"9600,E,8,2", 06775, 0},
+      // Every rate the window offers, in the frame it starts with.
+      {"300,N,8,1", 06267, 0},
+      {"600,N,8,1", 06270, 0},
+      {"1200,N,8,1", 06271, 0},
+      {"2400,N,8,1", 06273, 0},
+      {"4800,N,8,1", 06274, 0},
+      {"19200,N,8,1", 06276, 0},
+      {"38400,N,8,1", 06277, 0},
+      {"57600,N,8,1", 016261, 0},
+      {"115200,N,8,1", 016262, 0},
+      // What the command line may ask besides: short characters, the top of the table, and a
+      // rate without a code, which goes through BOTHER.
+      {"300,N,5,1", 06207, 0},
+      {"300,E,6,2", 06727, 0},
+      {"4000000,N,8,1", 016277, 0},
+      {"45056,N,8,1", 06260, 45056},
+  };
+  for (const Row& row : rows) {
+    const LineConfig config = LineConfig::Parse(row.settings);
+    const TermiosImage image = TermiosFor(config, 0, true);
+    EXPECT_EQ(image.termios.cflag, row.cflag)
+        << row.settings << ": " << std::oct << image.termios.cflag;
+    EXPECT_EQ(image.custom_rate, row.custom_rate) << row.settings;
+    EXPECT_EQ(image.termios.ispeed, static_cast<std::uint32_t>(config.baud)) << row.settings;
+    EXPECT_EQ(image.termios.ospeed, static_cast<std::uint32_t>(config.baud)) << row.settings;
+    EXPECT_EQ(image.termios.iflag, 01u) << row.settings;
+    EXPECT_EQ(image.termios.lflag | image.termios.oflag, 0u) << row.settings;
+    EXPECT_EQ(LineConfigOf(image.termios), config) << row.settings;
+  }
+}
+
+TEST(TermiosConfig, FlowControlAndErrorMarkingGoWhereTheDriverLooks) {
+  struct Row {
+    std::int32_t flow;
+    bool counters;
+    std::uint32_t cflag, iflag;
+  };
+  const Row rows[] = {
+      {0, false, 06275, 030},            // errors marked in the data
+      {1, true, 06275, 012001},          // XON/XOFF both ways
+      {2, true, 020000006275, 01},       // RTS/CTS
+      {3, false, 020000006275, 012030},  // both
+  };
+  for (const Row& row : rows) {
+    const KernelTermios t =
+        TermiosFor(LineConfig::Parse("9600,N,8,1"), row.flow, row.counters).termios;
+    EXPECT_EQ(t.cflag, row.cflag) << row.flow << std::oct << " " << t.cflag;
+    EXPECT_EQ(t.iflag, row.iflag) << row.flow << std::oct << " " << t.iflag;
+    // Reads return at once; XON and XOFF are DC1 and DC3.
+    EXPECT_EQ(t.cc[6], 0);  // VMIN
+    EXPECT_EQ(t.cc[5], 0);  // VTIME
+    EXPECT_EQ(t.cc[8], 0x11);
+    EXPECT_EQ(t.cc[9], 0x13);
+  }
+}
+
+TEST(TermiosConfig, TheReadBackNamesWhatTheDriverKept) {
+  // Asked: 9600,O,7,1 with RTS/CTS.
+  const KernelTermios asked = TermiosFor(LineConfig::Parse("9600,O,7,1"), 2, true).termios;
+  struct Row {
+    std::uint32_t cflag_flip, iflag_flip, lflag;  // what the driver changed
+    std::string refusal;                          // "" when taken
+  };
+  const std::vector<Row> rows{
+      {0, 0, 0, ""},
+      {020, 0, 0, "the driver keeps 8 data bits"},    // CS7 -> CS8
+      {01000, 0, 0, "the driver keeps even parity"},  // PARODD dropped
+      {01400, 0, 0, "the driver keeps no parity"},    // PARENB and PARODD dropped
+      {0100, 0, 0, "the driver keeps 2 stop bits"},
+      {020000000000, 0, 0, "the driver did not take the flow control"},
+      {0, 02000, 0, "the driver did not take the flow control"},  // XON turned on
+      {0, 0, 02, "the driver did not take raw mode"},             // ICANON
+      {0, 0, 010, "the driver did not take raw mode"},            // ECHO
+      {0200, 0, 0, "the driver did not take raw mode"},           // receiver off
+      {0, 0, 0100000, ""},                                        // IEXTEN is no concern
+  };
+  for (const Row& row : rows) {
+    KernelTermios got = asked;
+    got.cflag ^= row.cflag_flip;
+    got.iflag ^= row.iflag_flip;
+    got.lflag = row.lflag;
+    const Result<> taken = CheckTaken(asked, got);
+    EXPECT_EQ(taken.ok() ? "" : taken.refusal().reason, row.refusal) << std::oct << got.cflag;
+    if (!taken.ok()) {
+      EXPECT_EQ(taken.refusal().number, kErrCommState);
+    }
+  }
+
+  // With parity off, an odd-parity bit the driver leaves set means nothing.
+  const KernelTermios none = TermiosFor(LineConfig::Parse("9600,N,8,1"), 0, true).termios;
+  KernelTermios odd_bit = none;
+  odd_bit.cflag |= 01000;
+  EXPECT_TRUE(CheckTaken(none, odd_bit).ok());
+}
+
+}  // namespace
+}  // namespace serivane::serial
