@@ -97,8 +97,8 @@ struct EnsurePlan {
   std::vector<const FoundPort*> remember;  // devices to note under "Known Devices"
   std::vector<const FoundPort*> adapters;  // adapters to note where they are now
   bool NeedsWrite() const {
-    return result.created || !result.added.empty() || !result.moved.empty() ||
-           !remember.empty() || !adapters.empty();
+    return result.created || !result.added.empty() || !result.moved.empty() || !remember.empty() ||
+           !adapters.empty();
   }
 };
 
