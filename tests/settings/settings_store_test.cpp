@@ -281,8 +281,8 @@ TEST(SettingsStoreTest, EachRegistryFaultGivesItsOutcome) {
     try {
       operation();
       return "ok";
-    } catch (const serivane::settings::RegistryError&) {
-      return "error: " + serivane::settings::RegLastErrorDetail();
+    } catch (const serivane::settings::RegistryError& error) {
+      return "error: " + error.reason();
     }
   };
   ::alarm(120);  // opening a FIFO that blocks would hang here: end the test instead
