@@ -7,19 +7,17 @@
 #include <string_view>
 
 #include "settings/cregistry.h"
-#include "settings/registry_store.h"
+#include "settings/hive_format.h"
 
 namespace reg = serivane::settings;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  reg::RegKeyNode tree;
-  if (reg::ParseHive(bytes, reg::kHKeyLocalMachine, "fuzz.reg", tree) != reg::RegStatus::kOk)
-    return 0;
-  const std::string text = reg::FormatHive("HKEY_LOCAL_MACHINE", tree);
-  reg::RegKeyNode again;
-  if (reg::ParseHive(text, reg::kHKeyLocalMachine, "fuzz.reg", again) != reg::RegStatus::kOk)
-    __builtin_trap();  // the store wrote a hive it cannot read
-  if (reg::FormatHive("HKEY_LOCAL_MACHINE", again) != text) __builtin_trap();
+  const auto tree = reg::ParseHive(bytes, reg::kHKeyLocalMachine, "fuzz.reg");
+  if (!tree) return 0;
+  const std::string text = reg::FormatHive("HKEY_LOCAL_MACHINE", *tree);
+  const auto again = reg::ParseHive(text, reg::kHKeyLocalMachine, "fuzz.reg");
+  if (!again) __builtin_trap();  // the store wrote a hive it cannot read
+  if (reg::FormatHive("HKEY_LOCAL_MACHINE", *again) != text) __builtin_trap();
   return 0;
 }

@@ -69,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const std::uint32_t root : {reg::kHKeyLocalMachine, reg::kHKeyCurrentUser,
                                    reg::kHKeyClassesRoot, reg::kHKeyCurrentConfig}) {
-    reg::RegKeyNode tree;
-    if (reg::LoadHive(root, tree) != reg::RegStatus::kOk) __builtin_trap();
+    if (!reg::LoadHive(root)) __builtin_trap();
   }
   return 0;
 }

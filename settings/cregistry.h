@@ -1,7 +1,7 @@
 // CRegistry: holds at most one open registry key at a time and reads, writes and deletes string
-// values on it, deletes the key and reports the key's statistics, each read from the registry
-// when asked. Every failure throws RegistryError (number 0x80040002) with a source such as
-// "CRegistry:OpenKey", a description and the kind of failure.
+// values on it and deletes the key, each read from the registry when asked. Every failure throws
+// RegistryError (number 0x80040002) with a source such as "CRegistry:OpenKey", a description and
+// the kind of failure (reg_result.h tells how the settings layer reports failures).
 //
 // The registry lives in text files under $XDG_CONFIG_HOME/serivane/registry/ (see
 // registry_store.h); every change is written through at once.
@@ -59,14 +59,7 @@ class RegistryError : public std::runtime_error {
   Kind kind_;
 };
 
-struct RegKeyInfo;  // registry_store.h
-struct RegKeyNode;  // registry_store.h
-
-// A local calendar date-time, to the second.
-struct RegDateTime {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  bool operator==(const RegDateTime&) const = default;
-};
+struct RegKeyNode;  // key_tree.h
 
 class CRegistry {
  public:
@@ -85,30 +78,16 @@ class CRegistry {
   void WriteValues(const std::vector<std::pair<std::string, std::string>>& values);
   void DeleteValue(std::string_view strValueName);
   std::string CurrentKey() const;
-  std::string KeyClass();
-  // Never throws. When the key cannot be queried it gives the time of the last successful query of
-  // this object; before any, 1601-01-01 00:00:00, the zero file time, unconverted.
-  RegDateTime LastWriteTime();
-  std::int32_t NumOfSubKeys();
-  std::int32_t MaxSubkeyNameLength();
-  std::int32_t MaxClassNameLength();
-  std::int32_t NumOfValues();
-  std::int32_t MaxValueNameLength();
-  std::int32_t MaxValueLength();
-  std::int32_t SecurityDescriptor();
   bool ValueExists(std::string_view strValueName);
   // Bytes the value's data takes, its terminating NUL included, also when the data is too large
   // for ReadValue; none when the value does not exist. Raises as ValueExists does.
   std::optional<std::uint32_t> ValueSize(std::string_view strValueName);
 
  private:
-  RegKeyInfo QueryKey();  // raises when the key cannot be queried
-
   bool key_open_ = false;
-  std::uint64_t key_handle_ = 0;  // a RegHandle of registry_store.h
+  std::uint64_t key_handle_ = 0;  // a RegHandle of reg_api.h
   std::uint32_t root_key_ = 0;
   std::string current_key_;
-  std::int64_t last_write_time_ = 0;  // of the last successful key query; 100 ns since 1601
 };
 
 // One root key as a single read of its hive found it. Values that must agree with each other

@@ -5,10 +5,16 @@
 #include <ctime>
 
 #include "common/text.h"
+#include "settings/reg_result.h"
 
 namespace serivane::settings {
 
 namespace {
+
+// A text that does not parse, and why.
+RegResult<> Bad(std::string why) {
+  return {RegCode::kBadHive, std::move(why)};
+}
 
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr std::int64_t kEpochDifference = 11644473600;
@@ -43,7 +49,7 @@ void AppendUtf8(std::string& out, std::uint32_t code) {
 
 // Reads a quoted text that starts at text[pos] == '"'. On success `pos` stands after the closing
 // quote.
-std::optional<std::string> ReadQuoted(std::string_view text, std::size_t& pos, std::string& error) {
+RegResult<std::string> ReadQuoted(std::string_view text, std::size_t& pos) {
   std::string out;
   ++pos;
   while (pos < text.size()) {
@@ -80,20 +86,17 @@ std::optional<std::string> ReadQuoted(std::string_view text, std::size_t& pos, s
         const int high = pos < text.size() ? HexDigit(text[pos]) : -1;
         const int low = pos + 1 < text.size() ? HexDigit(text[pos + 1]) : -1;
         if (high < 0 || low < 0) {
-          error = "\\x must be followed by two hexadecimal digits";
-          return std::nullopt;
+          return Bad("\\x must be followed by two hexadecimal digits");
         }
         out += static_cast<char>(high * 16 + low);
         pos += 2;
         break;
       }
       default:
-        error = std::string("unknown escape \\") + e;
-        return std::nullopt;
+        return Bad(std::string("unknown escape \\") + e);
     }
   }
-  error = "missing closing quote";
-  return std::nullopt;
+  return Bad("missing closing quote");
 }
 
 // Splits the text into lines (LF or CR LF), keeping the 1-based number of each.
@@ -154,26 +157,25 @@ std::optional<std::int64_t> ParseFileTimeText(std::string_view text) {
 }
 
 // ";last-write=<time>[ class="<text>"]"
-std::optional<std::string> ParseKeyMeta(std::string_view rest, RegTextKey& key) {
+RegResult<> ParseKeyMeta(std::string_view rest, RegTextKey& key) {
   std::size_t space = rest.find(' ');
   const std::string_view time_text = rest.substr(0, space);
   const auto time = ParseFileTimeText(time_text);
-  if (!time) return "last-write time \"" + std::string(time_text) + "\" is not a time";
+  if (!time) return Bad("last-write time \"" + std::string(time_text) + "\" is not a time");
   key.last_write = time;
-  if (space == std::string_view::npos) return std::nullopt;
+  if (space == std::string_view::npos) return RegOk();
   std::string_view tail = Trim(rest.substr(space));
-  if (tail.empty()) return std::nullopt;
+  if (tail.empty()) return RegOk();
   constexpr std::string_view kClass = "class=";
   if (tail.substr(0, kClass.size()) != kClass || tail.size() <= kClass.size() ||
       tail[kClass.size()] != '"')
-    return std::string("expected class=\"...\" after the last-write time");
+    return Bad("expected class=\"...\" after the last-write time");
   std::size_t pos = kClass.size();
-  std::string error;
-  auto class_name = ReadQuoted(tail, pos, error);
-  if (!class_name) return error;
-  if (!Trim(tail.substr(pos)).empty()) return std::string("text after the class");
-  key.class_name = std::move(class_name);
-  return std::nullopt;
+  auto class_name = ReadQuoted(tail, pos);
+  if (!class_name) return class_name.status();
+  if (!Trim(tail.substr(pos)).empty()) return Bad("text after the class");
+  key.class_name = std::move(*class_name);
+  return RegOk();
 }
 
 // UTF-16LE bytes (no byte-order mark) as UTF-8; unpaired surrogates become U+FFFD.
@@ -243,46 +245,45 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
 }
 
 // A key line "[path]" or "[-path]" into `entry`; the reason when it is none.
-std::optional<std::string> ParseKeyLine(std::string_view line, RegTextKey& entry) {
+RegResult<> ParseKeyLine(std::string_view line, RegTextKey& entry) {
   const std::size_t close = line.rfind(']');
-  if (close == std::string_view::npos || close == 0) return "key line without closing \"]\"";
-  if (!Trim(line.substr(close + 1)).empty()) return "text after the key's \"]\"";
+  if (close == std::string_view::npos || close == 0) return Bad("key line without closing \"]\"");
+  if (!Trim(line.substr(close + 1)).empty()) return Bad("text after the key's \"]\"");
   std::string_view path = line.substr(1, close - 1);
   if (!path.empty() && path.front() == '-') {
     entry.remove = true;
     path.remove_prefix(1);
   }
-  if (path.empty()) return "key line without a key";
+  if (path.empty()) return Bad("key line without a key");
   entry.path = std::string(path);
-  return std::nullopt;
+  return RegOk();
 }
 
 // The value line lines[i] ("name"=data or @=data) into `value`; the reason when it is none. Hex
 // data continued over the following lines leaves `i` on its last line.
-std::optional<std::string> ParseValueLine(const std::vector<std::string_view>& lines,
-                                          std::size_t& i, RegTextValue& value) {
+RegResult<> ParseValueLine(const std::vector<std::string_view>& lines, std::size_t& i,
+                           RegTextValue& value) {
   const std::string_view line = Trim(lines[i]);
   std::size_t pos = 0;
-  std::string error;
   if (line.front() == '@') {
     pos = 1;
   } else {
-    auto name = ReadQuoted(line, pos, error);
-    if (!name) return "value name: " + error;
-    if (name->empty()) return "empty value name (the unnamed value is written @)";
+    auto name = ReadQuoted(line, pos);
+    if (!name) return Bad("value name: " + name.detail());
+    if (name->empty()) return Bad("empty value name (the unnamed value is written @)");
     value.name = std::move(*name);
   }
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-  if (pos >= line.size() || line[pos] != '=') return "expected \"=\" after the value name";
+  if (pos >= line.size() || line[pos] != '=') return Bad("expected \"=\" after the value name");
   ++pos;
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
   const std::string_view data = line.substr(pos);
   if (!data.empty() && data.front() == '"') {
     std::size_t at = pos;
-    auto text = ReadQuoted(line, at, error);
-    if (!text) return "value text: " + error;
-    if (!Trim(line.substr(at)).empty()) return "text after the closing quote";
-    value.text = std::move(text);
+    auto text = ReadQuoted(line, at);
+    if (!text) return Bad("value text: " + text.detail());
+    if (!Trim(line.substr(at)).empty()) return Bad("text after the closing quote");
+    value.text = std::move(*text);
   } else if (data == "-") {
     value.remove = true;
   } else {
@@ -290,14 +291,14 @@ std::optional<std::string> ParseValueLine(const std::vector<std::string_view>& l
     const std::string_view type = data.substr(0, colon);
     const bool hex = type == "hex" || (type.substr(0, 4) == "hex(" && type.back() == ')');
     if (colon == std::string_view::npos || (type != "dword" && !hex))
-      return "value data must be \"text\", -, dword:... or hex...:...";
+      return Bad("value data must be \"text\", -, dword:... or hex...:...");
     value.type = std::string(type);
     // hex data continues on the next line after a trailing backslash.
     std::string_view tail = line;
     while (hex && !tail.empty() && tail.back() == '\\' && i + 1 < lines.size())
       tail = Trim(lines[++i]);
   }
-  return std::nullopt;
+  return RegOk();
 }
 
 }  // namespace
@@ -405,13 +406,14 @@ RegTextParse ParseRegText(std::string_view bytes) {
       constexpr std::string_view kMeta = ";last-write=";
       if (line.substr(0, kMeta.size()) != kMeta) continue;
       if (key == nullptr) return fail(i, "last-write line outside of a key");
-      if (auto error = ParseKeyMeta(line.substr(kMeta.size()), *key)) return fail(i, *error);
+      if (auto meta = ParseKeyMeta(line.substr(kMeta.size()), *key); !meta)
+        return fail(i, meta.detail());
       continue;
     }
     if (line.front() == '[') {
       RegTextKey entry;
       entry.line = static_cast<int>(i + 1);
-      if (auto error = ParseKeyLine(line, entry)) return fail(i, *error);
+      if (auto key_line = ParseKeyLine(line, entry); !key_line) return fail(i, key_line.detail());
       result.document.keys.push_back(std::move(entry));
       key = &result.document.keys.back();
       continue;
@@ -422,7 +424,8 @@ RegTextParse ParseRegText(std::string_view bytes) {
 
     RegTextValue value;
     value.line = static_cast<int>(i + 1);
-    if (auto error = ParseValueLine(lines, i, value)) return fail(i, *error);
+    if (auto value_line = ParseValueLine(lines, i, value); !value_line)
+      return fail(i, value_line.detail());
     key->values.push_back(std::move(value));
   }
   return result;

@@ -234,16 +234,16 @@ EnsureResult EnsurePortMap(const Discovery& found, RegistrySnapshot* after) {
   if (plan.NeedsWrite()) {
     // Planned again under the lock from the registry as it is then: someone may have changed the
     // map since the read above.
-    const settings::RegStatus status =
+    const settings::RegResult<> status =
         settings::ModifyHive(kHKeyLocalMachine, [&](settings::RegKeyNode& tree, bool& changed) {
           plan = PlanEnsure(RegistrySnapshot(tree), found);
           changed = plan.NeedsWrite();
           if (changed) ApplyEnsure(plan, tree);
           if (after != nullptr) stored = RegistrySnapshot(tree);
-          return settings::RegStatus::kOk;
+          return settings::RegOk();
         });
-    if (status != settings::RegStatus::kOk) {
-      const std::string reason = settings::RegLastErrorDetail();
+    if (!status) {
+      const std::string& reason = status.detail();
       throw RegistryError("COM port map", "The COM port map cannot be written (" + reason + ").",
                           reason, RegistryError::Kind::kUnreadable);
     }

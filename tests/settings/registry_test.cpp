@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "settings/hive_format.h"
+#include "settings/reg_api.h"
 #include "settings/registry_store.h"
 #include "tests/settings/temp_registry.h"
 
 namespace reg = serivane::settings;
 using reg::CRegistry;
 using reg::kHKeyLocalMachine;
-using reg::RegDateTime;
 using reg::RegistryError;
 
 namespace {
@@ -98,40 +99,6 @@ TEST_F(CRegistryTest, FailuresSayWhetherSomethingIsMissingOrRefused) {
   EXPECT_EQ(KindOf([&] { gone.WriteValue("a", "b"); }), Kind::kMissing);
 }
 
-TEST_F(CRegistryTest, KeyInformationIsReadFromTheStoredTreeWhenAsked) {
-  temp.WriteHiveText(
-      "REGEDIT4\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Info]\n"
-      ";last-write=2020-02-29T23:14:15.9990000Z class=\"Klass\"\n"
-      "\"Longest Name\"=\"abc\"\n"
-      "\"x\"=\"abcdefgh\"\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Info\\Sub]\n"
-      ";last-write=2020-01-01T00:00:00.0000000Z class=\"Sub class\"\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Info\\Longer sub]\n");
-  setenv("TZ", "XYZ-2", 1);  // two hours east of Greenwich: the date moves on
-  tzset();
-
-  EXPECT_EQ(reg.LastWriteTime(), (RegDateTime{1601, 1, 1, 0, 0, 0}));
-  reg.OpenKey(kHKeyLocalMachine, "Software\\Info");
-  EXPECT_EQ(reg.KeyClass(), "Klass");
-  EXPECT_EQ((std::vector<std::int32_t>{reg.NumOfSubKeys(), reg.MaxSubkeyNameLength(),
-                                       reg.MaxClassNameLength(), reg.NumOfValues(),
-                                       reg.MaxValueNameLength(), reg.MaxValueLength(),
-                                       reg.SecurityDescriptor()}),
-            (std::vector<std::int32_t>{2, 10, 9, 2, 12, 9, 20}));
-  EXPECT_EQ(reg.LastWriteTime(), (RegDateTime{2020, 3, 1, 1, 14, 15}));
-  CRegistry other;
-  other.OpenKey(kHKeyLocalMachine, "Software\\Info");
-  other.WriteValue("a", std::string(20, 'b'));  // stamped with the time now
-  EXPECT_EQ(reg.NumOfValues(), 3);
-  EXPECT_EQ(reg.MaxValueLength(), 21);
-  const RegDateTime stamp = reg.LastWriteTime();
-  EXPECT_GT(stamp.year, 2020);
-  temp.WriteHiveText("REGEDIT4\n");  // deleted elsewhere: the last time known stands
-  EXPECT_EQ(reg.LastWriteTime(), stamp);
-  EXPECT_THROW(reg.NumOfValues(), RegistryError);
-}
-
 TEST(RegistryStoreTest, TwoProcessesWritingAtOnceLoseNothing) {
   TempRegistry temp;
   const std::pair<std::string, const char*> writers[] = {{"a", "Software\\Shared"},
@@ -150,10 +117,16 @@ TEST(RegistryStoreTest, TwoProcessesWritingAtOnceLoseNothing) {
     ::waitpid(pid, &status, 0);
     EXPECT_EQ(status, 0);
   }
+  auto hive = reg::LoadHive(kHKeyLocalMachine);
+  ASSERT_TRUE(hive.ok()) << hive.detail();
   CRegistry registry;
   for (const auto& [prefix, key] : writers) {
+    const auto names = reg::SplitKeyPath(key);
+    ASSERT_TRUE(names.ok());
+    const reg::RegKeyNode* node = reg::FindKey(*hive, *names);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->values.size(), 120u);
     registry.OpenKey(kHKeyLocalMachine, key);
-    EXPECT_EQ(registry.NumOfValues(), 120);
     for (int n = 0; n < 120; ++n) EXPECT_EQ(registry.ReadValue(prefix + std::to_string(n)), prefix);
   }
 }
@@ -180,11 +153,17 @@ TEST(RegistryStoreTest, AHiveThatDoesNotParseIsNeverWritten) {
         [&] { open.DeleteKey(); },
         [&] { CRegistry().OpenKey(kHKeyLocalMachine, "Software\\New", true); },
     };
-    for (const auto& operation : operations)
-      EXPECT_EQ(KindOf(operation), RegistryError::Kind::kUnreadable);
-    EXPECT_NE(reg::RegLastErrorDetail().find(std::string("HKEY_LOCAL_MACHINE.reg ") + line),
-              std::string::npos)
-        << reg::RegLastErrorDetail();
+    for (const auto& operation : operations) {
+      try {
+        operation();
+        ADD_FAILURE() << "an operation on a broken hive succeeded";
+      } catch (const RegistryError& error) {
+        EXPECT_EQ(error.kind(), RegistryError::Kind::kUnreadable);
+        EXPECT_NE(error.reason().find(std::string("HKEY_LOCAL_MACHINE.reg ") + line),
+                  std::string::npos)
+            << error.reason();
+      }
+    }
     EXPECT_EQ(temp.HiveText(), hive);
   }
 }
@@ -207,14 +186,13 @@ TEST(RegistryStoreTest, TheNextChangeRemovesTheNewFileOfAKilledWriter) {
 // A person may name a key or a value twice, in any letter case: one key or value results, with
 // the name as first written, the text last written, and its place where it first appeared.
 TEST(RegistryStoreTest, AKeyOrValueNamedTwiceIsOneWithTheFirstNameAndTheLastText) {
-  reg::RegKeyNode tree;
-  ASSERT_EQ(
-      reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n\"Baud\"=\"1\"\n\"b\"=\"x\"\n"
-                     "[hkey_local_machine\\SOFT]\n[HKEY_LOCAL_MACHINE\\soft\\WARE]\n"
-                     "\"BAUD\"=\"2\"\n\"c\"=\"y\"\n",
-                     kHKeyLocalMachine, "twice.reg", tree),
-      reg::RegStatus::kOk);
-  EXPECT_EQ(std::regex_replace(reg::FormatHive("HKEY_LOCAL_MACHINE", tree),
+  const auto tree = reg::ParseHive(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n\"Baud\"=\"1\"\n\"b\"=\"x\"\n"
+      "[hkey_local_machine\\SOFT]\n[HKEY_LOCAL_MACHINE\\soft\\WARE]\n"
+      "\"BAUD\"=\"2\"\n\"c\"=\"y\"\n",
+      kHKeyLocalMachine, "twice.reg");
+  ASSERT_TRUE(tree.ok()) << tree.detail();
+  EXPECT_EQ(std::regex_replace(reg::FormatHive("HKEY_LOCAL_MACHINE", *tree),
                                std::regex(";last-write=[^\n]*"), ";"),
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n;\n\n[HKEY_LOCAL_MACHINE\\Soft]\n;\n\n"
             "[HKEY_LOCAL_MACHINE\\Soft\\Ware]\n;\n\"Baud\"=\"2\"\n\"b\"=\"x\"\n\"c\"=\"y\"\n");
@@ -239,24 +217,21 @@ TEST(RegistryStoreTest, KeysBeyondTheDepthOrPathLimitAreRefusedWithTheReason) {
   };
   for (const auto& [key, refusal] : cases) {
     SCOPED_TRACE(refusal);
-    reg::RegHandle handle = 0;
-    const reg::RegStatus status = reg::RegCreate(kHKeyLocalMachine, key, handle);
+    const auto handle = reg::RegCreate(kHKeyLocalMachine, key);
     if (refusal.empty()) {
-      EXPECT_EQ(status, reg::RegStatus::kOk);
-      reg::RegClose(handle);
+      ASSERT_TRUE(handle.ok()) << handle.detail();
+      EXPECT_TRUE(reg::RegClose(*handle).ok());
       continue;
     }
-    EXPECT_EQ(status, reg::RegStatus::kInvalidParameter);
-    EXPECT_EQ(reg::RegLastErrorDetail(), refusal);
-    reg::RegKeyNode tree;
-    EXPECT_EQ(reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + key + "]\n", kHKeyLocalMachine,
-                             "deep.reg", tree),
-              reg::RegStatus::kBadHive);
-    EXPECT_EQ(reg::RegLastErrorDetail(), "deep.reg line 2: " + refusal);
+    EXPECT_EQ(handle.code(), reg::RegCode::kInvalidParameter);
+    EXPECT_EQ(handle.detail(), refusal);
+    const auto tree = reg::ParseHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + key + "]\n",
+                                     kHKeyLocalMachine, "deep.reg");
+    EXPECT_EQ(tree.code(), reg::RegCode::kBadHive);
+    EXPECT_EQ(tree.detail(), "deep.reg line 2: " + refusal);
   }
   // Both deepest keys were written and read back, so the hive still loads.
-  reg::RegKeyNode tree;
-  EXPECT_EQ(reg::LoadHive(kHKeyLocalMachine, tree), reg::RegStatus::kOk);
+  EXPECT_TRUE(reg::LoadHive(kHKeyLocalMachine).ok());
 }
 
 // Several hives change together or not at all: one whose new file cannot be written leaves the
@@ -269,16 +244,16 @@ TEST(RegistryStoreTest, ChangesToSeveralHivesAreWrittenAllOrNothing) {
     bool created = false;
     reg::CreateKey(tree, {"Software"}, 0, created).values = {{"a", std::string("2\0", 2)}};
     changed = true;
-    return reg::RegStatus::kOk;
+    return reg::RegOk();
   };
   const std::vector<std::uint32_t> roots = {kHKeyLocalMachine, reg::kHKeyCurrentUser};
   const std::string user_new = temp.Hive("HKEY_CURRENT_USER").string() + ".new";
   std::filesystem::create_directories(user_new + "/blocker");
-  EXPECT_NE(reg::ModifyHives(roots, set_a), reg::RegStatus::kOk);
+  EXPECT_FALSE(reg::ModifyHives(roots, set_a).ok());
   EXPECT_EQ(temp.HiveText(), machine);
   EXPECT_FALSE(std::filesystem::exists(temp.Hive().string() + ".new"));
   std::filesystem::remove_all(user_new);
-  EXPECT_EQ(reg::ModifyHives(roots, set_a), reg::RegStatus::kOk);
+  EXPECT_TRUE(reg::ModifyHives(roots, set_a).ok());
   EXPECT_NE(temp.HiveText().find("\"a\"=\"2\""), std::string::npos);
   EXPECT_NE(temp.HiveText("HKEY_CURRENT_USER").find("\"a\"=\"2\""), std::string::npos);
 }

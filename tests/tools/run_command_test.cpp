@@ -172,16 +172,16 @@ TEST_F(RunCommandTest, ARunUsesOneWholeSetWhileAnotherProcessStoresSetsInTurn) {
             settings::SetStringValue(key, name, text);
           }
           changed = true;
-          return settings::RegStatus::kOk;
+          return settings::RegOk();
         });
   };
-  ASSERT_EQ(store(sets[0]), settings::RegStatus::kOk);
+  ASSERT_TRUE(store(sets[0]).ok());
 
   const pid_t writer = ::fork();
   ASSERT_GE(writer, 0);
   if (writer == 0) {
     for (int n = 1;; ++n)
-      if (store(sets[n % 2]) != settings::RegStatus::kOk) ::_exit(1);
+      if (!store(sets[n % 2])) ::_exit(1);
   }
   // 150 runs and both sets seen, for at most 60 seconds.
   int seen[2] = {0, 0}, runs = 0;

@@ -13,6 +13,7 @@
 #include "common/safe_file.h"
 #include "common/text.h"
 #include "settings/cregistry.h"
+#include "settings/hive_format.h"
 #include "settings/reg_text.h"
 #include "settings/registry_store.h"
 
@@ -65,7 +66,7 @@ KeyArg ParseKeyArg(const std::string& text) {
     throw Failure{"Unknown root key \"" + std::string(path.root) + "\" in \"" + text +
                   "\". Use HKLM, HKCU, HKCR, HKU or HKCC, or their long names."};
   if (!path.names)
-    throw Failure{"\"" + text + "\" is no key the registry can hold: " + path.why + "."};
+    throw Failure{"\"" + text + "\" is no key the registry can hold: " + path.names.detail() + "."};
   return KeyArg{*root, std::move(*path.names)};
 }
 
@@ -81,12 +82,17 @@ std::string StoredName(const KeyArg& key, const RegKeyNode& tree) {
   return name;
 }
 
-void Check(RegStatus status) {
-  if (status == RegStatus::kOk) return;
-  if (status == RegStatus::kBadHive)
-    throw Failure{"The registry file does not parse and was left as it is: " +
-                  RegLastErrorDetail()};
-  throw Failure{RegLastErrorDetail()};
+void Check(const RegResult<>& status) {
+  if (status) return;
+  if (status.code() == RegCode::kBadHive)
+    throw Failure{"The registry file does not parse and was left as it is: " + status.detail()};
+  throw Failure{status.detail()};
+}
+
+RegKeyNode Loaded(std::uint32_t root) {
+  RegResult<RegKeyNode> tree = LoadHive(root);
+  Check(tree.status());
+  return std::move(*tree);
 }
 
 struct Options {
@@ -157,7 +163,7 @@ void Confirm(RegConsole& console, const std::string& question, const char* force
 // Reads the hive of `key` into `tree` and gives the key in it, with its stored name in `path`;
 // a key that is not there fails with "The key ... does not exist.".
 const RegKeyNode& ExistingKey(const KeyArg& key, RegKeyNode& tree, std::string& path) {
-  Check(LoadHive(key.root, tree));
+  tree = Loaded(key.root);
   path = StoredName(key, tree);
   const RegKeyNode* node = FindKey(tree, key.names);
   if (node == nullptr) throw Failure{"The key " + path + " does not exist."};
@@ -230,8 +236,7 @@ int Add(const std::vector<std::string>& args, RegConsole& console) {
   const bool has_value = options.v || options.ve || options.d || options.t;
   const std::string name = options.v.value_or("");
   const std::string data = options.d.value_or("");
-  RegKeyNode tree;
-  Check(LoadHive(key.root, tree));
+  RegKeyNode tree = Loaded(key.root);
   if (has_value && !options.f) {
     const RegKeyNode* node = FindKey(tree, key.names);
     if (node != nullptr && node->FindValue(name) != nullptr)
@@ -242,11 +247,11 @@ int Add(const std::vector<std::string>& args, RegConsole& console) {
   Check(ModifyHive(key.root, [&](RegKeyNode& root, bool& changed) {
     const std::int64_t now = FileTimeNow();
     RegKeyNode& node = CreateKey(root, key.names, now, changed);
-    if (!has_value) return RegStatus::kOk;
+    if (!has_value) return RegOk();
     SetStringValue(node, name, data);
     node.last_write = now;
     changed = true;
-    return RegStatus::kOk;
+    return RegOk();
   }));
   console.out << "The operation completed successfully.\n";
   return 0;
@@ -273,23 +278,24 @@ int Delete(const std::vector<std::string>& args, RegConsole& console) {
     else
       Confirm(console, "Permanently delete the key " + path + " and everything below it", "/f");
   }
-  const RegStatus status = ModifyHive(key.root, [&](RegKeyNode& root, bool& changed) {
+  const RegResult<> status = ModifyHive(key.root, [&](RegKeyNode& root, bool& changed) {
     const std::int64_t now = FileTimeNow();
     if (whole_key) {
       changed = true;
       return RemoveKey(root, key.names, true, now);
     }
+    const RegResult<> gone(RegCode::kNotFound, "no such key or value");
     RegKeyNode* target = FindKey(root, key.names);
-    if (target == nullptr) return RegStatus::kNotFound;
+    if (target == nullptr) return gone;
     if (options.va)
       target->values.clear();
     else if (!RemoveValue(*target, name))
-      return RegStatus::kNotFound;
+      return gone;
     target->last_write = now;
     changed = true;
-    return RegStatus::kOk;
+    return RegOk();
   });
-  if (status == RegStatus::kNotFound)
+  if (status.code() == RegCode::kNotFound)
     throw Failure{"The key or value was deleted by someone else meanwhile."};
   Check(status);
   console.out << "The operation completed successfully.\n";
@@ -354,13 +360,13 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
   const Options options = ParseOptions(args, "import", {});
   ExpectPositional(options, 1, "FILE");
   const std::string& file = options.positional[0];
-  std::string bytes;
-  if (ReadRegFile(file, bytes) != RegStatus::kOk) {
-    std::string reason = RegLastErrorDetail();  // "cannot read FILE: why"
+  const RegResult<std::string> bytes = ReadRegFile(file);
+  if (!bytes) {
+    std::string reason = bytes.detail();  // "cannot read FILE: why"
     if (!reason.empty()) reason[0] = 'C';
     throw Failure{reason + "."};
   }
-  const RegTextParse parse = ParseRegText(bytes);
+  const RegTextParse parse = ParseRegText(*bytes);
   auto at = [&](int line) {
     return file + (line > 0 ? " line " + std::to_string(line) : "") + ": ";
   };
@@ -376,7 +382,7 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
     if (!root)
       throw Failure{at(entry.line) + "unknown root key \"" + std::string(path.root) + "\"."};
     auto& names = path.names;
-    if (!names) throw Failure{at(entry.line) + path.why + "."};
+    if (!names) throw Failure{at(entry.line) + names.detail() + "."};
     if (entry.remove && names->empty())
       throw Failure{at(entry.line) + "a root key cannot be deleted."};
     for (const RegTextValue& value : entry.values) {
@@ -414,7 +420,7 @@ int Import(const std::vector<std::string>& args, RegConsole& console) {
       }
     }
     tree = builder.Take();
-    return RegStatus::kOk;
+    return RegOk();
   }));
   console.out << "The operation completed successfully.\n";
   return 0;
