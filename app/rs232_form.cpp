@@ -56,7 +56,8 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
   CreateMenus();
 
   Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
-  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *services_.clock, settings_);
+  tester_ = std::make_unique<engine::Tester>(engine::FrontEnd(*this, *this, this, this),
+                                             *Test_MSComm, *services_.clock, settings_);
   Test_MSComm->OnCommEvent = [this] { tester_->HandleCommEvent(); };
 
   port_service_timer_ = new QTimer(this);

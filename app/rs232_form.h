@@ -1,7 +1,7 @@
 // RS232_Form: the program's one window. It lays out every control and menu, loads the settings
 // at start-up, opens the port from its status timer, drives the manual line controls and the
 // Setup and Function menus, and saves the settings at exit. The test procedures themselves live
-// in the engine's Tester, which the window owns and serves through WindowPort.
+// in the engine's Tester, which the window owns and serves as its front end.
 //
 // Everything runs on the thread of the Qt event loop. Handlers keep the names of the window's
 // events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); the controls are the window's
@@ -19,8 +19,8 @@
 
 #include "app/dialogs.h"
 #include "common/clock.h"
+#include "engine/front_end.h"
 #include "engine/tester.h"
-#include "engine/window_port.h"
 #include "serial/comm_control.h"
 #include "settings/cregistry.h"
 #include "settings/settings.h"
@@ -60,7 +60,11 @@ struct FormServices {
 // Twips to pixels at 15 twips a pixel, rounded to the nearest pixel.
 int TwipsToPixels(double twips);
 
-class RS232_Form final : public QMainWindow, public engine::WindowPort {
+class RS232_Form final : public QMainWindow,
+                         public engine::ResultsView,
+                         public engine::WindowControls,
+                         public engine::OperatorAnswers,
+                         public engine::EventPump {
   Q_OBJECT
 
  public:
@@ -112,7 +116,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   engine::Tester& tester() { return *tester_; }
   serial::CommControl& port() { return *Test_MSComm; }
 
-  // WindowPort.
+  // The engine's front end.
   std::string ResultText() const override;
   void SetResultText(const std::string& text) override;
   void AppendResultText(const std::string& text) override;

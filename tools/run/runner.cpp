@@ -23,6 +23,7 @@
 #include "common/safe_file.h"
 #include "common/unique_fd.h"
 #include "engine/result_file.h"
+#include "engine/test_names.h"
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
 #include "settings/cregistry.h"
@@ -101,7 +102,7 @@ std::string SummaryLine(const PortOutcome& o, bool several) {
     std::string failed;
     for (const TestRecord& t : o.tests) {
       if (t.failures == 0) continue;
-      failed += (failed.empty() ? "" : ", ") + TestName(t.number, o.settings);
+      failed += (failed.empty() ? "" : ", ") + engine::TestName(t.number, o.settings.SingleBytes);
     }
     text = head + ": ";
     text += !failed.empty()    ? "FAILED (" + failed + ")"
@@ -315,13 +316,13 @@ std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& fa
     for (const TestRecord& t : o.tests) {
       j.BeginObject();
       j.Key("number").Number(t.number);
-      j.Key("name").String(TestName(t.number, o.settings));
+      j.Key("name").String(engine::TestName(t.number, o.settings.SingleBytes));
       j.Key("passed").Bool(t.failures == 0);
       j.Key("runs").Number(t.runs);
       j.Key("failures").Number(t.failures);
-      j.Key("duration_ms").Number(t.duration_ms);
+      j.Key("duration_ms").Number(t.kept.duration_ms);
       j.Key("lines").BeginArray();
-      for (const std::string& line : t.lines) j.String(line);
+      for (const std::string& line : t.kept.lines) j.String(line);
       j.EndArray();
       j.Key("events").BeginArray();
       for (const std::int16_t code : t.events) {
