@@ -245,16 +245,6 @@ struct EngineRig {
     port.LineSettings(serivane::engine::LineSettingsText(settings));
     port.OpenState(true);
   }
-  // The number in "(Duration: <n>ms" or "(<n>ms)" of the last line, -1 when the test failed.
-  double Reported() const {
-    if (window.text.find("FAILED") != std::string::npos) return -1;
-    const auto at = window.text.find_last_of('(');
-    if (at == std::string::npos) return -1;
-    std::size_t i = at + 1;
-    while (i < window.text.size() && (window.text[i] < '0' || window.text[i] > '9')) ++i;
-    return std::atof(window.text.c_str() + i);
-  }
-
   CommControl port;
   serivane::settings::Settings settings;
   BenchWindow window;
@@ -302,8 +292,9 @@ void BM_Engine_DataTest_Plug38400(benchmark::State& state) {
   double reported = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    rig.tester.Retest(2);
-    reported += rig.Reported();
+    // The time the test's line quotes, -1 when it failed.
+    const serivane::engine::TestOutcome outcome = rig.tester.Retest(2);
+    reported += outcome.passed && outcome.measured_ms ? *outcome.measured_ms : -1.0;
   }
   state.counters["reported_ms"] = reported / static_cast<double>(state.iterations());
   state.counters["wire_ms"] = 256.0 * 10 * 1000 / 38400;

@@ -64,9 +64,10 @@ bool LostOrChanged(const PortOutcome& outcome, std::int16_t number) {
   return *received == sent && (number == 2 || LineErrorSeen(*record));
 }
 
-std::vector<std::string> Diagnose(const PortOutcome& o) {
-  std::vector<std::string> out;
-  if (!o.opened) return out;
+namespace {
+
+// Test 1: the port does not reopen, or reopens slowly.
+void DiagnoseOpening(const PortOutcome& o, std::vector<std::string>& out) {
   const std::string max_ms = DecimalText(o.settings.MaxDuration);
 
   if (const TestRecord* t = o.Test(1); t != nullptr && t->failures > 0) {
@@ -79,8 +80,10 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
                   DecimalText(o.slow_opens) + (o.slow_opens == 1 ? " time" : " times") +
                   "): the driver is slow to open the port.");
   }
+}
 
-  // The echo: no character back at all, too many, or some lost or changed.
+// Tests 2 and 3: no character back at all, too many, or some lost or changed.
+void DiagnoseEcho(const PortOutcome& o, std::vector<std::string>& out) {
   const TestRecord* data = o.Test(2);
   const TestRecord* single = o.Test(3);
   const bool data_silent = ReceivedOnFailure(data) == 0;
@@ -112,7 +115,10 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
                     "lower rate tells them apart.");
     }
   }
+}
 
+// Tests 4 and 5: each input against its output, and DCD beside DSR.
+void DiagnoseHandshakes(const PortOutcome& o, std::vector<std::string>& out) {
   const bool handshakes = o.Test(4) != nullptr || o.Test(5) != nullptr;
   if (o.no_modem_lines && handshakes) {
     // A pseudo-terminal has no RTS, CTS, DTR, DSR or DCD: its inputs always read off, so a
@@ -142,7 +148,16 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
       }
     }
   }
+}
 
+}  // namespace
+
+std::vector<std::string> Diagnose(const PortOutcome& o) {
+  std::vector<std::string> out;
+  if (!o.opened) return out;
+  DiagnoseOpening(o, out);
+  DiagnoseEcho(o, out);
+  DiagnoseHandshakes(o, out);
   const bool gone = std::any_of(o.tests.begin(), o.tests.end(), [](const TestRecord& t) {
     return std::find(t.events.begin(), t.events.end(), serial::kErDeviceGone) != t.events.end();
   });

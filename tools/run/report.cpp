@@ -9,6 +9,7 @@
 
 #include "common/conv.h"
 #include "engine/test_names.h"
+#include "engine/tester.h"
 #include "serial/comm_control.h"
 #include "tools/run/diagnosis.h"
 #include "tools/run/json_writer.h"
@@ -98,6 +99,75 @@ std::string EventName(std::int16_t code) {
   }
 }
 
+namespace {
+
+void WriteTest(JsonWriter& j, const TestRecord& t, const settings::Settings& settings) {
+  j.BeginObject();
+  j.Key("number").Number(t.number);
+  j.Key("name").String(engine::TestName(t.number, settings.SingleBytes));
+  j.Key("passed").Bool(t.failures == 0);
+  j.Key("runs").Number(t.runs);
+  j.Key("failures").Number(t.failures);
+  j.Key("duration_ms").Number(t.kept.duration_ms);
+  j.Key("lines").BeginArray();
+  for (const std::string& line : t.kept.lines) j.String(line);
+  j.EndArray();
+  j.Key("events").BeginArray();
+  for (const std::int16_t code : t.events) {
+    j.BeginObject();
+    j.Key("code").Number(code);
+    j.Key("name").String(EventName(code));
+    j.EndObject();
+  }
+  j.EndArray();
+  j.EndObject();
+}
+
+void WritePort(JsonWriter& j, const PortOutcome& o) {
+  j.BeginObject();
+  j.Key("port").String(o.port);
+  j.Key("name").String(o.name);
+  j.Key("device").String(o.device);
+  j.Key("identity");
+  WriteIdentity(j, o.identity);
+  j.Key("settings").String(engine::LineSettingsText(o.settings));
+  j.Key("opened").Bool(o.opened);
+  if (!o.error.empty()) j.Key("error").String(o.error);
+  j.Key("result_file");
+  if (o.result_file.empty()) {
+    j.Null();
+  } else {
+    j.String(o.result_file);
+  }
+  if (!o.result_file_error.empty()) j.Key("result_file_error").String(o.result_file_error);
+  j.Key("passes").Number(o.passes);
+  j.Key("passed").Bool(o.Passed());
+  j.Key("interrupted").Bool(o.interrupted);
+  j.Key("tests").BeginArray();
+  for (const TestRecord& t : o.tests) WriteTest(j, t, o.settings);
+  j.EndArray();
+  j.Key("diagnosis").BeginArray();
+  for (const std::string& sentence : Diagnose(o)) j.String(sentence);
+  j.EndArray();
+  if (o.lower_rate_passed) {
+    j.Key("lower_rate_check").BeginObject();
+    j.Key("baud").Number(o.lower_rate);
+    j.Key("passed").Bool(*o.lower_rate_passed);
+    j.EndObject();
+  }
+  if (o.counters) {
+    const serial::LineCounters& c = *o.counters;
+    j.Key("counters").BeginObject();
+    j.Key("rx").Number(c.rx).Key("tx").Number(c.tx).Key("frame").Number(c.frame);
+    j.Key("parity").Number(c.parity).Key("overrun").Number(c.overrun);
+    j.Key("buf_overrun").Number(c.buf_overrun).Key("brk").Number(c.brk);
+    j.EndObject();
+  }
+  j.EndObject();
+}
+
+}  // namespace
+
 std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& facts) {
   JsonWriter j;
   j.BeginObject();
@@ -108,73 +178,7 @@ std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& fa
   j.Key("ended").String(facts.ended);
   j.Key("interrupted").Bool(facts.interrupted);
   j.Key("ports").BeginArray();
-  for (const PortOutcome& o : ports) {
-    j.BeginObject();
-    j.Key("port").String(o.port);
-    j.Key("name").String(o.name);
-    j.Key("device").String(o.device);
-    j.Key("identity");
-    WriteIdentity(j, o.identity);
-    j.Key("settings")
-        .String(DecimalText(o.settings.BaudRate) + "," +
-                (o.settings.Parity == 2   ? "O"
-                 : o.settings.Parity == 3 ? "E"
-                                          : "N") +
-                "," + DecimalText(o.settings.DataBits) + "," + DecimalText(o.settings.StopBits));
-    j.Key("opened").Bool(o.opened);
-    if (!o.error.empty()) j.Key("error").String(o.error);
-    j.Key("result_file");
-    if (o.result_file.empty()) {
-      j.Null();
-    } else {
-      j.String(o.result_file);
-    }
-    if (!o.result_file_error.empty()) j.Key("result_file_error").String(o.result_file_error);
-    j.Key("passes").Number(o.passes);
-    j.Key("passed").Bool(o.Passed());
-    j.Key("interrupted").Bool(o.interrupted);
-    j.Key("tests").BeginArray();
-    for (const TestRecord& t : o.tests) {
-      j.BeginObject();
-      j.Key("number").Number(t.number);
-      j.Key("name").String(engine::TestName(t.number, o.settings.SingleBytes));
-      j.Key("passed").Bool(t.failures == 0);
-      j.Key("runs").Number(t.runs);
-      j.Key("failures").Number(t.failures);
-      j.Key("duration_ms").Number(t.kept.duration_ms);
-      j.Key("lines").BeginArray();
-      for (const std::string& line : t.kept.lines) j.String(line);
-      j.EndArray();
-      j.Key("events").BeginArray();
-      for (const std::int16_t code : t.events) {
-        j.BeginObject();
-        j.Key("code").Number(code);
-        j.Key("name").String(EventName(code));
-        j.EndObject();
-      }
-      j.EndArray();
-      j.EndObject();
-    }
-    j.EndArray();
-    j.Key("diagnosis").BeginArray();
-    for (const std::string& sentence : Diagnose(o)) j.String(sentence);
-    j.EndArray();
-    if (o.lower_rate_passed) {
-      j.Key("lower_rate_check").BeginObject();
-      j.Key("baud").Number(o.lower_rate);
-      j.Key("passed").Bool(*o.lower_rate_passed);
-      j.EndObject();
-    }
-    if (o.counters) {
-      const serial::LineCounters& c = *o.counters;
-      j.Key("counters").BeginObject();
-      j.Key("rx").Number(c.rx).Key("tx").Number(c.tx).Key("frame").Number(c.frame);
-      j.Key("parity").Number(c.parity).Key("overrun").Number(c.overrun);
-      j.Key("buf_overrun").Number(c.buf_overrun).Key("brk").Number(c.brk);
-      j.EndObject();
-    }
-    j.EndObject();
-  }
+  for (const PortOutcome& o : ports) WritePort(j, o);
   j.EndArray();
   j.EndObject();
   return j.Text();

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <optional>
 #include <thread>
 
 #include "tools/run/diagnosis.h"
@@ -68,10 +67,14 @@ int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const Display& dis
   Console& console = display.console;
   int stop_signal = 0;
   bool aborted = false;
-  std::optional<std::chrono::steady_clock::time_point> abort_at;
+  // When the running tests are cut; never until a SIGTERM or SIGHUP sets it. (A time point, not
+  // an optional one: the optimiser cannot follow an optional through the loop and warns.)
+  using Steady = std::chrono::steady_clock;
+  constexpr Steady::time_point kNever = Steady::time_point::max();
+  Steady::time_point abort_at = kNever;
   const auto abort_all = [&] {
     aborted = true;
-    abort_at.reset();
+    abort_at = kNever;
     for (auto& r : runs) r->RequestAbort();
   };
   std::vector<std::string> run_names;
@@ -82,9 +85,8 @@ int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const Display& dis
     if (all_done) break;
     if (display.progress) console.Progress(ProgressText(runs, run_names));
     int timeout_ms = display.progress ? kProgressMs : -1;
-    if (abort_at) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          *abort_at - std::chrono::steady_clock::now());
+    if (abort_at != kNever) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(abort_at - Steady::now());
       const int left_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
       timeout_ms = timeout_ms < 0 ? left_ms : std::min(timeout_ms, left_ms);
     }
@@ -94,14 +96,14 @@ int RunAll(const std::vector<std::unique_ptr<PortRun>>& runs, const Display& dis
       std::uint64_t count = 0;
       (void)!::read(finished.get(), &count, sizeof count);
     }
-    if (abort_at && std::chrono::steady_clock::now() >= *abort_at) abort_all();
+    if (abort_at != kNever && Steady::now() >= abort_at) abort_all();
     if (!(fds[1].revents & POLLIN)) continue;
     const int got = signals.Take();
     if (got == 0) continue;
     if (stop_signal == 0) {
       stop_signal = got;
       for (auto& r : runs) r->RequestStop();
-      if (got != SIGINT) abort_at = std::chrono::steady_clock::now() + kTermGrace;
+      if (got != SIGINT) abort_at = Steady::now() + kTermGrace;
       if (!display.quiet) {
         console.Line(got == SIGINT
                          ? "Stopping after the current test (press Ctrl+C again to stop at once)"
