@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "common/conv.h"
+#include "common/safe_file.h"
 #include "engine/test_names.h"
 #include "engine/tester.h"
 #include "serial/comm_control.h"
@@ -167,6 +168,16 @@ void WritePort(JsonWriter& j, const PortOutcome& o) {
 }
 
 }  // namespace
+
+std::string WriteReport(const std::string& report, const std::string& target, std::ostream& out) {
+  if (target == "-") {
+    out << report;
+    out.flush();
+    return out ? "" : "cannot write the report to standard output";
+  }
+  const std::string why = ReplaceFile(target, kReportStart, report);
+  return why.empty() ? "" : "cannot write '" + target + "': " + why;
+}
 
 std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& facts) {
   JsonWriter j;

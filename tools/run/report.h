@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,10 @@ inline constexpr std::string_view kReportStart = "{\n  \"program\": \"serivane-r
 
 // The report: {"program", "version", "host", "started", "ended", "interrupted", "ports": [...]}.
 std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& facts);
+
+// Writes `report` to `out` when `target` is "-", else in place of the file `target`, whole.
+// Answers "" or what failed: "cannot write the report to standard output".
+std::string WriteReport(const std::string& report, const std::string& target, std::ostream& out);
 
 // `when` (microseconds since the epoch) in the local zone as ISO 8601 with milliseconds.
 std::string IsoTime(std::int64_t when_us);

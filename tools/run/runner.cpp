@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "common/clock.h"
 #include "common/conv.h"
@@ -115,6 +116,23 @@ std::unique_ptr<PortRun> MakeRun(const RunPlan& plan, const std::string& word,
   return std::make_unique<PortRun>(std::move(o), plan.options.repeat, SystemClock(), sink);
 }
 
+// The stored settings within the window's limits, and the COM port map made or extended as the
+// window does at its start (a station that has only ever used this program gets the same map).
+// nullopt when the registry cannot be read, having said so.
+std::optional<settings::Settings> LoadStored(const RunEnvironment& env) {
+  settings::Settings stored;
+  try {
+    settings::CRegistry registry;
+    settings::LoadSettings(registry, stored);
+    portmap::EnsurePortMap(portmap::DiscoverPorts(env.roots));
+  } catch (const settings::RegistryError& e) {
+    *env.err << kProgram << ": the stored settings cannot be read: " << e.description() << "\n";
+    return std::nullopt;
+  }
+  settings::ApplyWindowLimits(stored);
+  return stored;
+}
+
 }  // namespace
 
 std::string PortName(const std::string& word) {
@@ -188,18 +206,9 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
     }
   }
 
-  settings::Settings stored;
-  try {
-    settings::CRegistry registry;
-    settings::LoadSettings(registry, stored);
-    // The window makes or extends the COM port map at its start; a station that has only ever
-    // used this program gets the same map.
-    portmap::EnsurePortMap(portmap::DiscoverPorts(env.roots));
-  } catch (const settings::RegistryError& e) {
-    err << kProgram << ": the stored settings cannot be read: " << e.description() << "\n";
-    return kExitPort;
-  }
-  settings::ApplyWindowLimits(stored);
+  std::optional<settings::Settings> loaded = LoadStored(env);
+  if (!loaded) return kExitPort;
+  settings::Settings& stored = *loaded;
   ApplyOverrides(options.overrides, stored);
 
   std::vector<std::string> words = options.ports;
@@ -235,17 +244,8 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
 
   facts.ended = IsoTime(WallClockMicros());
   facts.interrupted = stop_signal != 0;
-  const std::string report = ReportJson(outcomes, facts);
-  std::string failure;
-  if (json_to_out) {
-    *env.out << report;
-    env.out->flush();
-    if (!*env.out) failure = "cannot write the report to standard output";
-  } else if (const std::string why = ReplaceFile(*options.json, kReportStart, report);
-             !why.empty()) {
-    failure = "cannot write '" + *options.json + "': " + why;
-  }
-  if (!failure.empty()) {
+  if (const std::string failure = WriteReport(ReportJson(outcomes, facts), *options.json, *env.out);
+      !failure.empty()) {
     err << kProgram << ": --json: " << failure << "\n";
     if (status == kExitPassed) status = kExitPort;
   }
