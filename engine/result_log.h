@@ -22,7 +22,8 @@ class ResultLog {
   ResultLog& operator=(const ResultLog&) = delete;
 
   // Adds `line` and a line end to the box, moves the caret to the end and repaints. A box that
-  // grows beyond 20000 characters is cut back to its last 10000.
+  // grows beyond 20000 characters is cut back to its last 10000. The observer is told first: a
+  // test's line while CaptureTestLines is on, a run's line otherwise.
   void AppendLine(std::string_view line);
   // As AppendLine, for a port event's message: never one of a test's lines.
   void AppendEventLine(std::string_view line);
