@@ -76,7 +76,8 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
 
   Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
   tester_clock_ = std::make_unique<PausingClock>(*services_.clock, [this] { FlushResultBox(); });
-  tester_ = std::make_unique<engine::Tester>(*this, *Test_MSComm, *tester_clock_, settings_);
+  tester_ = std::make_unique<engine::Tester>(engine::FrontEnd(*this, *this, this, this, this),
+                                             *Test_MSComm, *tester_clock_, settings_);
   Test_MSComm->OnCommEvent = [this] { tester_->HandleCommEvent(); };
 
   port_service_timer_ = new QTimer(this);
@@ -897,15 +898,16 @@ void RS232_Form::TestStarting(std::int16_t) {
   for (const std::string& note : notes) tester_->Log().Report(' ', note);
 }
 
-void RS232_Form::ResultLineAdded(std::string_view line) {
+void RS232_Form::LineAdded(std::string_view line, engine::LineOrigin) {
   if (setup_lines_ != nullptr) setup_lines_->emplace_back(line);
   // The result log says so in the box, once a run, when its file cannot be created or written.
-  if (line.rfind("Result file error: ", 0) == 0 && tester_->Running()) ResultFileFailed(line);
+  if (tester_->Running() && !run_.file_failed && !tester_->Log().FileFailure().empty())
+    ResultFileFailed(tester_->Log().FileFailure());
 }
 
-void RS232_Form::PassFinished(std::int32_t, bool all_passed) {
+void RS232_Form::PassFinished(const engine::PassOutcome& pass) {
   run_.in_pass = false;
-  if (!all_passed) run_.failed = true;
+  if (!pass.passed) run_.failed = true;
 }
 
 void RS232_Form::ResultFileFailed(std::string_view message) {

@@ -1,7 +1,7 @@
 // RS232_Form: the program's one window. It lays out every control and menu, loads the settings
 // at start-up, opens the port from its status timer, drives the manual line controls and the
 // Setup and Function menus, and saves the settings at exit. The test procedures themselves live
-// in the engine's Tester, which the window owns and serves through WindowPort.
+// in the engine's Tester, which the window owns and serves as its front end.
 //
 // Everything runs on the thread of the Qt event loop. Handlers keep the names of the window's
 // events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); the controls are the window's
@@ -22,8 +22,8 @@
 
 #include "app/dialogs.h"
 #include "common/clock.h"
+#include "engine/front_end.h"
 #include "engine/tester.h"
-#include "engine/window_port.h"
 #include "serial/comm_control.h"
 #include "settings/cregistry.h"
 #include "settings/settings.h"
@@ -66,7 +66,12 @@ struct FormServices {
 // Twips to pixels at 15 twips a pixel, rounded to the nearest pixel.
 int TwipsToPixels(double twips);
 
-class RS232_Form final : public QMainWindow, public engine::WindowPort {
+class RS232_Form final : public QMainWindow,
+                         public engine::ResultsView,
+                         public engine::WindowControls,
+                         public engine::OperatorAnswers,
+                         public engine::EventPump,
+                         public engine::RunObserver {
   Q_OBJECT
 
  public:
@@ -120,7 +125,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   engine::Tester& tester() { return *tester_; }
   serial::CommControl& port() { return *Test_MSComm; }
 
-  // WindowPort.
+  // The engine's front end.
   std::string ResultText() const override;
   void SetResultText(const std::string& text) override;
   void AppendResultText(const std::string& text) override;
@@ -146,8 +151,8 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   bool CloseWhenFinished() const override;
   void Exit() override;
   void TestStarting(std::int16_t number) override;
-  void ResultLineAdded(std::string_view line) override;
-  void PassFinished(std::int32_t pass, bool all_passed) override;
+  void LineAdded(std::string_view line, engine::LineOrigin origin) override;
+  void PassFinished(const engine::PassOutcome& pass) override;
 
  signals:
   // Emitted at the end of every status tick, after the display boxes and the port are updated

@@ -21,6 +21,7 @@
 #include <variant>
 
 #include "app/rs232_form.h"
+#include "engine/test_names.h"
 
 namespace serivane::app {
 
@@ -153,16 +154,16 @@ void RS232_Form::CreateControls() {
        "DSR state:", "display present state of DSR input (checked= on)", 120, 1440, 1935, 255},
       {&RS232_Form::DCD_Check, manual, "DCD_Check", "DCD state:", "", 120, 1800, 1935, 195},
       {test, nullptr, "Test_Frame", "&Test:", "test(s) to be executed", 2640, 120, 2775, 3375},
-      {TestBox{1}, test, "Test_Check_1", "Close/Open port:", "close/open Com port", 120, 360, 2415,
-       255},
-      {TestBox{2}, test, "Test_Check_2", "Data Tx/Rx:", "send/receive string of characters", 120,
-       720, 2415, 255},
-      {TestBox{3}, test, "Test_Check_3", " bytes Tx/Rx:",
+      {TestBox{1}, test, "Test_Check_1", engine::TextsOf(1).caption.data(), "close/open Com port",
+       120, 360, 2415, 255},
+      {TestBox{2}, test, "Test_Check_2", engine::TextsOf(2).caption.data(),
+       "send/receive string of characters", 120, 720, 2415, 255},
+      {TestBox{3}, test, "Test_Check_3", engine::TextsOf(3).caption.data(),
        "send/receive a number of single bytes, and measure time used", 120, 1080, 2415, 255},
-      {TestBox{4}, test, "Test_Check_4",
-       "RTS/CTS handshake:", "set/clear RTS and detect activity on CTS", 120, 1440, 2415, 255},
-      {TestBox{5}, test, "Test_Check_5",
-       "DTR/DSR handshake:", "set/clear DTR and detect activity on DSR", 120, 1800, 2415, 255},
+      {TestBox{4}, test, "Test_Check_4", engine::TextsOf(4).caption.data(),
+       "set/clear RTS and detect activity on CTS", 120, 1440, 2415, 255},
+      {TestBox{5}, test, "Test_Check_5", engine::TextsOf(5).caption.data(),
+       "set/clear DTR and detect activity on DSR", 120, 1800, 2415, 255},
       {&RS232_Form::Loop_Check, test, "Loop_Check",
        "R&epeat test(s):", "repeat test(s) until stopped (unchecked)", 120, 2280, 2415, 255},
       {&RS232_Form::Run_Button, test, "Run_Button", "&Run test(s)", "run marked test(s)", 600, 2760,

@@ -48,9 +48,12 @@ namespace {
 using serivane::Clock;
 using serivane::ManualClock;
 using serivane::SystemClock;
+using serivane::engine::EventPump;
+using serivane::engine::FrontEnd;
+using serivane::engine::OperatorAnswers;
+using serivane::engine::ResultsView;
 using serivane::engine::Rgb;
 using serivane::engine::Tester;
-using serivane::engine::WindowPort;
 using serivane::serial::CommControl;
 using serivane::serial::SystemPaths;
 
@@ -207,20 +210,15 @@ BENCHMARK(BM_Raw_CloseOpen)->UseRealTime();
 // The engine with a window that costs nothing. Its event loop is the port alone: it waits on
 // the port's descriptor (or, for the plug, until the next delivery) as the program's loop does.
 
-struct BenchWindow final : WindowPort {
+struct BenchWindow final : ResultsView, OperatorAnswers, EventPump {
   explicit BenchWindow(CommControl& p) : port(p) {}
   std::string ResultText() const override { return text; }
   void SetResultText(const std::string& t) override { text = t; }
   void MoveResultCaretToEnd() override {}
   void RepaintResult() override {}
   void SetResultBackground(Rgb) override {}
-  void SetRunControlsEnabled(bool) override {}
   bool RepeatChecked() const override { return false; }
-  void FocusRepeatBox() override {}
-  void FocusRunButton() override {}
-  void RestoreIfMinimized() override {}
   bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
-  void ShowCriticalMessage(const std::string&, const std::string&) override {}
   void DoEvents() override { port.Service(); }
   bool WaitForEvents(std::int32_t max_ms) override {
     int wait = port.NextServiceMs();
@@ -231,14 +229,10 @@ struct BenchWindow final : WindowPort {
     ++waits;
     return true;
   }
-  void SetBusyCursor(bool) override {}
   bool RtsChecked() const override { return true; }
   bool DtrChecked() const override { return true; }
-  void SelectComEntry(int) override {}
-  void SetTestFrameCaption(const std::string&) override {}
   void SetCommTimerEnabled(bool) override {}
   bool CloseWhenFinished() const override { return false; }
-  void Exit() override {}
 
   CommControl& port;
   std::string text;
@@ -250,21 +244,11 @@ struct EngineRig {
       : port([target](std::int16_t) { return target; }, SystemClock(),
              SystemPaths{LockDir() + "/no-sysfs", LockDir()}),
         window(port),
-        tester(window, port, SystemClock(), settings) {
+        tester(FrontEnd(window, window, &window), port, SystemClock(), settings) {
     port.OnCommEvent = [this] { tester.HandleCommEvent(); };
     port.LineSettings(serivane::engine::LineSettingsText(settings));
     port.OpenState(true);
   }
-  // The number in "(Duration: <n>ms" or "(<n>ms)" of the last line, -1 when the test failed.
-  double Reported() const {
-    if (window.text.find("FAILED") != std::string::npos) return -1;
-    const auto at = window.text.find_last_of('(');
-    if (at == std::string::npos) return -1;
-    std::size_t i = at + 1;
-    while (i < window.text.size() && (window.text[i] < '0' || window.text[i] > '9')) ++i;
-    return std::atof(window.text.c_str() + i);
-  }
-
   CommControl port;
   serivane::settings::Settings settings;
   BenchWindow window;
@@ -276,7 +260,7 @@ void BM_Engine_DataTest_Pty(benchmark::State& state) {
   double failed = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    if (rig.tester.Retest(2)) ++failed;
+    if (!rig.tester.Retest(2).passed) ++failed;
   }
   state.counters["failed"] = failed;
   state.counters["waits"] =
@@ -290,7 +274,7 @@ void BM_Engine_SingleBytes_Pty(benchmark::State& state) {
   double failed = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    if (rig.tester.Retest(3)) ++failed;
+    if (!rig.tester.Retest(3).passed) ++failed;
   }
   state.counters["failed"] = failed;
 }
@@ -312,8 +296,9 @@ void BM_Engine_DataTest_Plug38400(benchmark::State& state) {
   double reported = 0;
   for (auto _ : state) {
     rig.window.text.clear();
-    rig.tester.Retest(2);
-    reported += rig.Reported();
+    // The time the test's line quotes, -1 when it failed.
+    const serivane::engine::TestOutcome outcome = rig.tester.Retest(2);
+    reported += outcome.passed && outcome.measured_ms ? *outcome.measured_ms : -1.0;
   }
   state.counters["reported_ms"] = reported / static_cast<double>(state.iterations());
   state.counters["wire_ms"] = 256.0 * 10 * 1000 / 38400;

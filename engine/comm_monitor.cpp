@@ -1,5 +1,7 @@
 #include "engine/comm_monitor.h"
 
+#include <algorithm>
+
 namespace serivane::engine {
 
 namespace {
@@ -28,23 +30,27 @@ const char* EventMessage(std::int16_t code) {
 
 }  // namespace
 
-CommMonitor::CommMonitor(WindowPort& window, serial::CommControl& port, ResultLog& log)
-    : window_(window), port_(port), log_(log) {}
+CommMonitor::CommMonitor(EventPump& events, serial::CommControl& port, ResultLog& log)
+    : events_(events), port_(port), log_(log) {}
 
 void CommMonitor::HandleEvent() {
   // This runs from the control's Service() inside the event loop, where an exception would end
   // the program: nothing may leave it, and the timer is switched on again whatever happens.
   try {
-    window_.SetCommTimerEnabled(false);
+    events_.SetCommTimerEnabled(false);
     const std::int16_t event = port_.CommEvent();
+    if (recorded_ != nullptr &&
+        std::find(recorded_->begin(), recorded_->end(), event) == recorded_->end())
+      recorded_->push_back(event);
     if (event > 1000 && first_line_error_ == 0) {
       first_line_error_ = event;
     }
     if (const char* message = EventMessage(event)) {
-      if (event != last_event_) log_.AppendLine(message);
+      if (event != last_event_) log_.AppendEventLine(message);
     } else if (event == serial::kErDeviceGone) {
       // The control has closed the port; the operator learns which device went and why.
-      if (event != last_event_) log_.AppendLine("Comm Event: Device lost: " + port_.LostReason());
+      if (event != last_event_)
+        log_.AppendEventLine("Comm Event: Device lost: " + port_.LostReason());
     } else if (event == serial::kEvReceive) {
       if (tests_running_) {
         echo_in_ = true;
@@ -63,7 +69,7 @@ void CommMonitor::HandleEvent() {
   } catch (...) {
   }
   try {
-    window_.SetCommTimerEnabled(true);
+    events_.SetCommTimerEnabled(true);
   } catch (...) {
   }
 }

@@ -3,16 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "engine/front_end.h"
 #include "engine/result_log.h"
-#include "engine/window_port.h"
 #include "serial/comm_control.h"
 
 namespace serivane::engine {
 
 class CommMonitor {
  public:
-  CommMonitor(WindowPort& window, serial::CommControl& port, ResultLog& log);
+  CommMonitor(EventPump& events, serial::CommControl& port, ResultLog& log);
 
   // The port's event handler. Shows the message of an error or ring event, not repeating the
   // code last shown until another code came in between or TimerTick. A receive event is echo
@@ -37,15 +38,19 @@ class CommMonitor {
   // error counts, not only the latest code: a framing error followed by the receive event must
   // still fail the data test.
   std::int16_t FirstLineError() const { return first_line_error_; }
+  // Every event code from now on goes to `events`, each once, in the order they came; nullptr
+  // ends that.
+  void RecordEvents(std::vector<std::int16_t>* events) { recorded_ = events; }
 
  private:
-  WindowPort& window_;
+  EventPump& events_;
   serial::CommControl& port_;
   ResultLog& log_;
   bool tests_running_ = false;
   std::int16_t last_event_ = 0;
   bool echo_in_ = false;
   std::int16_t first_line_error_ = 0;
+  std::vector<std::int16_t>* recorded_ = nullptr;
 };
 
 }  // namespace serivane::engine

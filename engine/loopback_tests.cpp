@@ -4,6 +4,7 @@
 
 #include "common/conv.h"
 #include "engine/error_text.h"
+#include "engine/test_names.h"
 #include "engine/timing.h"
 
 namespace serivane::engine {
@@ -37,18 +38,36 @@ const std::array<LoopbackTests::Procedure, LoopbackTests::kCount> LoopbackTests:
     &LoopbackTests::Test_OpenClose, &LoopbackTests::Test_DataTxRx, &LoopbackTests::Test_SingleBytes,
     &LoopbackTests::Test_RtsCts, &LoopbackTests::Test_DtrDsr};
 
-LoopbackTests::LoopbackTests(WindowPort& window, serial::CommControl& port, Clock& clock,
-                             const settings::Settings& settings, ResultLog& log,
+LoopbackTests::LoopbackTests(EventPump& events, ResultsView& view, serial::CommControl& port,
+                             Clock& clock, const settings::Settings& settings, ResultLog& log,
                              CommMonitor& monitor)
-    : window_(window),
+    : events_(events),
+      view_(view),
       port_(port),
       clock_(clock),
       settings_(settings),
       log_(log),
       monitor_(monitor) {}
 
-bool LoopbackTests::Run(std::int16_t number) {
-  return (this->*kProcedures.at(static_cast<std::size_t>(number - 1)))();
+TestOutcome LoopbackTests::Run(std::int16_t number) {
+  const Procedure procedure = kProcedures.at(static_cast<std::size_t>(number - 1));
+  TestOutcome outcome;
+  outcome.number = number;
+  struct Recording {
+    LoopbackTests& tests;
+    ~Recording() {
+      tests.outcome_ = nullptr;
+      tests.log_.CaptureTestLines(nullptr);
+      tests.monitor_.RecordEvents(nullptr);
+    }
+  } recording{*this};
+  outcome_ = &outcome;
+  log_.CaptureTestLines(&outcome.lines);
+  monitor_.RecordEvents(&outcome.events);
+  const std::int64_t start = clock_.NowMicros();
+  outcome.passed = !(this->*procedure)();
+  outcome.duration_ms = (clock_.NowMicros() - start) / 1000;
+  return outcome;
 }
 
 bool LoopbackTests::ReportFailure(const std::string& head, const std::string& reason) {
@@ -68,9 +87,9 @@ void LoopbackTests::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
     for (std::int64_t left = step_end - clock_.NowMicros(); left > 0 && !monitor_.EchoIn();
          left = step_end - clock_.NowMicros()) {
       const auto left_ms = static_cast<std::int32_t>((left + 999) / 1000);
-      if (!window_.WaitForEvents(left_ms)) {
+      if (!events_.WaitForEvents(left_ms)) {
         clock_.Sleep(left_ms);
-        window_.DoEvents();
+        events_.DoEvents();
         break;
       }
     }
@@ -100,16 +119,20 @@ bool LoopbackTests::Test_OpenClose() {
   }
 
   if (!open) {
-    log_.Report('-', "Open/Close --- FAILED");
+    log_.Report('-', std::string(TextsOf(1).line) + " --- FAILED");
     if (raised) log_.Report(' ', "Error: " + error.description);
     return true;
   }
-  if (static_cast<std::int64_t>(duration) > settings_.MaxDuration) {
+  outcome_->measured_ms = duration;
+  outcome_->slow = static_cast<std::int64_t>(duration) > settings_.MaxDuration;
+  if (outcome_->slow) {
     ++slow_opens_;
-    window_.SetResultBackground(kYellow);
-    log_.Report('+', "Open/Close --- SLOW   (Duration: " + DecimalText(duration) + "ms)");
+    view_.SetResultBackground(kYellow);
+    log_.Report('+', std::string(TextsOf(1).line) +
+                         " --- SLOW   (Duration: " + DecimalText(duration) + "ms)");
   } else {
-    log_.Report('+', "Open/Close --- OK   (Duration: " + DecimalText(duration) + "ms)");
+    log_.Report('+', std::string(TextsOf(1).line) +
+                         " --- OK   (Duration: " + DecimalText(duration) + "ms)");
   }
   return false;
 }
@@ -128,7 +151,7 @@ std::int64_t LoopbackTests::QuietMicros(std::optional<std::int64_t> gap_us) cons
 std::optional<std::int64_t> LoopbackTests::AwaitQuietLine(std::int32_t limit_ms) {
   // What the device already holds is moved in first: right after the port opened (a new run on
   // a far end still echoing an earlier one) it has not been looked at yet.
-  window_.DoEvents();
+  events_.DoEvents();
   std::int64_t kept = static_cast<std::int64_t>(port_.ReceivedText().size());
   // The common case costs one look: the last thing to arrive completed the echo of the last
   // data test, and nothing came since.
@@ -154,9 +177,9 @@ std::optional<std::int64_t> LoopbackTests::AwaitQuietLine(std::int32_t limit_ms)
     const std::int64_t until =
         std::min({quiet_at, deadline, now + std::int64_t{kWaitStepMs} * 1000});
     const auto ms = static_cast<std::int32_t>((until - now + 999) / 1000);
-    if (!window_.WaitForEvents(ms)) {
+    if (!events_.WaitForEvents(ms)) {
       clock_.Sleep(ms);
-      window_.DoEvents();
+      events_.DoEvents();
     }
     kept += static_cast<std::int64_t>(port_.ReceivedText().size());
   }
@@ -183,7 +206,9 @@ std::uint32_t LoopbackTests::StartEcho(std::int16_t count) {
 
 bool LoopbackTests::Test_DataTxRx() {
   const std::int16_t n = settings_.DataBits == 7 ? 128 : 256;
-  const std::string head = "Data Tx/Rx: " + DecimalText(n) + " bytes send/received";
+  const std::string line_name(TextsOf(2).line);
+  const std::string head = line_name + ": " + DecimalText(n) + " bytes send/received";
+  outcome_->sent = n;
   std::string block;
   block.reserve(static_cast<std::size_t>(n));
   for (int code = 0; code < n; ++code) block.push_back(static_cast<char>(code));
@@ -212,24 +237,27 @@ bool LoopbackTests::Test_DataTxRx() {
   }
 
   const std::int16_t line_error = first_line_error != 0 ? first_line_error : event;
+  outcome_->received = static_cast<std::int64_t>(received.size());
+  if (line_error > 1000) outcome_->line_error = line_error;
   if (received == block && line_error <= 1000) {
+    outcome_->measured_ms = TickDiff(end, start);
     log_.Report('+', head + " --- OK");
-    log_.Report(' ', "(Duration: " + DecimalText(TickDiff(end, start)) + "ms , Calculated: ~" +
+    log_.Report(' ', "(Duration: " + DecimalText(*outcome_->measured_ms) + "ms , Calculated: ~" +
                          DecimalText(CalculatedWireMs(n, settings_.BaudRate)) + "ms)");
     return false;
   }
-  log_.Report('-', head + " <-- FAILED  (" +
-                       DecimalText(static_cast<std::int64_t>(received.size())) +
-                       " bytes received)");
+  log_.Report('-', head + " <-- FAILED  (" + DecimalText(*outcome_->received) + " bytes received)");
   if (line_error > 1000) {
-    log_.Report('-', "Data Tx/Rx: CommEvent error: " + DecimalText(line_error));
+    log_.Report('-', line_name + ": CommEvent error: " + DecimalText(line_error));
   }
   return true;
 }
 
 bool LoopbackTests::Test_SingleBytes() {
   const std::int16_t n = settings_.SingleBytes;
-  const std::string head = DecimalText(n) + " bytes Tx/Rx: Single bytes send/received";
+  const std::string head =
+      DecimalText(n) + std::string(TextsOf(3).line) + ": Single bytes send/received";
+  outcome_->sent = n;
   // A count below 1 can only come from an edited setting. Sending nothing would prove nothing,
   // so it is reported as a failure rather than as a pass.
   if (n < 1) {
@@ -254,26 +282,29 @@ bool LoopbackTests::Test_SingleBytes() {
   }
 
   // Characters are counted, never compared: a corrupted character still came back.
-  if (received.size() == static_cast<std::size_t>(n)) {
+  outcome_->received = static_cast<std::int64_t>(received.size());
+  if (*outcome_->received == n) {
     const std::uint32_t end = clock_.TickCount();
-    log_.Report('+', head + " --- OK  (" + DecimalText(TickDiff(end, start)) + "ms)");
+    outcome_->measured_ms = TickDiff(end, start);
+    log_.Report('+', head + " --- OK  (" + DecimalText(*outcome_->measured_ms) + "ms)");
     return false;
   }
-  log_.Report('-', head + " <-- FAILED  (" +
-                       DecimalText(static_cast<std::int64_t>(received.size())) +
-                       " bytes received)");
+  log_.Report('-', head + " <-- FAILED  (" + DecimalText(*outcome_->received) + " bytes received)");
   return true;
 }
 
 bool LoopbackTests::HandshakeTest(bool rts_cts) {
-  const std::string name = rts_cts ? "RTS/CTS" : "DTR/DSR";
-  const std::string head = name + " handshake: " + name + "= ";
+  // "RTS/CTS handshake: RTS/CTS= off": the test's name, and the pair of lines it names.
+  const std::string_view test_name = TextsOf(rts_cts ? 4 : 5).line;
+  const std::string head =
+      std::string(test_name) + ": " + std::string(test_name.substr(0, test_name.find(' '))) + "= ";
   const std::int32_t delay = settings_.HandshakeDelay;
 
   bool failed = false;
   for (const bool on : {false, true}) {
     const std::string state = on ? "on" : "off";
     bool input = false;
+    bool dcd = false;
     try {
       if (rts_cts) {
         port_.RtsOn(on);
@@ -282,11 +313,13 @@ bool LoopbackTests::HandshakeTest(bool rts_cts) {
       }
       HandshakePause(delay);
       input = rts_cts ? port_.CtsState() : port_.DsrState();
+      dcd = port_.DcdState();
       // A closed port reads its inputs off without complaint, which would pass the off check.
       port_.RequireOpen();
     } catch (...) {
       return ReportFailure(head + state, CurrentError().description);
     }
+    outcome_->levels.push_back({on, input, dcd});
     if (input == on) {
       log_.Report('+', head + state + " --- OK");
     } else {
@@ -314,7 +347,7 @@ void LoopbackTests::HandshakePause(std::int32_t ms) {
     if (left <= 0) return;
     clock_.Sleep(static_cast<std::int32_t>(std::min<std::int64_t>(left, kPauseStepMs)));
     if (left <= kPauseStepMs) return;
-    window_.DoEvents();
+    events_.DoEvents();
   }
 }
 

@@ -9,8 +9,9 @@
 
 #include "common/clock.h"
 #include "engine/comm_monitor.h"
+#include "engine/front_end.h"
+#include "engine/outcome.h"
 #include "engine/result_log.h"
-#include "engine/window_port.h"
 #include "serial/comm_control.h"
 #include "settings/settings.h"
 
@@ -21,13 +22,13 @@ class LoopbackTests {
   static constexpr std::int16_t kCount = 5;
 
   // All must outlive the tests. The settings are read when a test runs.
-  LoopbackTests(WindowPort& window, serial::CommControl& port, Clock& clock,
+  LoopbackTests(EventPump& events, ResultsView& view, serial::CommControl& port, Clock& clock,
                 const settings::Settings& settings, ResultLog& log, CommMonitor& monitor);
 
-  // Runs test `number`: 1 Open/Close, 2 Data Tx/Rx, 3 single bytes, 4 RTS/CTS, 5 DTR/DSR.
-  // Returns true when it failed. The port must be open, and the data tests take their echo only
+  // Runs test `number`: 1 Open/Close, 2 Data Tx/Rx, 3 single bytes, 4 RTS/CTS, 5 DTR/DSR, and
+  // answers what it came to. The port must be open, and the data tests take their echo only
   // while the monitor knows tests are running.
-  bool Run(std::int16_t number);
+  TestOutcome Run(std::int16_t number);
 
   // Open/Close tests slower than the MaxDuration setting since the last reset.
   std::int32_t SlowOpens() const { return slow_opens_; }
@@ -82,13 +83,16 @@ class LoopbackTests {
   // closing. `ms` below 1 makes no pause.
   void HandshakePause(std::int32_t ms);
 
-  WindowPort& window_;
+  EventPump& events_;
+  ResultsView& view_;
   serial::CommControl& port_;
   Clock& clock_;
   const settings::Settings& settings_;
   ResultLog& log_;
   CommMonitor& monitor_;
   std::int32_t slow_opens_ = 0;
+  // The outcome of the test that is running.
+  TestOutcome* outcome_ = nullptr;
   // The arrival (port clock, microseconds) that completed the echo of the last data test; -1
   // before anything arrived, kEchoIncomplete when that echo came back short: its missing
   // characters may still be on their way.

@@ -14,33 +14,46 @@ constexpr std::size_t kKeptChars = 10000;
 
 }  // namespace
 
-ResultLog::ResultLog(WindowPort& window) : window_(window) {}
+ResultLog::ResultLog(ResultsView& view, RunObserver& observer) : view_(view), observer_(observer) {}
 
 ResultLog::~ResultLog() = default;
 
 void ResultLog::AppendLine(std::string_view line) {
-  window_.ResultLineAdded(line);
+  if (test_lines_ != nullptr) {
+    test_lines_->emplace_back(line);
+    Append(line, LineOrigin::kTest);
+  } else {
+    Append(line, LineOrigin::kRun);
+  }
+}
+
+void ResultLog::AppendEventLine(std::string_view line) {
+  Append(line, LineOrigin::kEvent);
+}
+
+void ResultLog::Append(std::string_view line, LineOrigin origin) {
+  observer_.LineAdded(line, origin);
   std::string added(line);
   added.append("\r\n");
   // Appended, not set again: a repeated run adds thousands of lines to a full box.
-  window_.AppendResultText(added);
-  window_.MoveResultCaretToEnd();
-  window_.RepaintResult();
+  view_.AppendResultText(added);
+  view_.MoveResultCaretToEnd();
+  view_.RepaintResult();
   // The cut counts characters, not lines: the first line left may be a fragment. The caret
   // stays where the widget puts it.
-  if (window_.ResultTextLength() > kMaxChars) {
-    const std::string text = window_.ResultText();
-    window_.SetResultText(text.substr(text.size() - kKeptChars));
+  if (view_.ResultTextLength() > kMaxChars) {
+    const std::string text = view_.ResultText();
+    view_.SetResultText(text.substr(text.size() - kKeptChars));
   }
 }
 
 void ResultLog::AppendReceived(std::string_view received) {
-  std::string text = window_.ResultText();
+  std::string text = view_.ResultText();
   text.append(received);
   // A port that keeps sending while no run is going must not grow the box (and the time each
   // update takes) without end.
   if (text.size() > kMaxChars) text.erase(0, text.size() - kKeptChars);
-  window_.SetResultText(text);
+  view_.SetResultText(text);
 }
 
 void ResultLog::OpenFile(const std::string& stored_name) {

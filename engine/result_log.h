@@ -5,8 +5,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "engine/window_port.h"
+#include "engine/front_end.h"
 
 namespace serivane::engine {
 
@@ -14,14 +15,21 @@ class ResultFile;
 
 class ResultLog {
  public:
-  explicit ResultLog(WindowPort& window);
+  // Both must outlive the log.
+  ResultLog(ResultsView& view, RunObserver& observer);
   ~ResultLog();
   ResultLog(const ResultLog&) = delete;
   ResultLog& operator=(const ResultLog&) = delete;
 
   // Adds `line` and a line end to the box, moves the caret to the end and repaints. A box that
-  // grows beyond 20000 characters is cut back to its last 10000.
+  // grows beyond 20000 characters is cut back to its last 10000. The observer is told first: a
+  // test's line while CaptureTestLines is on, a run's line otherwise.
   void AppendLine(std::string_view line);
+  // As AppendLine, for a port event's message: never one of a test's lines.
+  void AppendEventLine(std::string_view line);
+  // The lines AppendLine adds from now on are also a test's own, and go to `lines` as well;
+  // nullptr ends that.
+  void CaptureTestLines(std::vector<std::string>* lines) { test_lines_ = lines; }
   // Adds characters received outside a run to the end of the box as they are (no line end, no
   // caret move), with the same cut.
   void AppendReceived(std::string_view received);
@@ -47,7 +55,11 @@ class ResultLog {
   const std::string& FileFailure() const { return file_failure_; }
 
  private:
-  WindowPort& window_;
+  void Append(std::string_view line, LineOrigin origin);
+
+  ResultsView& view_;
+  RunObserver& observer_;
+  std::vector<std::string>* test_lines_ = nullptr;
   std::unique_ptr<ResultFile> file_;
   // The file of this run could not be created or written; the operator has been told, or will
   // be at the next line for the file (`create_error_`).

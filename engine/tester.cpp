@@ -33,14 +33,14 @@ void Quietly(F&& call) noexcept {
 
 }  // namespace
 
-Tester::Tester(WindowPort& window, serial::CommControl& port, Clock& clock,
+Tester::Tester(const FrontEnd& front, serial::CommControl& port, Clock& clock,
                settings::Settings& settings)
-    : window_(window),
+    : front_(front),
       port_(port),
       settings_(settings),
-      log_(window),
-      monitor_(window, port, log_),
-      tests_(window, port, clock, settings, log_, monitor_) {}
+      log_(front.results, front.observer),
+      monitor_(front.events, port, log_),
+      tests_(front.events, front.results, port, clock, settings, log_, monitor_) {}
 
 void Tester::Run() {
   // The status timer calls this directly after it has reopened a closed port, and it can do so
@@ -52,10 +52,10 @@ void Tester::Run() {
     std::int32_t pass = 0;
     bool all_passed = true;
     do {
-      all_passed = RunPass(++pass);
-      window_.DoEvents();
+      all_passed = RunPass(++pass).passed;
+      front_.events.DoEvents();
       // A pass with a failure ends the run, whatever the operator answered.
-    } while (window_.RepeatChecked() && all_passed && !stop_requested_);
+    } while (front_.answers.RepeatChecked() && all_passed && !stop_requested_);
     CloseRun(pass);
   } catch (...) {
     AbortRun(CurrentError().description);
@@ -64,23 +64,23 @@ void Tester::Run() {
   stop_requested_ = false;
 
   bool close_when_finished = false;
-  Quietly([&] { close_when_finished = window_.CloseWhenFinished(); });
+  Quietly([&] { close_when_finished = front_.answers.CloseWhenFinished(); });
   if (close_when_finished) {
     in_run_ = false;
-    Quietly([&] { window_.Exit(); });
+    Quietly([&] { front_.controls.Exit(); });
     return;
   }
-  Quietly([&] { window_.DoEvents(); });
+  Quietly([&] { front_.events.DoEvents(); });
   in_run_ = false;
 }
 
 void Tester::StartRun() {
-  window_.SetBusyCursor(true);
-  window_.DoEvents();
+  front_.controls.SetBusyCursor(true);
+  front_.events.DoEvents();
 
   monitor_.SetTestsRunning(true);
-  window_.SetResultText("");
-  window_.SetResultBackground(kWhite);
+  front_.results.SetResultText("");
+  front_.results.SetResultBackground(kWhite);
 
   tests_.ResetSlowOpens();
   log_.OpenFile(settings_.ResultFileName);
@@ -88,15 +88,17 @@ void Tester::StartRun() {
   log_.WriteLine("Test started " + NowDateTimeText());
 
   controls_disabled_ = true;
-  window_.SetRunControlsEnabled(false);
-  if (window_.RepeatChecked()) window_.FocusRepeatBox();
-  window_.SetResultBackground(kWhite);
-  window_.DoEvents();
+  front_.controls.SetRunControlsEnabled(false);
+  if (front_.answers.RepeatChecked()) front_.controls.FocusRepeatBox();
+  front_.results.SetResultBackground(kWhite);
+  front_.events.DoEvents();
 }
 
-bool Tester::RunPass(std::int32_t pass) {
+PassOutcome Tester::RunPass(std::int32_t pass) {
+  PassOutcome outcome;
+  outcome.pass = pass;
   bool all_passed = true;
-  bool cut_short = false;
+  bool& cut_short = outcome.cut_short;
   for (std::int16_t n = 1; n <= LoopbackTests::kCount; ++n) {
     // Read at this moment: a box changed during the run counts from its next turn.
     if (!settings_.TestSelected[static_cast<std::size_t>(n)]) continue;
@@ -104,14 +106,14 @@ bool Tester::RunPass(std::int32_t pass) {
       cut_short = true;
       break;
     }
-    window_.TestStarting(n);
-    const bool failed = tests_.Run(n);
-    window_.TestFinished(n, failed);
-    if (!failed) continue;
-    window_.SetResultBackground(kRed);
+    front_.observer.TestStarting(n);
+    outcome.tests.push_back(tests_.Run(n));
+    front_.observer.TestFinished(outcome.tests.back());
+    if (outcome.tests.back().passed) continue;
+    front_.results.SetResultBackground(kRed);
     all_passed = false;
-    window_.RestoreIfMinimized();
-    const bool go_on = window_.AskFailureContinue(
+    front_.controls.RestoreIfMinimized();
+    const bool go_on = front_.answers.AskFailureContinue(
         "Test " + DecimalText(n) + " failed.\rPress OK to continue test,\rand Cancel to abort",
         "RS-232 Test failed");
     if (!go_on) break;
@@ -121,35 +123,36 @@ bool Tester::RunPass(std::int32_t pass) {
     // A pass in which a selected test did not run has earned no summary, whatever the tests
     // that ran showed; it says so in the summary's place.
     const std::string line = "Pass interrupted: not every selected test ran";
-    window_.SetResultBackground(kRed);
+    front_.results.SetResultBackground(kRed);
     log_.AppendLine(line);
     log_.WriteLine("-" + line + " " + NowDateTimeText());
     log_.AppendLine("");
     log_.WriteLine("");
-    window_.PassInterrupted(pass);
-    return false;
+    front_.observer.PassFinished(outcome);
+    return outcome;
   }
 
   std::string summary = "All test(s) passed";
   char mark = '+';
   if (!all_passed) {
-    window_.SetResultBackground(kRed);
+    front_.results.SetResultBackground(kRed);
     summary = "TEST(S) FAILED !!";
     mark = '-';
-  } else if (window_.RepeatChecked()) {
+  } else if (front_.answers.RepeatChecked()) {
     summary += "  (Loop " + DecimalText(pass) + ")";
   }
   log_.AppendLine(summary);
   log_.WriteLine(std::string(1, mark) + summary + " " + NowDateTimeText());
   log_.AppendLine("");
   log_.WriteLine("");
-  window_.PassFinished(pass, all_passed);
-  return all_passed;
+  outcome.passed = all_passed;
+  front_.observer.PassFinished(outcome);
+  return outcome;
 }
 
 void Tester::CloseRun(std::int32_t passes) {
   controls_disabled_ = false;
-  window_.SetRunControlsEnabled(true);
+  front_.controls.SetRunControlsEnabled(true);
   if (passes < 2) return;
   log_.AppendLine("Test(s) repeated " + DecimalText(passes) + " times");
   if (tests_.SlowOpens() > 0) {
@@ -165,7 +168,7 @@ void Tester::AbortRun(const std::string& reason) noexcept {
   // Only reached when something other than a test failed (the tests report their own errors):
   // the run ends as a failed run, and the reason is kept in the box and the file.
   Quietly([&] {
-    window_.SetResultBackground(kRed);
+    front_.results.SetResultBackground(kRed);
     log_.Report('-', "Test run aborted: " + reason);
   });
 }
@@ -173,15 +176,15 @@ void Tester::AbortRun(const std::string& reason) noexcept {
 void Tester::CleanUp() noexcept {
   if (controls_disabled_) {
     controls_disabled_ = false;
-    Quietly([&] { window_.SetRunControlsEnabled(true); });
+    Quietly([&] { front_.controls.SetRunControlsEnabled(true); });
   }
   log_.CloseFile();
   monitor_.SetTestsRunning(false);
-  Quietly([&] { window_.FocusRunButton(); });
-  Quietly([&] { window_.SetBusyCursor(false); });
+  Quietly([&] { front_.controls.FocusRunButton(); });
+  Quietly([&] { front_.controls.SetBusyCursor(false); });
 }
 
-bool Tester::Retest(std::int16_t number) {
+TestOutcome Tester::Retest(std::int16_t number) {
   monitor_.SetTestsRunning(true);
   struct Done {
     CommMonitor& monitor;
@@ -210,16 +213,16 @@ std::optional<std::string> Tester::SetUpPort() {
     const std::string text = LineSettingsText(settings_);
     port_.LineSettings(text);
     port_.FlowControl(0);
-    window_.SetBusyCursor(true);
+    front_.controls.SetBusyCursor(true);
     if (port_.OpenState()) port_.OpenState(false);
     port_.PortNumber(settings_.ComPort);
     port_.OpenState(true);
     if (port_.OpenState()) {
-      port_.RtsOn(window_.RtsChecked());
-      port_.DtrOn(window_.DtrChecked());
+      port_.RtsOn(front_.answers.RtsChecked());
+      port_.DtrOn(front_.answers.DtrChecked());
       log_.AppendLine("Com-port " + DecimalText(settings_.ComPort) + " = " + text);
-      window_.SetTestFrameCaption("&Test:  (" + text + ")");
-      window_.SetBusyCursor(false);
+      front_.controls.SetTestFrameCaption("&Test:  (" + text + ")");
+      front_.controls.SetBusyCursor(false);
       return std::nullopt;
     }
   } catch (...) {
@@ -234,12 +237,13 @@ std::optional<std::string> Tester::SetUpPort() {
   const std::int16_t failed_port = settings_.ComPort;
   Quietly([&] { port_.OpenState(false); });
   settings_.ComPort = 1;
-  Quietly([&] { window_.SelectComEntry(0); });
+  Quietly([&] { front_.controls.SelectComEntry(0); });
   Quietly([&] {
-    window_.SetBusyCursor(false);
-    window_.ShowCriticalMessage("Error opening Com-port " + DecimalText(failed_port) + "\rError: " +
-                                    DescriptionWithNumber(error.description, error.number) + "\r",
-                                "Error in Setup_ComPort");
+    front_.controls.SetBusyCursor(false);
+    front_.controls.ShowCriticalMessage(
+        "Error opening Com-port " + DecimalText(failed_port) +
+            "\rError: " + DescriptionWithNumber(error.description, error.number) + "\r",
+        "Error in Setup_ComPort");
   });
   return error.description;
 }

@@ -1,6 +1,7 @@
 // The test engine: test runs of one or more passes over the five loopback tests, and the port
-// setup. It reaches the window only through WindowPort and the port only through the serial
-// control, so that it runs headless in tests against the virtual plug with a ManualClock.
+// setup. It reaches its front end only through the parts of FrontEnd and the port only through
+// the serial control, so that it runs headless in tests against the virtual plug with a
+// ManualClock. Each test and each pass ends with its outcome given to the run observer.
 //
 // Everything runs on the user-interface thread, except RequestStopAfterCurrentTest.
 #pragma once
@@ -12,9 +13,10 @@
 
 #include "common/clock.h"
 #include "engine/comm_monitor.h"
+#include "engine/front_end.h"
 #include "engine/loopback_tests.h"
+#include "engine/outcome.h"
 #include "engine/result_log.h"
-#include "engine/window_port.h"
 #include "serial/comm_control.h"
 #include "settings/settings.h"
 
@@ -22,9 +24,11 @@ namespace serivane::engine {
 
 class Tester {
  public:
-  // All four must outlive the tester. `settings` is the window's live settings; the tester
-  // reads them when it needs them and writes ComPort (port setup fallback).
-  Tester(WindowPort& window, serial::CommControl& port, Clock& clock, settings::Settings& settings);
+  // The front end's parts and the other three must outlive the tester. `settings` is the
+  // window's live settings; the tester reads them when it needs them and writes ComPort (port
+  // setup fallback).
+  Tester(const FrontEnd& front, serial::CommControl& port, Clock& clock,
+         settings::Settings& settings);
   Tester(const Tester&) = delete;
   Tester& operator=(const Tester&) = delete;
 
@@ -42,8 +46,8 @@ class Tester {
   // from any thread and from a signal handler.
   void RequestStopAfterCurrentTest() noexcept { stop_requested_ = true; }
   // Runs test `number` once more outside a run (no file, no summary), taking its echo as a run
-  // does. True when it failed.
-  bool Retest(std::int16_t number);
+  // does, and answers what it came to.
+  TestOutcome Retest(std::int16_t number);
 
   // Gives the port the current settings and reopens it. A failure is shown in a message box
   // and Com1 is chosen instead; its description is returned ("" when the port did not open
@@ -63,15 +67,15 @@ class Tester {
  private:
   // Clears the box, opens the result file, writes the start lines and takes the controls.
   void StartRun();
-  // Runs the selected tests once and writes the pass's summary; true when all passed.
-  bool RunPass(std::int32_t pass);
+  // Runs the selected tests once and writes the pass's summary.
+  PassOutcome RunPass(std::int32_t pass);
   // Gives the controls back and writes the closing lines of a run of `passes` passes.
   void CloseRun(std::int32_t passes);
   void AbortRun(const std::string& reason) noexcept;
   // Whatever happened: controls, file, Running, focus and pointer as after a run.
   void CleanUp() noexcept;
 
-  WindowPort& window_;
+  FrontEnd front_;
   serial::CommControl& port_;
   settings::Settings& settings_;
   ResultLog log_;

@@ -44,7 +44,7 @@ TEST(Tests, HandshakePauses) {
     rig.settings.HandshakeDelay = delay;
     rig.OpenPort();
     rig.on_do_events = [&] { rig.clock.AdvanceMillis(20); };  // what the window's handlers take
-    EXPECT_FALSE(rig.tester.Retest(4));
+    EXPECT_TRUE(rig.tester.Retest(4).passed);
     EXPECT_EQ(rig.clock.NowMicros() / 1000 - kStartMicros / 1000, 2 * delay);
     EXPECT_EQ(rig.do_events_calls, events);
   }
@@ -57,10 +57,10 @@ TEST(Tests, EchoWaitsEndWhenTheLastCharacterArrives) {
   Rig rig;
   rig.wakes_on_port = true;
   rig.OpenPort();
-  EXPECT_FALSE(rig.tester.Retest(3));
+  EXPECT_TRUE(rig.tester.Retest(3).passed);
   rig.port.TransmitText("x");  // below the receive threshold: it stays in the port
   Later(rig, 10);
-  EXPECT_FALSE(rig.tester.Retest(2));
+  EXPECT_TRUE(rig.tester.Retest(2).passed);
   // 256 and 100 characters of 10 bits at 38400 baud: 66.7 and 26.0 ms.
   EXPECT_NE(rig.text.find("(Duration: 67ms "), std::string::npos) << rig.text;
   EXPECT_NE(rig.text.find("(27ms)"), std::string::npos) << rig.text;

@@ -14,6 +14,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/datetime.h"
@@ -25,7 +26,7 @@ namespace serivane::engine::testing {
 // the wrap, and nothing depends on the counter starting at 0.
 inline constexpr std::int64_t kStartMicros = (std::int64_t{1} << 32) * 1000 - 30'000;
 
-struct Rig final : WindowPort {
+struct Rig final : ResultsView, WindowControls, OperatorAnswers, EventPump, RunObserver {
   // `faults` is the query of the plug on Com1 ("echo=off").
   explicit Rig(const std::string& faults = "")
       : clock(kStartMicros), port([this](std::int16_t n) { return targets.at(n); }, clock) {
@@ -63,7 +64,7 @@ struct Rig final : WindowPort {
     return bytes;
   }
 
-  // WindowPort.
+  // The front end's parts.
   std::string ResultText() const override { return text; }
   void SetResultText(const std::string& t) override { text = t; }
   void MoveResultCaretToEnd() override {}
@@ -72,10 +73,19 @@ struct Rig final : WindowPort {
   void SetRunControlsEnabled(bool on) override { controls_on = on; }
   // Repeat is unchecked after ten passes: a run that would repeat without end fails instead.
   bool RepeatChecked() const override { return repeat && passes < 10; }
-  void PassFinished(std::int32_t pass, bool) override { passes = pass; }
-  void PassInterrupted(std::int32_t pass) override { cut_passes.push_back(pass); }
+  void PassFinished(const PassOutcome& pass) override {
+    if (pass.cut_short) {
+      cut_passes.push_back(pass.pass);
+    } else {
+      passes = pass.pass;
+    }
+    pass_outcomes.push_back(pass);
+  }
   void TestStarting(std::int16_t number) override { current_test = number; }
-  void TestFinished(std::int16_t, bool) override { current_test = 0; }
+  void TestFinished(const TestOutcome&) override { current_test = 0; }
+  void LineAdded(std::string_view line, LineOrigin origin) override {
+    origins.emplace_back(std::string(line), origin);
+  }
   void FocusRepeatBox() override {}
   void FocusRunButton() override {}
   void RestoreIfMinimized() override {}
@@ -128,7 +138,7 @@ struct Rig final : WindowPort {
   std::map<std::int16_t, std::string> targets;
   serial::CommControl port;
   settings::Settings settings;
-  Tester tester{*this, port, clock, settings};
+  Tester tester{FrontEnd(*this, *this, this, this, this), port, clock, settings};
   std::string folder;
   const std::time_t t0 = std::time(nullptr);
 
@@ -138,6 +148,8 @@ struct Rig final : WindowPort {
   bool controls_on = true, busy = false, exited = false, port_open_at_box = false;
   int com_port_at_box = 0, do_events_calls = 0, passes = 0, current_test = 0;
   std::vector<std::int32_t> cut_passes;
+  std::vector<PassOutcome> pass_outcomes;
+  std::vector<std::pair<std::string, LineOrigin>> origins;
   bool repeat = false, rts = true, close_when_finished = false, answer = true;
   bool throw_at_ask = false, wakes_on_port = false;
   std::function<void()> on_do_events, on_ask, on_exit;

@@ -1,5 +1,8 @@
 // Whole runs: the exact lines of the results box and the result file, the colour and the
 // operator's answers.
+#include <algorithm>
+#include <optional>
+
 #include "rig.h"
 
 namespace serivane::engine::testing {
@@ -246,6 +249,92 @@ TEST(Run, ACutPassIsNotAPass) {
     EXPECT_EQ(rig.passes, c.passes);
     EXPECT_EQ(rig.cut_passes, c.cut_passes);
   }
+}
+
+// Each test's outcome holds what happened, as numbers and levels a reader needs no line for:
+// what a faulty plug does shows in the count, the error, the events or the levels.
+TEST(Outcome, TellsWhatTheTestSaw) {
+  struct Case {
+    std::string faults;
+    int test;
+    bool passed;
+    std::int32_t sent;
+    std::optional<std::int64_t> received;
+    std::int16_t line_error;
+    std::vector<HandshakeLevels> levels;
+    std::int16_t data_bits = 8;
+  };
+  const Case cases[] = {
+      {"", 2, true, 256, 256, 0, {}},
+      {"", 2, true, 128, 128, 0, {}, 7},
+      {"echo=off", 2, false, 256, 0, 0, {}},
+      {"drop=100", 3, false, 100, 99, 0, {}},
+      {"corrupt=50", 3, true, 100, 100, 0, {}},
+      {"corrupt=50", 2, false, 256, 256, 0, {}},
+      {"frame=256", 2, false, 256, 256, 1004, {}},
+      {"", 1, true, 0, std::nullopt, 0, {}},
+      {"cts=off", 4, false, 0, std::nullopt, 0, {{false, false, true}, {true, false, true}}},
+      {"", 5, true, 0, std::nullopt, 0, {{false, false, false}, {true, true, true}}},
+      {"dsr=on&dcd=off", 5, false, 0, std::nullopt, 0, {{false, true, false}, {true, true, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults + " test " + std::to_string(c.test));
+    Rig rig(c.faults);
+    rig.settings.DataBits = c.data_bits;
+    rig.OpenPort();
+    const TestOutcome o = rig.tester.Retest(static_cast<std::int16_t>(c.test));
+    EXPECT_EQ(o.number, c.test);
+    EXPECT_EQ(o.passed, c.passed);
+    EXPECT_EQ(o.sent, c.sent);
+    EXPECT_EQ(o.received, c.received);
+    EXPECT_EQ(o.line_error, c.line_error);
+    EXPECT_EQ(o.levels, c.levels);
+    if (c.line_error != 0) {
+      EXPECT_NE(std::find(o.events.begin(), o.events.end(), c.line_error), o.events.end());
+    }
+    // The lines are those the test wrote, every one of them: without an event message the box
+    // holds them and nothing else.
+    ASSERT_FALSE(o.lines.empty());
+    std::string lines;
+    for (const std::string& l : o.lines) lines += l + "\r\n";
+    if (c.line_error == 0) {
+      EXPECT_EQ(rig.text, lines);
+    }
+  }
+}
+
+// A port event's message during a test is the port's, not the test's: it is in the box, not
+// among the test's lines, and the observer learns where each line came from. A pass's outcome
+// holds the outcomes of the tests that ran.
+TEST(Outcome, EventMessagesAreNotTestLines) {
+  Rig rig("frame=256");
+  rig.Select({1, 2});
+  rig.OpenPort();
+  rig.origins.clear();
+  rig.tester.Run();
+  ASSERT_EQ(rig.pass_outcomes.size(), 1u);
+  const PassOutcome& pass = rig.pass_outcomes[0];
+  EXPECT_FALSE(pass.passed);
+  ASSERT_EQ(pass.tests.size(), 2u);
+  EXPECT_TRUE(pass.tests[0].passed);
+  EXPECT_FALSE(pass.tests[1].passed);
+  EXPECT_TRUE(pass.tests[0].events.empty());
+  EXPECT_EQ(pass.tests[1].events,
+            (std::vector<std::int16_t>{serial::kEvReceive, serial::kErFrame}));
+  const std::string framing = "Comm Event: Framing error";
+  std::vector<std::pair<std::string, LineOrigin>> expected{{"Test started ...", LineOrigin::kRun}};
+  for (const TestOutcome& t : pass.tests) {
+    EXPECT_EQ(std::count(t.lines.begin(), t.lines.end(), framing), 0);
+    for (const std::string& line : t.lines) expected.emplace_back(line, LineOrigin::kTest);
+  }
+  expected.emplace_back("TEST(S) FAILED !!", LineOrigin::kRun);
+  expected.emplace_back("", LineOrigin::kRun);
+  auto origins = rig.origins;
+  const auto event = std::find(origins.begin(), origins.end(),
+                               std::pair<std::string, LineOrigin>{framing, LineOrigin::kEvent});
+  ASSERT_NE(event, origins.end());
+  origins.erase(event);
+  EXPECT_EQ(origins, expected);
 }
 
 }  // namespace

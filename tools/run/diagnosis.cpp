@@ -9,10 +9,16 @@ namespace serivane::run {
 
 namespace {
 
-// Characters the test sends: the data block, or the single bytes.
-std::int64_t Sent(const PortOutcome& outcome, std::int16_t number) {
-  if (number == 2) return outcome.settings.DataBits == 7 ? 128 : 256;
-  return outcome.settings.SingleBytes;
+// Characters a data test that failed got back, as far as it read its echo.
+std::optional<std::int64_t> ReceivedOnFailure(const TestRecord* record) {
+  if (record == nullptr || record->failures == 0) return std::nullopt;
+  return record->kept.received;
+}
+
+// The test got more characters back than it sent.
+bool TooMany(const TestRecord* record) {
+  const std::optional<std::int64_t> received = ReceivedOnFailure(record);
+  return received && *received > record->kept.sent;
 }
 
 bool LineErrorSeen(const TestRecord& record) {
@@ -25,7 +31,7 @@ bool LineErrorSeen(const TestRecord& record) {
 std::optional<std::string> Handshake(const TestRecord& record, const std::string& wire) {
   bool on_when_off = false;
   bool off_when_on = false;
-  for (const TestRecord::Levels& l : record.levels) {
+  for (const engine::HandshakeLevels& l : record.levels) {
     on_when_off = on_when_off || (!l.out && l.in);
     off_when_on = off_when_on || (l.out && !l.in);
   }
@@ -48,35 +54,20 @@ std::optional<std::string> Handshake(const TestRecord& record, const std::string
 
 }  // namespace
 
-std::optional<std::int64_t> ReceivedCount(const TestRecord& record) {
-  constexpr std::string_view kTail = " bytes received)";
-  for (const std::string& line : record.lines) {
-    const std::size_t tail = line.rfind(kTail);
-    const std::size_t open = line.rfind('(', tail);
-    if (tail == std::string::npos || open == std::string::npos) continue;
-    const std::string digits = line.substr(open + 1, tail - open - 1);
-    if (digits.empty() || digits.size() > 12 ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      continue;
-    return std::stoll(digits);
-  }
-  return std::nullopt;
-}
-
 bool LostOrChanged(const PortOutcome& outcome, std::int16_t number) {
   const TestRecord* record = outcome.Test(number);
-  if (record == nullptr || record->failures == 0) return false;
-  const std::optional<std::int64_t> received = ReceivedCount(*record);
+  const std::optional<std::int64_t> received = ReceivedOnFailure(record);
   if (!received) return false;
-  const std::int64_t sent = Sent(outcome, number);
+  const std::int64_t sent = record->kept.sent;
   if (*received > 0 && *received < sent) return true;
   // All characters back and the test still failed: some came back changed, or with a line error.
   return *received == sent && (number == 2 || LineErrorSeen(*record));
 }
 
-std::vector<std::string> Diagnose(const PortOutcome& o) {
-  std::vector<std::string> out;
-  if (!o.opened) return out;
+namespace {
+
+// Test 1: the port does not reopen, or reopens slowly.
+void DiagnoseOpening(const PortOutcome& o, std::vector<std::string>& out) {
   const std::string max_ms = DecimalText(o.settings.MaxDuration);
 
   if (const TestRecord* t = o.Test(1); t != nullptr && t->failures > 0) {
@@ -89,22 +80,20 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
                   DecimalText(o.slow_opens) + (o.slow_opens == 1 ? " time" : " times") +
                   "): the driver is slow to open the port.");
   }
+}
 
-  // The echo: no character back at all, too many, or some lost or changed.
+// Tests 2 and 3: no character back at all, too many, or some lost or changed.
+void DiagnoseEcho(const PortOutcome& o, std::vector<std::string>& out) {
   const TestRecord* data = o.Test(2);
   const TestRecord* single = o.Test(3);
-  const std::optional<std::int64_t> data_back =
-      data && data->failures > 0 ? ReceivedCount(*data) : std::nullopt;
-  const std::optional<std::int64_t> single_back =
-      single && single->failures > 0 ? ReceivedCount(*single) : std::nullopt;
-  const bool data_silent = data_back && *data_back == 0;
-  const bool single_silent = single_back && *single_back == 0;
+  const bool data_silent = ReceivedOnFailure(data) == 0;
+  const bool single_silent = ReceivedOnFailure(single) == 0;
   const bool data_ok = data != nullptr && data->failures == 0;
   const bool single_ok = single != nullptr && single->failures == 0;
   if ((data_silent || single_silent) && !data_ok && !single_ok) {
     out.push_back("No character came back: TxD 3 (2) to RxD 2 (3) is not connected.");
   }
-  if ((data_back && *data_back > Sent(o, 2)) || (single_back && *single_back > Sent(o, 3))) {
+  if (TooMany(data) || TooMany(single)) {
     out.push_back(
         "More characters came back than were sent: something else sends on RxD 2 (3), "
         "or the line picks up noise.");
@@ -126,7 +115,10 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
                     "lower rate tells them apart.");
     }
   }
+}
 
+// Tests 4 and 5: each input against its output, and DCD beside DSR.
+void DiagnoseHandshakes(const PortOutcome& o, std::vector<std::string>& out) {
   const bool handshakes = o.Test(4) != nullptr || o.Test(5) != nullptr;
   if (o.no_modem_lines && handshakes) {
     // A pseudo-terminal has no RTS, CTS, DTR, DSR or DCD: its inputs always read off, so a
@@ -156,7 +148,16 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
       }
     }
   }
+}
 
+}  // namespace
+
+std::vector<std::string> Diagnose(const PortOutcome& o) {
+  std::vector<std::string> out;
+  if (!o.opened) return out;
+  DiagnoseOpening(o, out);
+  DiagnoseEcho(o, out);
+  DiagnoseHandshakes(o, out);
   const bool gone = std::any_of(o.tests.begin(), o.tests.end(), [](const TestRecord& t) {
     return std::find(t.events.begin(), t.events.end(), serial::kErDeviceGone) != t.events.end();
   });

@@ -12,10 +12,6 @@
 
 namespace serivane::run {
 
-// The count a data test's failure line gives ("... <-- FAILED  (254 bytes received)"), from
-// the kept lines of `record`; nullopt when the lines give none.
-std::optional<std::int64_t> ReceivedCount(const TestRecord& record);
-
 // Test 2 or 3 failed with some, but not all or not the right, characters back: a line that
 // loses or changes characters (as opposed to no echo at all, or too many characters).
 bool LostOrChanged(const PortOutcome& outcome, std::int16_t number);

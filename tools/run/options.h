@@ -13,6 +13,9 @@
 
 namespace serivane::run {
 
+// The program's name, as its messages and its report begin.
+inline constexpr const char* kProgram = "serivane-run";
+
 // A command line that cannot be run: the message names the word at fault.
 class UsageError : public std::runtime_error {
  public:

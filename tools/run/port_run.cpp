@@ -13,21 +13,6 @@
 
 namespace serivane::run {
 
-std::string TestName(std::int16_t number, const settings::Settings& settings) {
-  switch (number) {
-    case 1:
-      return "Close/Open port";
-    case 2:
-      return "Data Tx/Rx";
-    case 3:
-      return DecimalText(settings.SingleBytes) + " bytes Tx/Rx";
-    case 4:
-      return "RTS/CTS handshake";
-    default:
-      return "DTR/DSR handshake";
-  }
-}
-
 const TestRecord* PortOutcome::Test(std::int16_t number) const {
   for (const TestRecord& t : tests)
     if (t.number == number) return &t;
@@ -47,8 +32,9 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
       sink_(std::move(sink)),
       // The port was resolved before the run: its number only has to be valid.
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
-      tester_(*this, port_, clock, outcome_.settings) {
-  port_.OnCommEvent = [this] { HandleCommEvent(); };
+      tester_(engine::FrontEnd(*this, *this, nullptr, nullptr, this), port_, clock,
+              outcome_.settings) {
+  port_.OnCommEvent = [this] { tester_.HandleCommEvent(); };
   tester_.Log().SetFileWanted(!outcome_.result_file.empty());
   // A port given by its path is called by it in messages; a COM number keeps "Com-port <n>".
   if (!ComNumber(outcome_.port)) port_.PortLabel(outcome_.device);
@@ -138,8 +124,8 @@ void PortRun::CheckAtLowerRate() {
   try {
     port_.LineSettings(engine::LineSettingsText(outcome_.settings));
     bool failed = false;
-    if (data) failed = tester_.Retest(2) || failed;
-    if (single) failed = tester_.Retest(3) || failed;
+    if (data) failed = !tester_.Retest(2).passed || failed;
+    if (single) failed = !tester_.Retest(3).passed || failed;
     outcome_.lower_rate = lower;
     outcome_.lower_rate_passed = !failed;
   } catch (const serial::CommError&) {
@@ -212,73 +198,52 @@ void PortRun::SetCommTimerEnabled(bool enabled) {
   if (enabled) comm_timer_due_us_ = clock_.NowMicros() + 1'000'000;
 }
 
-void PortRun::HandleCommEvent() {
-  const std::int16_t code = port_.CommEvent();
-  if (in_run_ && current_test_ != 0) {
-    std::vector<std::int16_t>& events = Record(current_test_).events;
-    if (std::find(events.begin(), events.end(), code) == events.end()) events.push_back(code);
-  }
-  in_comm_event_ = true;
-  tester_.HandleCommEvent();
-  in_comm_event_ = false;
-}
-
 void PortRun::TestStarting(std::int16_t number) {
   if (!in_run_) return;
   current_test_ = number;
-  test_start_us_ = clock_.NowMicros();
-  test_lines_.clear();
   Record(number);
 }
 
-void PortRun::TestFinished(std::int16_t number, bool failed) {
+void PortRun::TestFinished(const engine::TestOutcome& outcome) {
   if (!in_run_) return;
-  TestRecord& record = Record(number);
+  current_test_ = 0;
   if (std::exchange(aborted_test_, false)) {
     // Its lines (saying it was stopped) are still shown; it counts neither way.
-    current_test_ = 0;
     if (sink_)
-      for (const std::string& line : test_lines_) sink_(line, LineKind::kMessage);
-    test_lines_.clear();
+      for (const std::string& line : outcome.lines) sink_(line, LineKind::kMessage);
     return;
   }
+  TestRecord& record = Record(outcome.number);
   ++record.runs;
-  if (failed) {
+  if (!outcome.passed) {
     ++record.failures;
     ++failures_;
   }
-  // The lines of the first failure are the ones worth keeping; until then, the latest.
-  if (record.failures == 0 || (failed && record.failures == 1)) {
-    record.lines = test_lines_;
-    record.duration_ms = (clock_.NowMicros() - test_start_us_) / 1000;
-  }
-  current_test_ = 0;
+  for (const std::int16_t code : outcome.events)
+    if (std::find(record.events.begin(), record.events.end(), code) == record.events.end())
+      record.events.push_back(code);
+  for (const engine::HandshakeLevels& levels : outcome.levels)
+    if (std::find(record.levels.begin(), record.levels.end(), levels) == record.levels.end())
+      record.levels.push_back(levels);
+  // The first failure is the one worth keeping; until then, the latest run.
+  if (record.failures == 0 || (!outcome.passed && record.failures == 1)) record.kept = outcome;
   if (sink_)
-    for (const std::string& line : test_lines_)
-      sink_(line, failed ? LineKind::kFailed : LineKind::kPassed);
-  test_lines_.clear();
+    for (const std::string& line : outcome.lines)
+      sink_(line, outcome.passed ? LineKind::kPassed : LineKind::kFailed);
 }
 
-void PortRun::ResultLineAdded(std::string_view line) {
-  if (!in_run_) return;
-  if (in_comm_event_ || current_test_ == 0) {
-    if (sink_) sink_(line, in_comm_event_ ? LineKind::kMessage : LineKind::kRun);
-    return;
-  }
-  test_lines_.emplace_back(line);
-  if ((current_test_ == 4 || current_test_ == 5) && port_.OpenState()) {
-    // The levels as the test has just read them: the result line follows the read at once.
-    TestRecord::Levels now;
-    now.out = current_test_ == 4 ? port_.RtsOn() : port_.DtrOn();
-    now.in = current_test_ == 4 ? port_.CtsState() : port_.DsrState();
-    now.dcd = port_.DcdState();
-    std::vector<TestRecord::Levels>& levels = Record(current_test_).levels;
-    if (std::find(levels.begin(), levels.end(), now) == levels.end()) levels.push_back(now);
-  }
+void PortRun::LineAdded(std::string_view line, engine::LineOrigin origin) {
+  // A test's own lines go out with its outcome, marked by how it ended.
+  if (!in_run_ || !sink_ || origin == engine::LineOrigin::kTest) return;
+  sink_(line, origin == engine::LineOrigin::kEvent ? LineKind::kMessage : LineKind::kRun);
 }
 
-void PortRun::PassFinished(std::int32_t pass, bool /*all_passed*/) {
-  passes_done_ = pass;
+void PortRun::PassFinished(const engine::PassOutcome& pass) {
+  if (pass.cut_short) {
+    outcome_.pass_cut_short = true;
+  } else {
+    passes_done_ = pass.pass;
+  }
 }
 
 }  // namespace serivane::run

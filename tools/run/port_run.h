@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "engine/front_end.h"
+#include "engine/outcome.h"
 #include "engine/tester.h"
-#include "engine/window_port.h"
 #include "serial/comm_control.h"
 #include "settings/settings.h"
 #include "tools/run/identity.h"
@@ -27,23 +28,14 @@ struct TestRecord {
   std::int16_t number = 0;
   std::int32_t runs = 0;
   std::int32_t failures = 0;
-  std::int64_t duration_ms = 0;      // of the run whose lines are kept
-  std::vector<std::string> lines;    // of the first failed run, else of the last one
-  std::vector<std::int16_t> events;  // every event code seen while it ran, in order, once each
-  // Output and input levels at each handshake result line (tests 4 and 5): RTS/CTS or DTR/DSR,
-  // and for test 5 also DCD.
-  struct Levels {
-    bool out = false;
-    bool in = false;
-    bool dcd = false;
-    bool operator==(const Levels&) const = default;
-  };
-  std::vector<Levels> levels;
+  // The outcome of the first failed run, else of the last one.
+  engine::TestOutcome kept;
+  // Over all runs, each once, in the order first seen: the event codes, and the handshake
+  // levels (tests 4 and 5).
+  std::vector<std::int16_t> events;
+  std::vector<engine::HandshakeLevels> levels;
   bool operator==(const TestRecord&) const = default;
 };
-
-// Captions of the window's test boxes, without their colons: "Close/Open port", ...
-std::string TestName(std::int16_t number, const settings::Settings& settings);
 
 struct PortOutcome {
   std::string port;    // as given: "COM3", "/dev/ttyUSB0", "loopback?cts=off"
@@ -82,7 +74,9 @@ enum class LineKind {
   kMessage,  // a comm event message, a result file error
 };
 
-class PortRun final : public engine::WindowPort {
+class PortRun final : public engine::EventPump,
+                      public engine::OperatorAnswers,
+                      public engine::RunObserver {
  public:
   // Receives every line of the results box, on the run's thread, during the run only.
   using LineSink = std::function<void(std::string_view line, LineKind kind)>;
@@ -106,37 +100,21 @@ class PortRun final : public engine::WindowPort {
   std::int32_t FailuresSoFar() const { return failures_; }
   bool Finished() const { return finished_; }
 
-  // WindowPort.
-  std::string ResultText() const override { return {}; }
-  void SetResultText(const std::string&) override {}
-  void MoveResultCaretToEnd() override {}
-  void RepaintResult() override {}
-  void SetResultBackground(engine::Rgb) override {}
-  void SetRunControlsEnabled(bool) override {}
-  bool RepeatChecked() const override;
-  void FocusRepeatBox() override {}
-  void FocusRunButton() override {}
-  void RestoreIfMinimized() override {}
-  bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
-  void ShowCriticalMessage(const std::string&, const std::string&) override {}
+  // The engine's front end: its event loop, the answers and the observer.
   void DoEvents() override;
   bool WaitForEvents(std::int32_t max_ms) override;
-  void SetBusyCursor(bool) override {}
+  void SetCommTimerEnabled(bool enabled) override;
+  bool RepeatChecked() const override;
+  bool AskFailureContinue(const std::string&, const std::string&) override { return true; }
   bool RtsChecked() const override { return true; }
   bool DtrChecked() const override { return true; }
-  void SelectComEntry(int) override {}
-  void SetTestFrameCaption(const std::string&) override {}
-  void SetCommTimerEnabled(bool enabled) override;
   bool CloseWhenFinished() const override { return false; }
-  void Exit() override {}
   void TestStarting(std::int16_t number) override;
-  void TestFinished(std::int16_t number, bool failed) override;
-  void ResultLineAdded(std::string_view line) override;
-  void PassFinished(std::int32_t pass, bool all_passed) override;
-  void PassInterrupted(std::int32_t) override { outcome_.pass_cut_short = true; }
+  void TestFinished(const engine::TestOutcome& outcome) override;
+  void LineAdded(std::string_view line, engine::LineOrigin origin) override;
+  void PassFinished(const engine::PassOutcome& pass) override;
 
  private:
-  void HandleCommEvent();
   void RunPort();
   void CheckAtLowerRate();
   TestRecord& Record(std::int16_t number);
@@ -158,11 +136,8 @@ class PortRun final : public engine::WindowPort {
   std::atomic<std::int32_t> failures_{0};
   std::atomic<bool> finished_{false};
 
-  bool in_run_ = false;         // lines go to the sink
-  bool in_comm_event_ = false;  // lines now are the monitor's messages
+  bool in_run_ = false;  // lines go to the sink
   std::int16_t current_test_ = 0;
-  std::int64_t test_start_us_ = 0;
-  std::vector<std::string> test_lines_;  // lines of the running test
   bool comm_timer_on_ = false;
   std::int64_t comm_timer_due_us_ = 0;
 };

@@ -1,6 +1,7 @@
-// serivane-run as a whole: the command line, the stored settings, the ports on threads of their
-// own, the output, the report and the exit status. main.cpp only passes the arguments and the
-// standard streams, so that tests run it in-process.
+// serivane-run as a whole: the command line, the stored settings, the ports, and the outputs
+// (the terminal in console.h, the report in report.h, the threads, signals and exit status in
+// run_control.h). main.cpp only passes the arguments and the standard streams, so that tests
+// run it in-process.
 #pragma once
 
 #include <ostream>
@@ -10,14 +11,10 @@
 
 #include "serial/portmap/portmap.h"
 #include "tools/run/port_run.h"
+#include "tools/run/report.h"
+#include "tools/run/run_control.h"
 
 namespace serivane::run {
-
-inline constexpr int kExitPassed = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitPort = 3;
-inline constexpr int kExitInterrupted = 130;
 
 struct RunEnvironment {
   std::ostream* out = nullptr;
@@ -45,25 +42,5 @@ std::string PortName(const std::string& word);
 // "C:\RS-232_Result.Txt" + "COM3" -> "C:\RS-232_Result-COM3.Txt". Slashes and backslashes both
 // end the folder part.
 std::string ResultFileFor(const std::string& path, const std::string& port_name);
-
-// What the report says of the run as a whole.
-struct RunFacts {
-  std::string started;  // ISO 8601 with the zone: "2026-12-07T09:15:02.125+01:00"
-  std::string ended;
-  std::string host;
-  bool interrupted = false;
-};
-
-// Every report begins with these bytes; a file that does is one an earlier run wrote.
-inline constexpr std::string_view kReportStart = "{\n  \"program\": \"serivane-run\"";
-
-// The report: {"program", "version", "host", "started", "ended", "interrupted", "ports": [...]}.
-std::string ReportJson(const std::vector<PortOutcome>& ports, const RunFacts& facts);
-
-// `when` (microseconds since the epoch) in the local zone as ISO 8601 with milliseconds.
-std::string IsoTime(std::int64_t when_us);
-
-// The name of an event code in the report: "data received", "framing error".
-std::string EventName(std::int16_t code);
 
 }  // namespace serivane::run
