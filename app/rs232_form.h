@@ -11,6 +11,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QTextBlock>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -210,6 +211,7 @@ class RS232_Form final : public QMainWindow, public engine::WindowPort {
   // for; done before the thread waits or pauses, so that each line is seen while a test goes on
   // and lines added together cost one paint.
   void FlushResultBox();
+  void KeepShapedLines(QTextBlock from);
 
   // Outer (frame) height in pixels of the window in its normal state.
   int OuterHeightPixels() const;
