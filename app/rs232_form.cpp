@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSocketNotifier>
+#include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
@@ -731,6 +732,16 @@ std::string RS232_Form::ResultText() const {
 void RS232_Form::SetResultText(const std::string& text) {
   result_text_ = text;
   Result_Text->setPlainText(Q(DisplayLines(text)));
+  KeepShapedLines(Result_Text->document()->firstBlock());
+}
+
+void RS232_Form::KeepShapedLines(QTextBlock from) {
+  // A text layout forgets its glyphs once laid out unless told to keep them, and every paint
+  // of the box would shape each visible line again. The box holds at most about 20 000
+  // characters, so what is kept stays small.
+  for (QTextBlock block = from; block.isValid(); block = block.next()) {
+    if (QTextLayout* layout = block.layout()) layout->setCacheEnabled(true);
+  }
 }
 
 void RS232_Form::AppendResultText(const std::string& text) {
@@ -748,7 +759,9 @@ void RS232_Form::AppendResultText(const std::string& text) {
   result_text_ += text;
   QTextCursor end(Result_Text->document());
   end.movePosition(QTextCursor::End);
+  const QTextBlock first = end.block();
   end.insertText(Q(DisplayLines(text)));
+  KeepShapedLines(first);
 }
 
 std::size_t RS232_Form::ResultTextLength() const {
@@ -766,7 +779,8 @@ void RS232_Form::RepaintResult() {
 void RS232_Form::FlushResultBox() {
   if (caret_pending_) {
     caret_pending_ = false;
-    Result_Text->moveCursor(QTextCursor::End);
+    // Text added at the caret carries it along; moving it costs a paint of its own.
+    if (!Result_Text->textCursor().atEnd()) Result_Text->moveCursor(QTextCursor::End);
     Result_Text->ensureCursorVisible();
   }
   if (paint_pending_) {

@@ -11,6 +11,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QTextBlock>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -215,6 +216,7 @@ class RS232_Form final : public QMainWindow,
   // for; done before the thread waits or pauses, so that each line is seen while a test goes on
   // and lines added together cost one paint.
   void FlushResultBox();
+  void KeepShapedLines(QTextBlock from);
 
   // Outer (frame) height in pixels of the window in its normal state.
   int OuterHeightPixels() const;
