@@ -98,13 +98,17 @@ seed_unattended_run() {
 # path.
 start_pty_echo() {
   [[ -x ${SERIVANE_PTY_ECHO:-} ]] || e2e_fail "no echo program (SERIVANE_PTY_ECHO)"
-  "$SERIVANE_PTY_ECHO" --exit-after 120 "$@" >"$WORK/pty.path" &
+  # A file of its own for each echo program: a second one in the same case must not be read
+  # before it has written its terminal's name.
+  local path_file
+  path_file=$(mktemp "$WORK/pty.XXXXXX")
+  "$SERIVANE_PTY_ECHO" --exit-after 120 "$@" >"$path_file" &
   E2E_CHILDREN+=($!)
   for _ in $(seq 100); do
-    [[ -s $WORK/pty.path ]] && break
+    [[ -s $path_file ]] && break
     sleep 0.05
   done
-  pty=$(head -n1 "$WORK/pty.path")
+  pty=$(head -n1 "$path_file")
   [[ -c $pty ]] || e2e_fail "the echo program gave no terminal (got '$pty')"
 }
 
