@@ -1,13 +1,9 @@
 #include "app/dialogs.h"
 
-#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QString>
 #include <QStringDecoder>
-#include <vector>
-
-#include "common/paths.h"
 
 namespace serivane::app {
 
@@ -30,35 +26,6 @@ QString ToQString(const std::string& text) {
   QString decoded = utf8.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
   if (!utf8.hasError()) return decoded;
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string QtFilterList(const std::string& filter) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t bar = filter.find('|', start);
-    parts.push_back(
-        filter.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-    if (bar == std::string::npos) break;
-    start = bar + 1;
-  }
-  std::string out;
-  for (std::size_t i = 0; i < parts.size(); i += 2) {
-    std::string entry = parts[i];
-    const std::string pattern = i + 1 < parts.size() ? parts[i + 1] : std::string();
-    if (entry.empty() && pattern.empty()) continue;
-    if (!pattern.empty() && entry.find(pattern) == std::string::npos) {
-      // Qt reads the patterns from the description's parentheses; ";" separates them there.
-      std::string qt_pattern = pattern;
-      for (char& c : qt_pattern) {
-        if (c == ';') c = ' ';
-      }
-      entry += " (" + qt_pattern + ")";
-    }
-    if (!out.empty()) out += ";;";
-    out += entry;
-  }
-  return out;
 }
 
 namespace {
@@ -87,25 +54,6 @@ std::string QtDialogs::Input(const std::string& prompt, const std::string& title
   const QString answer = QInputDialog::getText(parent_, Q(title), Q(DisplayLines(prompt)),
                                                QLineEdit::Normal, Q(default_text), &ok);
   return ok ? answer.toStdString() : std::string();
-}
-
-std::optional<std::string> QtDialogs::ChooseFile(const FileDialogRequest& request) {
-  const std::optional<std::string> folder =
-      ResolveDrivePath(request.initial_folder.empty() ? "." : request.initial_folder, HomeFolder());
-  QString start = Q(folder.value_or(HomeFolder()));
-  if (!request.file_name.empty()) start += QStringLiteral("/") + Q(request.file_name);
-
-  QFileDialog::Options options;
-  // Flag 2 asks before overwriting; the save dialog does that unless told not to.
-  if ((request.flags & 2) == 0) options |= QFileDialog::DontConfirmOverwrite;
-  QString selected_filter;
-  const QString filters = Q(QtFilterList(request.filter));
-  const qsizetype first_end = filters.indexOf(QStringLiteral(";;"));
-  selected_filter = first_end < 0 ? filters : filters.left(first_end);
-  const QString chosen = QFileDialog::getSaveFileName(parent_, Q(request.title), start, filters,
-                                                      &selected_filter, options);
-  if (chosen.isEmpty()) return std::nullopt;
-  return chosen.toStdString();
 }
 
 }  // namespace serivane::app

@@ -6,8 +6,6 @@
 // turns each CR (or CR LF) into a line break for display only.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 
 #include <QString>
@@ -17,16 +15,6 @@ class QWidget;
 namespace serivane::app {
 
 enum class MessageIcon { kInformation, kExclamation, kCritical };
-
-struct FileDialogRequest {
-  std::string title;
-  std::string initial_folder;  // as the program writes paths (drive letters allowed)
-  std::string file_name;
-  // Pairs of description and pattern separated by "|", the first pair selected at first:
-  // "Txt file (*.txt)|*.txt|All files (*.*)|*.*".
-  std::string filter;
-  std::int32_t flags = 0;  // 2 ask before overwriting, 4 hide read-only, 2048 folder must exist
-};
 
 class Dialogs {
  public:
@@ -42,13 +30,9 @@ class Dialogs {
   // the field's text on OK and an empty text on Cancel.
   virtual std::string Input(const std::string& prompt, const std::string& title,
                             const std::string& default_text) = 0;
-
-  // A modal dialog to choose a file to write to. Returns the chosen file's full path, or
-  // nothing when the operator cancels.
-  virtual std::optional<std::string> ChooseFile(const FileDialogRequest& request) = 0;
 };
 
-// The dialogs the program shows: QMessageBox, QInputDialog and QFileDialog, centred on `parent`.
+// The dialogs the program shows: QMessageBox, and QInputDialog, centred on `parent`.
 class QtDialogs final : public Dialogs {
  public:
   explicit QtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
@@ -58,7 +42,6 @@ class QtDialogs final : public Dialogs {
                bool ok_cancel) override;
   std::string Input(const std::string& prompt, const std::string& title,
                     const std::string& default_text) override;
-  std::optional<std::string> ChooseFile(const FileDialogRequest& request) override;
 
  private:
   QWidget* parent_;
@@ -71,10 +54,5 @@ std::string DisplayLines(const std::string& text);
 // what a port received. Valid UTF-8 shows as such; any other text shows byte for byte (Latin-1),
 // so that received codes 128 to 255 stay visible instead of turning into replacement marks.
 QString ToQString(const std::string& text);
-
-// "Txt file (*.txt)|*.txt|All files (*.*)" -> "Txt file (*.txt);;All files (*.*)": Qt's filter
-// list from description|pattern pairs. A description that does not show its pattern gets it
-// appended in parentheses, because Qt takes the patterns from the description.
-std::string QtFilterList(const std::string& filter);
 
 }  // namespace serivane::app

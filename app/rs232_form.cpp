@@ -130,7 +130,6 @@ void RS232_Form::ConnectSignals() {
   connect(FuncClear_Menu, &QAction::triggered, this, &RS232_Form::FuncClear_Menu_Click);
   connect(FuncAbout_Menu, &QAction::triggered, this, &RS232_Form::FuncAbout_Menu_Click);
   connect(FuncExit_Menu, &QAction::triggered, this, &RS232_Form::FuncExit_Menu_Click);
-  connect(SetupFile_Menu, &QAction::triggered, this, &RS232_Form::SetupFile_Menu_Click);
   connect(SetupDelay_Menu, &QAction::triggered, this, &RS232_Form::SetupDelay_Menu_Click);
   connect(SetupDuration_Menu, &QAction::triggered, this, &RS232_Form::SetupDuration_Menu_Click);
   // Each line-parameter item carries its index; its group reports the choice.
@@ -437,21 +436,6 @@ void RS232_Form::SetupDelay_Menu_Click() {
 void RS232_Form::SetupDuration_Menu_Click() {
   AskNumber("Enter maximum allow duration milliseconds for close/open Com port:",
             "Max. close/open duration", 100.0, settings_.MaxDuration);
-}
-
-void RS232_Form::SetupFile_Menu_Click() {
-  try {
-    FileDialogRequest request;
-    request.title = "Select or enter file to write results to:";
-    request.initial_folder = engine::SplitFilename(settings_.ResultFileName, true);
-    request.file_name = engine::SplitFilename(settings_.ResultFileName, false);
-    request.filter = "Txt file (*.txt)|*.txt|All files (*.*)|*.*";
-    request.flags = 2054;
-    const std::optional<std::string> chosen = services_.dialogs->ChooseFile(request);
-    if (chosen) settings_.ResultFileName = *chosen;
-  } catch (const std::exception&) {
-    // Any failure of the dialog leaves the file name as it was, without a message.
-  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -108,7 +108,6 @@ class RS232_Form final : public QMainWindow,
   void Parity_Menu_Click(std::int16_t index);
   void SetupDelay_Menu_Click();
   void SetupDuration_Menu_Click();
-  void SetupFile_Menu_Click();
 
   // Test frame: the Run button and the test boxes 1 to 5.
   void Run_Button_Click();

@@ -318,9 +318,6 @@ struct NoDialogs final : serivane::app::Dialogs {
   std::string Input(const std::string&, const std::string&, const std::string&) override {
     return "";
   }
-  std::optional<std::string> ChooseFile(const serivane::app::FileDialogRequest&) override {
-    return std::nullopt;
-  }
 };
 
 long RssKb() {

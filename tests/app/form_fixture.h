@@ -35,7 +35,6 @@ struct FakeDialogs final : Dialogs {
     inputs.push_back(shown);
     return input_answer;
   }
-  std::optional<std::string> ChooseFile(const FileDialogRequest&) override { return {}; }
   Strings messages;                          // "title|icon|text", icon 0 information
   std::function<void()> while_message_open;  // runs as the open box's own event loop would
   Strings inputs;                            // the text each input box showed at first
