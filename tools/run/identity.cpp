@@ -44,7 +44,11 @@ Identity ReadIdentity(const std::string& device, const portmap::SystemRoots& roo
 
   const fs::path device_dir = fs::canonical(roots.sysfs / "class" / "tty" / name / "device", ec);
   if (ec) return id;
-  const fs::path driver = fs::canonical(device_dir / "driver", ec);
+  fs::path driver = fs::canonical(device_dir / "driver", ec);
+  // Since Linux 6.5 a UART's tty hangs below a serial-base port and controller device, whose
+  // drivers ("port", "ctrl") say nothing; the hardware's driver is the one two levels up.
+  if (!ec && driver.parent_path().parent_path().filename() == "serial-base")
+    driver = fs::canonical(device_dir.parent_path().parent_path() / "driver", ec);
   if (!ec) id.driver = driver.filename().string();
   // The driver puts it on the port's own device, below the USB interface.
   if (const std::string latency = Attribute(device_dir / "latency_timer");

@@ -1,0 +1,289 @@
+// The adapter identity and port discovery read against sysfs trees recorded from real machines:
+// the files and symlinks each test writes are the ones the kernel and udev make for that
+// hardware, cut down to what matters, with the neighbours that could be mistaken for them (the
+// hub above an adapter, the root hub, a second port of the same controller) left in.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "serial/portmap/portmap.h"
+#include "tools/run/identity.h"
+
+namespace serivane::run {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A machine's /sys and /dev in a temporary folder. Paths are given relative to /sys; links are
+// written relative, as the kernel writes them.
+class Machine {
+ public:
+  Machine() {
+    std::string pattern = (fs::temp_directory_path() / "serivane-sysfs-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    root_ = pattern;
+    fs::create_directories(root_ / "dev");
+    Attr("class/tty/console/active", "tty0");
+  }
+  ~Machine() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  portmap::SystemRoots Roots() const { return {root_ / "sys", root_ / "dev"}; }
+
+  void Attr(const std::string& file, const std::string& text) {
+    fs::create_directories((Sys() / file).parent_path());
+    std::ofstream(Sys() / file) << text << "\n";
+  }
+  // `from` becomes a link to `to`, both below /sys; a second call for one link changes nothing.
+  void Link(const std::string& from, const std::string& to) {
+    if (fs::is_symlink(Sys() / from)) return;
+    fs::create_directories((Sys() / from).parent_path());
+    fs::create_directories(Sys() / to);
+    fs::create_directory_symlink((Sys() / to).lexically_relative((Sys() / from).parent_path()),
+                                 Sys() / from);
+  }
+  void Driver(const std::string& device, const std::string& bus, const std::string& driver) {
+    Link(device + "/driver", "bus/" + bus + "/drivers/" + driver);
+    Link(device + "/subsystem", "bus/" + bus);
+  }
+  // The tty class device below `device`, its class entry and its /dev node; `type` is the serial
+  // core's port type (4 for a 16550A, 0 for no UART), left out for ttys of other drivers.
+  void Tty(const std::string& device, const std::string& name, std::optional<int> type = {}) {
+    const std::string tty = device + "/tty/" + name;
+    fs::create_directories(Sys() / tty);
+    Link(tty + "/device", device);
+    Link("class/tty/" + name, tty);
+    if (type) Attr(tty + "/type", std::to_string(*type));
+    std::ofstream(root_ / "dev" / name).put('\n');
+  }
+  void ById(const std::string& link, const std::string& name) {
+    fs::create_directories(root_ / "dev/serial/by-id");
+    fs::create_symlink("../../" + name, root_ / "dev/serial/by-id" / link);
+  }
+  // A USB device with its descriptors' ids and strings; an empty text is a string it lacks.
+  void Usb(const std::string& device, const std::string& vendor, const std::string& product_id,
+           const std::string& maker, const std::string& product, const std::string& serial) {
+    Attr(device + "/idVendor", vendor);
+    Attr(device + "/idProduct", product_id);
+    Attr(device + "/bcdDevice", "0600");
+    if (!maker.empty()) Attr(device + "/manufacturer", maker);
+    if (!product.empty()) Attr(device + "/product", product);
+    if (!serial.empty()) Attr(device + "/serial", serial);
+    Driver(device, "usb", "usb");
+  }
+
+ private:
+  fs::path Sys() const { return root_ / "sys"; }
+  fs::path root_;
+};
+
+constexpr char kXhci[] = "devices/pci0000:00/0000:00:14.0";
+
+// The root hub and a 4-port hub in its first port, each with ids of its own.
+void Hubs(Machine& m) {
+  m.Usb(std::string(kXhci) + "/usb1", "1d6b", "0002", "Linux 6.1.0 xhci-hcd",
+        "xHCI Host Controller", "0000:00:14.0");
+  m.Usb(std::string(kXhci) + "/usb1/1-1", "05e3", "0610", "GenesysLogic", "USB2.1 Hub", "");
+}
+
+// A PC before serial-base: COM1 at 00:04 found by PnP and left to the `serial` driver, COM2
+// and two empty slots of the legacy platform device.
+void PcUart(Machine& m) {
+  m.Driver("devices/pnp0/00:04", "pnp", "serial");
+  m.Tty("devices/pnp0/00:04", "ttyS0", 4);
+  m.Driver("devices/platform/serial8250", "platform", "serial8250");
+  m.Tty("devices/platform/serial8250", "ttyS1", 4);
+  m.Tty("devices/platform/serial8250", "ttyS2", 0);
+  m.Tty("devices/platform/serial8250", "ttyS3", 0);
+}
+
+// The same PC on a kernel with serial-base (6.5 and later): each UART's tty hangs below a port
+// device, below a controller device, below the hardware.
+void PcUartSerialBase(Machine& m) {
+  const auto port = [&m](const std::string& hardware, const std::string& ctrl, int line, int type) {
+    const std::string port_dir = hardware + "/" + ctrl + "/" + ctrl + "." + std::to_string(line);
+    m.Driver(hardware + "/" + ctrl, "serial-base", "ctrl");
+    m.Driver(port_dir, "serial-base", "port");
+    m.Tty(port_dir, "ttyS" + std::to_string(line), type);
+  };
+  m.Driver("devices/pnp0/00:04", "pnp", "serial");
+  port("devices/pnp0/00:04", "00:04:0", 0, 4);
+  m.Driver("devices/platform/serial8250", "platform", "serial8250");
+  for (int line : {1, 2, 3})
+    port("devices/platform/serial8250", "serial8250:0", line, line == 1 ? 4 : 0);
+}
+
+// An FT232R behind the hub: the tty's device is the usb-serial port below the interface, and
+// the USB device with the ids is two levels above it.
+void Ftdi(Machine& m) {
+  Hubs(m);
+  const std::string usb = std::string(kXhci) + "/usb1/1-1/1-1.2";
+  m.Usb(usb, "0403", "6001", "FTDI", "FT232R USB UART", "A6008isP");
+  m.Driver(usb + "/1-1.2:1.0", "usb", "ftdi_sio");
+  m.Attr(usb + "/1-1.2:1.0/interface", "FT232R USB UART");
+  m.Driver(usb + "/1-1.2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
+  m.Attr(usb + "/1-1.2:1.0/ttyUSB0/latency_timer", "16");
+  m.Tty(usb + "/1-1.2:1.0/ttyUSB0", "ttyUSB0");
+  m.ById("usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0", "ttyUSB0");
+}
+
+// A CDC-ACM board in a root port: the tty's device is the interface itself, the USB device one
+// level up. Its data interface has no tty.
+void CdcAcm(Machine& m) {
+  Hubs(m);
+  const std::string usb = std::string(kXhci) + "/usb1/1-2";
+  m.Usb(usb, "2e8a", "000a", "Raspberry Pi", "Pico", "E660583883265027");
+  m.Driver(usb + "/1-2:1.0", "usb", "cdc_acm");
+  m.Attr(usb + "/1-2:1.0/bInterfaceClass", "02");
+  m.Driver(usb + "/1-2:1.1", "usb", "cdc_acm");
+  m.Tty(usb + "/1-2:1.0", "ttyACM0");
+  m.ById("usb-Raspberry_Pi_Pico_E660583883265027-if00", "ttyACM0");
+}
+
+// One found port as "name device uart=k 'description' adapter", or "name left out: reason".
+std::vector<std::string> Found(const portmap::Discovery& found) {
+  std::vector<std::string> lines;
+  for (const portmap::FoundPort& p : found.ports)
+    lines.push_back(p.name + " " + p.device + " uart=" + (p.uart ? std::to_string(*p.uart) : "-") +
+                    " '" + p.description + "' " + p.adapter);
+  for (const portmap::LeftOutPort& p : found.left_out)
+    lines.push_back(p.name + " left out: " + p.reason);
+  return lines;
+}
+
+// What a UART tells: its driver and nothing else.
+Identity Driven(const std::string& driver) {
+  Identity id;
+  id.driver = driver;
+  return id;
+}
+
+struct Layout {
+  const char* name;
+  std::function<void(Machine&)> build;
+  std::string device;  // what the operator gives serivane-run
+  Identity identity;
+  std::vector<std::string> found;
+};
+
+TEST(IdentityFromSysfs, RecordedLayoutsGiveTheirDriverIdsAndPorts) {
+  const Layout layouts[] = {
+      {"PC UART",
+       PcUart,
+       "/dev/ttyS1",
+       Driven("serial8250"),
+       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
+        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
+      {"PC UART found by PnP",
+       PcUart,
+       "/dev/ttyS0",
+       Driven("serial"),
+       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
+        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
+      {"PC UART below serial-base",
+       PcUartSerialBase,
+       "/dev/ttyS1",
+       Driven("serial8250"),
+       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
+        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
+      {"PnP UART below serial-base",
+       PcUartSerialBase,
+       "/dev/ttyS0",
+       Driven("serial"),
+       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
+        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
+      {"FTDI by node",
+       Ftdi,
+       "/dev/ttyUSB0",
+       {.by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
+        .driver = "ftdi_sio",
+        .vendor_id = "0403",
+        .product_id = "6001",
+        .serial = "A6008isP",
+        .manufacturer = "FTDI",
+        .product = "FT232R USB UART",
+        .latency_timer_ms = 16},
+       {"ttyUSB0 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0 uart=- "
+        "'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP"}},
+      {"FTDI by its by-id link",
+       Ftdi,
+       "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
+       {.by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
+        .driver = "ftdi_sio",
+        .vendor_id = "0403",
+        .product_id = "6001",
+        .serial = "A6008isP",
+        .manufacturer = "FTDI",
+        .product = "FT232R USB UART",
+        .latency_timer_ms = 16},
+       {"ttyUSB0 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0 uart=- "
+        "'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP"}},
+      {"CDC-ACM",
+       CdcAcm,
+       "/dev/ttyACM0",
+       {.by_id = "/dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883265027-if00",
+        .driver = "cdc_acm",
+        .vendor_id = "2e8a",
+        .product_id = "000a",
+        .serial = "E660583883265027",
+        .manufacturer = "Raspberry Pi",
+        .product = "Pico",
+        .latency_timer_ms = std::nullopt},
+       {"ttyACM0 /dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883265027-if00 uart=- "
+        "'Raspberry Pi Pico' usb 2e8a:000a serial E660583883265027"}},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    Machine machine;
+    layout.build(machine);
+    const Identity id = ReadIdentity(layout.device, machine.Roots());
+    EXPECT_EQ(id.by_id, layout.identity.by_id);
+    EXPECT_EQ(id.driver, layout.identity.driver);
+    EXPECT_EQ(id.vendor_id, layout.identity.vendor_id);
+    EXPECT_EQ(id.product_id, layout.identity.product_id);
+    EXPECT_EQ(id.serial, layout.identity.serial);
+    EXPECT_EQ(id.manufacturer, layout.identity.manufacturer);
+    EXPECT_EQ(id.product, layout.identity.product);
+    EXPECT_EQ(id.latency_timer_ms, layout.identity.latency_timer_ms);
+    EXPECT_EQ(Found(portmap::DiscoverPorts(machine.Roots())), layout.found);
+  }
+}
+
+// Two adapters of one model side by side, one without a serial number: each keeps the ids of its
+// own USB device, and the one without a serial is told apart by its USB port.
+TEST(IdentityFromSysfs, TwinAdaptersAreToldApartByTheirOwnUsbDevice) {
+  Machine m;
+  Hubs(m);
+  for (const auto& [port, serial, tty] :
+       {std::tuple<std::string, std::string, std::string>{"1-1.2", "A6008isP", "ttyUSB0"},
+        {"1-1.3", "", "ttyUSB1"}}) {
+    const std::string usb = std::string(kXhci) + "/usb1/1-1/" + port;
+    m.Usb(usb, "0403", "6001", "FTDI", "FT232R USB UART", serial);
+    m.Driver(usb + "/" + port + ":1.0/" + tty, "usb-serial", "ftdi_sio");
+    m.Tty(usb + "/" + port + ":1.0/" + tty, tty);
+  }
+  EXPECT_EQ(ReadIdentity("/dev/ttyUSB0", m.Roots()).serial, "A6008isP");
+  const Identity second = ReadIdentity("/dev/ttyUSB1", m.Roots());
+  EXPECT_EQ(second.serial, "");
+  EXPECT_EQ(second.vendor_id, "0403");
+  EXPECT_EQ(second.by_id, "");
+  EXPECT_EQ(Found(portmap::DiscoverPorts(m.Roots())),
+            (std::vector<std::string>{
+                "ttyUSB0 /dev/ttyUSB0 uart=- 'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP",
+                "ttyUSB1 /dev/ttyUSB1 uart=- 'FTDI FT232R USB UART' usb 0403:6001 at 1-1.3"}));
+}
+
+}  // namespace
+}  // namespace serivane::run
