@@ -120,7 +120,10 @@ bool LoopbackTests::Test_OpenClose() {
 
   if (!open) {
     log_.Report('-', std::string(TextsOf(1).line) + " --- FAILED");
-    if (raised) log_.Report(' ', "Error: " + error.description);
+    if (raised) {
+      outcome_->port_error = error.number;
+      log_.Report(' ', "Error: " + error.description);
+    }
     return true;
   }
   outcome_->measured_ms = duration;

@@ -27,6 +27,8 @@ struct TestOutcome {
   std::optional<std::int64_t> received;
   // The line error that failed the data block (above 1000), 0 when none.
   std::int16_t line_error = 0;
+  // The control's error number of the port error that failed the test, 0 when none.
+  std::int32_t port_error = 0;
   // Every event code the port raised while the test ran, in order, each once.
   std::vector<std::int16_t> events;
   // Tests 4 and 5: the levels at each reading, off first.

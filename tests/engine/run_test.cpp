@@ -115,6 +115,10 @@ TEST(Run, RepeatedRunWithSlowOpensAndAFailureInPassThree) {
   e.Add({"-Open/Close --- FAILED", kNoOpen}).Summary("-TEST(S) FAILED !!");
   e.Add({"#Test(s) repeated 3 times", "=Some 'Close/Open port' tests are slow (>2000ms): 2"});
   Check(rig, e);
+  // The failed reopen keeps the port's error number, for readers that diagnose it.
+  ASSERT_EQ(rig.pass_outcomes.size(), 3u);
+  EXPECT_EQ(rig.pass_outcomes[1].tests[0].port_error, 0);
+  EXPECT_EQ(rig.pass_outcomes[2].tests[0].port_error, serial::kErrHardwareNotAvailable);
   EXPECT_EQ(rig.asks, std::vector<std::string>{"Test 1 failed.\rPress OK to continue test,\rand "
                                                "Cancel to abort"});
   EXPECT_TRUE(rig.exited);

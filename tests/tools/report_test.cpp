@@ -240,6 +240,10 @@ TEST(Diagnosis, FromOutcomes) {
   gone.events = {2, serial::kErDeviceGone};
   TestRecord gone_single = Record(3, 1, 100, 100);
   gone_single.events = {serial::kErDeviceGone};
+  TestRecord vanished = Record(1, 1);
+  vanished.kept.port_error = serial::kErrInvalidPortNumber;
+  TestRecord refused = Record(1, 1);
+  refused.kept.port_error = serial::kErrPortAlreadyOpen;
   const Row rows[] = {
       {"all passed", {Record(1, 0), Record(2, 0, 256, 256), Record(3, 0, 20, 20)}, {}},
       {"reopen fails", {Record(1, 1)}, {"The port did not open again"}},
@@ -297,6 +301,8 @@ TEST(Diagnosis, FromOutcomes) {
        true},
       {"device gone", {gone}, {"Characters were lost or changed", "The device went away"}},
       {"device gone, all back", {gone_single}, {"The device went away"}},
+      {"device gone before the reopen", {vanished}, {"The device went away"}},
+      {"reopen refused, device there", {refused}, {"The port did not open again"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

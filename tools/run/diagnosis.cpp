@@ -66,11 +66,19 @@ bool LostOrChanged(const PortOutcome& outcome, std::int16_t number) {
 
 namespace {
 
+// The port opened for the run and its device node was gone when test 1 opened it again: the
+// adapter was pulled between two tests, before the open port could notice.
+bool VanishedBeforeReopen(const PortOutcome& o) {
+  const TestRecord* t = o.Test(1);
+  return t != nullptr && t->failures > 0 && t->kept.port_error == serial::kErrInvalidPortNumber;
+}
+
 // Test 1: the port does not reopen, or reopens slowly.
 void DiagnoseOpening(const PortOutcome& o, std::vector<std::string>& out) {
   const std::string max_ms = DecimalText(o.settings.MaxDuration);
 
-  if (const TestRecord* t = o.Test(1); t != nullptr && t->failures > 0) {
+  if (const TestRecord* t = o.Test(1);
+      t != nullptr && t->failures > 0 && !VanishedBeforeReopen(o)) {
     out.push_back(
         "The port did not open again after it was closed: the driver or the adapter "
         "refuses to reopen it.");
@@ -161,7 +169,7 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
   const bool gone = std::any_of(o.tests.begin(), o.tests.end(), [](const TestRecord& t) {
     return std::find(t.events.begin(), t.events.end(), serial::kErDeviceGone) != t.events.end();
   });
-  if (gone) {
+  if (gone || VanishedBeforeReopen(o)) {
     out.push_back("The device went away during the run: a USB adapter unplugged, or its cable.");
   }
   return out;
