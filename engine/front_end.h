@@ -112,6 +112,10 @@ class RunObserver {
   virtual void LineAdded(std::string_view /*line*/, LineOrigin /*origin*/) {}
   // A pass has ended: after its summary, or cut short by a stop request without one.
   virtual void PassFinished(const PassOutcome& /*pass*/) {}
+  // Every pass has run and no stop was asked for; the run's result file is still open and the
+  // tests still own the port's events, so a front end may run checks of its own here and
+  // report them through the run's log.
+  virtual void AfterPasses() {}
 };
 
 // The parts a front end gives the engine. The event loop and the answers are needed; a part

@@ -56,6 +56,7 @@ void Tester::Run() {
       front_.events.DoEvents();
       // A pass with a failure ends the run, whatever the operator answered.
     } while (front_.answers.RepeatChecked() && all_passed && !stop_requested_);
+    if (!stop_requested_) front_.observer.AfterPasses();
     CloseRun(pass);
   } catch (...) {
     AbortRun(CurrentError().description);

@@ -59,10 +59,15 @@ std::string SummaryLine(const PortOutcome& o, bool several) {
       if (t.failures == 0) continue;
       failed += (failed.empty() ? "" : ", ") + engine::TestName(t.number, o.settings.SingleBytes);
     }
+    for (const CheckOutcome& c : o.checks) {
+      if (c.passed) continue;
+      failed += (failed.empty() ? "" : ", ") + c.name + (c.interrupted ? " stopped" : "");
+    }
     text = head + ": ";
     text += !failed.empty()    ? "FAILED (" + failed + ")"
             : o.pass_cut_short ? "not every selected test ran"
-                               : "all tests passed";
+            : o.checks.empty() ? "all tests passed"
+                               : "all tests and checks passed";
     text += ", " + passes;
     if (o.interrupted) text += ", stopped";
   }

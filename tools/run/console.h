@@ -23,6 +23,7 @@ class Console {
   void Progress(const std::string& text);
   // Ends the progress line where it stands.
   void EndProgress();
+  bool IsTerminal() const { return terminal_; }
 
  private:
   std::mutex mutex_;

@@ -172,6 +172,8 @@ std::vector<std::string> Diagnose(const PortOutcome& o) {
   if (gone || VanishedBeforeReopen(o)) {
     out.push_back("The device went away during the run: a USB adapter unplugged, or its cable.");
   }
+  for (const CheckOutcome& check : o.checks)
+    if (!check.passed) out.insert(out.end(), check.diagnosis.begin(), check.diagnosis.end());
   return out;
 }
 

@@ -1,5 +1,8 @@
 #include "tools/run/json_writer.h"
 
+#include <charconv>
+#include <cmath>
+
 #include <cstdio>
 
 namespace serivane::run {
@@ -139,6 +142,16 @@ JsonWriter& JsonWriter::String(std::string_view text) {
 JsonWriter& JsonWriter::Number(std::int64_t value) {
   BeforeValue();
   text_ += std::to_string(value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Real(double value) {
+  if (!std::isfinite(value)) return Null();
+  BeforeValue();
+  char text[32];
+  // Shortest round-trip form, in the C locale whatever the program's locale says.
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  text_.append(text, ec == std::errc() ? end : text);
   return *this;
 }
 

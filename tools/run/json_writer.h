@@ -18,6 +18,8 @@ class JsonWriter {
   JsonWriter& Key(std::string_view key);
   JsonWriter& String(std::string_view text);
   JsonWriter& Number(std::int64_t value);
+  // A number with a fraction, shortest form that reads back the same; not finite gives null.
+  JsonWriter& Real(double value);
   JsonWriter& Bool(bool value);
   JsonWriter& Null();
 

@@ -138,6 +138,31 @@ Options ParseOptions(const std::vector<std::string>& args) {
          if (s.empty()) throw UsageError(n + ": no file name given (- for standard output)");
          o.json = s;
        }},
+      {"--junit",
+       [&](auto& n, auto& s) {
+         if (s.empty()) throw UsageError(n + ": no file name given");
+         o.junit = s;
+       }},
+      {"--soak", [&](auto& n, auto& s) { o.checks.soak_ms = ParseDuration(n, s); }},
+      {"--flow",
+       [&](auto& n, auto& s) {
+         if (s != "rts" && s != "none") throw UsageError(n + ": '" + s + "' is not rts or none");
+         o.checks.flow_rts = s == "rts";
+       }},
+      {"--plug",
+       [&](auto& n, auto& s) {
+         if (s != "full" && s != "standard")
+           throw UsageError(n + ": '" + s + "' is not full or standard");
+         o.checks.full_plug = s == "full";
+       }},
+      {"--break",
+       [&](auto& n, auto& s) {
+         o.checks.break_ms = static_cast<std::int32_t>(Whole(n, s, 1, 10000));
+       }},
+      {"--latency",
+       [&](auto& n, auto& s) {
+         o.checks.latency_rounds = static_cast<std::int32_t>(Whole(n, s, 1, 1000000));
+       }},
   };
   const std::map<std::string, bool*> switches = {
       {"--no-result-file", &o.no_result_file},
@@ -162,6 +187,19 @@ Options ParseOptions(const std::vector<std::string>& args) {
     }
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
+    if (name == "--sweep") {
+      // Its list is optional: "--sweep", "--sweep=LIST", or "--sweep LIST" where LIST starts
+      // with a digit (no port does).
+      std::vector<std::int32_t> rates;
+      if (eq != std::string::npos) {
+        rates = ParseRates(name, arg.substr(eq + 1));
+      } else if (i + 1 < args.size() && !args[i + 1].empty() &&
+                 std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
+        rates = ParseRates(name, args[++i]);
+      }
+      o.checks.sweep = std::move(rates);
+      continue;
+    }
     if (const auto s = switches.find(name); s != switches.end()) {
       if (eq != std::string::npos) throw UsageError(name + " takes no value");
       *s->second = true;
@@ -181,7 +219,55 @@ Options ParseOptions(const std::vector<std::string>& args) {
   if (o.no_result_file && o.result) {
     throw UsageError("--result and --no-result-file cannot be given together");
   }
+  if (o.checks.flow_rts && !o.checks.soak_ms) throw UsageError("--flow rts needs --soak");
   return o;
+}
+
+std::int64_t ParseDuration(const std::string& option, const std::string& value) {
+  std::int64_t unit_ms = 1000;
+  std::string digits = value;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 's':
+        digits.pop_back();
+        break;
+      case 'm':
+        unit_ms = 60'000;
+        digits.pop_back();
+        break;
+      case 'h':
+        unit_ms = 3'600'000;
+        digits.pop_back();
+        break;
+      default:
+        break;
+    }
+  }
+  std::int64_t n = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [ptr, ec] = std::from_chars(digits.data(), end, n);
+  if (digits.empty() || ec != std::errc() || ptr != end) {
+    throw UsageError(option + ": '" + value + "' is not a duration (90s, 10m, 2h)");
+  }
+  // A week at most: beyond it the number is a typing error, not a soak.
+  constexpr std::int64_t kWeekMs = 7 * 24 * 3'600'000LL;
+  if (n < 1 || n > kWeekMs / unit_ms) {
+    throw UsageError(option + ": '" + value + "' is out of range (1s to 168h)");
+  }
+  return n * unit_ms;
+}
+
+std::vector<std::int32_t> ParseRates(const std::string& option, const std::string& value) {
+  std::vector<std::int32_t> rates;
+  std::size_t start = 0;
+  while (start <= value.size()) {
+    const std::size_t comma = std::min(value.find(',', start), value.size());
+    rates.push_back(
+        static_cast<std::int32_t>(Whole(option, value.substr(start, comma - start),
+                                        settings::kLowestBaudRate, settings::kHighestBaudRate)));
+    start = comma + 1;
+  }
+  return rates;
 }
 
 void ApplyOverrides(const Overrides& v, settings::Settings& s) {
@@ -221,6 +307,17 @@ std::string HelpText() {
          "                         port name before the extension)\n"
          "  --no-result-file       write no result file\n"
          "  --json FILE            machine-readable report (- for standard output)\n"
+         "  --junit FILE           JUnit XML report, for CI systems\n"
+         "\n"
+         "Checks after the tests (each fails the run when it fails):\n"
+         "  --plug full            the plug also wires DCD (to DTR) and RI (to RTS): check them\n"
+         "  --break MS             send a break of MS milliseconds; it must come back\n"
+         "  --latency N            N single-character round trips: median, 95th, 99th, maximum\n"
+         "  --sweep [RATES]        a block at each rate (default: the standard rates the port\n"
+         "                         takes), e.g. --sweep=9600,115200\n"
+         "  --soak DURATION        a checked stream for that long (90s, 10m, 2h)\n"
+         "  --flow rts             soak with RTS/CTS handshake on\n"
+         "\n"
          "  -q, --quiet            print nothing but errors\n"
          "  -h, --help             show this text\n"
          "      --version          show the version\n"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "tools/run/checks/check.h"
 
 namespace serivane::run {
 
@@ -42,6 +43,8 @@ struct Options {
   std::optional<std::string> result;
   bool no_result_file = false;
   std::optional<std::string> json;  // "-" for standard output
+  std::optional<std::string> junit;
+  CheckOptions checks;
   bool quiet = false;
   bool help = false;
   bool version = false;
@@ -54,6 +57,11 @@ Options ParseOptions(const std::vector<std::string>& args);
 // The port number of "COM3" (any letter case); nullopt when `word` is no COM name. Throws
 // UsageError for a COM name outside 1 to 32.
 std::optional<std::int16_t> ComNumber(const std::string& word);
+
+// "90s", "10m", "2h", "45" (seconds) as milliseconds; throws UsageError naming `option`.
+std::int64_t ParseDuration(const std::string& option, const std::string& value);
+// "9600,115200" as rates, each within the rates the settings accept; throws UsageError.
+std::vector<std::int32_t> ParseRates(const std::string& option, const std::string& value);
 
 // Gives `settings` the values of `overrides` that are set.
 void ApplyOverrides(const Overrides& overrides, settings::Settings& settings);

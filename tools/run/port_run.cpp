@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/conv.h"
+#include "tools/run/checks/checks.h"
 #include "tools/run/diagnosis.h"
 #include "tools/run/options.h"
 
@@ -22,19 +23,26 @@ const TestRecord* PortOutcome::Test(std::int16_t number) const {
 bool PortOutcome::Passed() const {
   return opened && error.empty() && !pass_cut_short &&
          std::all_of(tests.begin(), tests.end(),
-                     [](const TestRecord& t) { return t.failures == 0; });
+                     [](const TestRecord& t) { return t.failures == 0; }) &&
+         std::all_of(checks.begin(), checks.end(), [](const CheckOutcome& c) { return c.passed; });
 }
 
-PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink)
+PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink,
+                 CheckOptions checks, ProgressSink progress)
     : outcome_(std::move(outcome)),
       repeat_(repeat),
       clock_(clock),
       sink_(std::move(sink)),
+      check_options_(std::move(checks)),
+      progress_(std::move(progress)),
       // The port was resolved before the run: its number only has to be valid.
       port_([target = outcome_.device](std::int16_t) { return target; }, clock),
       tester_(engine::FrontEnd(*this, *this, nullptr, nullptr, this), port_, clock,
               outcome_.settings) {
-  port_.OnCommEvent = [this] { tester_.HandleCommEvent(); };
+  port_.OnCommEvent = [this] {
+    if (check_events_ != nullptr) check_events_->push_back(port_.CommEvent());
+    tester_.HandleCommEvent();
+  };
   tester_.Log().SetFileWanted(!outcome_.result_file.empty());
   // A port given by its path is called by it in messages; a COM number keeps "Com-port <n>".
   if (!ComNumber(outcome_.port)) port_.PortLabel(outcome_.device);
@@ -244,6 +252,74 @@ void PortRun::PassFinished(const engine::PassOutcome& pass) {
   } else {
     passes_done_ = pass.pass;
   }
+}
+
+}  // namespace serivane::run
+
+namespace serivane::run {
+
+// The run as a check sees it.
+class PortRun::Checking final : public CheckContext {
+ public:
+  explicit Checking(PortRun& run) : run_(run) {}
+  serial::CommControl& Port() override { return run_.port_; }
+  Clock& GetClock() override { return run_.clock_; }
+  const settings::Settings& RunSettings() const override { return run_.outcome_.settings; }
+  void Wait(std::int32_t max_ms) override {
+    try {
+      if (!run_.WaitForEvents(max_ms)) {
+        run_.clock_.Sleep(max_ms);
+        run_.DoEvents();
+      }
+    } catch (const std::runtime_error&) {
+      // A second stop request: the stop flag is set, and the check ends at its next look.
+    }
+  }
+  bool StopRequested() const override { return run_.stop_; }
+  void Progress(std::string_view line) override {
+    if (run_.progress_) run_.progress_(line);
+  }
+  std::vector<std::int16_t> TakeEvents() override { return std::exchange(events_, {}); }
+  bool NoModemLines() const override { return run_.outcome_.no_modem_lines; }
+
+  std::vector<std::int16_t> events_;
+
+ private:
+  PortRun& run_;
+};
+
+void PortRun::AfterPasses() {
+  if (!check_options_.Any() || !port_.OpenState()) return;
+  Checking context(*this);
+  const std::int16_t threshold = port_.ReceiveThreshold();
+  port_.ReceiveThreshold(0);
+  check_events_ = &context.events_;
+  struct Restore {
+    PortRun& run;
+    std::int16_t threshold;
+    ~Restore() {
+      run.check_events_ = nullptr;
+      try {
+        run.port_.ReceiveThreshold(threshold);
+      } catch (...) {
+      }
+    }
+  } restore{*this, threshold};
+  outcome_.checks = RunChecks(check_options_, context);
+  for (const CheckOutcome& check : outcome_.checks) ReportCheck(check);
+}
+
+void PortRun::ReportCheck(const CheckOutcome& check) {
+  bool first = true;
+  for (const std::string& line : check.lines) {
+    const char mark = !first ? ' ' : check.passed ? '+' : '-';
+    tester_.Log().WriteLine(std::string(1, mark) + line);
+    if (sink_) sink_(line, check.passed ? LineKind::kPassed : LineKind::kFailed);
+    first = false;
+  }
+  if (check.lines.empty()) return;
+  tester_.Log().WriteLine("");
+  if (sink_) sink_("", LineKind::kRun);
 }
 
 }  // namespace serivane::run

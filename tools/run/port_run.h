@@ -19,6 +19,7 @@
 #include "engine/tester.h"
 #include "serial/comm_control.h"
 #include "settings/settings.h"
+#include "tools/run/checks/check.h"
 #include "tools/run/identity.h"
 
 namespace serivane::run {
@@ -61,9 +62,12 @@ struct PortOutcome {
   std::int32_t lower_rate = 0;
   std::optional<bool> lower_rate_passed;
   std::optional<serial::LineCounters> counters;
+  // The checks asked for beyond the tests, in the order they ran.
+  std::vector<CheckOutcome> checks;
 
   const TestRecord* Test(std::int16_t number) const;
-  bool Passed() const;  // opened, no error, no test failed and no pass cut short
+  // Opened, no error, no test or check failed and no pass cut short.
+  bool Passed() const;
 };
 
 // How a line of the results box came about, so the front end can choose what to print.
@@ -83,8 +87,11 @@ class PortRun final : public engine::EventPump,
 
   // `outcome` names the port, its device and settings; the run fills in the rest. An outcome
   // that already holds an error (the port names no device) is not run. `repeat` as --repeat.
-  // `clock` must outlive the run and is used by this thread only.
-  PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink = {});
+  // `clock` must outlive the run and is used by this thread only. `checks` run after the last
+  // pass unless the run was stopped; `progress` shows their progress lines (may be empty).
+  using ProgressSink = std::function<void(std::string_view line)>;
+  PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSink sink = {},
+          CheckOptions checks = {}, ProgressSink progress = {});
   ~PortRun() override;
 
   // Opens and sets up the port, runs, and reads the counters. Call once.
@@ -113,8 +120,11 @@ class PortRun final : public engine::EventPump,
   void TestFinished(const engine::TestOutcome& outcome) override;
   void LineAdded(std::string_view line, engine::LineOrigin origin) override;
   void PassFinished(const engine::PassOutcome& pass) override;
+  void AfterPasses() override;
 
  private:
+  class Checking;
+  void ReportCheck(const CheckOutcome& check);
   void RunPort();
   void CheckAtLowerRate();
   TestRecord& Record(std::int16_t number);
@@ -123,6 +133,8 @@ class PortRun final : public engine::EventPump,
   std::int32_t repeat_;
   Clock& clock_;
   LineSink sink_;
+  CheckOptions check_options_;
+  ProgressSink progress_;
   serial::CommControl port_;
   engine::Tester tester_;
 
@@ -140,6 +152,8 @@ class PortRun final : public engine::EventPump,
   std::int16_t current_test_ = 0;
   bool comm_timer_on_ = false;
   std::int64_t comm_timer_due_us_ = 0;
+  // While checks run, the events the port raises, for the check to take.
+  std::vector<std::int16_t>* check_events_ = nullptr;
 };
 
 }  // namespace serivane::run

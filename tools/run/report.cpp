@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <type_traits>
+#include <variant>
 
 #include "common/conv.h"
 #include "common/safe_file.h"
@@ -124,6 +126,60 @@ void WriteTest(JsonWriter& j, const TestRecord& t, const settings::Settings& set
   j.EndObject();
 }
 
+void WriteFigures(JsonWriter& j, const std::vector<Figure>& figures) {
+  for (const Figure& f : figures) {
+    j.Key(f.key);
+    std::visit(
+        [&](const auto& v) {
+          using T = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<T, std::int64_t>) {
+            j.Number(v);
+          } else if constexpr (std::is_same_v<T, double>) {
+            j.Real(v);
+          } else if constexpr (std::is_same_v<T, bool>) {
+            j.Bool(v);
+          } else {
+            j.String(v);
+          }
+        },
+        f.value);
+  }
+}
+
+void WriteCheck(JsonWriter& j, const CheckOutcome& c) {
+  j.BeginObject();
+  j.Key("check").String(c.name);
+  j.Key("title").String(c.title);
+  j.Key("passed").Bool(c.passed);
+  j.Key("interrupted").Bool(c.interrupted);
+  j.Key("duration_ms").Number(c.duration_ms);
+  WriteFigures(j, c.figures);
+  if (!c.items.empty()) {
+    j.Key("items").BeginArray();
+    for (const std::vector<Figure>& item : c.items) {
+      j.BeginObject();
+      WriteFigures(j, item);
+      j.EndObject();
+    }
+    j.EndArray();
+  }
+  j.Key("lines").BeginArray();
+  for (const std::string& line : c.lines) j.String(line);
+  j.EndArray();
+  j.Key("events").BeginArray();
+  for (const std::int16_t code : c.events) {
+    j.BeginObject();
+    j.Key("code").Number(code);
+    j.Key("name").String(EventName(code));
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("diagnosis").BeginArray();
+  for (const std::string& sentence : c.diagnosis) j.String(sentence);
+  j.EndArray();
+  j.EndObject();
+}
+
 void WritePort(JsonWriter& j, const PortOutcome& o) {
   j.BeginObject();
   j.Key("port").String(o.port);
@@ -147,6 +203,11 @@ void WritePort(JsonWriter& j, const PortOutcome& o) {
   j.Key("tests").BeginArray();
   for (const TestRecord& t : o.tests) WriteTest(j, t, o.settings);
   j.EndArray();
+  if (!o.checks.empty()) {
+    j.Key("checks").BeginArray();
+    for (const CheckOutcome& c : o.checks) WriteCheck(j, c);
+    j.EndArray();
+  }
   j.Key("diagnosis").BeginArray();
   for (const std::string& sentence : Diagnose(o)) j.String(sentence);
   j.EndArray();

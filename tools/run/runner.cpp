@@ -114,7 +114,15 @@ std::unique_ptr<PortRun> MakeRun(const RunPlan& plan, const std::string& word,
       console.Line(prefix + std::string(line));
     };
   }
-  return std::make_unique<PortRun>(std::move(o), plan.options.repeat, SystemClock(), sink);
+  PortRun::ProgressSink progress;
+  if (!plan.options.quiet && plan.display.console.IsTerminal()) {
+    const std::string prefix = plan.display.several ? name + ": " : "";
+    progress = [&console = plan.display.console, prefix](std::string_view line) {
+      console.Progress(prefix + std::string(line));
+    };
+  }
+  return std::make_unique<PortRun>(std::move(o), plan.options.repeat, SystemClock(), sink,
+                                   plan.options.checks, progress);
 }
 
 // Whether an option gives the value that the stored setting `name` would give.
