@@ -5,6 +5,9 @@
 //    median wall times, process start to exit (goal: at most 2x).
 // 2. A five-test pass on the virtual plug: the time from the last test's result line on the
 //    program's output to the program's exit (goal: at most 2 ms).
+// 3. Scale: the whole process on 64 ports at once against the same on one, for pseudo-terminals
+//    (tests 1-3, each terminal's far end echoing on a thread of its own) and for plug ports
+//    (five tests) (goal: at most 1.2x).
 //
 //   run_process_bench [ROUNDS]
 //
@@ -162,8 +165,72 @@ int main(int argc, char** argv) {
       tail, *std::max_element(tails.begin(), tails.end()),
       all_ok && tail <= 2.0 ? "met" : "NOT met");
 
+  // 64 more terminals, each with its own echoing far end.
+  struct Far {
+    int master = -1;
+    int keep = -1;
+    std::string name;
+  };
+  std::vector<Far> fars;
+  std::vector<std::thread> echoes;
+  for (int i = 0; i < 64; ++i) {
+    Far f;
+    f.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (f.master < 0 || ::grantpt(f.master) != 0 || ::unlockpt(f.master) != 0) return 1;
+    f.name = ::ptsname(f.master);
+    f.keep = ::open(f.name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    fars.push_back(f);
+  }
+  for (const Far& f : fars) {
+    echoes.emplace_back([&done, m = f.master] {
+      char buffer[4096];
+      while (!done) {
+        pollfd p{m, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::read(m, buffer, sizeof buffer);
+        for (ssize_t at = 0; n > 0 && at < n;) {
+          const ssize_t w = ::write(m, buffer + at, static_cast<std::size_t>(n - at));
+          if (w > 0) at += w;
+        }
+      }
+    });
+  }
+  const std::vector<std::string> pty_base = {program, "--tests", "1,2,3", "--no-result-file", "-q"};
+  std::vector<std::string> pty_one = pty_base, pty_all = pty_base;
+  pty_one.push_back(fars[0].name);
+  for (const Far& f : fars) pty_all.push_back(f.name);
+  const std::vector<std::string> plug_base = {program, "--tests", "1,2,3,4,5", "--no-result-file",
+                                              "-q"};
+  std::vector<std::string> plug_one = plug_base, plug_all = plug_base;
+  plug_one.push_back("loopback");
+  for (int i = 0; i < 64; ++i) plug_all.push_back("loopback");
+  std::vector<double> pty1, pty64, plug1, plug64;
+  const int scale_rounds = std::max(3, rounds / 3);
+  for (int i = 0; i < scale_rounds; ++i) {
+    pty1.push_back(TimeRun(pty_one, 0));
+    pty64.push_back(TimeRun(pty_all, 0));
+    plug1.push_back(TimeRun(plug_one, 0));
+    plug64.push_back(TimeRun(plug_all, 0));
+  }
+  for (const auto* v : {&pty1, &pty64, &plug1, &plug64})
+    all_ok = all_ok && *std::min_element(v->begin(), v->end()) >= 0;
+  const double pty_ratio = Median(pty64) / Median(pty1);
+  const double plug_ratio = Median(plug64) / Median(plug1);
+  std::printf("whole process, 64 ports against one, %d rounds (medians)\n", scale_rounds);
+  std::printf(
+      "  pseudo-terminals, tests 1-3  %8.2f ms against %8.2f ms: %.2f x (goal <= 1.2 x): %s\n",
+      Median(pty64), Median(pty1), pty_ratio, pty_ratio <= 1.2 ? "met" : "NOT met");
+  std::printf(
+      "  plug ports, five tests       %8.2f ms against %8.2f ms: %.2f x (goal <= 1.2 x): %s\n",
+      Median(plug64), Median(plug1), plug_ratio, plug_ratio <= 1.2 ? "met" : "NOT met");
+
   done = true;
   echo.join();
+  for (std::thread& t : echoes) t.join();
+  for (const Far& f : fars) {
+    ::close(f.keep);
+    ::close(f.master);
+  }
   ::close(keep);
   ::close(master);
   std::filesystem::remove_all(folder);
