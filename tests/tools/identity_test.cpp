@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 #include "tools/run/identity.h"
 
 namespace serivane::run {

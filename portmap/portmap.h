@@ -19,7 +19,8 @@
 // minimal system) an adapter can come back under another node name (ttyUSB1 for ttyUSB0); the
 // entry that named its old node then follows it, so its number stays with it.
 //
-// Discovery reads sysfs and lists /dev/serial/by-id; it never opens a device.
+// Discovery reads sysfs (through ReadTtyIdentity, tty_identity.h) and lists /dev/serial/by-id;
+// it never opens a device.
 //
 // Registry: every call reads or writes the registry at the time of the call, so it follows
 // XDG_CONFIG_HOME then. A PortMap is the map as one read found it: a program reads the map and
@@ -35,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "portmap/tty_identity.h"
 #include "settings/cregistry.h"
 
 namespace serivane::portmap {
@@ -45,13 +47,6 @@ inline constexpr std::string_view kMapKey = "Software\\Balvoric\\Serial Ports";
 inline constexpr std::string_view kKnownKey = "Software\\Balvoric\\Serial Ports\\Known Devices";
 inline constexpr std::string_view kAdaptersKey = "Software\\Balvoric\\Serial Ports\\Adapters";
 inline constexpr std::string_view kLoopback = "loopback";
-
-// Where discovery looks. Paths recorded in the map always start with "/dev/"; `dev` is where
-// that folder really is, so tests can point both roots at a tree of their own.
-struct SystemRoots {
-  std::filesystem::path sysfs = "/sys";
-  std::filesystem::path dev = "/dev";
-};
 
 // A serial device that discovery found usable.
 struct FoundPort {
