@@ -58,12 +58,16 @@ std::string UsbDescription(const TtyIdentity& id) {
 }
 
 // A USB adapter by its vendor and product ids with the serial number, or with the port path
-// ("1-1.2") when it has none. Characters a registry value name cannot hold become '_'.
+// ("1-1.2") when it has none. The ports of a multi-port adapter after its first add their
+// interface number ("... if02"), so each is an adapter of its own; a one-port adapter and the
+// first port keep the plain identity. Characters a registry value name cannot hold become '_'.
 std::string AdapterIdentity(const TtyIdentity& id) {
   if (!id.usb) return {};
   const UsbDevice& usb = *id.usb;
   std::string text = "usb " + usb.vendor_id + ":" + usb.product_id +
                      (usb.serial.empty() ? " at " + usb.port_path : " serial " + usb.serial);
+  if (!id.interface_number.empty() && id.interface_number != "00")
+    text += " if" + id.interface_number;
   for (char& c : text)
     if (c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
   return text;

@@ -64,6 +64,8 @@ std::optional<TtyIdentity> ReadTtyIdentity(const SystemRoots& roots, const std::
         std::mismatch(devices.begin(), devices.end(), dir.begin(), dir.end());
     if (inside != devices.end() || dir == devices) break;
     if (id.interface.empty()) id.interface = ReadAttribute(dir / "interface").value_or("");
+    if (id.interface_number.empty())
+      id.interface_number = ReadAttribute(dir / "bInterfaceNumber").value_or("");
     if (const auto vendor = ReadAttribute(dir / "idVendor"); vendor && !vendor->empty()) {
       UsbDevice& usb = id.usb.emplace();
       usb.vendor_id = *vendor;

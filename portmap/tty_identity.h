@@ -34,6 +34,9 @@ struct TtyIdentity {
   // terminals of other drivers.
   std::optional<int> uart_type;
   std::string interface;  // the USB interface's own text, where the adapter gives one
+  // The USB interface's number ("00"; "02" for the third port of an FT4232H); empty when the
+  // tty is not on a USB interface.
+  std::string interface_number;
   std::optional<UsbDevice> usb;
   // How long a USB adapter holds received bytes before it sends a short packet (FTDI's
   // latency_timer, on the port's own device).
