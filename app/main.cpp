@@ -13,7 +13,7 @@
 #include "app/rs232_form.h"
 #include "app/signal_close.h"
 #include "common/conv.h"
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 #include "settings/cregistry.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 
 #include <gtest/gtest.h>
 
@@ -66,11 +66,13 @@ class PortMapTest : public ::testing::Test {
     Write(root_ / "sys/devices/platform/serial8250/tty" / name / "type", std::to_string(type));
   }
 
-  // The USB device carries the maker and product; ttyUSB ports hang below the interface, ttyACM
-  // ports are the interface. `by_id` names its /dev/serial/by-id link.
+  // The USB device carries the ids, maker and product; ttyUSB ports hang below the interface,
+  // ttyACM ports are the interface. `by_id` names its /dev/serial/by-id link.
   void AddUsb(const std::string& name, const std::string& maker, const std::string& product,
               const std::string& by_id = {}, const std::string& interface_text = {}) {
     const std::string usb = "devices/pci0000:00/usb1/1-" + name, intf = usb + "/1-" + name + ":1.0";
+    Write(root_ / "sys" / usb / "idVendor", "0403");
+    Write(root_ / "sys" / usb / "idProduct", "6001");
     if (!maker.empty()) Write(root_ / "sys" / usb / "manufacturer", maker);
     if (!product.empty()) Write(root_ / "sys" / usb / "product", product);
     if (!interface_text.empty()) Write(root_ / "sys" / intf / "interface", interface_text);

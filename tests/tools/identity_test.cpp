@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 #include "tools/run/identity.h"
 
 namespace serivane::run {
@@ -152,6 +152,25 @@ void CdcAcm(Machine& m) {
   m.ById("usb-Raspberry_Pi_Pico_E660583883265027-if00", "ttyACM0");
 }
 
+// An FT4232H behind the hub: one USB device, four interfaces each with a usb-serial port, and
+// udev's by-id links telling the ports apart by interface.
+void Ft4232h(Machine& m) {
+  Hubs(m);
+  const std::string usb = std::string(kXhci) + "/usb1/1-1/1-1.4";
+  m.Usb(usb, "0403", "6011", "FTDI", "Quad RS232-HS", "FT5ZQ2VA");
+  for (int i = 0; i < 4; ++i) {
+    const std::string intf = usb + "/1-1.4:1." + std::to_string(i);
+    const std::string tty = "ttyUSB" + std::to_string(i);
+    m.Driver(intf, "usb", "ftdi_sio");
+    m.Attr(intf + "/bInterfaceNumber", "0" + std::to_string(i));
+    m.Attr(intf + "/interface", "Quad RS232-HS");
+    m.Driver(intf + "/" + tty, "usb-serial", "ftdi_sio");
+    m.Attr(intf + "/" + tty + "/latency_timer", i == 2 ? "1" : "16");
+    m.Tty(intf + "/" + tty, tty);
+    m.ById("usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if0" + std::to_string(i) + "-port0", tty);
+  }
+}
+
 // One found port as "name device uart=k 'description' adapter", or "name left out: reason".
 std::vector<std::string> Found(const portmap::Discovery& found) {
   std::vector<std::string> lines;
@@ -243,6 +262,25 @@ TEST(IdentityFromSysfs, RecordedLayoutsGiveTheirDriverIdsAndPorts) {
         .latency_timer_ms = std::nullopt},
        {"ttyACM0 /dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883265027-if00 uart=- "
         "'Raspberry Pi Pico' usb 2e8a:000a serial E660583883265027"}},
+      {"FT4232H, its third port",
+       Ft4232h,
+       "/dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if02-port0",
+       {.by_id = "/dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if02-port0",
+        .driver = "ftdi_sio",
+        .vendor_id = "0403",
+        .product_id = "6011",
+        .serial = "FT5ZQ2VA",
+        .manufacturer = "FTDI",
+        .product = "Quad RS232-HS",
+        .latency_timer_ms = 1},
+       {"ttyUSB0 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if00-port0 uart=- "
+        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA",
+        "ttyUSB1 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if01-port0 uart=- "
+        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA if01",
+        "ttyUSB2 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if02-port0 uart=- "
+        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA if02",
+        "ttyUSB3 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if03-port0 uart=- "
+        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA if03"}},
   };
   for (const Layout& layout : layouts) {
     SCOPED_TRACE(layout.name);

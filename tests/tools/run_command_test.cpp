@@ -18,7 +18,7 @@
 #include <tuple>
 #include <vector>
 
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 #include "settings/cregistry.h"
 #include "settings/registry_store.h"
 #include "settings/settings_store.h"

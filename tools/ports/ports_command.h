@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 
 namespace serivane::portmap {
 

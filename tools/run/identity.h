@@ -1,11 +1,12 @@
-// What sysfs and udev tell about the device behind a port, for the report. Read from the file
-// system only; the device is never opened here.
+// What sysfs and udev tell about the device behind a port, for the report: the port map part's
+// reading of sysfs (portmap/tty_identity.h) in the report's terms. Read from the file system
+// only; the device is never opened here.
 #pragma once
 
 #include <optional>
 #include <string>
 
-#include "serial/portmap/portmap.h"
+#include "portmap/tty_identity.h"
 
 namespace serivane::run {
 

@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 #include "settings/settings_store.h"
 
 namespace serivane::run {

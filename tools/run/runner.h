@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 #include "tools/run/port_run.h"
 #include "tools/run/report.h"
 #include "tools/run/run_control.h"

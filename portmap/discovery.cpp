@@ -3,28 +3,17 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <set>
 #include <system_error>
 
+#include "portmap/portmap.h"
 #include "serial/console_guard.h"
-#include "serial/portmap/portmap.h"
 
 namespace serivane::portmap {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The first line of a sysfs attribute, without the trailing newline; nullopt when unreadable.
-std::optional<std::string> ReadAttribute(const fs::path& file) {
-  std::ifstream in(file);
-  if (!in) return std::nullopt;
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-  return line;
-}
 
 // Port types of the kernel's serial core (PORT_* in serial_core.h) that people recognise.
 std::string UartTypeName(int type) {
@@ -58,69 +47,30 @@ std::optional<int> UartIndex(const std::string& name) {
   return k;
 }
 
-// USB serial devices: the USB device (a few levels above the tty's device) has `manufacturer`
-// and `product`; some adapters only name the interface (`interface`).
-std::string UsbDescription(const fs::path& sysfs, const fs::path& device_dir) {
-  std::error_code ec;
-  const fs::path devices = fs::weakly_canonical(sysfs / "devices", ec);
-  fs::path dir = device_dir;
-  std::string interface_text;
-  for (int level = 0; level < 5 && !dir.empty(); ++level) {
-    const auto [inside, end] =
-        std::mismatch(devices.begin(), devices.end(), dir.begin(), dir.end());
-    if (inside != devices.end() || dir == devices) break;
-    if (interface_text.empty()) {
-      if (auto text = ReadAttribute(dir / "interface")) interface_text = *text;
-    }
-    if (auto product = ReadAttribute(dir / "product"); product && !product->empty()) {
-      const std::string maker = ReadAttribute(dir / "manufacturer").value_or("");
-      if (maker.empty() || product->rfind(maker, 0) == 0) return *product;
-      return maker + " " + *product;
-    }
-    dir = dir.parent_path();
-  }
-  return interface_text;
+// What a person calls the device: the USB device's maker and product ("FTDI FT232R USB UART"),
+// else the text of its interface, which some adapters give instead.
+std::string UsbDescription(const TtyIdentity& id) {
+  if (!id.usb || id.usb->product.empty()) return id.interface;
+  const std::string& maker = id.usb->manufacturer;
+  const std::string& product = id.usb->product;
+  if (maker.empty() || product.rfind(maker, 0) == 0) return product;
+  return maker + " " + product;
 }
 
-// The USB device above the tty's device (the folder with idVendor): vendor and product ids with
-// the serial number, or with the port path (the folder's name, "1-1.2") when there is none.
-// Characters a registry value name cannot hold become '_'.
-std::string AdapterIdentity(const fs::path& sysfs, const fs::path& device_dir) {
-  std::error_code ec;
-  const fs::path devices = fs::weakly_canonical(sysfs / "devices", ec);
-  fs::path dir = device_dir;
-  for (int level = 0; level < 5 && !dir.empty(); ++level) {
-    const auto [inside, end] =
-        std::mismatch(devices.begin(), devices.end(), dir.begin(), dir.end());
-    if (inside != devices.end() || dir == devices) break;
-    const std::optional<std::string> vendor = ReadAttribute(dir / "idVendor");
-    const std::optional<std::string> product = ReadAttribute(dir / "idProduct");
-    if (vendor && product && !vendor->empty()) {
-      const std::string serial = ReadAttribute(dir / "serial").value_or("");
-      std::string id = "usb " + *vendor + ":" + *product +
-                       (serial.empty() ? " at " + dir.filename().string() : " serial " + serial);
-      for (char& c : id)
-        if (c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
-      return id;
-    }
-    dir = dir.parent_path();
-  }
-  return {};
-}
-
-// The /dev/serial/by-id/ link that leads to `name`; udev makes them relative ("../../ttyUSB0").
-std::string ByIdPath(const fs::path& dev, const std::string& name) {
-  std::error_code ec;
-  std::vector<std::string> links;
-  for (fs::directory_iterator it(dev / "serial" / "by-id", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::error_code link_ec;
-    const fs::path target = fs::read_symlink(it->path(), link_ec);
-    if (!link_ec && target.filename() == name) links.push_back(it->path().filename().string());
-  }
-  if (links.empty()) return {};
-  std::sort(links.begin(), links.end());
-  return "/dev/serial/by-id/" + links.front();
+// A USB adapter by its vendor and product ids with the serial number, or with the port path
+// ("1-1.2") when it has none. The ports of a multi-port adapter after its first add their
+// interface number ("... if02"), so each is an adapter of its own; a one-port adapter and the
+// first port keep the plain identity. Characters a registry value name cannot hold become '_'.
+std::string AdapterIdentity(const TtyIdentity& id) {
+  if (!id.usb) return {};
+  const UsbDevice& usb = *id.usb;
+  std::string text = "usb " + usb.vendor_id + ":" + usb.product_id +
+                     (usb.serial.empty() ? " at " + usb.port_path : " serial " + usb.serial);
+  if (!id.interface_number.empty() && id.interface_number != "00")
+    text += " if" + id.interface_number;
+  for (char& c : text)
+    if (c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+  return text;
 }
 
 }  // namespace
@@ -144,17 +94,10 @@ Discovery DiscoverPorts(const SystemRoots& roots) {
 
   std::vector<FoundPort> others;
   for (const std::string& name : names) {
-    const fs::path entry = class_tty / name;
+    const std::optional<TtyIdentity> id = ReadTtyIdentity(roots, name);
     // An 8250 driver registers ttyS0..ttyS<nr_uarts-1> whether or not a UART answers; the
     // ones without report type 0 (PORT_UNKNOWN) and cannot carry a byte.
-    const std::optional<std::string> type_text = ReadAttribute(entry / "type");
-    int type = -1;
-    if (type_text && !type_text->empty() &&
-        std::all_of(type_text->begin(), type_text->end(),
-                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
-        type_text->size() < 6) {
-      type = std::stoi(*type_text);
-    }
+    const int type = id ? id->uart_type.value_or(-1) : -1;
     if (type == 0) {
       found.left_out.push_back({name, "no UART"});
       continue;
@@ -167,13 +110,11 @@ Discovery DiscoverPorts(const SystemRoots& roots) {
     FoundPort port;
     port.name = name;
     port.node = "/dev/" + name;
-    const std::string by_id = ByIdPath(roots.dev, name);
+    const std::string by_id = ByIdLink(roots, name);
     port.device = by_id.empty() ? port.node : by_id;
-    std::error_code canon_ec;
-    const fs::path device_dir = fs::canonical(entry / "device", canon_ec);
-    if (!canon_ec) {
-      port.description = UsbDescription(roots.sysfs, device_dir);
-      port.adapter = AdapterIdentity(roots.sysfs, device_dir);
+    if (id) {
+      port.description = UsbDescription(*id);
+      port.adapter = AdapterIdentity(*id);
     }
     if (port.description.empty() && type > 0) port.description = UartTypeName(type) + " UART";
     port.uart = UartIndex(name);

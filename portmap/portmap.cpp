@@ -1,4 +1,4 @@
-#include "serial/portmap/portmap.h"
+#include "portmap/portmap.h"
 
 #include <algorithm>
 #include <array>

@@ -14,12 +14,14 @@
 // person unmapped on purpose is not mapped again at the next start.
 //
 // A USB adapter is also remembered by what sysfs says of it (subkey "Adapters": its vendor and
-// product ids with its serial number, or with the USB port it sits in when it has none, and the
-// path the map names it by). Where udev makes no /dev/serial/by-id links (a container, a
+// product ids with its serial number, or with the USB port it sits in when it has none, a
+// multi-port adapter's ports after the first also with their interface number, and the path the
+// map names it by). Where udev makes no /dev/serial/by-id links (a container, a
 // minimal system) an adapter can come back under another node name (ttyUSB1 for ttyUSB0); the
 // entry that named its old node then follows it, so its number stays with it.
 //
-// Discovery reads sysfs and lists /dev/serial/by-id; it never opens a device.
+// Discovery reads sysfs (through ReadTtyIdentity, tty_identity.h) and lists /dev/serial/by-id;
+// it never opens a device.
 //
 // Registry: every call reads or writes the registry at the time of the call, so it follows
 // XDG_CONFIG_HOME then. A PortMap is the map as one read found it: a program reads the map and
@@ -35,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "portmap/tty_identity.h"
 #include "settings/cregistry.h"
 
 namespace serivane::portmap {
@@ -46,13 +49,6 @@ inline constexpr std::string_view kKnownKey = "Software\\Balvoric\\Serial Ports\
 inline constexpr std::string_view kAdaptersKey = "Software\\Balvoric\\Serial Ports\\Adapters";
 inline constexpr std::string_view kLoopback = "loopback";
 
-// Where discovery looks. Paths recorded in the map always start with "/dev/"; `dev` is where
-// that folder really is, so tests can point both roots at a tree of their own.
-struct SystemRoots {
-  std::filesystem::path sysfs = "/sys";
-  std::filesystem::path dev = "/dev";
-};
-
 // A serial device that discovery found usable.
 struct FoundPort {
   std::string name;         // kernel name: "ttyS4", "ttyUSB0"
@@ -62,7 +58,8 @@ struct FoundPort {
   std::string description;  // "FTDI FT232R USB UART", "16550A UART"; empty when sysfs says nothing
   std::optional<int> uart;  // k of /dev/ttyS<k>: a real UART, whose home is COM<k+1>
   // A USB adapter's identity: "usb 0403:6001 serial A6008isP", or "usb 0403:6001 at 1-1.2" (the
-  // port path) when it has no serial number; empty for other devices.
+  // port path) when it has no serial number, with " if02" for a multi-port adapter's port on
+  // interface 2; empty for other devices.
   std::string adapter;
 };
 
