@@ -21,17 +21,14 @@ void Later(Rig& rig, int ms) {
   }
 }
 
-// The stored settings (parity 1 none, 2 odd, 3 even) as the port, the log and the report get
-// them; a character is a start bit, its data bits, a parity bit unless none, its stop bits.
-// Halves (72.5, 73.5) go to the even neighbour. Without a rate there is no limit, and why.
+// The stored settings (rate, data bits, parity 1 none 2 odd 3 even, stop bits) as the port and
+// the log get them, and a character's bits: start, data, parity unless none, stop. Halves (72.5,
+// 73.5) go to the even neighbour. Without a rate there is no limit, and the refusal says why.
 TEST(Timing, LimitsCountTheRealFrame) {
-  const std::tuple<std::int32_t, std::int16_t, std::int16_t, std::int16_t, const char*, int>
-      rows[] = {// rate, data bits, parity, stop bits: text, bits
-                {38400, 8, 1, 1, "38400,N,8,1", 10},
-                {9600, 7, 3, 2, "9600,E,7,2", 11},
-                {300, 7, 2, 1, "300,O,7,1", 10},
-                {1200, 5, 1, 1, "1200,N,5,1", 7}};
-  for (const auto& [rate, data, parity, stop, text, bits] : rows) {
+  using Row = std::tuple<std::int32_t, std::int16_t, std::int16_t, std::int16_t, const char*, int>;
+  for (const auto& [rate, data, parity, stop, text, bits] :
+       {Row{38400, 8, 1, 1, "38400,N,8,1", 10}, Row{9600, 7, 3, 2, "9600,E,7,2", 11},
+        Row{300, 7, 2, 1, "300,O,7,1", 10}, Row{1200, 5, 1, 1, "1200,N,5,1", 7}}) {
     settings::Settings stored;
     stored.BaudRate = rate, stored.DataBits = data, stored.Parity = parity, stored.StopBits = stop;
     EXPECT_EQ(LineConfigFor(stored).Text(), text);
