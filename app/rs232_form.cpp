@@ -21,6 +21,7 @@
 
 #include "app/key_state.h"
 #include "common/conv.h"
+#include "engine/line_format.h"
 #include "serial/plug_faults.h"
 #include "settings/settings_store.h"
 
@@ -177,7 +178,7 @@ void RS232_Form::Form_Load() {
   // are the stored ones, so that the port runs at what the test frame's caption shows from the
   // first tick on, not at some other rate until the operator first changes a setting.
   try {
-    Test_MSComm->LineSettings(engine::LineSettingsText(settings_));
+    Test_MSComm->LineSettings(engine::LineConfigFor(settings_).Text());
   } catch (const serial::CommError&) {
     // Settings the control refuses stay out; the first port setup reports them.
   }

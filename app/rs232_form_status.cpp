@@ -20,6 +20,7 @@
 #include "app/key_state.h"
 #include "app/rs232_form.h"
 #include "common/conv.h"
+#include "engine/line_format.h"
 #include "serial/plug_faults.h"
 #include "settings/settings_store.h"
 
@@ -202,7 +203,7 @@ void RS232_Form::PaintBeforePause() {
 }
 
 void RS232_Form::ShowPortReady() {
-  SetTestFrameCaption("&Test:  (" + engine::LineSettingsText(settings_) + ")");
+  SetTestFrameCaption("&Test:  (" + engine::LineConfigFor(settings_).Text() + ")");
   SetResultText("Serivane ready\r\n");
 }
 

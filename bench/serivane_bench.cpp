@@ -39,6 +39,7 @@
 #include "app/dialogs.h"
 #include "app/rs232_form.h"
 #include "common/clock.h"
+#include "engine/line_format.h"
 #include "engine/tester.h"
 #include "serial/comm_control.h"
 #include "settings/settings.h"
@@ -246,7 +247,7 @@ struct EngineRig {
         window(port),
         tester(FrontEnd(window, window, &window), port, SystemClock(), settings) {
     port.OnCommEvent = [this] { tester.HandleCommEvent(); };
-    port.LineSettings(serivane::engine::LineSettingsText(settings));
+    port.LineSettings(serivane::engine::LineConfigFor(settings).Text());
     port.OpenState(true);
   }
   CommControl port;
@@ -301,7 +302,8 @@ void BM_Engine_DataTest_Plug38400(benchmark::State& state) {
     reported += outcome.passed && outcome.measured_ms ? *outcome.measured_ms : -1.0;
   }
   state.counters["reported_ms"] = reported / static_cast<double>(state.iterations());
-  state.counters["wire_ms"] = 256.0 * 10 * 1000 / 38400;
+  const serivane::serial::LineConfig line = serivane::engine::LineConfigFor(rig.settings);
+  state.counters["wire_ms"] = 256.0 * line.BitsPerCharacter() * 1000 / line.baud;
 }
 BENCHMARK(BM_Engine_DataTest_Plug38400)
     ->Iterations(10)

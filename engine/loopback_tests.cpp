@@ -4,6 +4,7 @@
 
 #include "common/conv.h"
 #include "engine/error_text.h"
+#include "engine/line_format.h"
 #include "engine/test_names.h"
 #include "engine/timing.h"
 
@@ -98,7 +99,7 @@ void LoopbackTests::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
 }
 
 int LoopbackTests::EchoFrameBits() const {
-  return FrameBits(settings_.DataBits, settings_.Parity, settings_.StopBits);
+  return LineConfigFor(settings_).BitsPerCharacter();
 }
 
 bool LoopbackTests::Test_OpenClose() {

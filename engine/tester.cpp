@@ -5,6 +5,7 @@
 #include "common/conv.h"
 #include "common/datetime.h"
 #include "engine/error_text.h"
+#include "engine/line_format.h"
 
 namespace serivane::engine {
 
@@ -194,14 +195,6 @@ TestOutcome Tester::Retest(std::int16_t number) {
   return tests_.Run(number);
 }
 
-std::string LineSettingsText(const settings::Settings& settings) {
-  const char* parity = "N";
-  if (settings.Parity == 2) parity = "O";
-  if (settings.Parity == 3) parity = "E";
-  return DecimalText(settings.BaudRate) + "," + parity + "," + DecimalText(settings.DataBits) +
-         "," + DecimalText(settings.StopBits);
-}
-
 std::optional<std::string> Tester::SetUpPort() {
   // The menus and the port list are disabled during a run; a call that comes anyway must not
   // pull the port away from a test.
@@ -211,7 +204,7 @@ std::optional<std::string> Tester::SetUpPort() {
   // reported with an empty description and number 0.
   ErrorInfo error;
   try {
-    const std::string text = LineSettingsText(settings_);
+    const std::string text = LineConfigFor(settings_).Text();
     port_.LineSettings(text);
     port_.FlowControl(0);
     front_.controls.SetBusyCursor(true);

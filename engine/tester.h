@@ -89,7 +89,4 @@ class Tester {
   bool controls_disabled_ = false;
 };
 
-// "38400,N,8,1" from the settings.
-std::string LineSettingsText(const settings::Settings& settings);
-
 }  // namespace serivane::engine

@@ -9,11 +9,6 @@ namespace serivane::engine {
 // Both formulas divide the baud rate first and keep that order: the quoted times must match
 // those of the same formula evaluated in double precision, ties included.
 
-int FrameBits(std::int16_t data_bits, std::int16_t parity, std::int16_t stop_bits) {
-  const int data = data_bits >= 5 && data_bits <= 8 ? data_bits : 8;
-  return 1 + data + (parity == 2 || parity == 3 ? 1 : 0) + (stop_bits == 2 ? 2 : 1);
-}
-
 EchoLimit EchoTimeLimit(std::int32_t chars, std::int32_t baud, int frame_bits,
                         std::int32_t timeout_ms) {
   if (baud <= 0) return {std::nullopt, "no time limit at " + DecimalText(baud) + " baud"};

@@ -8,15 +8,10 @@
 
 namespace serivane::engine {
 
-// Bits one character takes on the wire with the window's line settings: 1 start bit, the data
-// bits, a parity bit for parity 2 (odd) or 3 (even), and 1 or 2 stop bits; 7 to 12 in all. Data
-// bits outside 5 to 8 count as 8 and stop bits other than 2 as 1, as the port is given them.
-int FrameBits(std::int16_t data_bits, std::int16_t parity, std::int16_t stop_bits);
-
 // How long a data test waits for its echo: the wire time of `chars` characters of `frame_bits`
-// bits each, plus `timeout_ms`. When there is no meaningful limit (`baud` not above 0, or the
-// sum beyond 32 bits) `ms` is empty and `refusal` names the setting that leaves none.
-// 256 characters at 38400 baud, 10 bits, 2000 ms -> 2067.
+// bits each (LineConfig::BitsPerCharacter), plus `timeout_ms`. When there is no meaningful limit
+// (`baud` not above 0, or the sum beyond 32 bits) `ms` is empty and `refusal` names the setting
+// that leaves none. 256 characters at 38400 baud, 10 bits, 2000 ms -> 2067.
 struct EchoLimit {
   std::optional<std::int32_t> ms;
   std::string refusal;

@@ -65,7 +65,8 @@ class CommError : public std::runtime_error {
   std::int32_t number_;
 };
 
-// A parsed LineSettings text, e.g. "38400,N,8,1".
+// The line format: rate, parity, data bits, stop bits. Its text is the LineSettings text,
+// e.g. "38400,N,8,1".
 struct LineConfig {
   std::int32_t baud = 9600;
   char parity = 'N';  // N, O, E (M and S are refused: the program never uses them)
@@ -76,7 +77,8 @@ struct LineConfig {
   // the fields and a lower-case parity letter.
   static LineConfig Parse(std::string_view text);
   std::string Text() const;
-  // Bits one character takes on the wire: start + data + parity + stop.
+  // Bits one character takes on the wire: start + data + parity + stop. The one count of them:
+  // the plug's wire time and the data tests' time limits both come from it.
   int BitsPerCharacter() const;
   bool operator==(const LineConfig&) const = default;
 };

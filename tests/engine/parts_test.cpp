@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "engine/line_format.h"
 #include "engine/timing.h"
 #include "rig.h"
 
@@ -20,12 +21,19 @@ void Later(Rig& rig, int ms) {
   }
 }
 
-// A frame is 1 start bit, the data bits, a parity bit when parity is odd or even, and the stop
-// bits (the verdict table runs 7O1 and 8E2). Halves (72.5, 73.5, 62.5) go to the even
-// neighbour. Without a rate there is no limit, and the refusal says why.
+// The stored settings (rate, data bits, parity 1 none 2 odd 3 even, stop bits) as the port and
+// the log get them, and a character's bits: start, data, parity unless none, stop. Halves (72.5,
+// 73.5) go to the even neighbour. Without a rate there is no limit, and the refusal says why.
 TEST(Timing, LimitsCountTheRealFrame) {
-  EXPECT_EQ(FrameBits(8, 2, 1), 11);
-  EXPECT_EQ(FrameBits(9, 4, 3), 10);  // what the port is given: 8 bits, no parity, 1 stop bit
+  using Row = std::tuple<std::int32_t, std::int16_t, std::int16_t, std::int16_t, const char*, int>;
+  for (const auto& [rate, data, parity, stop, text, bits] :
+       {Row{38400, 8, 1, 1, "38400,N,8,1", 10}, Row{9600, 7, 3, 2, "9600,E,7,2", 11},
+        Row{300, 7, 2, 1, "300,O,7,1", 10}, Row{1200, 5, 1, 1, "1200,N,5,1", 7}}) {
+    settings::Settings stored;
+    stored.BaudRate = rate, stored.DataBits = data, stored.Parity = parity, stored.StopBits = stop;
+    EXPECT_EQ(LineConfigFor(stored).Text(), text);
+    EXPECT_EQ(LineConfigFor(stored).BitsPerCharacter(), bits) << text;
+  }
   EXPECT_EQ(EchoTimeLimit(256, 40960, 10, 10).ms, 72);
   EXPECT_EQ(EchoTimeLimit(256, 40960, 10, 11).ms, 74);
   EXPECT_EQ(EchoTimeLimit(256, 0, 10, 2000).refusal, "no time limit at 0 baud");

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/conv.h"
+#include "engine/line_format.h"
 #include "tools/run/checks/checks.h"
 #include "tools/run/diagnosis.h"
 #include "tools/run/options.h"
@@ -46,7 +47,7 @@ PortRun::PortRun(PortOutcome outcome, std::int32_t repeat, Clock& clock, LineSin
   tester_.Log().SetFileWanted(!outcome_.result_file.empty());
   // A port given by its path is called by it in messages; a COM number keeps "Com-port <n>".
   if (!ComNumber(outcome_.port)) port_.PortLabel(outcome_.device);
-  outcome_.settings_text = engine::LineSettingsText(outcome_.settings);
+  outcome_.settings_text = engine::LineConfigFor(outcome_.settings).Text();
 }
 
 PortRun::~PortRun() {
@@ -96,7 +97,7 @@ void PortRun::RunPort() {
   }
   // As the window does at start: the control's first line settings are the stored ones.
   try {
-    port_.LineSettings(engine::LineSettingsText(outcome_.settings));
+    port_.LineSettings(engine::LineConfigFor(outcome_.settings).Text());
   } catch (const serial::CommError&) {
     // The port setup reports settings the control refuses.
   }
@@ -130,7 +131,7 @@ void PortRun::CheckAtLowerRate() {
   if (lower == 0 || (!data && !single) || !port_.OpenState()) return;
   outcome_.settings.BaudRate = lower;
   try {
-    port_.LineSettings(engine::LineSettingsText(outcome_.settings));
+    port_.LineSettings(engine::LineConfigFor(outcome_.settings).Text());
     bool failed = false;
     if (data) failed = !tester_.Retest(2).passed || failed;
     if (single) failed = !tester_.Retest(3).passed || failed;
@@ -140,7 +141,7 @@ void PortRun::CheckAtLowerRate() {
   }
   outcome_.settings.BaudRate = rate;
   try {
-    port_.LineSettings(engine::LineSettingsText(outcome_.settings));
+    port_.LineSettings(engine::LineConfigFor(outcome_.settings).Text());
   } catch (const serial::CommError&) {
   }
 }

@@ -11,6 +11,7 @@
 
 #include "common/conv.h"
 #include "common/safe_file.h"
+#include "engine/line_format.h"
 #include "engine/test_names.h"
 #include "engine/tester.h"
 #include "serial/comm_control.h"
@@ -187,7 +188,7 @@ void WritePort(JsonWriter& j, const PortOutcome& o) {
   j.Key("device").String(o.device);
   j.Key("identity");
   WriteIdentity(j, o.identity);
-  j.Key("settings").String(engine::LineSettingsText(o.settings));
+  j.Key("settings").String(engine::LineConfigFor(o.settings).Text());
   j.Key("opened").Bool(o.opened);
   if (!o.error.empty()) j.Key("error").String(o.error);
   j.Key("result_file");
