@@ -12,4 +12,4 @@ apt-get install -y --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev qt6-qpa-plugins \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   xvfb xauth xdotool x11-utils imagemagick man-db clang-format desktop-file-utils \
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev python3 python3-junitparser

@@ -24,6 +24,7 @@
 #include "settings/settings_store.h"
 #include "tools/run/diagnosis.h"
 #include "tools/run/identity.h"
+#include "tools/run/junit.h"
 #include "tools/run/runner.h"
 
 namespace serivane::run {
@@ -419,6 +420,62 @@ TEST_F(RunCommandTest, TheIdentityOfAUsbAdapterHasItsLatencyTimer) {
     std::ofstream(port / "latency_timer") << text;
     EXPECT_EQ(ReadIdentity("/dev/ttyUSB0", roots).latency_timer_ms, ms) << text;
   }
+}
+
+// The JUnit file is judged with the JSON report's rules before any port runs, is refused where
+// it would meet the JSON report, and takes standard output as the report does.
+TEST_F(RunCommandTest, TheJunitReportIsJudgedFirstAndGoesWhereAsked) {
+  std::ofstream(Path("notes.xml")) << "<?xml version=\"1.0\"?>\n<mine/>\n";
+  std::ofstream(Path("earlier.json")) << kReportStart << "}\n";
+  fs::create_directory(Path("folder"));
+  fs::create_symlink(Path("r.out"), Path("link.out"));
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Row rows[] = {
+      {{"--junit", Path("folder")}, 3, "--junit: cannot write"},
+      {{"--junit", Path("notes.xml")}, 3, "it is not a file this program wrote"},
+      {{"--junit", Path("earlier.json")}, 3, "it is not a file this program wrote"},
+      {{"--json", "-", "--junit", "-"}, 2, "cannot both go to standard output"},
+      {{"--json", Path("r.out"), "--junit", Path("link.out")}, 2, "name the same file"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {"--result", ResultPath(), "--tests=1", "loopback"});
+    const auto [status, out, err] = Run(args);
+    EXPECT_EQ(status, row.status) << ::testing::PrintToString(row.args) << err;
+    EXPECT_NE(err.find(row.message), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(ResultPath())) << "a port ran";
+  }
+  EXPECT_EQ(Read("notes.xml"), "<?xml version=\"1.0\"?>\n<mine/>\n");
+  EXPECT_FALSE(fs::exists(Path("r.out")));
+
+  // On standard output, with the lines on standard error; beside a JSON report in a file.
+  {
+    const auto [status, out, err] = Run({"--no-result-file", "--tests=4", "--junit", "-", "--json",
+                                         Path("r.json"), "loopback?cts=off"});
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_TRUE(out.starts_with(kJunitStart)) << out;
+    EXPECT_NE(out.find("<failure message=\"RTS/CTS handshake: RTS/CTS= on &lt;-- FAILED\""),
+              std::string::npos)
+        << out;
+    EXPECT_NE(err.find("RTS/CTS handshake: RTS/CTS= on <-- FAILED"), std::string::npos) << err;
+    EXPECT_TRUE(Read("r.json").starts_with(kReportStart));
+  }
+  {
+    const auto [status, out, err] =
+        Run({"--no-result-file", "--tests=1", "--junit", Path("r.xml"), "--json", "-"});
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_TRUE(out.starts_with(kReportStart)) << out;
+    EXPECT_TRUE(Read("r.xml").starts_with(kJunitStart));
+  }
+  const auto [status, out, err] = Run({"--no-result-file", "--tests=1", "--junit", "-"}, true);
+  EXPECT_EQ(status, 3);
+  EXPECT_NE(err.find("--junit: cannot write the JUnit report to standard output"),
+            std::string::npos)
+      << err;
 }
 
 }  // namespace

@@ -7,10 +7,8 @@
 
 namespace serivane::run {
 
-namespace {
-
-// Length of the valid UTF-8 sequence at the start of `s`, or 0.
 std::size_t Utf8Length(std::string_view s) {
+  if (s.empty()) return 0;
   const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   const unsigned char c = b(0);
   std::size_t n = 0;
@@ -33,8 +31,6 @@ std::size_t Utf8Length(std::string_view s) {
     if (b(i) < 0x80 || b(i) > 0xBF) return 0;
   return n;
 }
-
-}  // namespace
 
 std::string JsonWriter::Quote(std::string_view text) {
   std::string out = "\"";

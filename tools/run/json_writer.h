@@ -9,6 +9,11 @@
 
 namespace serivane::run {
 
+// The length of the valid UTF-8 sequence of two to four bytes at the start of `s`; 0 for an
+// ASCII byte and for a byte that starts no valid sequence (a stray continuation byte, a cut or
+// overlong sequence, a surrogate, a code above U+10FFFF).
+std::size_t Utf8Length(std::string_view s);
+
 class JsonWriter {
  public:
   JsonWriter& BeginObject();

@@ -220,6 +220,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
     throw UsageError("--result and --no-result-file cannot be given together");
   }
   if (o.checks.flow_rts && !o.checks.soak_ms) throw UsageError("--flow rts needs --soak");
+  if (o.json == "-" && o.junit == "-") {
+    throw UsageError("--json and --junit cannot both go to standard output");
+  }
   return o;
 }
 
@@ -307,7 +310,7 @@ std::string HelpText() {
          "                         port name before the extension)\n"
          "  --no-result-file       write no result file\n"
          "  --json FILE            machine-readable report (- for standard output)\n"
-         "  --junit FILE           JUnit XML report, for CI systems\n"
+         "  --junit FILE           JUnit XML report, for CI systems (- for standard output)\n"
          "\n"
          "Checks after the tests (each fails the run when it fails):\n"
          "  --plug full            the plug also wires DCD (to DTR) and RI (to RTS): check them\n"

@@ -16,6 +16,7 @@
 #include "serial/port_names.h"
 #include "settings/cregistry.h"
 #include "settings/settings_store.h"
+#include "tools/run/junit.h"
 #include "tools/run/options.h"
 
 #ifndef SERIVANE_VERSION
@@ -227,20 +228,32 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   facts.started = IsoTime(WallClockMicros());
   facts.host = HostName();
 
-  // With the report on standard output, the lines go to standard error.
-  const bool json_to_out = options.json && *options.json == "-";
-  const bool text_terminal = json_to_out ? env.err_is_terminal : env.out_is_terminal;
-  Console console(json_to_out ? err : *env.out, text_terminal);
+  // With a report on standard output, the lines go to standard error.
+  const bool report_to_out = options.json == "-" || options.junit == "-";
+  const bool text_terminal = report_to_out ? env.err_is_terminal : env.out_is_terminal;
+  Console console(report_to_out ? err : *env.out, text_terminal);
 
-  if (options.json && !json_to_out) {
-    // Judged before any port, so that a report that cannot be written is known at once. The
-    // file itself is replaced only at the end, whole.
+  // The reports' files are judged before any port, so that one that cannot be written is known
+  // at once. Each is replaced only at the end, whole.
+  const struct {
+    const char* option;
+    const std::optional<std::string>& file;
+    std::string_view own_start;
+  } reports[] = {{"--json", options.json, kReportStart}, {"--junit", options.junit, kJunitStart}};
+  std::vector<std::string> report_paths;
+  for (const auto& [option, file, own_start] : reports) {
+    if (!file || *file == "-") continue;
     FileTarget target;
-    const std::string why = CheckReplaceable(*options.json, kReportStart, target);
+    const std::string why = CheckReplaceable(*file, own_start, target);
     if (!why.empty()) {
-      err << kProgram << ": --json: cannot write '" << *options.json << "': " << why << "\n";
+      err << kProgram << ": " << option << ": cannot write '" << *file << "': " << why << "\n";
       return kExitPort;
     }
+    report_paths.push_back(target.path);
+  }
+  if (report_paths.size() == 2 && report_paths[0] == report_paths[1]) {
+    err << kProgram << ": --json and --junit name the same file\n";
+    return kExitUsage;
   }
 
   settings::Settings stored;
@@ -278,15 +291,23 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   std::vector<PortOutcome> outcomes;
   for (const auto& r : runs) outcomes.push_back(r->Outcome());
   int status = Conclude(outcomes, plan.display, stop_signal, err);
-  if (!options.json) return status;
 
   facts.ended = IsoTime(WallClockMicros());
   facts.interrupted = stop_signal != 0;
-  if (const std::string failure = WriteReport(ReportJson(outcomes, facts), *options.json, *env.out);
-      !failure.empty()) {
-    err << kProgram << ": --json: " << failure << "\n";
-    if (status == kExitPassed) status = kExitPort;
+  std::string failure;
+  if (options.json) {
+    if (failure = WriteReport(ReportJson(outcomes, facts), *options.json, *env.out);
+        !failure.empty())
+      err << kProgram << ": --json: " << failure << "\n";
   }
+  if (options.junit) {
+    if (const std::string why = WriteJunit(JunitXml(outcomes, facts), *options.junit, *env.out);
+        !why.empty()) {
+      err << kProgram << ": --junit: " << why << "\n";
+      failure = why;
+    }
+  }
+  if (!failure.empty() && status == kExitPassed) status = kExitPort;
   return status;
 }
 
