@@ -134,7 +134,7 @@ TEST(SweepCheck, ARateThatRunsOffIsFlaggedWithTheRateItRunsAt) {
   EXPECT_EQ(out.lines.back(), "No rate passed");
   EXPECT_EQ(Value<std::string>(out.items[0], "result"), "failed");
   EXPECT_EQ(Value<std::int64_t>(out.items[0], "about_baud"), 230400);
-  EXPECT_EQ(Value<std::int64_t>(out.figures, "off_rate"), 1);
+  EXPECT_EQ(Value<std::int64_t>(out.figures, "rates_off"), 1);
   ASSERT_EQ(out.diagnosis.size(), 1u);
   EXPECT_NE(out.diagnosis[0].find("At 250000 baud the port runs at about 230400"),
             std::string::npos);
@@ -155,7 +155,7 @@ TEST(SweepCheck, RefusedRatesAreReportedWithoutFailingAndTheStandardOnesBeyondIn
   ASSERT_EQ(out.items.size(), 30u);
   EXPECT_EQ(Value<std::string>(out.items[29], "result"), "refused");
   EXPECT_FALSE(Has(out.items[29], "duration_ms"));
-  EXPECT_EQ(Value<std::int64_t>(out.figures, "refused"), 13);
+  EXPECT_EQ(Value<std::int64_t>(out.figures, "rates_refused"), 13);
   EXPECT_EQ(context.Port().LineSettings(), "38400,N,8,1");
 
   // A list of its own: each rate said, in its order.
@@ -212,6 +212,16 @@ TEST(SweepCheck, AStopEndsTheSweepUnpassedWithTheRunsRateBack) {
   EXPECT_EQ(out.lines[out.lines.size() - 2], "Stopped before the sweep's end");
   EXPECT_EQ(out.items.size(), 1u);
   EXPECT_EQ(context.Port().LineSettings(), "38400,N,8,1");
+}
+
+TEST(SweepCheck, ThePlugsRateSwitchesTakeRatesOnly) {
+  for (const char* query :
+       {"rate=0", "rate=9600:", "rate=:9600", "rate=0:9600", "maxrate=0", "maxrate=fast"}) {
+    SCOPED_TRACE(query);
+    EXPECT_THROW(PlugContext(std::string("loopback?") + query), serial::CommError);
+  }
+  // The port's own rate above maxrate= is refused at the open, as the driver would.
+  EXPECT_THROW(PlugContext("loopback?maxrate=9600", "19200,N,8,1"), serial::CommError);
 }
 
 TEST(SweepCheck, AMeasuredRateIsSaidAsTheStandardRateItIsCloseTo) {

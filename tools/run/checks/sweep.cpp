@@ -385,11 +385,11 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
   if (!restore_fault.empty())
     out.diagnosis.push_back("The port did not take the run's own settings again after the sweep.");
 
-  out.figures = {{"rates", static_cast<std::int64_t>(results.size())},
-                 {"passed", passed},
-                 {"failed", failed},
-                 {"refused", refused},
-                 {"off_rate", off},
+  out.figures = {{"rates_asked", static_cast<std::int64_t>(results.size())},
+                 {"rates_passed", passed},
+                 {"rates_failed", failed},
+                 {"rates_refused", refused},
+                 {"rates_off", off},
                  {"timed", timed},
                  {"frame", frame_text}};
   if (highest) out.figures.push_back({"highest_passed_baud", std::int64_t{*highest}});
