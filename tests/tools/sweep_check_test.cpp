@@ -141,6 +141,34 @@ TEST(SweepCheck, ARateThatRunsOffIsFlaggedWithTheRateItRunsAt) {
   EXPECT_EQ(context.Port().LineSettings(), "38400,N,8,1");
 }
 
+// An echo faster than the port's fastest rate crossed no wire at any rate: an emulated UART hands
+// each character over at once. Not timed, not flagged; a port that takes that rate is flagged.
+TEST(SweepCheck, AnEchoFasterThanThePortsFastestRateIsNotTimedRatherThanFlagged) {
+  PlugContext context("loopback?maxrate=460800&rate=57600:921600", "38400,N,8,1");
+  CheckOutcome out = RunSweepCheck(context, {57600, 19200});
+  EXPECT_TRUE(out.passed);
+  ASSERT_EQ(out.lines.size(), 5u);
+  EXPECT_EQ(out.lines[1].substr(0, 34), "57600: passed, 1152 characters in ");
+  EXPECT_EQ(out.lines[1].substr(out.lines[1].size() - 12), " (not timed)");
+  EXPECT_EQ(out.lines[2].substr(0, 35), "19200: passed, 384 characters in 20");
+  EXPECT_EQ(out.lines[3],
+            "The echo came back faster than 460800 baud, the fastest rate this port takes: its "
+            "wire is not timed (as an emulated UART's is not), and that rate was not timed");
+  EXPECT_FALSE(Has(out.items[0], "measured_baud"));
+  EXPECT_TRUE(Has(out.items[1], "measured_baud"));
+  EXPECT_EQ(Value<std::int64_t>(out.figures, "port_fastest_baud"), 460800);
+  EXPECT_EQ(Value<std::int64_t>(out.figures, "rates_untimed"), 1);
+  EXPECT_EQ(context.Port().LineSettings(), "38400,N,8,1");
+
+  PlugContext takes_it("loopback?rate=57600:921600", "38400,N,8,1");
+  out = RunSweepCheck(takes_it, {57600});
+  EXPECT_FALSE(out.passed);
+  EXPECT_EQ(out.lines[1].substr(0, 27), "asked 57600, runs at about ");
+  // Over 12 ms the clock's 1 ms steps are felt.
+  EXPECT_NEAR(static_cast<double>(Value<std::int64_t>(out.items[0], "measured_baud")), 921600,
+              921600 * 0.03);
+}
+
 TEST(SweepCheck, RefusedRatesAreReportedWithoutFailingAndTheStandardOnesBeyondInOneLine) {
   PlugContext context("loopback?maxrate=115200", "38400,N,8,1");
   CheckOutcome out = RunSweepCheck(context, {});

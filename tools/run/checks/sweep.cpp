@@ -33,6 +33,9 @@ struct RateResult {
   std::int64_t wire_us = 0;      // the block's wire time at the asked rate
   std::optional<double> measured_baud;
   bool off_rate = false;
+  // Came back faster than any rate the port takes: no wire carried it at a rate (an emulated
+  // UART's transmitter hands each character over at once).
+  bool beyond_port = false;
 };
 
 std::int64_t Ms(std::int64_t us) {
@@ -122,8 +125,9 @@ std::string RefusalReason(const std::string& description, const std::string& set
 
 class Sweep {
  public:
-  Sweep(CheckContext& context, serial::LineConfig frame, bool timed)
-      : c_(context), frame_(frame), timed_(timed) {}
+  // `fastest`: the highest rate the port takes, 0 when the device has no wire timing.
+  Sweep(CheckContext& context, serial::LineConfig frame, std::int32_t fastest)
+      : c_(context), frame_(frame), fastest_(fastest) {}
 
   RateResult Run(std::int32_t asked) {
     RateResult r;
@@ -205,7 +209,7 @@ class Sweep {
       r.reason = fault;
       return;
     }
-    if (!timed_) return;
+    if (fastest_ == 0) return;
     // The slope, when the block came back in enough pieces spread over its time; else the
     // whole block over the time it took, which can only err towards slower.
     const bool spread = arrivals.size() >= 4 && arrivals.front().second <= size / 2;
@@ -214,6 +218,10 @@ class Sweep {
       per_us = static_cast<double>(size) / static_cast<double>(r.duration_us);
     if (!per_us) return;
     r.measured_baud = *per_us * bits * 1e6;
+    if (*r.measured_baud > fastest_ * (1 + kSweepTolerance)) {
+      r.beyond_port = true;
+      return;
+    }
     const double off = std::abs(*r.measured_baud - config.baud) / config.baud;
     if (off > kSweepTolerance) {
       r.off_rate = true;
@@ -225,8 +233,25 @@ class Sweep {
 
   CheckContext& c_;
   serial::LineConfig frame_;
-  bool timed_;
+  std::int32_t fastest_;
 };
+
+// The highest of the standard and the asked rates the port takes at `frame`, from the top down;
+// the port is left at that rate. 0 when it takes none.
+std::int32_t FastestRate(serial::CommControl& port, serial::LineConfig frame,
+                         std::vector<std::int32_t> rates) {
+  rates.insert(rates.end(), kSweepRates.begin(), kSweepRates.end());
+  std::sort(rates.rbegin(), rates.rend());
+  for (const std::int32_t rate : rates) {
+    frame.baud = rate;
+    try {
+      port.LineSettings(frame.Text());
+      return rate;
+    } catch (const serial::CommError&) {
+    }
+  }
+  return 0;
+}
 
 std::string RateLine(const RateResult& r) {
   const std::string asked = std::to_string(r.asked);
@@ -245,7 +270,7 @@ std::string RateLine(const RateResult& r) {
       break;
   }
   std::string line = asked + ": passed, " + figures;
-  if (!r.measured_baud) return line + " (not timed)";
+  if (!r.measured_baud || r.beyond_port) return line + " (not timed)";
   line += " (wire time " + std::to_string(Ms(r.wire_us)) + " ms)";
   if (const std::int32_t about = AboutRate(*r.measured_baud); about != r.asked)
     line += ", runs at about " + std::to_string(about);
@@ -271,7 +296,7 @@ std::vector<Figure> ItemFigures(const RateResult& r) {
     f.push_back({"duration_ms", Ms(r.duration_us)});
     f.push_back({"wire_time_ms", Ms(r.wire_us)});
   }
-  if (r.measured_baud) {
+  if (r.measured_baud && !r.beyond_port) {
     f.push_back({"measured_baud", static_cast<std::int64_t>(std::llround(*r.measured_baud))});
     f.push_back({"about_baud", std::int64_t{AboutRate(*r.measured_baud)}});
     f.push_back({"off_rate", r.off_rate});
@@ -302,12 +327,15 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
   const std::string frame_text = run_settings.substr(run_settings.find(',') + 1);
   const bool timed = !context.NoModemLines();
   const std::int64_t started = context.GetClock().NowMicros();
+  // No wire carries characters faster than the port's fastest rate: an echo that comes back
+  // faster was not timed by one.
+  const std::int32_t fastest = timed ? FastestRate(port, frame, rates) : 0;
 
   CheckOutcome out;
   out.name = "sweep";
   out.title = "Rate sweep of " + Plural(std::ssize(rates), "rate") + " at " + frame_text;
 
-  Sweep sweep(context, frame, timed);
+  Sweep sweep(context, frame, fastest);
   std::vector<RateResult> results;
   for (const std::int32_t rate : rates) {
     if (context.StopRequested() || !port.OpenState()) {
@@ -329,7 +357,7 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
     restore_fault = e.description();
   }
 
-  std::int64_t passed = 0, failed = 0, refused = 0, off = 0;
+  std::int64_t passed = 0, failed = 0, refused = 0, off = 0, beyond = 0;
   std::optional<std::int32_t> highest;
   for (const RateResult& r : results) {
     if (r.verdict == Verdict::kPassed) {
@@ -339,6 +367,7 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
     if (r.verdict == Verdict::kFailed) ++failed;
     if (r.verdict == Verdict::kRefused) ++refused;
     if (r.off_rate) ++off;
+    if (r.beyond_port) ++beyond;
     out.items.push_back(ItemFigures(r));
   }
   out.passed = failed == 0 && !out.interrupted && restore_fault.empty();
@@ -363,6 +392,13 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
                         first.reason + ")");
   }
   if (!timed) out.lines.push_back("A pseudo-terminal has no wire timing: the rates were not timed");
+  if (beyond > 0) {
+    out.lines.push_back("The echo came back faster than " + std::to_string(fastest) +
+                        " baud, the fastest rate this port takes: its wire is not timed (as an "
+                        "emulated UART's is not), and " +
+                        (beyond == 1 ? std::string("that rate was") : "those rates were") +
+                        " not timed");
+  }
   if (out.interrupted) out.lines.push_back("Stopped before the sweep's end");
   out.lines.push_back(highest ? "Highest rate that passed: " + std::to_string(*highest)
                               : std::string("No rate passed"));
@@ -391,8 +427,10 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
                  {"rates_refused", refused},
                  {"rates_off", off},
                  {"timed", timed},
+                 {"rates_untimed", timed ? beyond : passed + failed},
                  {"frame", frame_text}};
   if (highest) out.figures.push_back({"highest_passed_baud", std::int64_t{*highest}});
+  if (fastest > 0) out.figures.push_back({"port_fastest_baud", std::int64_t{fastest}});
   for (const std::int16_t code : context.TakeEvents())
     if (std::find(out.events.begin(), out.events.end(), code) == out.events.end())
       out.events.push_back(code);
