@@ -44,7 +44,8 @@ mount -t devpts devpts /dev/pts; exit \$s" \
   --case usb-table="usb-cases.sh table" --case usb-run="usb-cases.sh run" \
   --case usb-rate="usb-cases.sh rate" \
   --case five-ports="usb-cases.sh ports" --case usb-unplug="usb-cases.sh unplug" \
-  --case usb-replug="usb-cases.sh replug" --case usb-com-number="usb-cases.sh com" ||
+  --case usb-replug="usb-cases.sh replug" --case usb-com-number="usb-cases.sh com" \
+  --case sweep="usb-cases.sh sweep" ||
   failed=1
 
 # What the console log and QEMU's trace must also hold.

@@ -86,6 +86,20 @@ PlugFaults PlugFaults::Parse(std::string_view query) {
       f.close_delay_ms = static_cast<std::int32_t>(Count(item, value, kMaxMs));
     } else if (name == "vanish") {
       f.vanish_after_ms = static_cast<std::int32_t>(Count(item, value, kMaxMs));
+    } else if (name == "rate") {
+      // "N" or "A:N": the wire's rate, for every set rate or only for A.
+      const auto colon = value.find(':');
+      const std::string_view runs =
+          colon == std::string_view::npos ? value : value.substr(colon + 1);
+      if (colon != std::string_view::npos) {
+        f.wire_rate_for = static_cast<std::int32_t>(Count(item, value.substr(0, colon), kMaxMs));
+        if (f.wire_rate_for == 0) Refuse(item, "expected a rate above 0");
+      }
+      f.wire_rate = static_cast<std::int32_t>(Count(item, runs, kMaxMs));
+      if (f.wire_rate == 0) Refuse(item, "expected a rate above 0");
+    } else if (name == "maxrate") {
+      f.max_rate = static_cast<std::int32_t>(Count(item, value, kMaxMs));
+      if (f.max_rate == 0) Refuse(item, "expected a rate above 0");
     } else {
       Refuse(item, "unknown switch");
     }

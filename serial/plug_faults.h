@@ -28,6 +28,10 @@
 //   closedelay=MS   a close takes MS milliseconds of the clock
 //   vanish=MS       the device disappears MS milliseconds after an open: the port closes by
 //                   itself and later opens fail with 8002
+//   rate=N          the wire runs at N baud whatever rate is set, as an adapter whose clock or
+//                   divisor is wrong; rate=A:N only when A is set (every other rate is kept)
+//   maxrate=N       a rate above N is refused with 8015, as a UART whose divisor cannot go lower
+//                   refuses it (also at open, when the port's own rate is above N)
 //
 // The plug holds at most 65536 characters on their way; what does not fit waits in the control's
 // send buffer, as it would for a UART whose transmitter is busy. Its memory is bounded whatever
@@ -64,6 +68,14 @@ struct PlugFaults {
   std::int32_t open_delay_ms = 0;
   std::int32_t close_delay_ms = 0;
   std::int32_t vanish_after_ms = -1;  // -1: never vanishes
+  std::int32_t wire_rate = 0;         // rate=: the baud the wire runs at; 0: the one set
+  std::int32_t wire_rate_for = 0;     // rate=A:N: only when A is set; 0: whatever is set
+  std::int32_t max_rate = 0;          // maxrate=: 0: any rate is taken
+
+  // The baud the plug's wire runs at when `set` is set.
+  std::int32_t WireRate(std::int32_t set) const {
+    return wire_rate > 0 && (wire_rate_for == 0 || wire_rate_for == set) ? wire_rate : set;
+  }
 
   // Parses the part after "loopback?" (empty gives no faults). Throws CommError(380).
   static PlugFaults Parse(std::string_view query);

@@ -34,7 +34,13 @@ void VirtualPlug::Open(const PlugFaults& faults, const LineConfig& config, std::
 }
 
 void VirtualPlug::Configure(const LineConfig& config, std::int32_t /*flow*/) {
-  // Any rate and frame is accepted: the plug has no clock divider to run out of.
+  // Any frame is accepted, and any rate unless maxrate= sets a highest one.
+  if (faults_.max_rate > 0 && config.baud > faults_.max_rate) {
+    throw CommError(kErrCommState, "The virtual loopback plug did not take the line settings " +
+                                       config.Text() + ": " + std::to_string(config.baud) +
+                                       " baud: this port makes at most " +
+                                       std::to_string(faults_.max_rate));
+  }
   config_ = config;
 }
 
@@ -55,7 +61,7 @@ ModemInputs VirtualPlug::Inputs() {
 
 void VirtualPlug::Queue(std::uint8_t code, std::uint8_t errors, bool lost) {
   const std::int64_t bits = config_.BitsPerCharacter();
-  const std::int64_t baud = config_.baud;
+  const std::int64_t baud = faults_.WireRate(config_.baud);
   // Rounded up, so a character never arrives before its last bit could have.
   const std::int64_t wire_ns = (bits * 1'000'000'000 + baud - 1) / baud;
   const std::int64_t char_ns = std::max(wire_ns, std::int64_t{faults_.slow_ms} * 1'000'000);

@@ -10,6 +10,8 @@
 #   usb-cases.sh replug     the adapter back, a run on it passes
 #   usb-cases.sh com        the adapter back under another node keeps its COM number
 #   usb-cases.sh rate       a rate the FT232BM cannot make within 2 % is refused
+#   usb-cases.sh sweep      serivane-run --sweep on ttyS1: rates the 16550 makes pass, one it
+#                           cannot make within 2 % is refused
 #
 # The far end echoes without wire timing and QEMU reports CTS, DSR and DCD always on: on the
 # adapter only the first three tests can pass.
@@ -206,10 +208,31 @@ case_rate() {
   check "57600 baud passes" [ "$made" = 0 ]
 }
 
+case_sweep() {
+  # ttyS1 divides 115200 by a whole number: 2000 baud is 57.6, so divisor 58 makes 1986 (0.7 %
+  # off) and runs; 56000 is 2.06, between 57600 and 38400, both over 2 % off: refused.
+  serivane-run --tests 2 --sweep 9600,38400,115200,2000,56000 --result /tmp/sweep.txt \
+    --json /tmp/sweep.json /dev/ttyS1 >/tmp/sweep.out 2>&1
+  status=$?
+  show /tmp/sweep.out
+  check "the sweep passes" [ "$status" = 0 ]
+  check "4 rates passed, 1 refused" has /tmp/sweep.txt \
+    '^+Rate sweep of 5 rates at N,8,1: 4 passed, 1 refused --- OK'
+  check "2000 baud passed" has /tmp/sweep.txt '^ 2000: passed, 40 characters in '
+  check "56000 baud refused, with the rates around it" has /tmp/sweep.txt \
+    '^ 56000: refused (56000 baud: this port makes 38400 or 57600)'
+  check "the highest is 115200" has /tmp/sweep.txt '^ Highest rate that passed: 115200'
+  check "the report has the port's fastest rate" has /tmp/sweep.json \
+    '"port_fastest_baud": *115200'
+  check "no rate flagged" has /tmp/sweep.json '"rates_off": *0'
+  check "the report is whole" json_whole /tmp/sweep.json
+  check "no lock left" no_lock
+}
+
 case ${1:-} in
-  table | run | ports | unplug | replug | com | rate) "case_$1" ;;
+  table | run | ports | unplug | replug | com | rate | sweep) "case_$1" ;;
   *)
-    echo "usage: usb-cases.sh table|run|ports|unplug|replug|com|rate" >&2
+    echo "usage: usb-cases.sh table|run|ports|unplug|replug|com|rate|sweep" >&2
     exit 2
     ;;
 esac

@@ -1,5 +1,7 @@
 #include "tools/run/checks/checks.h"
 
+#include "tools/run/checks/sweep.h"
+
 namespace serivane::run {
 
 std::vector<CheckOutcome> RunChecks(const CheckOptions& options, CheckContext& context) {
@@ -9,8 +11,7 @@ std::vector<CheckOutcome> RunChecks(const CheckOptions& options, CheckContext& c
     if (!wanted || context.StopRequested()) return;
     done.push_back(check());
   };
-  (void)run;
-  (void)options;
+  run(options.sweep.has_value(), [&] { return RunSweepCheck(context, *options.sweep); });
   return done;
 }
 
