@@ -9,6 +9,7 @@
 
 #include "common/conv.h"
 #include "common/safe_file.h"
+#include "engine/line_format.h"
 #include "engine/test_names.h"
 #include "engine/tester.h"
 #include "tools/run/console.h"
@@ -290,7 +291,7 @@ void WriteProperties(XmlOut& x, const PortOutcome& o) {
   Property(x, "port", o.port);
   Property(x, "name", o.name);
   Property(x, "device", o.device);
-  Property(x, "settings", engine::LineSettingsText(o.settings));
+  Property(x, "settings", engine::LineConfigFor(o.settings).Text());
   Property(x, "passes", DecimalText(o.passes));
   Property(x, "opened", o.opened ? "true" : "false");
   Property(x, "interrupted", o.interrupted ? "true" : "false");
