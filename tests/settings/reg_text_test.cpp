@@ -57,7 +57,6 @@ TEST(RegTextTest, Utf16TextReadsAsUtf8) {
 TEST(RegTextTest, LastWriteTimesAreReadToTheTenthOfAMicrosecond) {
   const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
       {"2000-01-01T00:00:00Z", 125911584000000000},
-      {"2000-01-01T00:00:00.5Z", 125911584005000000},
       {"2000-01-01T00:00:00.1234567Z", 125911584001234567},
       {"1601-01-01T00:00:00Z", 0},
       {"1600-12-31T23:59:59Z", std::nullopt},
