@@ -70,8 +70,8 @@ Value FigureOf(const CheckOutcome& c, const std::string& key) {
 
 TEST(FullPlugCheck, APlugWiredFullPassesAndTheOutputsAreLeftAsTheyWere) {
   PlugRun run("wiring=full");
-  run.port_.DtrOn(true);
-  run.port_.RtsOn(false);
+  run.port_.DtrOn(false);
+  run.port_.RtsOn(true);
   const CheckOutcome c = RunFullPlugCheck(run);
   EXPECT_TRUE(c.passed);
   EXPECT_EQ(c.lines,
@@ -84,8 +84,8 @@ TEST(FullPlugCheck, APlugWiredFullPassesAndTheOutputsAreLeftAsTheyWere) {
   EXPECT_EQ(c.items.size(), 4u);
   // Each of the four readings waits the handshake delay first.
   EXPECT_EQ(c.duration_ms, 4 * run.settings_.HandshakeDelay);
-  EXPECT_TRUE(run.port_.DtrOn());
-  EXPECT_FALSE(run.port_.RtsOn());
+  EXPECT_FALSE(run.port_.DtrOn());
+  EXPECT_TRUE(run.port_.RtsOn());
 }
 
 TEST(FullPlugCheck, EachMissingOrStuckLineIsNamedWithItsPins) {
