@@ -268,6 +268,14 @@ TEST(LatencyCheck, AMissingOrWrongEchoEndsItFailed) {
   }
 }
 
+TEST(LatencyCheck, ALateEchoOfWhatCameBeforeIsNotTakenForARoundTrip) {
+  PlugRun run("delay=30");
+  run.port_.TransmitText("stale");
+  const CheckOutcome c = RunLatencyCheck(run, 3);
+  EXPECT_TRUE(c.passed) << c.lines[1];
+  EXPECT_EQ(FigureOf(c, "median_us"), Value{std::int64_t{32000}});
+}
+
 TEST(LatencyCheck, AStopEndsItInterruptedNotPassed) {
   PlugRun run("");
   run.stop_at_us_ = 50'000 + 10 * 2'000;  // after the quiet wait and ten round trips

@@ -57,8 +57,7 @@ CheckOutcome RunBreakCheck(CheckContext& context, std::int32_t break_ms) {
 
   try {
     // Whatever is still on its way from the tests is not the block's.
-    Pause(context, 50);
-    if (port.InBufferCount() > 0) port.ReceivedText();
+    Settle(context);
     context.TakeEvents();
     const std::optional<serial::LineCounters> before = port.Counters();
 

@@ -60,8 +60,7 @@ CheckOutcome RunLatencyCheck(CheckContext& context, std::int32_t rounds) {
     const std::int64_t wire_us = WireMicros(line, 1);
     const std::int64_t limit_ms = wire_us / 1000 + 1 + context.RunSettings().TestTimeout;
     const unsigned mask = (1u << line.data_bits) - 1u;
-    Pause(context, 50);
-    if (port.InBufferCount() > 0) port.ReceivedText();
+    Settle(context);
     context.TakeEvents();
     for (std::int32_t i = 0; i < rounds && !context.StopRequested(); ++i) {
       // Printable codes in turn, so that an echo of the character before is told apart.

@@ -29,6 +29,21 @@ inline void Pause(CheckContext& context, std::int64_t ms) {
   WaitUntil(context, ms, [] { return false; });
 }
 
+// Lets what is still on its way (a late echo of the tests) arrive, and drops it: done once
+// nothing came for 50 ms, or after 2 s of a far end that keeps sending.
+inline void Settle(CheckContext& context) {
+  serial::CommControl& port = context.Port();
+  Clock& clock = context.GetClock();
+  const std::int64_t until = clock.NowMicros() + 2'000'000;
+  for (;;) {
+    const std::int32_t before = port.InBufferCount();
+    Pause(context, 50);
+    if (port.InBufferCount() == before || clock.NowMicros() >= until || context.StopRequested())
+      break;
+  }
+  if (port.InBufferCount() > 0) port.ReceivedText();
+}
+
 // The time `chars` characters take on the wire at `line`, rounded up to whole microseconds.
 inline std::int64_t WireMicros(const serial::LineConfig& line, std::int64_t chars) {
   const std::int64_t baud = std::max<std::int64_t>(line.baud, 1);
