@@ -41,6 +41,7 @@ mount -t devpts devpts /dev/pts; exit \$s" \
   --case uart-checks="uart_tests" \
   --case serivane-run="XDG_CONFIG_HOME=/tmp/config serivane-run --result /tmp/result.txt \
 /dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s" \
+  --case ttyS1-lines="usb-cases.sh lines" \
   --case usb-table="usb-cases.sh table" --case usb-run="usb-cases.sh run" \
   --case usb-rate="usb-cases.sh rate" \
   --case five-ports="usb-cases.sh ports" --case usb-unplug="usb-cases.sh unplug" \

@@ -309,6 +309,7 @@ bool LoopbackTests::HandshakeTest(bool rts_cts) {
     const std::string state = on ? "on" : "off";
     bool input = false;
     bool dcd = false;
+    bool ri = false;
     try {
       if (rts_cts) {
         port_.RtsOn(on);
@@ -318,12 +319,13 @@ bool LoopbackTests::HandshakeTest(bool rts_cts) {
       HandshakePause(delay);
       input = rts_cts ? port_.CtsState() : port_.DsrState();
       dcd = port_.DcdState();
+      ri = port_.RingState();
       // A closed port reads its inputs off without complaint, which would pass the off check.
       port_.RequireOpen();
     } catch (...) {
       return ReportFailure(head + state, CurrentError().description);
     }
-    outcome_->levels.push_back({on, input, dcd});
+    outcome_->levels.push_back({on, input, dcd, ri});
     if (input == on) {
       log_.Report('+', head + state + " --- OK");
     } else {

@@ -9,12 +9,13 @@
 
 namespace serivane::engine {
 
-// A handshake test's output as it set it, its input as it read it, and DCD read at that moment.
-// RTS and CTS for test 4, DTR and DSR for test 5.
+// A handshake test's output as it set it, its input as it read it, and DCD and RI read at that
+// moment. RTS and CTS for test 4, DTR and DSR for test 5.
 struct HandshakeLevels {
   bool out = false;
   bool in = false;
   bool dcd = false;
+  bool ri = false;
   bool operator==(const HandshakeLevels&) const = default;
 };
 

@@ -36,6 +36,7 @@ struct CommControl::State final : DeviceSink {
   std::int32_t flow = 0;
   bool dtr = false;
   bool rts = false;
+  bool break_on = false;
   std::int16_t threshold = 1;
   bool threshold_armed = true;
   std::int16_t comm_event = 0;
@@ -116,6 +117,7 @@ struct CommControl::State final : DeviceSink {
   void ReleaseDevice(bool keep_lock) {
     if (device != nullptr) device->Close();
     device = nullptr;
+    break_on = false;
     terminal.reset();
     if (!keep_lock) facts.reset();
     device_name.clear();
@@ -298,6 +300,22 @@ bool CommControl::DsrState() {
 }
 bool CommControl::DcdState() {
   return s_->device != nullptr && s_->device->Inputs().dcd;
+}
+bool CommControl::RingState() {
+  return s_->device != nullptr && s_->device->Inputs().ring;
+}
+
+void CommControl::Break(bool on) {
+  State& s = *s_;
+  if (s.device == nullptr) s.ThrowNotOpen();
+  // What waits in the control's own buffer goes out before the break, as queued output does.
+  if (on) s.Flush();
+  s.device->SetBreak(on);
+  s.break_on = on;
+}
+
+bool CommControl::Break() const {
+  return s_->break_on;
 }
 
 void CommControl::TransmitText(std::string_view text) {

@@ -165,6 +165,14 @@ class CommControl {
   bool CtsState();
   bool DsrState();
   bool DcdState();
+  bool RingState();
+
+  // Break: true holds TxD in the spacing state until set false, after output already queued
+  // with the device has gone out; the far end sees a break as long as it is held. Throws
+  // kErrPortNotOpen when closed. A device without a break (a pseudo-terminal) takes it without
+  // error and sends nothing. A close ends it.
+  void Break(bool on);
+  bool Break() const;
 
   // Queues every character (byte) of `text` for sending, in order. Throws kErrPortNotOpen when
   // closed. Never blocks; what the device cannot take now waits in the control's own 64 KiB

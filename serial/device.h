@@ -45,6 +45,9 @@ class Device {
   // A device without modem lines remembers nothing and reports no error.
   virtual void SetOutputs(bool dtr, bool rts) = 0;
   virtual ModemInputs Inputs() = 0;
+  // Holds TxD in the spacing state (a break) while `on`. A device without a break answers false
+  // and does nothing; the break ends when the device closes.
+  virtual bool SetBreak(bool on) = 0;
 
   // Takes as many bytes as the device can accept now and returns that count (0 when full).
   // A device found gone takes nothing and reads Gone() afterwards.

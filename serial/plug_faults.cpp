@@ -76,6 +76,18 @@ PlugFaults PlugFaults::Parse(std::string_view query) {
       f.dcd = OnOff(item, value);
     } else if (name == "ring") {
       f.ring = OnOff(item, value);
+    } else if (name == "wiring") {
+      const std::string v = Lower(value);
+      if (v != "full" && v != "standard") Refuse(item, "expected full or standard");
+      f.full_wiring = v == "full";
+    } else if (name == "ri") {
+      f.ri = OnOff(item, value);
+    } else if (name == "breaks") {
+      const std::string v = Lower(value);
+      if (v != "lost" && v != "kept") Refuse(item, "expected lost or kept");
+      f.breaks_lost = v == "lost";
+    } else if (name == "delay") {
+      f.delay_ms = static_cast<std::int32_t>(Count(item, value, kMaxSlowMs));
     } else if (name == "openfail") {
       f.open_fail_after = Count(item, value, kMaxCount);
     } else if (name == "busy") {

@@ -2,9 +2,11 @@
 // target: "loopback?echo=off", "loopback?cts=off&dsr=on", "loopback?frame=256&openfail=1".
 //
 // The plug is wired like a standard 9-pin loopback plug: TxD to RxD, RTS to CTS, DTR to DSR and
-// DCD. Each character arrives after its wire time at the current line settings (start bit, data
-// bits, parity bit, stop bits at the baud rate) and keeps only its data bits. Counters such as
-// "the K-th character" count from the first open of the port and survive close and reopen.
+// DCD (wiring=full adds RTS to RI). A break holds the line in the spacing state: characters
+// handed to the plug while it is held are lost. Each character arrives after its wire time at the
+// current line settings (start bit, data bits, parity bit, stop bits at the baud rate) and keeps
+// only its data bits. Counters such as "the K-th character" count from the first open of the port
+// and survive close and reopen.
 //
 //   echo=off        nothing sent comes back (TxD not wired to RxD)
 //   drop=K          every K-th character sent is lost (drop=1 loses all)
@@ -22,6 +24,14 @@
 //                   receive event (2) that the character causes, so it is the latest code.
 //   cts=on|off      CTS stuck on or off, whatever RTS does (likewise dsr=, dcd=)
 //   ring=on         RI held on (raises 6 once when the port opens)
+//   wiring=full     a full plug: RI is wired to RTS as well (CTS and RI follow RTS); by default
+//                   RI is not wired and reads off
+//   ri=on|off       RI stuck on or off, whatever the wiring and RTS do
+//   breaks=lost     a break sent (CommControl::Break) never reaches the receiver; by default it
+//                   arrives as the break event (1001) when it ends, lasting one character at least
+//   delay=MS        a far end that answers late: each character and break comes back MS
+//                   milliseconds after it left the wire (at most 60000); unlike slow=, the line
+//                   keeps its speed
 //   openfail=N      the first N opens succeed, every later one fails with 8010 (0: never opens)
 //   busy=on         every open fails with 8005, as if another program held the port
 //   opendelay=MS    an open takes MS milliseconds of the clock
@@ -63,6 +73,10 @@ struct PlugFaults {
   std::int64_t overrun_at = 0;
   std::optional<bool> cts, dsr, dcd;
   bool ring = false;
+  bool full_wiring = false;
+  std::optional<bool> ri;
+  bool breaks_lost = false;
+  std::int32_t delay_ms = 0;
   std::int64_t open_fail_after = -1;  // -1: opens never fail
   bool busy = false;
   std::int32_t open_delay_ms = 0;

@@ -141,6 +141,15 @@ class TermiosDevice final : public Device {
             (bits & TIOCM_RI) != 0};
   }
 
+  bool SetBreak(bool on) override {
+    // A pseudo-terminal takes both requests and sends nothing: it has no line to hold.
+    if (gone_ || !has_modem_lines_) return false;
+    // TIOCSBRK first lets the driver send what it holds; TIOCCBRK ends the break at once.
+    if (::ioctl(fd_.get(), on ? TIOCSBRK : TIOCCBRK) == 0) return true;
+    if (errno == EIO || errno == ENXIO || errno == ENODEV) SetGone(Reason(errno));
+    return false;
+  }
+
   std::size_t Write(std::string_view bytes) override {
     if (gone_ || bytes.empty()) return 0;
     for (;;) {

@@ -1,7 +1,7 @@
 // The virtual loopback plug. TxD is wired to RxD, RTS to CTS, DTR to DSR and DCD, as in the
-// usual 9-pin test plug. A character occupies the line for its start bit, data bits, parity bit
-// and stop bits at the baud rate in force when it starts; characters follow each other without
-// gaps, as a UART sends a full buffer.
+// usual 9-pin test plug (and RTS to RI for a full plug). A character occupies the line for its
+// start bit, data bits, parity bit and stop bits at the baud rate in force when it starts;
+// characters follow each other without gaps, as a UART sends a full buffer.
 #include "serial/virtual_plug.h"
 
 #include <algorithm>
@@ -29,6 +29,7 @@ void VirtualPlug::Open(const PlugFaults& faults, const LineConfig& config, std::
   SetOutputs(dtr, rts);
   wire_.clear();
   wire_free_ns_ = NowNs();
+  breaking_ = false;
   opened_at_us_ = clock_.NowMicros();
   open_ = true;
 }
@@ -55,19 +56,41 @@ ModemInputs VirtualPlug::Inputs() {
   in.cts = faults_.cts.value_or(rts_);
   in.dsr = faults_.dsr.value_or(dtr_);
   in.dcd = faults_.dcd.value_or(dtr_);
-  in.ring = faults_.ring;
+  in.ring = faults_.ri.value_or(faults_.ring || (faults_.full_wiring && rts_));
   return in;
 }
 
-void VirtualPlug::Queue(std::uint8_t code, std::uint8_t errors, bool lost) {
+bool VirtualPlug::SetBreak(bool on) {
+  if (!open_ || gone_ || on == breaking_) return true;
+  breaking_ = on;
+  if (on) {
+    // The break starts once the characters before it have left.
+    break_from_ns_ = std::max(wire_free_ns_, NowNs());
+    wire_free_ns_ = break_from_ns_;
+    return true;
+  }
+  // A receiver sees a break only once the line has stayed low for a whole character.
+  wire_free_ns_ = std::max(NowNs(), break_from_ns_ + CharacterNs());
+  const std::int64_t delay_ns = std::int64_t{faults_.delay_ms} * 1'000'000;
+  // It carries no data; a swallowed one only takes its time on the wire.
+  wire_.push_back({wire_free_ns_ + delay_ns, 0,
+                   static_cast<std::uint8_t>(faults_.breaks_lost ? 0 : kBreak), true});
+  return true;
+}
+
+std::int64_t VirtualPlug::CharacterNs() const {
   const std::int64_t bits = config_.BitsPerCharacter();
   const std::int64_t baud = faults_.WireRate(config_.baud);
   // Rounded up, so a character never arrives before its last bit could have.
-  const std::int64_t wire_ns = (bits * 1'000'000'000 + baud - 1) / baud;
-  const std::int64_t char_ns = std::max(wire_ns, std::int64_t{faults_.slow_ms} * 1'000'000);
+  return (bits * 1'000'000'000 + baud - 1) / baud;
+}
+
+void VirtualPlug::Queue(std::uint8_t code, std::uint8_t errors, bool lost) {
+  const std::int64_t char_ns = std::max(CharacterNs(), std::int64_t{faults_.slow_ms} * 1'000'000);
   wire_free_ns_ = std::max(wire_free_ns_, NowNs()) + char_ns;
   const auto mask = static_cast<std::uint8_t>((1u << config_.data_bits) - 1u);
-  wire_.push_back({wire_free_ns_, static_cast<std::uint8_t>(code & mask), errors, lost});
+  const std::int64_t delay_ns = std::int64_t{faults_.delay_ms} * 1'000'000;
+  wire_.push_back({wire_free_ns_ + delay_ns, static_cast<std::uint8_t>(code & mask), errors, lost});
 }
 
 std::size_t VirtualPlug::Write(std::string_view bytes) {
@@ -77,6 +100,11 @@ std::size_t VirtualPlug::Write(std::string_view bytes) {
   const std::size_t room =
       wire_.size() + extra < kMaxOnWire ? kMaxOnWire - wire_.size() - extra : 0;
   bytes = bytes.substr(0, room);
+  if (breaking_) {
+    // The transmitter shifts them out into a line held low: nothing of them arrives.
+    sent_ += static_cast<std::int64_t>(bytes.size());
+    return bytes.size();
+  }
   for (const char c : bytes) {
     const std::int64_t n = ++sent_;
     auto code = static_cast<std::uint8_t>(c);

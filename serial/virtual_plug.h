@@ -29,6 +29,7 @@ class VirtualPlug final : public Device {
   void Configure(const LineConfig& config, std::int32_t flow) override;
   void SetOutputs(bool dtr, bool rts) override;
   ModemInputs Inputs() override;
+  bool SetBreak(bool on) override;
   std::size_t Write(std::string_view bytes) override;
   bool Poll(DeviceSink& sink) override;
   bool Gone() const override { return gone_; }
@@ -50,6 +51,7 @@ class VirtualPlug final : public Device {
   };
 
   void Queue(std::uint8_t code, std::uint8_t errors, bool lost);
+  std::int64_t CharacterNs() const;
   std::int64_t NowNs() const { return clock_.NowMicros() * 1000; }
 
   Clock& clock_;
@@ -58,6 +60,8 @@ class VirtualPlug final : public Device {
   bool open_ = false;
   bool dtr_ = false;
   bool rts_ = false;
+  bool breaking_ = false;
+  std::int64_t break_from_ns_ = 0;  // when the break began on the wire
   bool gone_ = false;
   std::int64_t opens_ = 0;
   std::int64_t sent_ = 0;  // characters handed to the plug since it was made

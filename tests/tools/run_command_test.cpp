@@ -133,7 +133,13 @@ TEST_F(RunCommandTest, StoredSettingsApplyUnlessGivenAndTheReportSaysWhatRan) {
       "Tx/Rx\",\n          \"passed\": true",
       "\"number\": 4,\n          \"name\": \"RTS/CTS handshake\",\n          \"passed\": false",
       "\"RTS/CTS handshake: RTS/CTS= off <-- FAILED\",\n            \"RTS/CTS handshake: "
-      "RTS/CTS= on --- OK\"\n          ],\n          \"events\": []\n        }\n      ]"};
+      "RTS/CTS= on --- OK\"\n          ],\n          \"events\": [],",
+      // Its readings, with DCD and RI beside them (DTR is on, the plug wires no RI).
+      "\"levels\": [\n            {\n              \"output\": false,\n              \"input\": "
+      "true,\n              \"dcd\": true,\n              \"ri\": false\n            },\n       "
+      "     {\n              \"output\": true,\n              \"input\": true,\n              "
+      "\"dcd\": true,\n              \"ri\": false\n            }\n          ]\n        }\n      "
+      "]"};
   for (const std::string& part : parts) EXPECT_NE(out.find(part), std::string::npos) << part;
   // With the report on standard output the lines go to standard error, summary last.
   EXPECT_NE(err.find("loopback?cts=on: FAILED (RTS/CTS handshake), 1 pass\n  CTS stays on"),

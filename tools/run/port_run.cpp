@@ -282,6 +282,10 @@ class PortRun::Checking final : public CheckContext {
   }
   std::vector<std::int16_t> TakeEvents() override { return std::exchange(events_, {}); }
   bool NoModemLines() const override { return run_.outcome_.no_modem_lines; }
+  std::optional<int> LatencyTimerMs() const override {
+    return run_.outcome_.identity.latency_timer_ms;
+  }
+  bool OnUsb() const override { return !run_.outcome_.identity.vendor_id.empty(); }
 
   std::vector<std::int16_t> events_;
 

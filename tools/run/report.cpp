@@ -124,6 +124,18 @@ void WriteTest(JsonWriter& j, const TestRecord& t, const settings::Settings& set
     j.EndObject();
   }
   j.EndArray();
+  // The handshake tests: each reading, with DCD and RI beside it. Only reported: whether DCD and
+  // RI follow is what --plug full checks.
+  if (!t.levels.empty()) {
+    j.Key("levels").BeginArray();
+    for (const engine::HandshakeLevels& l : t.levels) {
+      j.BeginObject();
+      j.Key("output").Bool(l.out).Key("input").Bool(l.in);
+      j.Key("dcd").Bool(l.dcd).Key("ri").Bool(l.ri);
+      j.EndObject();
+    }
+    j.EndArray();
+  }
   j.EndObject();
 }
 

@@ -77,6 +77,10 @@ class CheckContext {
   virtual std::vector<std::int16_t> TakeEvents() = 0;
   // The port is a pseudo-terminal: no modem lines, no break, no line counters.
   virtual bool NoModemLines() const = 0;
+  // What the system says about the device: its USB latency timer where the driver has one, and
+  // whether it is a USB adapter at all.
+  virtual std::optional<int> LatencyTimerMs() const { return std::nullopt; }
+  virtual bool OnUsb() const { return false; }
 };
 
 }  // namespace serivane::run

@@ -1,5 +1,8 @@
 #include "tools/run/checks/checks.h"
 
+#include "tools/run/checks/break_check.h"
+#include "tools/run/checks/full_plug.h"
+#include "tools/run/checks/latency.h"
 #include "tools/run/checks/sweep.h"
 
 namespace serivane::run {
@@ -11,6 +14,10 @@ std::vector<CheckOutcome> RunChecks(const CheckOptions& options, CheckContext& c
     if (!wanted || context.StopRequested()) return;
     done.push_back(check());
   };
+  run(options.full_plug, [&] { return RunFullPlugCheck(context); });
+  run(options.break_ms.has_value(), [&] { return RunBreakCheck(context, *options.break_ms); });
+  run(options.latency_rounds.has_value(),
+      [&] { return RunLatencyCheck(context, *options.latency_rounds); });
   run(options.sweep.has_value(), [&] { return RunSweepCheck(context, *options.sweep); });
   return done;
 }

@@ -1,0 +1,138 @@
+// The virtual plug's RI and break: a full plug wires RI to RTS, a break held on the control
+// arrives as its event when it ends, and the switches that show each failing.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/clock.h"
+#include "serial/comm_control.h"
+#include "tests/serial/control_probe.h"
+
+namespace serivane::serial {
+namespace {
+
+struct Plug {
+  explicit Plug(std::string t = "loopback") : target(std::move(t)) {
+    control.LineSettings("9600,N,8,1");  // a character takes 1041.7 us
+    control.ReceiveThreshold(0);
+  }
+  // Lets `us` of the clock pass and services the control once.
+  void Run(std::int64_t us) {
+    clock.AdvanceMicros(us);
+    control.Service();
+  }
+  std::string target;
+  ManualClock clock;
+  CommControl control{[this](std::int16_t) { return target; }, clock};
+  EventLog log{control};
+};
+
+// RI read with RTS off and then on, and the ring events raised: "01 6" is off, on, one ring.
+std::string Ring(const std::string& query) {
+  Plug plug("loopback?" + query);
+  CommControl& c = plug.control;
+  c.OpenState(true);
+  plug.Run(0);
+  std::string out;
+  for (const bool rts : {false, true}) {
+    c.RtsOn(rts);
+    plug.Run(1000);
+    out += c.RingState() ? '1' : '0';
+  }
+  for (const auto code : plug.log.codes)
+    if (code == kEvRing) out += " 6";
+  return out;
+}
+
+TEST(VirtualPlug, RiFollowsRtsOnlyWhenWiredFullAndAStuckRiWins) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"", "00"},  // the standard plug leaves RI unwired: nothing rings, as before
+      {"wiring=standard", "00"},
+      {"wiring=full", "01 6"},
+      {"wiring=full&ri=off", "00"},
+      {"wiring=full&ri=on", "11 6"},
+      {"ri=on", "11 6"},
+      {"ring=on", "11 6"},
+      {"wiring=full&cts=off", "01 6"},  // CTS stuck off leaves RI to RTS
+  };
+  for (const auto& [query, ring] : rows) EXPECT_EQ(Ring(query), ring) << query;
+  EXPECT_EQ(ErrorOf([] { Ring("wiring=half"); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([] { Ring("ri=maybe"); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([] { Ring("breaks=sometimes"); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([] { Ring("delay=60001"); }), kErrInvalidPropertyValue);
+}
+
+TEST(VirtualPlug, ABreakArrivesAsItsEventWhenItEndsAndCharactersFollowIt) {
+  Plug plug;
+  CommControl& c = plug.control;
+  EXPECT_EQ(ErrorOf([&] { c.Break(true); }), kErrPortNotOpen);
+  c.OpenState(true);
+  plug.Run(0);
+  c.Break(true);
+  EXPECT_TRUE(c.Break());
+  c.TransmitText("lost");  // into a line held low
+  plug.Run(100'000);
+  EXPECT_EQ(plug.log.codes, Codes{}) << "a break is seen when it ends, not before";
+  c.Break(false);
+  EXPECT_FALSE(c.Break());
+  plug.Run(0);
+  EXPECT_EQ(plug.log.codes, Codes{kErBreak});
+  EXPECT_EQ(c.InBufferCount(), 0) << "a break carries no data, nor what was sent during it";
+  c.TransmitText("ok");
+  plug.Run(2084);
+  EXPECT_EQ(c.ReceivedText(), "ok");
+}
+
+TEST(VirtualPlug, ABreakWaitsForTheCharactersBeforeItAndLastsOneCharacterAtLeast) {
+  Plug plug;
+  CommControl& c = plug.control;
+  c.OpenState(true);
+  plug.Run(0);
+  c.TransmitText("0123456789");  // on the wire until 10417 us
+  c.Break(true);
+  plug.Run(1000);
+  c.Break(false);  // held 1 ms, but it began only after the tenth character
+  plug.Run(10'417 - 1000);
+  EXPECT_EQ(c.ReceivedText(), "0123456789");
+  EXPECT_EQ(plug.log.codes, Codes{});
+  plug.Run(1042);  // a whole character of spacing
+  EXPECT_EQ(plug.log.codes, Codes{kErBreak});
+}
+
+TEST(VirtualPlug, ASwallowedBreakNeverArrivesAndADelayHoldsBreaksAndCharactersAlike) {
+  Plug lost("loopback?breaks=lost");
+  lost.control.OpenState(true);
+  lost.control.Break(true);
+  lost.Run(50'000);
+  lost.control.Break(false);
+  lost.control.TransmitText("x");
+  lost.Run(60'000);
+  EXPECT_EQ(lost.log.codes, Codes{});
+  EXPECT_EQ(lost.control.ReceivedText(), "x");
+
+  Plug late("loopback?delay=40");
+  late.control.OpenState(true);
+  late.control.TransmitText("a");
+  late.control.Break(true);
+  late.Run(5000);
+  late.control.Break(false);
+  late.Run(41'042 - 5000 - 1);  // "a" left the wire at 1042 us
+  EXPECT_EQ(late.control.InBufferCount(), 0);
+  late.Run(1);
+  EXPECT_EQ(late.control.ReceivedText(), "a");
+  late.Run(45'000 - 41'042 - 1);  // the break ended at 5000 us
+  EXPECT_EQ(late.log.codes, Codes{});
+  late.Run(1);
+  EXPECT_EQ(late.log.codes, Codes{kErBreak});
+  // A close ends the break: the port opens again with the line free.
+  late.control.Break(true);
+  late.control.OpenState(false);
+  late.control.OpenState(true);
+  EXPECT_FALSE(late.control.Break());
+  late.control.TransmitText("b");
+  late.Run(41'042);
+  EXPECT_EQ(late.control.ReceivedText(), "b");
+}
+
+}  // namespace
+}  // namespace serivane::serial
