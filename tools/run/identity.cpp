@@ -32,4 +32,18 @@ Identity ReadIdentity(const std::string& device, const portmap::SystemRoots& roo
   return id;
 }
 
+std::vector<std::pair<const char*, std::string>> Identity::TextFields() const {
+  const std::pair<const char*, const std::string*> all[] = {{"by_id", &by_id},
+                                                            {"driver", &driver},
+                                                            {"usb_vendor_id", &vendor_id},
+                                                            {"usb_product_id", &product_id},
+                                                            {"serial_number", &serial},
+                                                            {"manufacturer", &manufacturer},
+                                                            {"product", &product}};
+  std::vector<std::pair<const char*, std::string>> fields;
+  for (const auto& [key, value] : all)
+    if (!value->empty()) fields.emplace_back(key, *value);
+  return fields;
+}
+
 }  // namespace serivane::run

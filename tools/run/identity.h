@@ -5,6 +5,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "portmap/tty_identity.h"
 
@@ -23,6 +25,10 @@ struct Identity {
   // latency_timer; 16 ms by default): single-byte traffic waits that long for each echo.
   std::optional<int> latency_timer_ms;
   bool operator==(const Identity&) const = default;
+
+  // The text fields that are not empty, by the names the reports give them ("by_id",
+  // "driver", "usb_vendor_id", ...), in that order; the latency timer is not among them.
+  std::vector<std::pair<const char*, std::string>> TextFields() const;
 };
 
 // `device` is a path below /dev ("/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI..."), which is

@@ -298,15 +298,7 @@ void WriteProperties(XmlOut& x, const PortOutcome& o) {
   if (!o.result_file.empty()) Property(x, "result_file", o.result_file);
   // The device's identity under the JSON report's names.
   const Identity& id = o.identity;
-  const std::pair<const char*, const std::string*> fields[] = {{"by_id", &id.by_id},
-                                                               {"driver", &id.driver},
-                                                               {"usb_vendor_id", &id.vendor_id},
-                                                               {"usb_product_id", &id.product_id},
-                                                               {"serial_number", &id.serial},
-                                                               {"manufacturer", &id.manufacturer},
-                                                               {"product", &id.product}};
-  for (const auto& [key, value] : fields)
-    if (!value->empty()) Property(x, key, *value);
+  for (const auto& [key, value] : id.TextFields()) Property(x, key, value);
   if (id.latency_timer_ms) Property(x, "latency_timer_ms", DecimalText(*id.latency_timer_ms));
   if (o.lower_rate_passed) {
     Property(x, "lower_rate_check_baud", DecimalText(o.lower_rate));

@@ -29,15 +29,7 @@ namespace {
 
 void WriteIdentity(JsonWriter& j, const Identity& id) {
   j.BeginObject();
-  const std::pair<const char*, const std::string*> fields[] = {{"by_id", &id.by_id},
-                                                               {"driver", &id.driver},
-                                                               {"usb_vendor_id", &id.vendor_id},
-                                                               {"usb_product_id", &id.product_id},
-                                                               {"serial_number", &id.serial},
-                                                               {"manufacturer", &id.manufacturer},
-                                                               {"product", &id.product}};
-  for (const auto& [key, value] : fields)
-    if (!value->empty()) j.Key(key).String(*value);
+  for (const auto& [key, value] : id.TextFields()) j.Key(key).String(value);
   if (id.latency_timer_ms) j.Key("latency_timer_ms").Number(*id.latency_timer_ms);
   j.EndObject();
 }
