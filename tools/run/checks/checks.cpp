@@ -1,5 +1,7 @@
 #include "tools/run/checks/checks.h"
 
+#include "tools/run/checks/soak.h"
+
 namespace serivane::run {
 
 std::vector<CheckOutcome> RunChecks(const CheckOptions& options, CheckContext& context) {
@@ -9,8 +11,8 @@ std::vector<CheckOutcome> RunChecks(const CheckOptions& options, CheckContext& c
     if (!wanted || context.StopRequested()) return;
     done.push_back(check());
   };
-  (void)run;
-  (void)options;
+  run(options.soak_ms.has_value(),
+      [&] { return RunSoakCheck(context, *options.soak_ms, options.flow_rts); });
   return done;
 }
 
