@@ -5,8 +5,7 @@
 # the real-driver checks. Then, on an emulated FTDI adapter (ftdi_sio) and a four-port 16550 card
 # (tests/guest/usb-cases.sh): the table and serivane-run on the adapter, five 16550s at once, the
 # adapter pulled out mid-run and plugged back, its COM number kept under a new node, and a soak
-# on ttyS1. Then
-# reads QEMU's own trace for the rates and frames the chip was given.
+# on ttyS1. Then reads QEMU's own trace for the rates and frames the chip was given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
