@@ -374,6 +374,7 @@ CheckOutcome RunSoakCheck(CheckContext& context, std::int64_t soak_ms, bool flow
     look();
   }
   check.Settle();
+  context.Progress("");  // the progress line goes; the check's own lines follow
   if (first_error_us < 0 && check.Counts().Errors() > 0)
     first_error_us = clock.NowMicros() - start_us;
   const std::int64_t stop_us = clock.NowMicros();
