@@ -431,7 +431,12 @@ CheckOutcome RunSoakCheck(CheckContext& context, std::int64_t soak_ms, bool flow
   std::string rate = "Throughput " + Fixed(cps, 0) + " characters/s, " + Fixed(bps, 0) +
                      " bit/s: " + Fixed(ratio * 100, 1) + " % of " + DecimalText(line.baud) +
                      " baud";
-  if (context.NoModemLines()) rate += " (a pseudo-terminal has no wire timing)";
+  if (context.NoModemLines()) {
+    rate += " (a pseudo-terminal has no wire timing)";
+  } else if (ratio > 1.05) {
+    // More than the line can carry: an emulated UART (a virtual machine's) that keeps no time.
+    rate += " (faster than the line: the device keeps no wire timing)";
+  }
   out.lines.push_back(rate);
   if (counted) {
     out.lines.push_back("Line counters: frame " + DecimalText(counted->frame) + ", parity " +
