@@ -4,8 +4,8 @@
 # loopback mode: the serial table's real-port rows, the same table without pseudo-terminals, and
 # the real-driver checks. Then, on an emulated FTDI adapter (ftdi_sio) and a four-port 16550 card
 # (tests/guest/usb-cases.sh): the table and serivane-run on the adapter, five 16550s at once, the
-# adapter pulled out mid-run and plugged back, and its COM number kept under a new node. Then
-# reads QEMU's own trace for the rates and frames the chip was given.
+# adapter pulled out mid-run and plugged back, its COM number kept under a new node, and a soak
+# on ttyS1. Then reads QEMU's own trace for the rates and frames the chip was given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -43,7 +43,7 @@ mount -t devpts devpts /dev/pts; exit \$s" \
 /dev/ttyS1; s=\$?; echo @@result-file; base64 /tmp/result.txt; echo @@result-file-end; exit \$s" \
   --case ttyS1-lines="usb-cases.sh lines" \
   --case usb-table="usb-cases.sh table" --case usb-run="usb-cases.sh run" \
-  --case usb-rate="usb-cases.sh rate" \
+  --case usb-rate="usb-cases.sh rate" --case soak="usb-cases.sh soak" \
   --case five-ports="usb-cases.sh ports" --case usb-unplug="usb-cases.sh unplug" \
   --case usb-replug="usb-cases.sh replug" --case usb-com-number="usb-cases.sh com" \
   --case sweep="usb-cases.sh sweep" ||

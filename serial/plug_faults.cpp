@@ -56,6 +56,8 @@ PlugFaults PlugFaults::Parse(std::string_view query) {
       f.drop_every = Count(item, value, kMaxCount);
     } else if (name == "corrupt") {
       f.corrupt_every = Count(item, value, kMaxCount);
+    } else if (name == "swap") {
+      f.swap_every = Count(item, value, kMaxCount);
     } else if (name == "extra") {
       f.extra = Count(item, value, kMaxExtra);
     } else if (name == "slow") {

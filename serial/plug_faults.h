@@ -11,6 +11,8 @@
 //   echo=off        nothing sent comes back (TxD not wired to RxD)
 //   drop=K          every K-th character sent is lost (drop=1 loses all)
 //   corrupt=K       every K-th character comes back with its lowest bit inverted
+//   swap=K          every K-th character changes places with the one sent after it (when that one
+//                   follows it onto the wire before it has arrived): out of order
 //   extra=N         N extra characters ('?') arrive after the characters of each write to the
 //                   plug (each TransmitText, unless the plug was full and took it in parts);
 //                   N is at most 1024
@@ -66,6 +68,7 @@ struct PlugFaults {
   std::int64_t drop_every = 0;
   std::int64_t corrupt_every = 0;
   std::int64_t extra = 0;
+  std::int64_t swap_every = 0;
   std::int32_t slow_ms = 0;
   std::int64_t break_at = 0;
   std::int64_t frame_at = 0;

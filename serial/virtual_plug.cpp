@@ -5,6 +5,7 @@
 #include "serial/virtual_plug.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace serivane::serial {
 
@@ -28,6 +29,7 @@ void VirtualPlug::Open(const PlugFaults& faults, const LineConfig& config, std::
   Configure(config, flow);
   SetOutputs(dtr, rts);
   wire_.clear();
+  swap_next_ = false;
   wire_free_ns_ = NowNs();
   breaking_ = false;
   opened_at_us_ = clock_.NowMicros();
@@ -118,8 +120,19 @@ std::size_t VirtualPlug::Write(std::string_view bytes) {
     // A character that never reaches the receiver cannot be received with an error either.
     if (lost) errors = 0;
     Queue(code, errors, lost);
+    if (std::exchange(swap_next_, false) && wire_.size() >= 2) {
+      Character& before = wire_[wire_.size() - 2];
+      Character& after = wire_.back();
+      std::swap(before.code, after.code);
+      std::swap(before.errors, after.errors);
+      std::swap(before.lost, after.lost);
+    }
+    swap_next_ = faults_.swap_every > 0 && n % faults_.swap_every == 0;
   }
-  for (std::int64_t i = 0; i < faults_.extra && !bytes.empty(); ++i) Queue('?', 0, false);
+  for (std::int64_t i = 0; i < faults_.extra && !bytes.empty(); ++i) {
+    Queue('?', 0, false);
+    swap_next_ = false;
+  }
   return bytes.size();
 }
 

@@ -66,6 +66,7 @@ class VirtualPlug final : public Device {
   std::int64_t opens_ = 0;
   std::int64_t sent_ = 0;  // characters handed to the plug since it was made
   std::int64_t opened_at_us_ = 0;
+  bool swap_next_ = false;         // swap=: the last character queued changes places with the next
   std::int64_t wire_free_ns_ = 0;  // when the transmitter finishes the last queued character
   std::deque<Character> wire_;
 };

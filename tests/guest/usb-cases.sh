@@ -13,6 +13,7 @@
 #   usb-cases.sh sweep      serivane-run --sweep on ttyS1: rates the 16550 makes pass, one it
 #                           cannot make within 2 % is refused
 #   usb-cases.sh lines      --latency, --break and --plug full on ttyS1 in the UART's loopback
+#   usb-cases.sh soak       --soak on ttyS1 in loopback, plain and with RTS/CTS handshake
 #
 # The far end echoes without wire timing and QEMU reports CTS, DSR and DCD always on: on the
 # adapter only the first three tests can pass.
@@ -91,6 +92,29 @@ case_run() {
   check "the report has the latency timer ($latency ms)" has /tmp/usb.json \
     "\"latency_timer_ms\": *$latency\b"
   check "the report has the USB ids" has /tmp/usb.json '"usb_vendor_id": *"0403"'
+  check "no lock left" no_lock
+}
+
+case_soak() {
+  serivane-run --no-result-file --tests 1 --baud 115200 --soak 3s --json /tmp/soak.json \
+    /dev/ttyS1 >/tmp/soak.out 2>&1
+  status=$?
+  show /tmp/soak.out
+  check "a 3 s soak at 115200 passes on the 16550" [ "$status" = 0 ]
+  check "the soak line says OK" has /tmp/soak.out '^Soak 3s at 115200,N,8,1: .* --- OK$'
+  for figure in '"check": "soak"' '"passed": true' '"errors": 0' '"line_error_events": 0' \
+    '"counters_available": true' '"frame_errors": 0' '"overruns": 0' '"buffer_overruns": 0'; do
+    check "the report has $figure" has /tmp/soak.json "$figure"
+  done
+  check "the report has a bit error bound" has /tmp/soak.json '"ber_upper_bound": '
+  grep -E '"(characters_sent|throughput_ratio)"' /tmp/soak.json
+  # The 16550's loopback wires RTS to CTS: the handshake lets the stream through.
+  serivane-run --no-result-file --tests 1 --baud 115200 --soak 2s --flow rts \
+    --json /tmp/soak-rts.json /dev/ttyS1 >/tmp/soak-rts.out 2>&1
+  status=$?
+  show /tmp/soak-rts.out
+  check "a soak with RTS/CTS handshake passes" [ "$status" = 0 ]
+  check "the report says the handshake was on" has /tmp/soak-rts.json '"flow": "rts"'
   check "no lock left" no_lock
 }
 
@@ -279,9 +303,9 @@ case_lines() {
 }
 
 case ${1:-} in
-  table | run | ports | unplug | replug | com | rate | sweep | lines) "case_$1" ;;
+  table | run | ports | unplug | replug | com | rate | sweep | lines | soak) "case_$1" ;;
   *)
-    echo "usage: usb-cases.sh table|run|ports|unplug|replug|com|rate|sweep|lines" >&2
+    echo "usage: usb-cases.sh table|run|ports|unplug|replug|com|rate|sweep|lines|soak" >&2
     exit 2
     ;;
 esac

@@ -119,7 +119,8 @@ std::unique_ptr<PortRun> MakeRun(const RunPlan& plan, const std::string& word,
   if (!plan.options.quiet && plan.display.console.IsTerminal()) {
     const std::string prefix = plan.display.several ? name + ": " : "";
     progress = [&console = plan.display.console, prefix](std::string_view line) {
-      console.Progress(prefix + std::string(line));
+      // An empty line takes the progress line away, whichever port it names.
+      console.Progress(line.empty() ? std::string() : prefix + std::string(line));
     };
   }
   return std::make_unique<PortRun>(std::move(o), plan.options.repeat, SystemClock(), sink,

@@ -71,7 +71,7 @@ class CheckContext {
   // A stop was asked for (Ctrl+C): a long check ends soon, marked interrupted.
   virtual bool StopRequested() const = 0;
   // A progress line, shown in place on a terminal (about once a second is enough); nothing
-  // when the output is no terminal or quiet.
+  // when the output is no terminal or quiet. An empty line takes it away.
   virtual void Progress(std::string_view line) = 0;
   // The event codes the port raised since the last call, in order, and forgets them.
   virtual std::vector<std::int16_t> TakeEvents() = 0;

@@ -4,6 +4,7 @@
 #include "tools/run/checks/full_plug.h"
 #include "tools/run/checks/latency.h"
 #include "tools/run/checks/sweep.h"
+#include "tools/run/checks/soak.h"
 
 namespace serivane::run {
 
@@ -19,6 +20,8 @@ std::vector<CheckOutcome> RunChecks(const CheckOptions& options, CheckContext& c
   run(options.latency_rounds.has_value(),
       [&] { return RunLatencyCheck(context, *options.latency_rounds); });
   run(options.sweep.has_value(), [&] { return RunSweepCheck(context, *options.sweep); });
+  run(options.soak_ms.has_value(),
+      [&] { return RunSoakCheck(context, *options.soak_ms, options.flow_rts); });
   return done;
 }
 
