@@ -3,6 +3,12 @@
 // Setup and Function menus, and saves the settings at exit. The test procedures themselves live
 // in the engine's Tester, which the window owns and serves as its front end.
 //
+// The class is spread over files by job: rs232_form.cpp builds and wires it, _layout the controls,
+// menus and size rule, _startup the loading and the opening of the port at start, _handlers the
+// operator's menus, keys and buttons, _status the status tick and the line switches, _pump the
+// port in the event loop, _results the results box, _run what the engine sets and reads during a
+// run, and _exit the end of the program with its save.
+//
 // Everything runs on the thread of the Qt event loop. Handlers keep the names of the window's
 // events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); the controls are the window's
 // own, and each one's objectName is its name ("Run_Button", "Test_Check_3", "baud_menu_7"), so
@@ -66,6 +72,10 @@ struct FormServices {
 
 // Twips to pixels at 15 twips a pixel, rounded to the nearest pixel.
 int TwipsToPixels(double twips);
+
+// The baud rates of the Baudrate menu's items 1 to 10 (index 0 unused).
+inline constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
+                                                         9600, 19200, 38400, 57600, 115200};
 
 class RS232_Form final : public QMainWindow,
                          public engine::ResultsView,
