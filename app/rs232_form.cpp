@@ -39,18 +39,15 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
   CreateMenus();
 
   Test_MSComm = std::make_unique<serial::CommControl>(services_.resolver, *services_.clock);
-  tester_clock_ = std::make_unique<PausingClock>(*services_.clock, [this] { FlushResultBox(); });
-  tester_ = std::make_unique<engine::Tester>(engine::FrontEnd(*this, *this, this, this, this),
-                                             *Test_MSComm, *tester_clock_, settings_);
+  results_ = std::make_unique<ResultBox>(Result_Text);
+  tester_clock_ = std::make_unique<PausingClock>(*services_.clock, [this] { results_->Flush(); });
+  tester_ =
+      std::make_unique<engine::Tester>(engine::FrontEnd(*this, *this, results_.get(), this, this),
+                                       *Test_MSComm, *tester_clock_, settings_);
   Test_MSComm->OnCommEvent = [this] { tester_->HandleCommEvent(); };
-
-  port_service_timer_ = new QTimer(this);
-  port_service_timer_->setSingleShot(true);
-  // The plug's deliveries are due to the millisecond; a coarse timer may be 5 % late.
-  port_service_timer_->setTimerType(Qt::PreciseTimer);
-  event_wait_timer_ = new QTimer(this);
-  event_wait_timer_->setSingleShot(true);
-  event_wait_timer_->setTimerType(Qt::PreciseTimer);
+  pump_ = std::make_unique<PortPump>(*Test_MSComm, [this](const serial::CommError& error) {
+    tester_->Log().AppendLine(error.description());
+  });
   ConnectSignals();
 
   // Both timers run from the window's creation; no tick can come before the load handler lets
@@ -61,13 +58,12 @@ RS232_Form::RS232_Form(FormServices services, QWidget* parent)
 }
 
 void RS232_Form::ConnectSignals() {
-  connect(port_service_timer_, &QTimer::timeout, this, &RS232_Form::ServicePort);
-  // Before the loop sleeps (also inside message boxes and menus) the control says what to wait
-  // for: its descriptor may have changed since the last look, and its next deadline has.
+  // Before the loop sleeps (also inside message boxes and menus) the results box is brought up
+  // to date and the port says what to wait for.
   if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
     connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
-      FlushResultBox();
-      RearmPortService();
+      results_->Flush();
+      pump_->Rearm();
     });
   }
   connect(Update_Timer, &QTimer::timeout, this, &RS232_Form::Update_Timer_Timer);

@@ -2,7 +2,6 @@
 // same, the save of the settings on the way out, and a registry failure that ends it.
 #include <QApplication>
 #include <QCloseEvent>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 
@@ -89,8 +88,7 @@ void RS232_Form::StopHandlers() {
   ended_ = true;
   Update_Timer->stop();
   tmrOnComm->stop();
-  port_service_timer_->stop();
-  if (port_notifier_) port_notifier_->setEnabled(false);
+  pump_->Stop();
 }
 
 void RS232_Form::EndProgram(int status) {

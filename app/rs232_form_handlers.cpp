@@ -65,7 +65,7 @@ void RS232_Form::FuncClose_Menu_Click(bool checked) {
 }
 
 void RS232_Form::FuncClear_Menu_Click() {
-  SetResultText("");
+  results_->SetResultText("");
 }
 
 void RS232_Form::FuncAbout_Menu_Click() {

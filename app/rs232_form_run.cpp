@@ -39,12 +39,12 @@ void RS232_Form::RestoreIfMinimized() {
 }
 
 bool RS232_Form::AskFailureContinue(const std::string& text, const std::string& title) {
-  FlushResultBox();
+  results_->Flush();
   return services_.dialogs->Message(text, title, MessageIcon::kExclamation, true);
 }
 
 void RS232_Form::ShowCriticalMessage(const std::string& text, const std::string& title) {
-  FlushResultBox();
+  results_->Flush();
   services_.dialogs->Message(text, title, MessageIcon::kCritical, false);
 }
 

@@ -67,7 +67,7 @@ void RS232_Form::Form_Load() {
   Stop_Menu[static_cast<std::size_t>(settings_.StopBits)]->setChecked(true);
   Parity_Menu[static_cast<std::size_t>(settings_.Parity)]->setChecked(true);
 
-  SetResultText("Wait ...\r\n");
+  results_->SetResultText("Wait ...\r\n");
   // A stored value that was not used is said once, under the first tick's text (which replaces
   // "Wait ..."), so that it stays in view; and on standard error, for an unattended start.
   if (std::vector<std::string> notices = settings::LoadNotices(settings_); !notices.empty()) {
@@ -160,7 +160,7 @@ void RS232_Form::OpenPortFromTimer() {
         // The run that is due would end the program by itself: nobody may be there to see a
         // pass on another port, so nothing is tested and the program ends with status 3,
         // keeping the stored port.
-        SetResultText("Illegal port number !!\r\n" + fallback_reason);
+        results_->SetResultText("Illegal port number !!\r\n" + fallback_reason);
         PaintBeforePause();
         std::fprintf(stderr, "serivane: %s; no test was run\n",
                      fallback_reason.substr(0, fallback_reason.find('\r')).c_str());
@@ -169,8 +169,9 @@ void RS232_Form::OpenPortFromTimer() {
         FuncExit_Menu_Click();
         return;
       }
-      SetResultText("Illegal port number !!\r\nChanging to default port Com1 ...\r\nWait ...\r\n" +
-                    fallback_reason);
+      results_->SetResultText(
+          "Illegal port number !!\r\nChanging to default port Com1 ...\r\nWait ...\r\n" +
+          fallback_reason);
       PaintBeforePause();
       services_.clock->Sleep(1000);
       use_default_port_ = true;
@@ -184,7 +185,7 @@ void RS232_Form::OpenPortFromTimer() {
   // The reason stays in view after the ready text, so that a pass on Com1 is not taken for one
   // of the port that failed.
   if (!fallback_reason.empty()) {
-    SetResultText(ResultText() + fallback_reason);
+    results_->SetResultText(results_->ResultText() + fallback_reason);
     for (std::size_t from = 0, end; (end = fallback_reason.find("\r\n", from)) != std::string::npos;
          from = end + 2) {
       notes_.push_back(fallback_reason.substr(from, end - from));
@@ -220,7 +221,7 @@ void RS232_Form::PaintBeforePause() {
 
 void RS232_Form::ShowPortReady() {
   SetTestFrameCaption("&Test:  (" + engine::LineSettingsText(settings_) + ")");
-  SetResultText("Serivane ready\r\n");
+  results_->SetResultText("Serivane ready\r\n");
 }
 
 std::string RS232_Form::FallbackReason(std::int16_t failed_port,
@@ -253,8 +254,8 @@ void RS232_Form::ShowNoPortOpens(const serial::CommError& error) {
       text += "Com" + DecimalText(n) + ": " + services_.describe_port(n) + "\r\n";
     }
   }
-  SetResultText(text);
-  MoveResultCaretToEnd();
+  results_->SetResultText(text);
+  results_->MoveResultCaretToEnd();
 }
 
 }  // namespace serivane::app

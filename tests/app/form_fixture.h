@@ -90,7 +90,7 @@ class FormTest : public ::testing::Test {
     return QTest::qWaitFor(
         [this] {
           return !form_->tester().Running() && Find<QPushButton>("Run_Button")->isEnabled() &&
-                 form_->ResultText().find("Test started ...") != std::string::npos;
+                 form_->results().ResultText().find("Test started ...") != std::string::npos;
         },
         20000);
   }

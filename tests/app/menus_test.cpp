@@ -26,9 +26,10 @@ TEST_F(MenusTest, LineParameterChoicesMarkTheirItemAndSetThePortUp) {
        },
        nullptr}};
   for (const auto& [step, line] : steps) {
-    form_->SetResultText("");
+    form_->results().SetResultText("");
     step();
-    EXPECT_EQ(form_->ResultText(), line ? "Com-port 1 = " + std::string(line) + "\r\n" : "");
+    EXPECT_EQ(form_->results().ResultText(),
+              line ? "Com-port 1 = " + std::string(line) + "\r\n" : "");
     EXPECT_EQ(form_->port().OpenState() ? form_->port().LineSettings() : "closed",
               line ? line : "300,E,7,2");
   }
@@ -70,9 +71,10 @@ TEST_F(MenusTest, InputBoxesSwitchesClearAndAbout) {
     EXPECT_EQ(form_->settings().CloseWhenFinish, close->isChecked());
   }
   EXPECT_TRUE(close->isChecked());
-  form_->SetResultText("TEST(S) FAILED !!\r\n");
+  form_->results().SetResultText("TEST(S) FAILED !!\r\n");
   Find<QAction>("FuncClear_Menu")->trigger();
-  EXPECT_EQ(form_->ResultText() + Find<QPlainTextEdit>("Result_Text")->toPlainText().toStdString(),
+  EXPECT_EQ(form_->results().ResultText() +
+                Find<QPlainTextEdit>("Result_Text")->toPlainText().toStdString(),
             "");
   Find<QAction>("FuncAbout_Menu")->trigger();
   EXPECT_EQ(dialogs_.messages, Strings{"About RS-232 Serivane|0|RS-232 Serivane1.4.0\r\r(Hold "

@@ -36,7 +36,7 @@ TEST_F(RunOutcomeTest, TheRunTestsThePortTheListShows) {
   ASSERT_TRUE(WaitRunOver());
   EXPECT_EQ(form_->port().PortNumber(), 2);
   EXPECT_EQ(dialogs_.messages.size(), 1u) << "the failure box of RTS/CTS";
-  const std::string text = form_->ResultText();
+  const std::string text = form_->results().ResultText();
   EXPECT_EQ(text.rfind("Test started ...\r\nCom-port 2 = 38400,N,8,1\r\n", 0), 0u) << text;
   EXPECT_NE(text.find("RTS/CTS= on <-- FAILED"), std::string::npos) << text;
   EXPECT_NE(FileText(file).find("\r\n Com-port 2 = 38400,N,8,1\r\n+100 bytes"), std::string::npos);
@@ -45,14 +45,16 @@ TEST_F(RunOutcomeTest, TheRunTestsThePortTheListShows) {
   Find<QPushButton>("Run_Button")->setFocus();
   form_->Run_Button_Click();
   ASSERT_TRUE(WaitRunOver());
-  EXPECT_EQ(form_->ResultText().find("Com-port"), std::string::npos) << form_->ResultText();
+  EXPECT_EQ(form_->results().ResultText().find("Com-port"), std::string::npos)
+      << form_->results().ResultText();
 
   // Com3 names nothing: its setup fails, Com1 is chosen instead and no run takes place.
   dialogs_.messages.clear();
-  form_->SetResultText("");
+  form_->results().SetResultText("");
   list->setCurrentIndex(2);
   form_->Run_Button_Click();
-  EXPECT_EQ(form_->ResultText().find("Test started"), std::string::npos) << form_->ResultText();
+  EXPECT_EQ(form_->results().ResultText().find("Test started"), std::string::npos)
+      << form_->results().ResultText();
   ASSERT_EQ(dialogs_.messages.size(), 1u);
   EXPECT_EQ(dialogs_.messages[0].rfind("Error in Setup_ComPort", 0), 0u);
   EXPECT_EQ(list->currentIndex(), 0);
@@ -68,12 +70,13 @@ TEST_F(RunOutcomeTest, ANoticeBeforeTheFirstRunGoesIntoIt) {
   Start();
   ASSERT_TRUE(WaitRunOver());
   const std::string notice = "Setting \"Result FileName\" ignored: its stored text has 280";
-  EXPECT_EQ(form_->ResultText().find("Test started ...\r\n" + notice), 0u) << form_->ResultText();
+  EXPECT_EQ(form_->results().ResultText().find("Test started ...\r\n" + notice), 0u)
+      << form_->results().ResultText();
   const std::string file = FileText(dir_.path() + "/RS-232_Result.Txt");
   EXPECT_NE(file.find("\r\n " + notice), std::string::npos) << file;
   form_->Run_Button_Click();
   ASSERT_TRUE(WaitRunOver());
-  EXPECT_EQ(form_->ResultText().find(notice), std::string::npos);
+  EXPECT_EQ(form_->results().ResultText().find(notice), std::string::npos);
 }
 
 // With "Close when finished" the end of a run ends the program with the run's status. A stored
@@ -106,7 +109,8 @@ TEST_F(RunOutcomeTest, AnUnattendedWindowEndsWithTheRunsStatus) {
     EXPECT_EQ(exits_, std::vector<int>{c.status});
     EXPECT_EQ(Stored("Comport"), "2");
     if (!c.port) {
-      EXPECT_EQ(form_->ResultText().rfind("Illegal port number !!\r\nCom-port 2: ", 0), 0u);
+      EXPECT_EQ(form_->results().ResultText().rfind("Illegal port number !!\r\nCom-port 2: ", 0),
+                0u);
       EXPECT_EQ(clock_.slept_ms(), slept_before) << "no recovery pause";
     }
   }

@@ -69,7 +69,7 @@ TEST_F(SettingsTest, StoredValuesShowAndTheHeightComesBack) {
   // The values not used are said under the first tick's text, and stay stored through the exit.
   ASSERT_TRUE(WaitTick());
   const std::string outcome = " The default is used, and the stored value is left as it is.\r\n";
-  EXPECT_EQ(form_->ResultText(),
+  EXPECT_EQ(form_->results().ResultText(),
             "Serivane ready\r\n"
             "Setting \"Bits\" ignored: its stored value \"9\" is not one the program accepts "
             "(7 or 8)." +

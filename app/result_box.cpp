@@ -1,26 +1,28 @@
 // The results box: the text the engine writes, shown with CR LF as one line end, and brought up
 // to date on the screen only when the thread is about to wait.
+#include "app/result_box.h"
+
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextLayout>
 #include <algorithm>
 
-#include "app/rs232_form.h"
+#include "app/dialogs.h"
 
 namespace serivane::app {
 
-std::string RS232_Form::ResultText() const {
-  return result_text_;
+std::string ResultBox::ResultText() const {
+  return text_;
 }
 
-void RS232_Form::SetResultText(const std::string& text) {
-  result_text_ = text;
-  Result_Text->setPlainText(ToQString(DisplayLines(text)));
-  KeepShapedLines(Result_Text->document()->firstBlock());
+void ResultBox::SetResultText(const std::string& text) {
+  text_ = text;
+  box_->setPlainText(ToQString(DisplayLines(text)));
+  KeepShapedLines(box_->document()->firstBlock());
 }
 
-void RS232_Form::KeepShapedLines(QTextBlock from) {
+void ResultBox::KeepShapedLines(QTextBlock from) {
   // A text layout forgets its glyphs once laid out unless told to keep them, and every paint
   // of the box would shape each visible line again. The box holds at most about 20 000
   // characters, so what is kept stays small.
@@ -29,55 +31,55 @@ void RS232_Form::KeepShapedLines(QTextBlock from) {
   }
 }
 
-void RS232_Form::AppendResultText(const std::string& text) {
+void ResultBox::AppendResultText(const std::string& text) {
   // The box shows its whole text decoded as UTF-8, or as Latin-1 when it is not valid UTF-8, with
   // CR LF as one line end. Plain ASCII that does not complete a CR LF pair shows the same
   // either way when added on its own; anything else is set with the whole text.
   const bool ascii = std::all_of(text.begin(), text.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   const bool completes_pair =
-      !result_text_.empty() && result_text_.back() == '\r' && !text.empty() && text.front() == '\n';
+      !text_.empty() && text_.back() == '\r' && !text.empty() && text.front() == '\n';
   if (!ascii || completes_pair) {
-    SetResultText(result_text_ + text);
+    SetResultText(text_ + text);
     return;
   }
-  result_text_ += text;
-  QTextCursor end(Result_Text->document());
+  text_ += text;
+  QTextCursor end(box_->document());
   end.movePosition(QTextCursor::End);
   const QTextBlock first = end.block();
   end.insertText(ToQString(DisplayLines(text)));
   KeepShapedLines(first);
 }
 
-std::size_t RS232_Form::ResultTextLength() const {
-  return result_text_.size();
+std::size_t ResultBox::ResultTextLength() const {
+  return text_.size();
 }
 
-void RS232_Form::MoveResultCaretToEnd() {
+void ResultBox::MoveResultCaretToEnd() {
   caret_pending_ = true;
 }
 
-void RS232_Form::RepaintResult() {
+void ResultBox::RepaintResult() {
   paint_pending_ = true;
 }
 
-void RS232_Form::FlushResultBox() {
+void ResultBox::Flush() {
   if (caret_pending_) {
     caret_pending_ = false;
     // Text added at the caret carries it along; moving it costs a paint of its own.
-    if (!Result_Text->textCursor().atEnd()) Result_Text->moveCursor(QTextCursor::End);
-    Result_Text->ensureCursorVisible();
+    if (!box_->textCursor().atEnd()) box_->moveCursor(QTextCursor::End);
+    box_->ensureCursorVisible();
   }
   if (paint_pending_) {
     paint_pending_ = false;
-    Result_Text->viewport()->repaint();
+    box_->viewport()->repaint();
   }
 }
 
-void RS232_Form::SetResultBackground(engine::Rgb colour) {
-  QPalette palette = Result_Text->palette();
+void ResultBox::SetResultBackground(engine::Rgb colour) {
+  QPalette palette = box_->palette();
   palette.setColor(QPalette::Base, QColor(colour.r, colour.g, colour.b));
-  Result_Text->setPalette(palette);
+  box_->setPalette(palette);
 }
 
 }  // namespace serivane::app
