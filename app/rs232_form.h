@@ -176,6 +176,12 @@ class RS232_Form final : public QMainWindow,
   void CreateMenus();
   void ConnectSignals();
   void ApplyLoadedSettings();
+  // The 32 entries of the port list, the stored port chosen.
+  void FillPortList();
+  // Marks the line-parameter items of the stored settings (a rate the menu lacks marks none).
+  void MarkLineSettings();
+  // The stored values not used: on standard error now, and under the first tick's text.
+  void ShowLoadNotices();
   // False when the saving failed; the program has then ended through RegistryFailure.
   bool SaveSettingsNow();
   // Tells the error (a box, and standard error) and ends the program with status 1.
@@ -191,6 +197,11 @@ class RS232_Form final : public QMainWindow,
   // The status tick's opening of a closed port, with the recovery to port 1.
   void OpenPortFromTimer();
   void ShowPortReady();
+  // A stored port that will not open while an unattended run is due: says why and ends the
+  // program with status 3 without testing anything.
+  void EndWithoutRun(const std::string& reason);
+  // Shows why the stored port was left under the ready text and keeps it for the next run.
+  void KeepFallbackReason(const std::string& reason);
   // Draws the whole window now, once the window system lets it be drawn (at most about a
   // second's wait for that), so that what it shows is seen during a pause that follows.
   void PaintBeforePause();

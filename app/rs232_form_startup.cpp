@@ -48,6 +48,17 @@ void RS232_Form::Form_Load() {
     // Settings the control refuses stay out; the first port setup reports them.
   }
 
+  FillPortList();
+  RTS_Check->setChecked(true);
+  DTR_Check->setChecked(true);
+  MarkLineSettings();
+
+  results_->SetResultText("Wait ...\r\n");
+  ShowLoadNotices();
+  QCoreApplication::processEvents();
+}
+
+void RS232_Form::FillPortList() {
   for (int n = 1; n <= kComEntries; ++n) {
     Com_Combo->addItem(QStringLiteral("Com%1").arg(n));
     if (services_.describe_port) {
@@ -56,34 +67,32 @@ void RS232_Form::Form_Load() {
     }
   }
   Com_Combo->setCurrentIndex(settings_.ComPort - 1);
+}
 
-  RTS_Check->setChecked(true);
-  DTR_Check->setChecked(true);
-
+void RS232_Form::MarkLineSettings() {
   for (std::size_t i = 1; i <= 10; ++i) {
     if (kBaudRates[i] == settings_.BaudRate) baud_menu[i]->setChecked(true);
   }
   Bits_Menu[static_cast<std::size_t>(settings_.DataBits)]->setChecked(true);
   Stop_Menu[static_cast<std::size_t>(settings_.StopBits)]->setChecked(true);
   Parity_Menu[static_cast<std::size_t>(settings_.Parity)]->setChecked(true);
+}
 
-  results_->SetResultText("Wait ...\r\n");
+void RS232_Form::ShowLoadNotices() {
   // A stored value that was not used is said once, under the first tick's text (which replaces
   // "Wait ..."), so that it stays in view; and on standard error, for an unattended start.
-  if (std::vector<std::string> notices = settings::LoadNotices(settings_); !notices.empty()) {
-    for (const std::string& notice : notices)
-      std::fprintf(stderr, "serivane: %s\n", notice.c_str());
-    connect(
-        this, &RS232_Form::updateTicked, this,
-        [this, notices] {
-          for (const std::string& notice : notices) {
-            tester_->Log().AppendLine(notice);
-            notes_.push_back(notice);
-          }
-        },
-        Qt::SingleShotConnection);
-  }
-  QCoreApplication::processEvents();
+  std::vector<std::string> notices = settings::LoadNotices(settings_);
+  if (notices.empty()) return;
+  for (const std::string& notice : notices) std::fprintf(stderr, "serivane: %s\n", notice.c_str());
+  connect(
+      this, &RS232_Form::updateTicked, this,
+      [this, notices] {
+        for (const std::string& notice : notices) {
+          tester_->Log().AppendLine(notice);
+          notes_.push_back(notice);
+        }
+      },
+      Qt::SingleShotConnection);
 }
 
 void RS232_Form::ApplyLoadedSettings() {
@@ -157,16 +166,7 @@ void RS232_Form::OpenPortFromTimer() {
       }
       fallback_reason = FallbackReason(settings_.ComPort, error);
       if (!use_default_port_ && FuncStart_Menu->isChecked() && FuncClose_Menu->isChecked()) {
-        // The run that is due would end the program by itself: nobody may be there to see a
-        // pass on another port, so nothing is tested and the program ends with status 3,
-        // keeping the stored port.
-        results_->SetResultText("Illegal port number !!\r\n" + fallback_reason);
-        PaintBeforePause();
-        std::fprintf(stderr, "serivane: %s; no test was run\n",
-                     fallback_reason.substr(0, fallback_reason.find('\r')).c_str());
-        exit_status_ = 3;
-        unattended_exit_ = true;
-        FuncExit_Menu_Click();
+        EndWithoutRun(fallback_reason);
         return;
       }
       results_->SetResultText(
@@ -182,15 +182,7 @@ void RS232_Form::OpenPortFromTimer() {
   }
   default_port_failing_ = false;
   ShowPortReady();
-  // The reason stays in view after the ready text, so that a pass on Com1 is not taken for one
-  // of the port that failed.
-  if (!fallback_reason.empty()) {
-    results_->SetResultText(results_->ResultText() + fallback_reason);
-    for (std::size_t from = 0, end; (end = fallback_reason.find("\r\n", from)) != std::string::npos;
-         from = end + 2) {
-      notes_.push_back(fallback_reason.substr(from, end - from));
-    }
-  }
+  if (!fallback_reason.empty()) KeepFallbackReason(fallback_reason);
   if (FuncStart_Menu->isChecked() && !use_default_port_) {
     // The run starts once this tick has returned, so that the status timer keeps ticking
     // during the run (a timer does not fire again inside its own handler).
@@ -200,6 +192,29 @@ void RS232_Form::OpenPortFromTimer() {
           if (!ended_) Run_Button_Click();
         },
         Qt::QueuedConnection);
+  }
+}
+
+void RS232_Form::EndWithoutRun(const std::string& reason) {
+  // The run that is due would end the program by itself: nobody may be there to see a pass on
+  // another port, so nothing is tested and the program ends with status 3, keeping the stored
+  // port.
+  results_->SetResultText("Illegal port number !!\r\n" + reason);
+  PaintBeforePause();
+  std::fprintf(stderr, "serivane: %s; no test was run\n",
+               reason.substr(0, reason.find('\r')).c_str());
+  exit_status_ = 3;
+  unattended_exit_ = true;
+  FuncExit_Menu_Click();
+}
+
+void RS232_Form::KeepFallbackReason(const std::string& reason) {
+  // The reason stays in view after the ready text, so that a pass on Com1 is not taken for one
+  // of the port that failed, and goes into the next run as remarks.
+  results_->SetResultText(results_->ResultText() + reason);
+  for (std::size_t from = 0, end; (end = reason.find("\r\n", from)) != std::string::npos;
+       from = end + 2) {
+    notes_.push_back(reason.substr(from, end - from));
   }
 }
 
