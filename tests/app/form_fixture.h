@@ -98,7 +98,6 @@ class FormTest : public ::testing::Test {
     QApplication::setActiveWindow(form_.get());
     return QTest::qWaitForWindowActive(form_.get());
   }
-  static std::string Focused() { return QApplication::focusWidget()->objectName().toStdString(); }
   // A control of the window by its name.
   template <typename T>
   T* Find(const QString& name) const {
