@@ -3,6 +3,13 @@
 // Setup and Function menus, and saves the settings at exit. The test procedures themselves live
 // in the engine's Tester, which the window owns and serves as its front end.
 //
+// The class is spread over files by job: rs232_form.cpp builds and wires it, _layout the controls,
+// menus and size rule, _startup the loading and the opening of the port at start, _handlers the
+// operator's menus, keys and buttons, _status the status tick and the line switches, _pump the
+// engine's event loop, _run what the engine sets and reads during a run, and _exit the end of the
+// program with its save. The results box (ResultBox) and the port in the event loop (PortPump)
+// are classes of their own.
+//
 // Everything runs on the thread of the Qt event loop. Handlers keep the names of the window's
 // events (Form_Load, Update_Timer_Timer, baud_menu_Click, ...); the controls are the window's
 // own, and each one's objectName is its name ("Run_Button", "Test_Check_3", "baud_menu_7"), so
@@ -10,8 +17,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QPointer>
-#include <QTextBlock>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -22,6 +27,8 @@
 #include <vector>
 
 #include "app/dialogs.h"
+#include "app/port_pump.h"
+#include "app/result_box.h"
 #include "common/clock.h"
 #include "engine/front_end.h"
 #include "engine/tester.h"
@@ -37,7 +44,6 @@ class QLabel;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
-class QSocketNotifier;
 class QTimer;
 
 namespace serivane::app {
@@ -67,8 +73,11 @@ struct FormServices {
 // Twips to pixels at 15 twips a pixel, rounded to the nearest pixel.
 int TwipsToPixels(double twips);
 
+// The baud rates of the Baudrate menu's items 1 to 10 (index 0 unused).
+inline constexpr std::array<std::int32_t, 11> kBaudRates{0,    300,   600,   1200,  2400,  4800,
+                                                         9600, 19200, 38400, 57600, 115200};
+
 class RS232_Form final : public QMainWindow,
-                         public engine::ResultsView,
                          public engine::WindowControls,
                          public engine::OperatorAnswers,
                          public engine::EventPump,
@@ -125,14 +134,9 @@ class RS232_Form final : public QMainWindow,
   engine::Tester& tester() { return *tester_; }
   serial::CommControl& port() { return *Test_MSComm; }
 
-  // The engine's front end.
-  std::string ResultText() const override;
-  void SetResultText(const std::string& text) override;
-  void AppendResultText(const std::string& text) override;
-  std::size_t ResultTextLength() const override;
-  void MoveResultCaretToEnd() override;
-  void RepaintResult() override;
-  void SetResultBackground(engine::Rgb colour) override;
+  ResultBox& results() { return *results_; }
+
+  // The engine's front end (the results box is the engine's results view).
   void SetRunControlsEnabled(bool enabled) override;
   bool RepeatChecked() const override;
   void FocusRepeatBox() override;
@@ -172,6 +176,12 @@ class RS232_Form final : public QMainWindow,
   void CreateMenus();
   void ConnectSignals();
   void ApplyLoadedSettings();
+  // The 32 entries of the port list, the stored port chosen.
+  void FillPortList();
+  // Marks the line-parameter items of the stored settings (a rate the menu lacks marks none).
+  void MarkLineSettings();
+  // The stored values not used: on standard error now, and under the first tick's text.
+  void ShowLoadNotices();
   // False when the saving failed; the program has then ended through RegistryFailure.
   bool SaveSettingsNow();
   // Tells the error (a box, and standard error) and ends the program with status 1.
@@ -187,6 +197,11 @@ class RS232_Form final : public QMainWindow,
   // The status tick's opening of a closed port, with the recovery to port 1.
   void OpenPortFromTimer();
   void ShowPortReady();
+  // A stored port that will not open while an unattended run is due: says why and ends the
+  // program with status 3 without testing anything.
+  void EndWithoutRun(const std::string& reason);
+  // Shows why the stored port was left under the ready text and keeps it for the next run.
+  void KeepFallbackReason(const std::string& reason);
   // Draws the whole window now, once the window system lets it be drawn (at most about a
   // second's wait for that), so that what it shows is seen during a pause that follows.
   void PaintBeforePause();
@@ -207,15 +222,8 @@ class RS232_Form final : public QMainWindow,
   // Marks a line-parameter item (its group unmarks the others) and sets the port up again.
   void ApplyLineChoice(QAction* chosen);
 
-  // The serial control's event-loop integration: a notifier on its descriptor, recreated when
-  // the descriptor changes, and a single-shot timer for its next deadline.
+  // Lets the serial control do what is due, unless the window has ended.
   void ServicePort();
-  void RearmPortService();
-  // Moves the caret and paints the results box as the lines added since the last time asked
-  // for; done before the thread waits or pauses, so that each line is seen while a test goes on
-  // and lines added together cost one paint.
-  void FlushResultBox();
-  void KeepShapedLines(QTextBlock from);
 
   // Outer (frame) height in pixels of the window in its normal state.
   int OuterHeightPixels() const;
@@ -226,10 +234,11 @@ class RS232_Form final : public QMainWindow,
   settings::Settings settings_;
   std::unique_ptr<settings::CRegistry> SettingsRegistry;
   std::unique_ptr<serial::CommControl> Test_MSComm;
+  // After the port, so that it goes before the port does.
+  std::unique_ptr<PortPump> pump_;
+  std::unique_ptr<ResultBox> results_;
   // The engine's clock: the window's, with the results box brought up to date before a pause.
   std::unique_ptr<Clock> tester_clock_;
-  bool caret_pending_ = false;
-  bool paint_pending_ = false;
   std::unique_ptr<engine::Tester> tester_;
 
   bool use_default_port_ = false;
@@ -261,17 +270,11 @@ class RS232_Form final : public QMainWindow,
   // Port 1 could not be opened at the last tick; later ticks retry without the recovery pause.
   bool default_port_failing_ = false;
   bool busy_cursor_ = false;
-  std::string result_text_;
   int normal_outer_height_px_ = 0;
   // A stored outer height applied before the window manager framed the window; applied again
   // once the frame is known, so that the height does not grow by the title bar at every start.
   int pending_outer_height_px_ = 0;
 
-  QPointer<QSocketNotifier> port_notifier_;
-  int watched_fd_ = -1;
-  QTimer* port_service_timer_ = nullptr;
-  // Ends a WaitForEvents that no event ends sooner.
-  QTimer* event_wait_timer_ = nullptr;
   bool shown_once_ = false;
 
   // Controls, named as the rest of the program names them. Owned by the window.

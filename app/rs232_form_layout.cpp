@@ -361,6 +361,12 @@ void RS232_Form::showEvent(QShowEvent* event) {
   }
 }
 
+void RS232_Form::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // Restoring a minimized window may keep its size and send no resize; the rule runs anyway.
+  if (event->type() == QEvent::WindowStateChange && !isMinimized()) Form_Resize();
+}
+
 void RS232_Form::moveEvent(QMoveEvent* event) {
   QMainWindow::moveEvent(event);
   ApplyPendingHeight();

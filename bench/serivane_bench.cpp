@@ -370,7 +370,7 @@ void BM_Box_LineAt20000(benchmark::State& state) {
   for (auto _ : state) {
     if (size + line.size() + 2 > 20000) {
       state.PauseTiming();
-      rig.form->SetResultText(fill);
+      rig.form->results().SetResultText(fill);
       size = fill.size();
       state.ResumeTiming();
     }
@@ -508,7 +508,7 @@ void BM_Window_LivePass(benchmark::State& state) {
     const double before = ThreadCpuMs();
     form.tester().Run();
     cpu += ThreadCpuMs() - before;
-    const std::string text = form.ResultText();
+    const std::string text = form.results().ResultText();
     lines += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   }
   const auto all = static_cast<double>(state.iterations() * passes);

@@ -90,7 +90,7 @@ class FormTest : public ::testing::Test {
     return QTest::qWaitFor(
         [this] {
           return !form_->tester().Running() && Find<QPushButton>("Run_Button")->isEnabled() &&
-                 form_->ResultText().find("Test started ...") != std::string::npos;
+                 form_->results().ResultText().find("Test started ...") != std::string::npos;
         },
         20000);
   }
@@ -98,7 +98,6 @@ class FormTest : public ::testing::Test {
     QApplication::setActiveWindow(form_.get());
     return QTest::qWaitForWindowActive(form_.get());
   }
-  static std::string Focused() { return QApplication::focusWidget()->objectName().toStdString(); }
   // A control of the window by its name.
   template <typename T>
   T* Find(const QString& name) const {

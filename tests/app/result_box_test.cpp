@@ -20,26 +20,24 @@ TEST_F(ResultBoxTest, AppendedPiecesShowAsTheWholeText) {
       {{"\xFF\r\n", "\xC3\xA9"}, QString::fromLatin1("\xFF\n\xC3\xA9")},
       {{"ok\r\n", "\xC3\xA9"}, QString::fromUtf8("ok\n\xC3\xA9")}};
   for (const auto& [pieces, shown] : rows) {
-    form_->SetResultText("");
+    form_->results().SetResultText("");
     std::string whole;
     for (const std::string& piece : pieces) {
-      form_->AppendResultText(piece);
+      form_->results().AppendResultText(piece);
       whole += piece;
     }
     EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText(), shown) << whole;
-    EXPECT_EQ(form_->ResultText(), whole);
+    EXPECT_EQ(form_->results().ResultText(), whole);
   }
   // Result lines leave the caret at the end; the cut sets the box again and leaves its last 10000
-  // characters, shown as they are kept. A verdict colours the box's background.
-  form_->SetResultText("");
-  form_->SetResultBackground(engine::Rgb{255, 0, 0});
-  EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->palette().color(QPalette::Base), Qt::red);
+  // characters, shown as they are kept.
+  form_->results().SetResultText("");
   const std::string line = "Data Tx/Rx: 256 bytes send/received --- OK";  // 44 with CR LF
   for (int i = 0; i < 454; ++i) form_->tester().Log().AppendLine(line);
-  EXPECT_EQ(form_->ResultText().size(), 19976u);
+  EXPECT_EQ(form_->results().ResultText().size(), 19976u);
   EXPECT_TRUE(Find<QPlainTextEdit>("Result_Text")->textCursor().atEnd());
   form_->tester().Log().AppendLine(line);
-  ASSERT_EQ(form_->ResultText().size(), 10000u);
+  ASSERT_EQ(form_->results().ResultText().size(), 10000u);
   // 227 whole lines and a 12-character fragment that ends in CR LF: 228 pairs, each shown as one.
   EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText().size(), 10000 - 228);
   EXPECT_TRUE(Find<QPlainTextEdit>("Result_Text")->toPlainText().endsWith(" OK\n"));
