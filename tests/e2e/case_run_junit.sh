@@ -57,6 +57,30 @@ expect_status 0
 head -c 200 "$WORK/run.out" | grep -qF '<testsuites name="serivane-run"' || e2e_fail "no XML on standard output"
 grep -qF 'Data Tx/Rx: 256 bytes send/received --- OK' "$WORK/run.err" || e2e_fail "no lines on standard error"
 
+# Every check beyond the tests, passing on a fully wired plug and on a pseudo-terminal where it
+# can, and failing on a plug whose switches break each of them: a case per check, its failure
+# with its lines and diagnosis.
+checks=(--plug full --break 50 --latency 20 --sweep=9600,115200 --soak 2s)
+run_cli 60 --no-result-file --tests 2 "${checks[@]}" --json checks.json --junit checks.xml \
+  'loopback?wiring=full'
+expect_status 0
+readback checks
+for name in plug break latency sweep soak; do
+  grep -q "classname=\"loopback.$name\"" checks.xml || e2e_fail "no case for the $name check"
+done
+run_cli 60 --no-result-file --tests 2 "${checks[@]}" --json broken.json --junit broken.xml \
+  'loopback?wiring=full&ri=off&breaks=lost&delay=5&rate=115200:57600&drop=5000'
+expect_status 1
+readback broken
+# The plug, break, sweep and soak fail; the round trips only show the echo's delay (a late
+# echo fails them only past the test's time limit).
+[[ $(grep -c '<failure ' broken.xml) -eq 4 ]] || e2e_fail "not every broken check failed"
+grep -qE '"median_us": *[5-9][0-9]{3}' broken.json || e2e_fail "the round trips do not show the delay"
+run_cli 60 --no-result-file --tests 2 --latency 20 --sweep=9600 --soak 1s --json ptychecks.json \
+  --junit ptychecks.xml "$pty"
+expect_status 0
+readback ptychecks
+
 # Ctrl+C during an endless repeat: both reports are written, the run marked stopped.
 "$SERIVANE_RUN" --repeat 0 --no-result-file --json stop.json --junit stop.xml loopback \
   >"$WORK/run.out" 2>&1 &
