@@ -1,6 +1,7 @@
 // Small text helpers shared by the layers: blanks trimmed, ASCII case folded, fields split.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,9 @@ std::string Lower(std::string_view text);
 std::string Upper(std::string_view text);
 // True when `a` and `b` differ at most in the case of ASCII letters.
 bool EqualFolded(std::string_view a, std::string_view b);
+
+// Appends the UTF-8 bytes of the character `code` (at most U+10FFFF).
+void AppendUtf8(std::string& out, std::uint32_t code);
 
 // The fields between the separators: "a,,b" -> {"a", "", "b"}; "" -> {""}.
 std::vector<std::string_view> Split(std::string_view text, char separator);

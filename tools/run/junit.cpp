@@ -9,6 +9,7 @@
 
 #include "common/conv.h"
 #include "common/safe_file.h"
+#include "common/text.h"
 #include "engine/line_format.h"
 #include "engine/test_names.h"
 #include "engine/tester.h"
@@ -19,19 +20,6 @@
 namespace serivane::run {
 
 namespace {
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 void AppendReference(std::string& out, unsigned code) {
   char ref[16];
