@@ -7,9 +7,9 @@
 #include <map>
 
 #include "common/text.h"
+#include "portmap/portmap.h"
 #include "serial/plug_faults.h"
 #include "serial/port_names.h"
-#include "portmap/portmap.h"
 #include "settings/settings_store.h"
 
 namespace serivane::run {

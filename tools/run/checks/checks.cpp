@@ -3,8 +3,8 @@
 #include "tools/run/checks/break_check.h"
 #include "tools/run/checks/full_plug.h"
 #include "tools/run/checks/latency.h"
-#include "tools/run/checks/sweep.h"
 #include "tools/run/checks/soak.h"
+#include "tools/run/checks/sweep.h"
 
 namespace serivane::run {
 
