@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "tools/run/checks/running_check.h"
 #include "tools/run/checks/waiting.h"
 
 namespace serivane::run {
@@ -94,58 +95,57 @@ void Diagnose(const Wiring& w, const std::vector<Reading>& readings,
   }
 }
 
-}  // namespace
-
-CheckOutcome RunFullPlugCheck(CheckContext& context) {
-  CheckOutcome c;
-  c.name = "plug";
-  c.title = kTitle;
-  const std::int64_t started = context.GetClock().NowMicros();
-  const auto finish = [&](bool passed) {
-    c.passed = passed && !context.StopRequested();
-    c.interrupted = context.StopRequested();
-    c.lines.insert(c.lines.begin(), std::string(kTitle) + (c.passed ? " --- OK" : " <-- FAILED"));
-    c.duration_ms = (context.GetClock().NowMicros() - started) / 1000;
-    KeepEvents(context, c.events);
-    return c;
-  };
-  context.TakeEvents();
-
-  if (context.NoModemLines()) {
-    c.lines.push_back("A pseudo-terminal has no modem lines: DCD and RI cannot be read");
-    c.diagnosis.push_back(
-        "The device is a pseudo-terminal: it has no modem lines, so the full plug check cannot "
-        "pass on it and says nothing about wires.");
-    return finish(false);
+// Both readings of one output: a line and an item each, and whether its input followed, with
+// what a failure points at. False when it did not follow.
+bool Report(RunningCheck& run, const Wiring& w, const std::vector<Reading>& readings) {
+  CheckOutcome& c = run.Out();
+  bool follows = true;
+  for (const Reading& r : readings) {
+    const bool ok = r.input == r.on;
+    follows = follows && ok;
+    run.Line(std::string(w.output) + " " + OnOff(r.on) + ": " + w.partner + " " + OnOff(r.partner) +
+             ", " + w.input + " " + OnOff(r.input) + (ok ? "" : " <-- FAILED"));
+    c.items.push_back({{"output", std::string(w.output)},
+                       {"on", r.on},
+                       {Lower(w.partner), r.partner},
+                       {Lower(w.input), r.input}});
   }
+  c.figures.push_back({Lower(w.input) + "_follows_" + Lower(w.output), follows});
+  if (!follows) Diagnose(w, readings, c.diagnosis);
+  return follows;
+}
 
+// DTR, then RTS, each with the inputs that follow it; true when both are followed. A port that
+// fails ends it at once.
+bool FollowBoth(CheckContext& context, RunningCheck& run) {
   bool passed = true;
   for (const Wiring* w : {&kDtr, &kRts}) {
     std::vector<Reading> readings;
     try {
       readings = Follow(context, *w);
     } catch (const std::exception& e) {
-      c.lines.push_back(std::string(w->output) + ": " + e.what());
-      return finish(false);
+      run.Line(std::string(w->output) + ": " + e.what());
+      return false;
     }
-    bool follows = true;
-    for (const Reading& r : readings) {
-      const bool ok = r.input == r.on;
-      follows = follows && ok;
-      c.lines.push_back(std::string(w->output) + " " + OnOff(r.on) + ": " + w->partner + " " +
-                        OnOff(r.partner) + ", " + w->input + " " + OnOff(r.input) +
-                        (ok ? "" : " <-- FAILED"));
-      c.items.push_back({{"output", std::string(w->output)},
-                         {"on", r.on},
-                         {Lower(w->partner), r.partner},
-                         {Lower(w->input), r.input}});
-    }
-    c.figures.push_back({Lower(w->input) + "_follows_" + Lower(w->output), follows});
-    if (!follows) Diagnose(*w, readings, c.diagnosis);
-    passed = passed && follows;
+    passed = Report(run, *w, readings) && passed;
   }
-  c.figures.push_back({"handshake_delay_ms", std::int64_t{context.RunSettings().HandshakeDelay}});
-  return finish(passed);
+  run.Out().figures.push_back(
+      {"handshake_delay_ms", std::int64_t{context.RunSettings().HandshakeDelay}});
+  return passed;
+}
+
+}  // namespace
+
+CheckOutcome RunFullPlugCheck(CheckContext& context) {
+  RunningCheck run(context, "plug", kTitle);
+  context.TakeEvents();
+  const bool passed = run.UnlessPseudoTerminal(
+      "A pseudo-terminal has no modem lines: DCD and RI cannot be read",
+      "The device is a pseudo-terminal: it has no modem lines, so the full plug check cannot "
+      "pass on it and says nothing about wires.",
+      [&] { return FollowBoth(context, run); });
+  KeepEvents(context, run.Out().events);
+  return run.Finish(passed);
 }
 
 }  // namespace serivane::run

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/conv.h"
+#include "tools/run/checks/running_check.h"
+#include "tools/run/checks/waiting.h"
 #include "tools/run/report.h"
 
 namespace serivane::run {
@@ -251,6 +253,380 @@ constexpr std::int32_t kFlowRtsCts = 2;
 constexpr std::int32_t kWaitMs = 10;
 constexpr std::int64_t kProgressUs = 1'000'000;
 
+// How the soak paces its stream at the line's settings.
+struct SoakPace {
+  serial::LineConfig line;
+  int bits = 0;                    // on the wire, a character
+  std::int64_t ahead = 0;          // characters the sender may be ahead of what came back
+  std::int64_t ahead_wire_us = 0;  // their wire time
+  // Nothing coming back for this long while characters are outstanding ends the stream.
+  std::int64_t stall_us = 0;
+};
+
+SoakPace PaceFor(const serial::LineConfig& line) {
+  SoakPace p;
+  p.line = line;
+  p.bits = line.BitsPerCharacter();
+  const double wire_cps = static_cast<double>(line.baud) / p.bits;
+  // The sender runs ahead of what has come back by about a quarter of a second of wire time,
+  // enough to keep the line busy between looks and far below the control's send buffer.
+  p.ahead = static_cast<std::int64_t>(std::clamp(wire_cps / 4, 128.0, 16384.0));
+  p.ahead_wire_us = static_cast<std::int64_t>(static_cast<double>(p.ahead) / wire_cps * 1e6);
+  p.stall_us = std::max<std::int64_t>(2'000'000, 2 * p.ahead_wire_us);
+  return p;
+}
+
+// "90s at 38400,N,8,1 with RTS/CTS handshake": what the title and the first line say.
+std::string SoakWhat(std::int64_t soak_ms, const serial::LineConfig& line, bool flow_rts) {
+  return DurationText(soak_ms) + " at " + line.Text() + (flow_rts ? " with RTS/CTS handshake" : "");
+}
+
+// The port as the stream finds it.
+struct PreparedLine {
+  std::string refused;  // why the port refused the handshake, or ""
+  std::optional<serial::LineCounters> counters;
+};
+
+// Sets the RTS/CTS handshake when it is asked for, reads the line counters as they stand, and
+// drops the events and characters from before.
+PreparedLine PrepareLine(CheckContext& context, bool flow_rts) {
+  serial::CommControl& port = context.Port();
+  PreparedLine prepared;
+  try {
+    if (flow_rts) port.FlowControl(kFlowRtsCts);
+  } catch (const serial::CommError& error) {
+    prepared.refused = "The port refused RTS/CTS handshake: " + error.description();
+  }
+  prepared.counters = port.Counters();
+  (void)context.TakeEvents();
+  if (port.OpenState()) (void)port.ReceivedText();  // left over from before: not the stream's
+  return prepared;
+}
+
+// What the stream came to.
+struct StreamResult {
+  StreamCheck check;
+  std::int64_t start_us = 0;
+  std::int64_t received = 0;         // characters that came back
+  std::int64_t line_errors = 0;      // line error events (codes above 1000), as raised
+  std::int64_t last_arrival_us = 0;  // when characters last came back
+  std::int64_t first_error_us = -1;  // since the start; -1: none
+  std::int64_t stream_end_us = 0;    // when the sender last looked, before the wait for the rest
+  bool interrupted = false;          // a stop request ended it
+  std::string stopped_why;           // what else ended it before its time, or ""
+};
+
+// The stream: sent ahead of what comes back, every character checked on its return, with the
+// port's events kept in `events`.
+class SoakStream {
+ public:
+  SoakStream(CheckContext& context, const SoakPace& pace, std::int64_t soak_ms,
+             std::int64_t start_us, std::string stopped_why, std::vector<std::int16_t>& events)
+      : context_(context),
+        port_(context.Port()),
+        clock_(context.GetClock()),
+        pace_(pace),
+        soak_ms_(soak_ms),
+        next_progress_us_(start_us),
+        sequence_(pace.line.data_bits),
+        events_(events) {
+    r_.start_us = start_us;
+    r_.last_arrival_us = start_us;
+    r_.stream_end_us = start_us;
+    r_.stopped_why = std::move(stopped_why);
+  }
+
+  // Sends and checks until the soak's time is up, a stop is asked for, or the stream fails.
+  void Run() {
+    const std::int64_t end_us = r_.start_us + soak_ms_ * 1000;
+    while (r_.stopped_why.empty()) {
+      r_.stream_end_us = clock_.NowMicros();
+      if (context_.StopRequested()) {
+        r_.interrupted = true;
+        break;
+      }
+      if (!port_.OpenState()) {
+        r_.stopped_why = "The port closed during the soak: " + port_.LostReason();
+        break;
+      }
+      if (clock_.NowMicros() >= end_us || !TopUp()) break;
+      context_.Wait(kWaitMs);
+      Look();
+      if (Stalled()) {
+        r_.stopped_why = "Nothing came back for " +
+                         Seconds(clock_.NowMicros() - r_.last_arrival_us) +
+                         " while characters were on their way: the stream stopped.";
+        break;
+      }
+    }
+  }
+
+  // Waits for what is still on its way, until it is all back or nothing more comes; then every
+  // character gets its verdict and the progress line goes.
+  void Drain() {
+    const std::int64_t quiet_us =
+        std::max<std::int64_t>(500'000, 20 * 1'000'000 / pace_.line.baud * pace_.bits);
+    const std::int64_t drain_end_us = clock_.NowMicros() + pace_.ahead_wire_us + pace_.stall_us;
+    while (port_.OpenState() && r_.check.Outstanding() > 0 && clock_.NowMicros() < drain_end_us &&
+           clock_.NowMicros() - r_.last_arrival_us < quiet_us) {
+      context_.Wait(kWaitMs);
+      Look();
+    }
+    r_.check.Settle();
+    context_.Progress("");  // the progress line goes; the check's own lines follow
+    if (r_.first_error_us < 0 && r_.check.Counts().Errors() > 0)
+      r_.first_error_us = clock_.NowMicros() - r_.start_us;
+  }
+
+  const StreamResult& Result() const { return r_; }
+
+ private:
+  // Topped up in pieces of a quarter of the lead or more: few writes, and the line never runs
+  // dry while the rest is on its way. False when sending failed.
+  bool TopUp() {
+    const std::int64_t room = pace_.ahead - r_.check.Outstanding();
+    if (room < pace_.ahead / 4) return true;
+    const std::string chunk = sequence_.Next(static_cast<std::size_t>(room));
+    r_.check.Sent(chunk);
+    try {
+      port_.TransmitText(chunk);
+    } catch (const serial::CommError& error) {
+      r_.stopped_why = "Sending failed: " + error.description();
+      return false;
+    }
+    return true;
+  }
+
+  // What came back since the last look, checked; the events the port raised; the progress line.
+  void Look() {
+    const std::int64_t now = clock_.NowMicros();
+    if (port_.OpenState()) {
+      const std::string got = port_.ReceivedText();
+      if (!got.empty()) {
+        r_.received += static_cast<std::int64_t>(got.size());
+        r_.last_arrival_us = now;
+        r_.check.Received(got);
+      }
+    }
+    const std::vector<std::int16_t> codes = context_.TakeEvents();
+    r_.line_errors +=
+        std::count_if(codes.begin(), codes.end(), [](std::int16_t code) { return code > 1000; });
+    KeepEvents(codes, events_);
+    if (r_.first_error_us < 0 && (r_.check.Counts().Errors() > 0 || r_.line_errors > 0)) {
+      r_.first_error_us = now - r_.start_us;
+    }
+    if (now >= next_progress_us_) ShowProgress(now);
+  }
+
+  void ShowProgress(std::int64_t now) {
+    next_progress_us_ = now + kProgressUs;
+    context_.Progress("Soak " + DecimalText((now - r_.start_us) / 1'000'000) + "s of " +
+                      DurationText(soak_ms_) + ": " +
+                      Plural(r_.check.SentTotal(), "character", "characters") + ", " +
+                      Plural(r_.check.Counts().Errors() + r_.line_errors, "error", "errors"));
+  }
+
+  bool Stalled() const {
+    return r_.check.Outstanding() > 0 && clock_.NowMicros() - r_.last_arrival_us > pace_.stall_us;
+  }
+
+  CheckContext& context_;
+  serial::CommControl& port_;
+  Clock& clock_;
+  const SoakPace& pace_;
+  std::int64_t soak_ms_;
+  std::int64_t next_progress_us_;
+  SoakSequence sequence_;
+  std::vector<std::int16_t>& events_;
+  StreamResult r_;
+};
+
+// The driver's counters, as changes over the soak; none when it has none.
+std::optional<serial::LineCounters> CounterChange(
+    const std::optional<serial::LineCounters>& before,
+    const std::optional<serial::LineCounters>& after) {
+  if (!before || !after) return std::nullopt;
+  serial::LineCounters counted;
+  counted.frame = after->frame - before->frame;
+  counted.parity = after->parity - before->parity;
+  counted.overrun = after->overrun - before->overrun;
+  counted.buf_overrun = after->buf_overrun - before->buf_overrun;
+  counted.brk = after->brk - before->brk;
+  return counted;
+}
+
+// What the soak came to, as its verdict, lines, diagnosis and figures read it.
+struct SoakFacts {
+  const SoakPace& pace;
+  std::int64_t soak_ms;
+  bool flow_rts;
+  const StreamResult& stream;
+  std::optional<serial::LineCounters> counted;  // the driver's counters' changes
+  std::int64_t counted_errors = 0;
+  bool passed = false;
+  // Throughput: what came back over the time from the first send to the last arrival.
+  double cps = 0, bps = 0, ratio = 0;
+  std::int64_t bits_sent = 0;
+  bool clean = false;    // no error of any kind, and something was sent
+  double ber_bound = 0;  // when clean: the bit error rate's upper bound (95 %)
+};
+
+SoakFacts Judge(const SoakPace& pace, std::int64_t soak_ms, bool flow_rts,
+                const StreamResult& stream, std::optional<serial::LineCounters> counted) {
+  SoakFacts f{pace, soak_ms, flow_rts, stream, counted};
+  if (counted) {
+    f.counted_errors =
+        counted->frame + counted->parity + counted->overrun + counted->buf_overrun + counted->brk;
+  }
+  const std::int64_t sent = stream.check.SentTotal();
+  const std::int64_t errors = stream.check.Counts().Errors();
+  f.passed = !stream.interrupted && stream.stopped_why.empty() && errors == 0 &&
+             stream.line_errors == 0 && f.counted_errors == 0 && sent > 0;
+  const std::int64_t span_us = std::max<std::int64_t>(stream.last_arrival_us - stream.start_us, 1);
+  f.cps = static_cast<double>(stream.received) * 1e6 / static_cast<double>(span_us);
+  f.bps = f.cps * pace.bits;
+  f.ratio = f.bps / pace.line.baud;
+  f.bits_sent = sent * pace.bits;
+  f.clean = errors == 0 && stream.line_errors == 0 && f.counted_errors == 0 && f.bits_sent > 0;
+  f.ber_bound = f.clean ? 3.0 / static_cast<double>(f.bits_sent) : 0.0;
+  return f;
+}
+
+// "Soak 90s at ...: 123 characters sent, 123 characters received --- OK"
+std::string SoakHeadline(const SoakFacts& f) {
+  const StreamResult& s = f.stream;
+  const std::string verdict = f.passed        ? " --- OK"
+                              : s.interrupted ? " <-- INTERRUPTED"
+                                              : " <-- FAILED";
+  std::string first = "Soak " + SoakWhat(f.soak_ms, f.pace.line, f.flow_rts) + ": ";
+  if (s.interrupted) first += "stopped after " + Seconds(s.stream_end_us - s.start_us) + ", ";
+  first += Plural(s.check.SentTotal(), "character", "characters") + " sent, " +
+           Plural(s.received, "character", "characters") + " received";
+  return first + verdict;
+}
+
+// The lines after the first: the tally, the throughput, the counters, the line errors, what
+// ended the stream, the bit error rate.
+void SoakLines(const SoakFacts& f, bool no_modem_lines, const std::vector<std::int16_t>& events,
+               std::vector<std::string>& lines) {
+  const StreamResult& s = f.stream;
+  const StreamCounts& counts = s.check.Counts();
+  std::string tally = "Lost " + DecimalText(counts.lost) + ", changed " +
+                      DecimalText(counts.changed) + ", extra " + DecimalText(counts.extra) +
+                      ", out of order " + DecimalText(counts.out_of_order);
+  if (s.first_error_us >= 0) {
+    tally += "; the first error after " + Seconds(s.first_error_us);
+    if (s.check.FirstErrorCharacter() > 0)
+      tally += ", at character " + DecimalText(s.check.FirstErrorCharacter());
+  }
+  lines.push_back(tally);
+  std::string rate = "Throughput " + Fixed(f.cps, 0) + " characters/s, " + Fixed(f.bps, 0) +
+                     " bit/s: " + Fixed(f.ratio * 100, 1) + " % of " +
+                     DecimalText(f.pace.line.baud) + " baud";
+  if (no_modem_lines) {
+    rate += " (a pseudo-terminal has no wire timing)";
+  } else if (f.ratio > 1.05) {
+    // More than the line can carry: an emulated UART (a virtual machine's) that keeps no time.
+    rate += " (faster than the line: the device keeps no wire timing)";
+  }
+  lines.push_back(rate);
+  if (const auto& c = f.counted) {
+    lines.push_back("Line counters: frame " + DecimalText(c->frame) + ", parity " +
+                    DecimalText(c->parity) + ", overrun " + DecimalText(c->overrun) +
+                    ", buffer overrun " + DecimalText(c->buf_overrun) + ", break " +
+                    DecimalText(c->brk));
+  } else {
+    lines.push_back("Line counters: not available");
+  }
+  std::string named;
+  for (const std::int16_t code : events) {
+    if (code <= 1000) continue;
+    named += (named.empty() ? "" : ", ") + EventName(code) + " (" + DecimalText(code) + ")";
+  }
+  if (!named.empty()) lines.push_back("Line errors reported: " + named);
+  if (!s.stopped_why.empty()) lines.push_back(s.stopped_why);
+  if (f.clean) {
+    lines.push_back("Bit error rate below " + Scientific(f.ber_bound) + " (95 %, " +
+                    DecimalText(f.bits_sent) + " bits without an error)");
+  }
+}
+
+// What a failed soak points at.
+void DiagnoseSoak(const SoakFacts& f, std::vector<std::string>& diagnosis) {
+  const StreamResult& s = f.stream;
+  if (f.passed || s.interrupted) return;
+  const StreamCounts& counts = s.check.Counts();
+  if (counts.lost > 0) {
+    diagnosis.push_back(Plural(counts.lost, "character was", "characters were") +
+                        " lost in the stream: a receiver overrun (no handshake, a slow driver or "
+                        "a busy system), or a wire that breaks contact.");
+  }
+  if (counts.changed > 0) {
+    diagnosis.push_back(
+        Plural(counts.changed, "character", "characters") +
+        " came back changed: noise on the line, a poor ground (pin 5), or the two ends running "
+        "slightly different rates.");
+  }
+  if (counts.extra > 0) {
+    diagnosis.push_back(Plural(counts.extra, "character", "characters") +
+                        " came back that were never sent: noise on RxD (pin 2), or another "
+                        "device talking on the line.");
+  }
+  if (counts.out_of_order > 0) {
+    diagnosis.push_back(Plural(counts.out_of_order, "character", "characters") +
+                        " came back out of order: the driver or the adapter mixes up its "
+                        "buffers.");
+  }
+  if (s.line_errors > 0 || f.counted_errors > 0) {
+    diagnosis.push_back(
+        "The receiver reported line errors during the soak (framing, parity, overrun or "
+        "break): noise, a rate or frame that differs between the ends, or an overrun.");
+  }
+  if (!s.stopped_why.empty() && s.received == 0) {
+    diagnosis.push_back(
+        f.flow_rts ? "Nothing came back with RTS/CTS handshake on: TxD is not looped to RxD "
+                     "(pins 3 to 2), or CTS (pin 8) never comes on to let the port send."
+                   : "Nothing came back: TxD is not looped to RxD (pins 3 to 2).");
+  }
+}
+
+std::vector<Figure> SoakFigures(const SoakFacts& f) {
+  const StreamResult& s = f.stream;
+  const StreamCounts& counts = s.check.Counts();
+  std::vector<Figure> out = {{"duration_asked_ms", f.soak_ms},
+                             {"flow", std::string(f.flow_rts ? "rts" : "none")},
+                             {"line_settings", f.pace.line.Text()},
+                             {"seed", SeedText()},
+                             {"characters_sent", s.check.SentTotal()},
+                             {"characters_received", s.received},
+                             {"characters_ok", counts.ok},
+                             {"lost", counts.lost},
+                             {"changed", counts.changed},
+                             {"extra", counts.extra},
+                             {"out_of_order", counts.out_of_order},
+                             {"errors", counts.Errors()},
+                             {"line_error_events", s.line_errors}};
+  if (s.first_error_us >= 0) out.push_back({"first_error_ms", s.first_error_us / 1000});
+  if (s.check.FirstErrorCharacter() > 0)
+    out.push_back({"first_error_character", s.check.FirstErrorCharacter()});
+  out.insert(out.end(), {{"bits_per_character", std::int64_t{f.pace.bits}},
+                         {"bits_sent", f.bits_sent},
+                         {"throughput_cps", f.cps},
+                         {"throughput_bps", f.bps},
+                         {"wire_rate_baud", std::int64_t{f.pace.line.baud}},
+                         {"throughput_ratio", f.ratio},
+                         {"counters_available", f.counted.has_value()}});
+  if (const auto& c = f.counted) {
+    out.insert(out.end(), {{"frame_errors", c->frame},
+                           {"parity_errors", c->parity},
+                           {"overruns", c->overrun},
+                           {"buffer_overruns", c->buf_overrun},
+                           {"breaks", c->brk}});
+  }
+  if (f.clean) out.push_back({"ber_upper_bound", f.ber_bound});
+  return out;
+}
+
 }  // namespace
 
 std::string DurationText(std::int64_t ms) {
@@ -262,276 +638,26 @@ std::string DurationText(std::int64_t ms) {
 
 CheckOutcome RunSoakCheck(CheckContext& context, std::int64_t soak_ms, bool flow_rts) {
   serial::CommControl& port = context.Port();
-  Clock& clock = context.GetClock();
-  const serial::LineConfig line = serial::LineConfig::Parse(port.LineSettings());
-  const int bits = line.BitsPerCharacter();
-  const double wire_cps = static_cast<double>(line.baud) / bits;
+  const SoakPace pace = PaceFor(serial::LineConfig::Parse(port.LineSettings()));
+  const FlowRestore flow_restore(port);
+  PreparedLine prepared = PrepareLine(context, flow_rts);
 
-  CheckOutcome out;
-  out.name = "soak";
-  const std::string handshake = flow_rts ? " with RTS/CTS handshake" : "";
-  out.title = "Soak for " + DurationText(soak_ms) + " at " + line.Text() + handshake;
-  const std::string head = "Soak " + DurationText(soak_ms) + " at " + line.Text() + handshake;
+  RunningCheck run(context, "soak", "Soak for " + SoakWhat(soak_ms, pace.line, flow_rts));
+  CheckOutcome& out = run.Out();
+  SoakStream stream(context, pace, soak_ms, run.StartedUs(), std::move(prepared.refused),
+                    out.events);
+  stream.Run();
+  stream.Drain();
+  out.duration_ms = run.ElapsedUs() / 1000;
 
-  // The sender runs ahead of what has come back by about a quarter of a second of wire time,
-  // enough to keep the line busy between looks and far below the control's send buffer.
-  const auto ahead = static_cast<std::int64_t>(std::clamp(wire_cps / 4, 128.0, 16384.0));
-  const std::int64_t ahead_wire_us =
-      static_cast<std::int64_t>(static_cast<double>(ahead) / wire_cps * 1e6);
-  // Nothing coming back for this long while characters are outstanding ends the stream.
-  const std::int64_t stall_us = std::max<std::int64_t>(2'000'000, 2 * ahead_wire_us);
-
-  FlowRestore flow_restore(port);
-  std::string stopped_why;  // what ended the stream before its time, when something did
-  try {
-    if (flow_rts) port.FlowControl(kFlowRtsCts);
-  } catch (const serial::CommError& error) {
-    stopped_why = "The port refused RTS/CTS handshake: " + error.description();
-  }
-
-  const std::optional<serial::LineCounters> counters_before = port.Counters();
-  (void)context.TakeEvents();
-  if (port.OpenState()) (void)port.ReceivedText();  // left over from before: not the stream's
-
-  SoakSequence sequence(line.data_bits);
-  StreamCheck check;
-  std::int64_t received_total = 0, line_errors = 0;
-  const std::int64_t start_us = clock.NowMicros();
-  const std::int64_t end_us = start_us + soak_ms * 1000;
-  std::int64_t last_arrival_us = start_us, first_error_us = -1, next_progress_us = start_us;
-  bool interrupted = false;
-  std::int64_t stream_end_us =
-      start_us;  // when the sender last looked, before the wait for the rest
-
-  const auto look = [&] {
-    const std::int64_t now = clock.NowMicros();
-    if (port.OpenState()) {
-      const std::string got = port.ReceivedText();
-      if (!got.empty()) {
-        received_total += static_cast<std::int64_t>(got.size());
-        last_arrival_us = now;
-        check.Received(got);
-      }
-    }
-    for (const std::int16_t code : context.TakeEvents()) {
-      if (std::find(out.events.begin(), out.events.end(), code) == out.events.end()) {
-        out.events.push_back(code);
-      }
-      if (code > 1000) ++line_errors;
-    }
-    if (first_error_us < 0 && (check.Counts().Errors() > 0 || line_errors > 0)) {
-      first_error_us = now - start_us;
-    }
-    if (now >= next_progress_us) {
-      next_progress_us = now + kProgressUs;
-      context.Progress("Soak " + DecimalText((now - start_us) / 1'000'000) + "s of " +
-                       DurationText(soak_ms) + ": " +
-                       Plural(check.SentTotal(), "character", "characters") + ", " +
-                       Plural(check.Counts().Errors() + line_errors, "error", "errors"));
-    }
-  };
-  const auto stalled = [&] {
-    return check.Outstanding() > 0 && clock.NowMicros() - last_arrival_us > stall_us;
-  };
-
-  while (stopped_why.empty()) {
-    stream_end_us = clock.NowMicros();
-    if (context.StopRequested()) {
-      interrupted = true;
-      break;
-    }
-    if (!port.OpenState()) {
-      stopped_why = "The port closed during the soak: " + port.LostReason();
-      break;
-    }
-    if (clock.NowMicros() >= end_us) break;
-    // Topped up in pieces of a quarter of the lead or more: few writes, and the line never
-    // runs dry while the rest is on its way.
-    if (const std::int64_t room = ahead - check.Outstanding(); room >= ahead / 4) {
-      const std::string chunk = sequence.Next(static_cast<std::size_t>(room));
-      check.Sent(chunk);
-      try {
-        port.TransmitText(chunk);
-      } catch (const serial::CommError& error) {
-        stopped_why = "Sending failed: " + error.description();
-        break;
-      }
-    }
-    context.Wait(kWaitMs);
-    look();
-    if (stalled()) {
-      stopped_why = "Nothing came back for " + Seconds(clock.NowMicros() - last_arrival_us) +
-                    " while characters were on their way: the stream stopped.";
-      break;
-    }
-  }
-  // What is still on its way: until it is all back, or nothing more comes.
-  const std::int64_t quiet_us = std::max<std::int64_t>(500'000, 20 * 1'000'000 / line.baud * bits);
-  const std::int64_t drain_end_us = clock.NowMicros() + ahead_wire_us + stall_us;
-  while (port.OpenState() && check.Outstanding() > 0 && clock.NowMicros() < drain_end_us &&
-         clock.NowMicros() - last_arrival_us < quiet_us) {
-    context.Wait(kWaitMs);
-    look();
-  }
-  check.Settle();
-  context.Progress("");  // the progress line goes; the check's own lines follow
-  if (first_error_us < 0 && check.Counts().Errors() > 0)
-    first_error_us = clock.NowMicros() - start_us;
-  const std::int64_t stop_us = clock.NowMicros();
-  out.duration_ms = (stop_us - start_us) / 1000;
-  const std::optional<serial::LineCounters> counters_after = port.Counters();
-
-  // The driver's counters, as changes over the soak.
-  std::optional<serial::LineCounters> counted;
-  if (counters_before && counters_after) {
-    counted = serial::LineCounters{};
-    counted->frame = counters_after->frame - counters_before->frame;
-    counted->parity = counters_after->parity - counters_before->parity;
-    counted->overrun = counters_after->overrun - counters_before->overrun;
-    counted->buf_overrun = counters_after->buf_overrun - counters_before->buf_overrun;
-    counted->brk = counters_after->brk - counters_before->brk;
-  }
-  const std::int64_t counted_errors = counted
-                                          ? counted->frame + counted->parity + counted->overrun +
-                                                counted->buf_overrun + counted->brk
-                                          : 0;
-
-  const StreamCounts& counts = check.Counts();
-  const std::int64_t sent = check.SentTotal();
-  const std::int64_t errors = counts.Errors();
-  out.interrupted = interrupted;
-  out.passed = !interrupted && stopped_why.empty() && errors == 0 && line_errors == 0 &&
-               counted_errors == 0 && sent > 0;
-
-  // Throughput: what came back over the time from the first send to the last arrival.
-  const std::int64_t span_us = std::max<std::int64_t>(last_arrival_us - start_us, 1);
-  const double cps = static_cast<double>(received_total) * 1e6 / static_cast<double>(span_us);
-  const double bps = cps * bits;
-  const double ratio = bps / line.baud;
-  const std::int64_t bits_sent = sent * bits;
-
-  // The lines.
-  const std::string verdict = out.passed    ? " --- OK"
-                              : interrupted ? " <-- INTERRUPTED"
-                                            : " <-- FAILED";
-  std::string first = head + ": ";
-  if (interrupted) first += "stopped after " + Seconds(stream_end_us - start_us) + ", ";
-  first += Plural(sent, "character", "characters") + " sent, " +
-           Plural(received_total, "character", "characters") + " received";
-  out.lines.push_back(first + verdict);
-  std::string tally = "Lost " + DecimalText(counts.lost) + ", changed " +
-                      DecimalText(counts.changed) + ", extra " + DecimalText(counts.extra) +
-                      ", out of order " + DecimalText(counts.out_of_order);
-  if (first_error_us >= 0) {
-    tally += "; the first error after " + Seconds(first_error_us);
-    if (check.FirstErrorCharacter() > 0)
-      tally += ", at character " + DecimalText(check.FirstErrorCharacter());
-  }
-  out.lines.push_back(tally);
-  std::string rate = "Throughput " + Fixed(cps, 0) + " characters/s, " + Fixed(bps, 0) +
-                     " bit/s: " + Fixed(ratio * 100, 1) + " % of " + DecimalText(line.baud) +
-                     " baud";
-  if (context.NoModemLines()) {
-    rate += " (a pseudo-terminal has no wire timing)";
-  } else if (ratio > 1.05) {
-    // More than the line can carry: an emulated UART (a virtual machine's) that keeps no time.
-    rate += " (faster than the line: the device keeps no wire timing)";
-  }
-  out.lines.push_back(rate);
-  if (counted) {
-    out.lines.push_back("Line counters: frame " + DecimalText(counted->frame) + ", parity " +
-                        DecimalText(counted->parity) + ", overrun " +
-                        DecimalText(counted->overrun) + ", buffer overrun " +
-                        DecimalText(counted->buf_overrun) + ", break " + DecimalText(counted->brk));
-  } else {
-    out.lines.push_back("Line counters: not available");
-  }
-  if (!out.events.empty()) {
-    std::string named;
-    for (const std::int16_t code : out.events) {
-      if (code <= 1000) continue;
-      named += (named.empty() ? "" : ", ") + EventName(code) + " (" + DecimalText(code) + ")";
-    }
-    if (!named.empty()) out.lines.push_back("Line errors reported: " + named);
-  }
-  if (!stopped_why.empty()) out.lines.push_back(stopped_why);
-  const bool clean = errors == 0 && line_errors == 0 && counted_errors == 0 && bits_sent > 0;
-  const double ber_bound = clean ? 3.0 / static_cast<double>(bits_sent) : 0.0;
-  if (clean) {
-    out.lines.push_back("Bit error rate below " + Scientific(ber_bound) + " (95 %, " +
-                        DecimalText(bits_sent) + " bits without an error)");
-  }
-
-  // What a failure points at.
-  if (!out.passed && !interrupted) {
-    if (counts.lost > 0) {
-      out.diagnosis.push_back(Plural(counts.lost, "character was", "characters were") +
-                              " lost in the stream: a receiver overrun (no handshake, a slow "
-                              "driver or a busy system), or a wire that breaks contact.");
-    }
-    if (counts.changed > 0) {
-      out.diagnosis.push_back(
-          Plural(counts.changed, "character", "characters") +
-          " came back changed: noise on the line, a poor ground (pin 5), or the two ends running "
-          "slightly different rates.");
-    }
-    if (counts.extra > 0) {
-      out.diagnosis.push_back(Plural(counts.extra, "character", "characters") +
-                              " came back that were never sent: noise on RxD (pin 2), or "
-                              "another device talking on the line.");
-    }
-    if (counts.out_of_order > 0) {
-      out.diagnosis.push_back(Plural(counts.out_of_order, "character", "characters") +
-                              " came back out of order: the driver or the adapter mixes up its "
-                              "buffers.");
-    }
-    if (line_errors > 0 || counted_errors > 0) {
-      out.diagnosis.push_back(
-          "The receiver reported line errors during the soak (framing, parity, overrun or "
-          "break): noise, a rate or frame that differs between the ends, or an overrun.");
-    }
-    if (!stopped_why.empty() && received_total == 0) {
-      out.diagnosis.push_back(
-          flow_rts ? "Nothing came back with RTS/CTS handshake on: TxD is not looped to RxD "
-                     "(pins 3 to 2), or CTS (pin 8) never comes on to let the port send."
-                   : "Nothing came back: TxD is not looped to RxD (pins 3 to 2).");
-    }
-  }
-
-  // The figures.
-  auto& f = out.figures;
-  f.push_back({"duration_asked_ms", soak_ms});
-  f.push_back({"flow", std::string(flow_rts ? "rts" : "none")});
-  f.push_back({"line_settings", line.Text()});
-  f.push_back({"seed", SeedText()});
-  f.push_back({"characters_sent", sent});
-  f.push_back({"characters_received", received_total});
-  f.push_back({"characters_ok", counts.ok});
-  f.push_back({"lost", counts.lost});
-  f.push_back({"changed", counts.changed});
-  f.push_back({"extra", counts.extra});
-  f.push_back({"out_of_order", counts.out_of_order});
-  f.push_back({"errors", errors});
-  f.push_back({"line_error_events", line_errors});
-  if (first_error_us >= 0) f.push_back({"first_error_ms", first_error_us / 1000});
-  if (check.FirstErrorCharacter() > 0)
-    f.push_back({"first_error_character", check.FirstErrorCharacter()});
-  f.push_back({"bits_per_character", std::int64_t{bits}});
-  f.push_back({"bits_sent", bits_sent});
-  f.push_back({"throughput_cps", cps});
-  f.push_back({"throughput_bps", bps});
-  f.push_back({"wire_rate_baud", std::int64_t{line.baud}});
-  f.push_back({"throughput_ratio", ratio});
-  f.push_back({"counters_available", counted.has_value()});
-  if (counted) {
-    f.push_back({"frame_errors", counted->frame});
-    f.push_back({"parity_errors", counted->parity});
-    f.push_back({"overruns", counted->overrun});
-    f.push_back({"buffer_overruns", counted->buf_overrun});
-    f.push_back({"breaks", counted->brk});
-  }
-  if (clean) f.push_back({"ber_upper_bound", ber_bound});
-  return out;
+  const SoakFacts facts = Judge(pace, soak_ms, flow_rts, stream.Result(),
+                                CounterChange(prepared.counters, port.Counters()));
+  out.interrupted = stream.Result().interrupted;
+  out.passed = facts.passed;
+  SoakLines(facts, context.NoModemLines(), out.events, out.lines);
+  DiagnoseSoak(facts, out.diagnosis);
+  out.figures = SoakFigures(facts);
+  return run.Conclude(SoakHeadline(facts));
 }
 
 }  // namespace serivane::run

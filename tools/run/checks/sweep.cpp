@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "serial/comm_control.h"
+#include "tools/run/checks/running_check.h"
+#include "tools/run/checks/waiting.h"
 
 namespace serivane::run {
 
@@ -160,6 +162,7 @@ class Sweep {
     c_.Wait(static_cast<std::int32_t>(std::clamp<std::int64_t>(left_ms, 1, 1000)));
   }
 
+  // The block at `config`, its echo checked and, with wire timing, its rate measured.
   void Send(serial::CommControl& port, const serial::LineConfig& config, RateResult& r) {
     const int bits = config.BitsPerCharacter();
     const std::int64_t size = BlockSize(config.baud, bits);
@@ -171,45 +174,68 @@ class Sweep {
     c_.Wait(0);
     (void)port.ReceivedText();
 
+    Echo echo;
+    if (!Receive(port, block, r, echo)) return;
+    CollectExtras(port, r, echo.got);
+    if (const std::string fault = EchoFault(block, echo.got); !fault.empty()) {
+      r.verdict = Verdict::kFailed;
+      r.reason = fault;
+      return;
+    }
+    if (fastest_ > 0) Measure(config, echo.arrivals, r);
+  }
+
+  // What came back of a block.
+  struct Echo {
+    std::string got;
+    // (microseconds since sending, characters in by then) at each arrival of the block.
+    std::vector<std::pair<std::int64_t, std::int64_t>> arrivals;
+  };
+
+  // Sends `block` and reads its echo as it arrives, until it is all back or its time is up.
+  // False when a stop or a closed port ended it, with the verdict set.
+  bool Receive(serial::CommControl& port, const std::string& block, RateResult& r, Echo& echo) {
+    const auto size = std::ssize(block);
     const std::int64_t start = Now();
     const std::int64_t deadline =
         start + 2 * r.wire_us + std::int64_t{c_.RunSettings().TestTimeout} * 1000;
     port.TransmitText(block);
-    std::string got;
-    // (microseconds since sending, characters in by then) at each arrival of the block.
-    std::vector<std::pair<std::int64_t, std::int64_t>> arrivals;
     std::int64_t last = start;
-    while (std::ssize(got) < size && Now() < deadline) {
+    while (std::ssize(echo.got) < size && Now() < deadline) {
       if (c_.StopRequested()) {
         r.verdict = Verdict::kStopped;
-        return;
+        return false;
       }
       WaitUntil(deadline);
       if (!port.OpenState()) break;
       if (port.InBufferCount() == 0) continue;
-      got += port.ReceivedText();
+      echo.got += port.ReceivedText();
       last = Now();
-      arrivals.emplace_back(last - start, std::min<std::int64_t>(std::ssize(got), size));
+      echo.arrivals.emplace_back(last - start, std::min<std::int64_t>(std::ssize(echo.got), size));
     }
     r.duration_us = last - start;
     if (!port.OpenState()) {
       r.verdict = Verdict::kFailed;
       r.reason = "the port closed: " + port.LostReason();
-      return;
+      return false;
     }
-    // Characters that follow the block closely are extras: two character times more.
-    const std::int64_t settle = Now() + std::max<std::int64_t>(5000, 2 * r.wire_us / size);
+    return true;
+  }
+
+  // Characters that follow the block closely are extras: two character times more.
+  void CollectExtras(serial::CommControl& port, const RateResult& r, std::string& got) {
+    const std::int64_t settle = Now() + std::max<std::int64_t>(5000, 2 * r.wire_us / r.characters);
     while (Now() < settle && !c_.StopRequested()) {
       WaitUntil(settle);
       if (port.InBufferCount() > 0) got += port.ReceivedText();
     }
+  }
 
-    if (const std::string fault = EchoFault(block, got); !fault.empty()) {
-      r.verdict = Verdict::kFailed;
-      r.reason = fault;
-      return;
-    }
-    if (fastest_ == 0) return;
+  // The rate the block came back at, and whether it is off the asked one or beyond the port.
+  void Measure(const serial::LineConfig& config,
+               const std::vector<std::pair<std::int64_t, std::int64_t>>& arrivals,
+               RateResult& r) const {
+    const std::int64_t size = r.characters;
     // The slope, when the block came back in enough pieces spread over its time; else the
     // whole block over the time it took, which can only err towards slower.
     const bool spread = arrivals.size() >= 4 && arrivals.front().second <= size / 2;
@@ -217,7 +243,7 @@ class Sweep {
     if (!per_us && r.duration_us > 0)
       per_us = static_cast<double>(size) / static_cast<double>(r.duration_us);
     if (!per_us) return;
-    r.measured_baud = *per_us * bits * 1e6;
+    r.measured_baud = *per_us * config.BitsPerCharacter() * 1e6;
     if (*r.measured_baud > fastest_ * (1 + kSweepTolerance)) {
       r.beyond_port = true;
       return;
@@ -305,6 +331,131 @@ std::vector<Figure> ItemFigures(const RateResult& r) {
   return f;
 }
 
+// The rates as they went: each one's result, in order, and whether a stop ended them early.
+struct SweepRun {
+  std::vector<RateResult> results;
+  bool interrupted = false;
+};
+
+SweepRun SweepRates(CheckContext& context, Sweep& sweep, const std::vector<std::int32_t>& rates) {
+  serial::CommControl& port = context.Port();
+  SweepRun run;
+  for (const std::int32_t rate : rates) {
+    if (context.StopRequested() || !port.OpenState()) {
+      run.interrupted = context.StopRequested();
+      break;
+    }
+    RateResult r = sweep.Run(rate);
+    if (r.verdict == Verdict::kStopped) {
+      run.interrupted = true;
+      break;
+    }
+    run.results.push_back(std::move(r));
+  }
+  return run;
+}
+
+// Sets the run's own settings again, and drops what is left of the last echo: "" or why not.
+std::string RestoreRunSettings(serial::CommControl& port, const std::string& run_settings) {
+  try {
+    if (port.OpenState()) port.LineSettings(run_settings);
+    (void)port.ReceivedText();
+  } catch (const serial::CommError& e) {
+    return e.description();
+  }
+  return "";
+}
+
+// The results counted.
+struct Tally {
+  std::int64_t passed = 0, failed = 0, refused = 0, off = 0, beyond = 0;
+  std::optional<std::int32_t> highest;  // the highest rate that passed
+};
+
+Tally Count(const std::vector<RateResult>& results) {
+  Tally t;
+  for (const RateResult& r : results) {
+    if (r.verdict == Verdict::kPassed) {
+      ++t.passed;
+      t.highest = std::max(t.highest.value_or(0), r.asked);
+    }
+    if (r.verdict == Verdict::kFailed) ++t.failed;
+    if (r.verdict == Verdict::kRefused) ++t.refused;
+    if (r.off_rate) ++t.off;
+    if (r.beyond_port) ++t.beyond;
+  }
+  return t;
+}
+
+// A line for each rate; the standard rates beyond the port's reach are one line, not one each.
+void ListRates(const std::vector<RateResult>& results, bool standard,
+               std::vector<std::string>& lines) {
+  std::size_t listed = results.size();
+  if (standard) {
+    while (listed > 0 && results[listed - 1].verdict == Verdict::kRefused) --listed;
+    if (listed == 0 || results.size() - listed < 2) listed = results.size();
+  }
+  for (std::size_t i = 0; i < listed; ++i) lines.push_back(RateLine(results[i]));
+  if (listed < results.size()) {
+    const RateResult& first = results[listed];
+    lines.push_back(std::to_string(first.asked) + " to " + std::to_string(results.back().asked) +
+                    ": refused, " +
+                    Plural(static_cast<std::int64_t>(results.size() - listed), "rate") + " (" +
+                    first.reason + ")");
+  }
+}
+
+// What the sweep as a whole adds after the rates' lines.
+void SweepNotes(const Tally& t, bool timed, std::int32_t fastest, bool interrupted,
+                const std::string& restore_fault, std::vector<std::string>& lines) {
+  if (!timed) lines.push_back("A pseudo-terminal has no wire timing: the rates were not timed");
+  if (t.beyond > 0) {
+    lines.push_back("The echo came back faster than " + std::to_string(fastest) +
+                    " baud, the fastest rate this port takes: its wire is not timed (as an "
+                    "emulated UART's is not), and " +
+                    (t.beyond == 1 ? std::string("that rate was") : "those rates were") +
+                    " not timed");
+  }
+  if (interrupted) lines.push_back("Stopped before the sweep's end");
+  lines.push_back(t.highest ? "Highest rate that passed: " + std::to_string(*t.highest)
+                            : std::string("No rate passed"));
+  if (!restore_fault.empty())
+    lines.push_back("The run's rate could not be set again: " + restore_fault);
+}
+
+void DiagnoseSweep(const std::vector<RateResult>& results, const std::string& restore_fault,
+                   std::vector<std::string>& diagnosis) {
+  for (const RateResult& r : results) {
+    if (r.off_rate) {
+      diagnosis.push_back("At " + std::to_string(r.asked) + " baud the port runs at about " +
+                          std::to_string(AboutRate(*r.measured_baud)) +
+                          ": the adapter or its driver does not make the rate it was asked "
+                          "for, and a device at " +
+                          std::to_string(r.asked) + " baud sees framing errors.");
+    } else if (r.verdict == Verdict::kFailed) {
+      diagnosis.push_back("At " + std::to_string(r.asked) + " baud the echo failed (" + r.reason +
+                          "): the port, the cable or the plug does not carry that rate.");
+    }
+  }
+  if (!restore_fault.empty())
+    diagnosis.push_back("The port did not take the run's own settings again after the sweep.");
+}
+
+std::vector<Figure> SweepFigures(const Tally& t, std::size_t rates, bool timed,
+                                 const std::string& frame_text, std::int32_t fastest) {
+  std::vector<Figure> f = {{"rates_asked", static_cast<std::int64_t>(rates)},
+                           {"rates_passed", t.passed},
+                           {"rates_failed", t.failed},
+                           {"rates_refused", t.refused},
+                           {"rates_off", t.off},
+                           {"timed", timed},
+                           {"rates_untimed", timed ? t.beyond : t.passed + t.failed},
+                           {"frame", frame_text}};
+  if (t.highest) f.push_back({"highest_passed_baud", std::int64_t{*t.highest}});
+  if (fastest > 0) f.push_back({"port_fastest_baud", std::int64_t{fastest}});
+  return f;
+}
+
 }  // namespace
 
 std::int32_t AboutRate(double measured_baud) {
@@ -326,116 +477,32 @@ CheckOutcome RunSweepCheck(CheckContext& context, const std::vector<std::int32_t
   const serial::LineConfig frame = serial::LineConfig::Parse(run_settings);
   const std::string frame_text = run_settings.substr(run_settings.find(',') + 1);
   const bool timed = !context.NoModemLines();
-  const std::int64_t started = context.GetClock().NowMicros();
+  RunningCheck run(context, "sweep",
+                   "Rate sweep of " + Plural(std::ssize(rates), "rate") + " at " + frame_text);
   // No wire carries characters faster than the port's fastest rate: an echo that comes back
   // faster was not timed by one.
   const std::int32_t fastest = timed ? FastestRate(port, frame, rates) : 0;
 
-  CheckOutcome out;
-  out.name = "sweep";
-  out.title = "Rate sweep of " + Plural(std::ssize(rates), "rate") + " at " + frame_text;
-
   Sweep sweep(context, frame, fastest);
-  std::vector<RateResult> results;
-  for (const std::int32_t rate : rates) {
-    if (context.StopRequested() || !port.OpenState()) {
-      out.interrupted = context.StopRequested();
-      break;
-    }
-    RateResult r = sweep.Run(rate);
-    if (r.verdict == Verdict::kStopped) {
-      out.interrupted = true;
-      break;
-    }
-    results.push_back(std::move(r));
-  }
-  std::string restore_fault;
-  try {
-    if (port.OpenState()) port.LineSettings(run_settings);
-    (void)port.ReceivedText();
-  } catch (const serial::CommError& e) {
-    restore_fault = e.description();
-  }
+  const SweepRun swept = SweepRates(context, sweep, rates);
+  const std::string restore_fault = RestoreRunSettings(port, run_settings);
 
-  std::int64_t passed = 0, failed = 0, refused = 0, off = 0, beyond = 0;
-  std::optional<std::int32_t> highest;
-  for (const RateResult& r : results) {
-    if (r.verdict == Verdict::kPassed) {
-      ++passed;
-      highest = std::max(highest.value_or(0), r.asked);
-    }
-    if (r.verdict == Verdict::kFailed) ++failed;
-    if (r.verdict == Verdict::kRefused) ++refused;
-    if (r.off_rate) ++off;
-    if (r.beyond_port) ++beyond;
-    out.items.push_back(ItemFigures(r));
-  }
-  out.passed = failed == 0 && !out.interrupted && restore_fault.empty();
+  const Tally t = Count(swept.results);
+  CheckOutcome& out = run.Out();
+  for (const RateResult& r : swept.results) out.items.push_back(ItemFigures(r));
+  out.interrupted = swept.interrupted;
+  out.passed = t.failed == 0 && !out.interrupted && restore_fault.empty();
+  ListRates(swept.results, standard, out.lines);
+  SweepNotes(t, timed, fastest, out.interrupted, restore_fault, out.lines);
+  DiagnoseSweep(swept.results, restore_fault, out.diagnosis);
+  out.figures = SweepFigures(t, swept.results.size(), timed, frame_text, fastest);
+  KeepEvents(context, out.events);
+  out.duration_ms = Ms(run.ElapsedUs());
 
-  std::string counts = std::to_string(passed) + " passed";
-  if (failed > 0) counts += ", " + std::to_string(failed) + " failed";
-  if (refused > 0) counts += ", " + std::to_string(refused) + " refused";
-  out.lines.push_back(out.title + ": " + counts + (out.passed ? " --- OK" : " <-- FAILED"));
-
-  // The standard rates beyond the port's reach are one line, not one each.
-  std::size_t listed = results.size();
-  if (standard) {
-    while (listed > 0 && results[listed - 1].verdict == Verdict::kRefused) --listed;
-    if (listed == 0 || results.size() - listed < 2) listed = results.size();
-  }
-  for (std::size_t i = 0; i < listed; ++i) out.lines.push_back(RateLine(results[i]));
-  if (listed < results.size()) {
-    const RateResult& first = results[listed];
-    out.lines.push_back(std::to_string(first.asked) + " to " +
-                        std::to_string(results.back().asked) + ": refused, " +
-                        Plural(static_cast<std::int64_t>(results.size() - listed), "rate") + " (" +
-                        first.reason + ")");
-  }
-  if (!timed) out.lines.push_back("A pseudo-terminal has no wire timing: the rates were not timed");
-  if (beyond > 0) {
-    out.lines.push_back("The echo came back faster than " + std::to_string(fastest) +
-                        " baud, the fastest rate this port takes: its wire is not timed (as an "
-                        "emulated UART's is not), and " +
-                        (beyond == 1 ? std::string("that rate was") : "those rates were") +
-                        " not timed");
-  }
-  if (out.interrupted) out.lines.push_back("Stopped before the sweep's end");
-  out.lines.push_back(highest ? "Highest rate that passed: " + std::to_string(*highest)
-                              : std::string("No rate passed"));
-  if (!restore_fault.empty())
-    out.lines.push_back("The run's rate could not be set again: " + restore_fault);
-
-  for (const RateResult& r : results) {
-    if (r.off_rate) {
-      out.diagnosis.push_back("At " + std::to_string(r.asked) + " baud the port runs at about " +
-                              std::to_string(AboutRate(*r.measured_baud)) +
-                              ": the adapter or its driver does not make the rate it was asked "
-                              "for, and a device at " +
-                              std::to_string(r.asked) + " baud sees framing errors.");
-    } else if (r.verdict == Verdict::kFailed) {
-      out.diagnosis.push_back("At " + std::to_string(r.asked) + " baud the echo failed (" +
-                              r.reason +
-                              "): the port, the cable or the plug does not carry that rate.");
-    }
-  }
-  if (!restore_fault.empty())
-    out.diagnosis.push_back("The port did not take the run's own settings again after the sweep.");
-
-  out.figures = {{"rates_asked", static_cast<std::int64_t>(results.size())},
-                 {"rates_passed", passed},
-                 {"rates_failed", failed},
-                 {"rates_refused", refused},
-                 {"rates_off", off},
-                 {"timed", timed},
-                 {"rates_untimed", timed ? beyond : passed + failed},
-                 {"frame", frame_text}};
-  if (highest) out.figures.push_back({"highest_passed_baud", std::int64_t{*highest}});
-  if (fastest > 0) out.figures.push_back({"port_fastest_baud", std::int64_t{fastest}});
-  for (const std::int16_t code : context.TakeEvents())
-    if (std::find(out.events.begin(), out.events.end(), code) == out.events.end())
-      out.events.push_back(code);
-  out.duration_ms = Ms(context.GetClock().NowMicros() - started);
-  return out;
+  std::string counts = std::to_string(t.passed) + " passed";
+  if (t.failed > 0) counts += ", " + std::to_string(t.failed) + " failed";
+  if (t.refused > 0) counts += ", " + std::to_string(t.refused) + " refused";
+  return run.Conclude(run.Title() + ": " + counts + VerdictMark(out.passed));
 }
 
 }  // namespace serivane::run

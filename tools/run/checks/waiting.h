@@ -50,10 +50,15 @@ inline std::int64_t WireMicros(const serial::LineConfig& line, std::int64_t char
   return (chars * line.BitsPerCharacter() * 1'000'000 + baud - 1) / baud;
 }
 
+// The event codes `codes`, added to the check's own, each once.
+inline void KeepEvents(const std::vector<std::int16_t>& codes, std::vector<std::int16_t>& events) {
+  for (const std::int16_t code : codes)
+    if (std::find(events.begin(), events.end(), code) == events.end()) events.push_back(code);
+}
+
 // The events the port raised since the last look, added to the check's own, each once.
 inline void KeepEvents(CheckContext& context, std::vector<std::int16_t>& events) {
-  for (const std::int16_t code : context.TakeEvents())
-    if (std::find(events.begin(), events.end(), code) == events.end()) events.push_back(code);
+  KeepEvents(context.TakeEvents(), events);
 }
 
 }  // namespace serivane::run
