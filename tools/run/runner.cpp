@@ -172,6 +172,89 @@ bool LoadStored(const RunEnvironment& env, const Options& options, settings::Set
   return true;
 }
 
+// Reads the command line into `options`; an exit status when that answered it already (a usage
+// error, --help, --version).
+std::optional<int> ReadCommandLine(const std::vector<std::string>& args, const RunEnvironment& env,
+                                   Options& options) {
+  try {
+    options = ParseOptions(args);
+  } catch (const UsageError& e) {
+    *env.err << kProgram << ": " << e.what() << "\nTry '" << kProgram << " --help' for more.\n";
+    return kExitUsage;
+  }
+  if (options.help) {
+    *env.out << HelpText();
+    return kExitPassed;
+  }
+  if (options.version) {
+    *env.out << kProgram << " " << SERIVANE_VERSION << "\n";
+    return kExitPassed;
+  }
+  return std::nullopt;
+}
+
+// The reports' files are judged before any port, so that one that cannot be written is known at
+// once; each is replaced only at the end, whole. An exit status when one cannot be written.
+std::optional<int> CheckReportFiles(const Options& options, std::ostream& err) {
+  const struct {
+    const char* option;
+    const std::optional<std::string>& file;
+    std::string_view own_start;
+  } reports[] = {{"--json", options.json, kReportStart}, {"--junit", options.junit, kJunitStart}};
+  std::vector<std::string> report_paths;
+  for (const auto& [option, file, own_start] : reports) {
+    if (!file || *file == "-") continue;
+    FileTarget target;
+    const std::string why = CheckReplaceable(*file, own_start, target);
+    if (!why.empty()) {
+      err << kProgram << ": " << option << ": cannot write '" << *file << "': " << why << "\n";
+      return kExitPort;
+    }
+    report_paths.push_back(target.path);
+  }
+  if (report_paths.size() == 2 && report_paths[0] == report_paths[1]) {
+    err << kProgram << ": --json and --junit name the same file\n";
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
+// Whether the result file of each port (`names`) may be written; says so on `err` when one may
+// not.
+bool CheckResultFiles(const RunPlan& plan, const std::vector<std::string>& names,
+                      std::ostream& err) {
+  for (const std::string& name : names) {
+    const std::string file = StoredResultName(plan, name);
+    if (const std::string why = CheckResultFile(file); !why.empty()) {
+      err << kProgram << ": the result file " << file << " cannot be written: " << why << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the reports asked for; false when one could not be written, having said so.
+bool WriteReports(const Options& options, const std::vector<PortOutcome>& outcomes,
+                  const RunFacts& facts, const RunEnvironment& env) {
+  std::ostream& err = *env.err;
+  bool written = true;
+  if (options.json) {
+    if (const std::string why = WriteReport(ReportJson(outcomes, facts), *options.json, *env.out);
+        !why.empty()) {
+      err << kProgram << ": --json: " << why << "\n";
+      written = false;
+    }
+  }
+  if (options.junit) {
+    if (const std::string why = WriteJunit(JunitXml(outcomes, facts), *options.junit, *env.out);
+        !why.empty()) {
+      err << kProgram << ": --junit: " << why << "\n";
+      written = false;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 std::string PortName(const std::string& word) {
@@ -211,20 +294,7 @@ std::string ResultFileFor(const std::string& path, const std::string& port_name)
 int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   std::ostream& err = *env.err;
   Options options;
-  try {
-    options = ParseOptions(args);
-  } catch (const UsageError& e) {
-    err << kProgram << ": " << e.what() << "\nTry '" << kProgram << " --help' for more.\n";
-    return kExitUsage;
-  }
-  if (options.help) {
-    *env.out << HelpText();
-    return kExitPassed;
-  }
-  if (options.version) {
-    *env.out << kProgram << " " << SERIVANE_VERSION << "\n";
-    return kExitPassed;
-  }
+  if (const std::optional<int> answered = ReadCommandLine(args, env, options)) return *answered;
   RunFacts facts;
   facts.started = IsoTime(WallClockMicros());
   facts.host = HostName();
@@ -233,29 +303,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
   const bool report_to_out = options.json == "-" || options.junit == "-";
   const bool text_terminal = report_to_out ? env.err_is_terminal : env.out_is_terminal;
   Console console(report_to_out ? err : *env.out, text_terminal);
-
-  // The reports' files are judged before any port, so that one that cannot be written is known
-  // at once. Each is replaced only at the end, whole.
-  const struct {
-    const char* option;
-    const std::optional<std::string>& file;
-    std::string_view own_start;
-  } reports[] = {{"--json", options.json, kReportStart}, {"--junit", options.junit, kJunitStart}};
-  std::vector<std::string> report_paths;
-  for (const auto& [option, file, own_start] : reports) {
-    if (!file || *file == "-") continue;
-    FileTarget target;
-    const std::string why = CheckReplaceable(*file, own_start, target);
-    if (!why.empty()) {
-      err << kProgram << ": " << option << ": cannot write '" << *file << "': " << why << "\n";
-      return kExitPort;
-    }
-    report_paths.push_back(target.path);
-  }
-  if (report_paths.size() == 2 && report_paths[0] == report_paths[1]) {
-    err << kProgram << ": --json and --junit name the same file\n";
-    return kExitUsage;
-  }
+  if (const std::optional<int> refused = CheckReportFiles(options, err)) return *refused;
 
   settings::Settings stored;
   portmap::PortMap map;
@@ -271,19 +319,12 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
                      {console, options.quiet,
                       !options.quiet && options.repeat != 1 && text_terminal, words.size() > 1}};
   const std::vector<std::string> names = UniqueNames(words);
-  if (!options.no_result_file) {
-    for (const std::string& name : names) {
-      const std::string file = StoredResultName(plan, name);
-      if (const std::string why = CheckResultFile(file); !why.empty()) {
-        err << kProgram << ": the result file " << file << " cannot be written: " << why << "\n";
-        return kExitPort;
-      }
-    }
-  }
+  if (!options.no_result_file && !CheckResultFiles(plan, names, err)) return kExitPort;
 
   std::vector<std::unique_ptr<PortRun>> runs;
   for (std::size_t i = 0; i < words.size(); ++i)
     runs.push_back(MakeRun(plan, words[i], names[i], env));
+  // Signals are taken until the reports are written.
   const StopSignals signals(env.handle_signals);
   int stop_signal = RunAll(runs, plan.display, signals, err);
   // A signal that came as the last port finished still counts.
@@ -295,20 +336,7 @@ int RunMain(const std::vector<std::string>& args, const RunEnvironment& env) {
 
   facts.ended = IsoTime(WallClockMicros());
   facts.interrupted = stop_signal != 0;
-  std::string failure;
-  if (options.json) {
-    if (failure = WriteReport(ReportJson(outcomes, facts), *options.json, *env.out);
-        !failure.empty())
-      err << kProgram << ": --json: " << failure << "\n";
-  }
-  if (options.junit) {
-    if (const std::string why = WriteJunit(JunitXml(outcomes, facts), *options.junit, *env.out);
-        !why.empty()) {
-      err << kProgram << ": --junit: " << why << "\n";
-      failure = why;
-    }
-  }
-  if (!failure.empty() && status == kExitPassed) status = kExitPort;
+  if (!WriteReports(options, outcomes, facts, env) && status == kExitPassed) status = kExitPort;
   return status;
 }
 
