@@ -10,148 +10,47 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/tools/utf8_reading.h"
 #include "tools/run/diagnosis.h"
 #include "tools/run/report.h"
 
 namespace serivane::run {
 namespace {
 
-// A strict reader of JSON text, written apart from the writer: it takes the text as a whole
-// and answers every string value and key, decoded to UTF-8, in the order they stand; it throws
-// on anything that is not JSON or not UTF-8.
-class JsonReader {
- public:
-  explicit JsonReader(std::string_view text) : s_(text) {
-    CheckUtf8();
-    Value();
-    Blanks();
-    if (i_ != s_.size()) Fail("text after the value");
-  }
+// Every string of a JSON text (keys and values), decoded, in the order they stand; written apart
+// from the writer. Throws on text that is not UTF-8 and on a string that is not JSON. (The
+// reports' structure is read by the end-to-end cases.)
+std::vector<std::string> JsonStrings(std::string_view s) {
+  DecodeUtf8(s);
   std::vector<std::string> strings;
-
- private:
-  [[noreturn]] void Fail(const std::string& what) const {
-    throw std::runtime_error(what + " at byte " + std::to_string(i_));
-  }
-  void CheckUtf8() const {
-    for (std::size_t k = 0; k < s_.size();) {
-      const auto c = static_cast<unsigned char>(s_[k]);
-      int more = c < 0x80             ? 0
-                 : (c & 0xE0) == 0xC0 ? 1
-                 : (c & 0xF0) == 0xE0 ? 2
-                 : (c & 0xF8) == 0xF0 ? 3
-                                      : -1;
-      if (more < 0) throw std::runtime_error("not UTF-8 at byte " + std::to_string(k));
-      std::uint32_t cp = more == 0 ? c : c & (0x3Fu >> more);
-      for (int m = 1; m <= more; ++m) {
-        if (k + m >= s_.size() || (static_cast<unsigned char>(s_[k + m]) & 0xC0) != 0x80)
-          throw std::runtime_error("cut UTF-8 at byte " + std::to_string(k));
-        cp = cp << 6 | (static_cast<unsigned char>(s_[k + m]) & 0x3Fu);
-      }
-      const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-      if (cp < least[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        throw std::runtime_error("bad code point at byte " + std::to_string(k));
-      k += static_cast<std::size_t>(more) + 1;
-    }
-  }
-  void Blanks() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t'))
-      ++i_;
-  }
-  void Expect(char c) {
-    Blanks();
-    if (i_ >= s_.size() || s_[i_] != c) Fail(std::string("expected ") + c);
-    ++i_;
-  }
-  void Value() {
-    Blanks();
-    if (i_ >= s_.size()) Fail("no value");
-    const char c = s_[i_];
-    if (c == '{') {
-      Members('}', true);
-    } else if (c == '[') {
-      Members(']', false);
-    } else if (c == '"') {
-      strings.push_back(String());
-    } else if (s_.substr(i_, 4) == "true" || s_.substr(i_, 4) == "null") {
-      i_ += 4;
-    } else if (s_.substr(i_, 5) == "false") {
-      i_ += 5;
-    } else {
-      const std::size_t from = i_;
-      if (s_[i_] == '-') ++i_;
-      while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
-      if (i_ == from || s_[i_ - 1] == '-') Fail("bad value");
-    }
-  }
-  void Members(char close, bool keyed) {
-    ++i_;
-    Blanks();
-    if (i_ < s_.size() && s_[i_] == close) {
-      ++i_;
-      return;
-    }
-    for (;;) {
-      if (keyed) {
-        Blanks();
-        if (i_ >= s_.size() || s_[i_] != '"') Fail("expected a key");
-        strings.push_back(String());
-        Expect(':');
-      }
-      Value();
-      Blanks();
-      if (i_ < s_.size() && s_[i_] == ',') {
-        ++i_;
-        continue;
-      }
-      Expect(close);
-      return;
-    }
-  }
-  std::string String() {
-    ++i_;
+  for (std::size_t i = s.find('"'); i != std::string_view::npos; i = s.find('"', i)) {
     std::string out;
-    for (;;) {
-      if (i_ >= s_.size()) Fail("open string");
-      const auto c = static_cast<unsigned char>(s_[i_++]);
-      if (c == '"') return out;
-      if (c < 0x20) Fail("raw control character");
+    for (++i;;) {
+      if (i >= s.size()) throw std::runtime_error("open string");
+      const auto c = static_cast<unsigned char>(s[i++]);
+      if (c == '"') break;
+      if (c < 0x20) throw std::runtime_error("raw control character");
       if (c != '\\') {
         out += static_cast<char>(c);
         continue;
       }
-      if (i_ >= s_.size()) Fail("open escape");
-      const char e = s_[i_++];
+      const char e = i < s.size() ? s[i++] : '?';
       const std::string_view simple = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
-      if (const std::size_t at = simple.find(e); at != std::string_view::npos) {
-        out += meant[at];
-      } else if (e == 'u' && i_ + 4 <= s_.size()) {
-        const std::uint32_t cp =
-            static_cast<std::uint32_t>(std::stoul(std::string(s_.substr(i_, 4)), nullptr, 16));
-        i_ += 4;
-        if (cp >= 0xD800 && cp <= 0xDFFF) Fail("lone surrogate escape");
-        if (cp < 0x80) {
-          out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-          out += static_cast<char>(0xC0 | (cp >> 6));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-          out += static_cast<char>(0xE0 | (cp >> 12));
-          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+      if (simple.find(e) != std::string_view::npos) {
+        out += meant[simple.find(e)];
+      } else if (e == 'u' && i + 4 <= s.size()) {
+        const auto cp =
+            static_cast<std::uint32_t>(std::stoul(std::string(s.substr(i, 4)), nullptr, 16));
+        if (cp >= 0xD800 && cp <= 0xDFFF) throw std::runtime_error("lone surrogate escape");
+        AppendUtf8(out, cp);
+        i += 4;
       } else {
-        Fail("bad escape");
+        throw std::runtime_error("bad escape");
       }
     }
+    strings.push_back(out);
   }
-
-  std::string_view s_;
-  std::size_t i_ = 0;
-};
-
-bool Holds(const std::vector<std::string>& strings, const std::string& wanted) {
-  return std::find(strings.begin(), strings.end(), wanted) != strings.end();
+  return strings;
 }
 
 // Bytes that are not UTF-8 (a lone continuation byte, a cut sequence, an overlong form, an
@@ -186,14 +85,9 @@ TEST(Report, AnyBytesGiveValidJson) {
     facts.host = raw;
     const std::string report = ReportJson({o, o}, facts);
     std::vector<std::string> strings;
-    try {
-      strings = JsonReader(report).strings;
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << e.what() << "\n" << report;
-      continue;
-    }
+    ASSERT_NO_THROW(strings = JsonStrings(report)) << report;
     EXPECT_EQ(std::count(strings.begin(), strings.end(), decoded), 1 + 2 * 7) << report;
-    EXPECT_TRUE(Holds(strings, "Open/Close --- OK"));
+    EXPECT_GE(std::count(strings.begin(), strings.end(), "Open/Close --- OK"), 1);
   }
 }
 
