@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "portmap/portmap.h"
@@ -37,12 +38,11 @@ class Machine {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
-  Machine(const Machine&) = delete;
-  Machine& operator=(const Machine&) = delete;
-
   portmap::SystemRoots Roots() const { return {root_ / "sys", root_ / "dev"}; }
 
+  // An attribute file; none for an empty text.
   void Attr(const std::string& file, const std::string& text) {
+    if (text.empty()) return;
     fs::create_directories((Sys() / file).parent_path());
     std::ofstream(Sys() / file) << text << "\n";
   }
@@ -78,9 +78,9 @@ class Machine {
     Attr(device + "/idVendor", vendor);
     Attr(device + "/idProduct", product_id);
     Attr(device + "/bcdDevice", "0600");
-    if (!maker.empty()) Attr(device + "/manufacturer", maker);
-    if (!product.empty()) Attr(device + "/product", product);
-    if (!serial.empty()) Attr(device + "/serial", serial);
+    Attr(device + "/manufacturer", maker);
+    Attr(device + "/product", product);
+    Attr(device + "/serial", serial);
     Driver(device, "usb", "usb");
   }
 
@@ -182,119 +182,64 @@ std::vector<std::string> Found(const portmap::Discovery& found) {
   return lines;
 }
 
-// What a UART tells: its driver and nothing else.
-Identity Driven(const std::string& driver) {
-  Identity id;
-  id.driver = driver;
-  return id;
+// An identity in one line: by-id link, driver, USB ids, serial, maker, product, latency timer.
+std::string Text(const Identity& id) {
+  const std::string timer = id.latency_timer_ms ? std::to_string(*id.latency_timer_ms) : "-";
+  return id.by_id + "|" + id.driver + "|" + id.vendor_id + ":" + id.product_id + "|" + id.serial +
+         "|" + id.manufacturer + "|" + id.product + "|" + timer;
 }
 
-struct Layout {
-  const char* name;
-  std::function<void(Machine&)> build;
-  std::string device;  // what the operator gives serivane-run
-  Identity identity;
-  std::vector<std::string> found;
-};
+constexpr char kById[] = "/dev/serial/by-id/";
 
 TEST(IdentityFromSysfs, RecordedLayoutsGiveTheirDriverIdsAndPorts) {
-  const Layout layouts[] = {
+  const std::vector<std::string> uarts = {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ",
+                                          "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
+                                          "ttyS2 left out: no UART", "ttyS3 left out: no UART"};
+  const std::string ftdi = "usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0";
+  const std::string ftdi_id = kById + ftdi + "|ftdi_sio|0403:6001|A6008isP|FTDI|FT232R USB UART|16";
+  const std::string quad = std::string(kById) + "usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if0";
+  const std::string quad_found = " uart=- 'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA";
+  const struct {
+    const char* name;
+    std::function<void(Machine&)> build;
+    std::vector<std::pair<std::string, std::string>> identities;  // device given, identity
+    std::vector<std::string> found;
+  } layouts[] = {
       {"PC UART",
        PcUart,
-       "/dev/ttyS1",
-       Driven("serial8250"),
-       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
-        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
-      {"PC UART found by PnP",
-       PcUart,
-       "/dev/ttyS0",
-       Driven("serial"),
-       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
-        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
+       {{"/dev/ttyS1", "|serial8250|:||||-"}, {"/dev/ttyS0", "|serial|:||||-"}},
+       uarts},
       {"PC UART below serial-base",
        PcUartSerialBase,
-       "/dev/ttyS1",
-       Driven("serial8250"),
-       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
-        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
-      {"PnP UART below serial-base",
-       PcUartSerialBase,
-       "/dev/ttyS0",
-       Driven("serial"),
-       {"ttyS0 /dev/ttyS0 uart=0 '16550A UART' ", "ttyS1 /dev/ttyS1 uart=1 '16550A UART' ",
-        "ttyS2 left out: no UART", "ttyS3 left out: no UART"}},
-      {"FTDI by node",
+       {{"/dev/ttyS1", "|serial8250|:||||-"}, {"/dev/ttyS0", "|serial|:||||-"}},
+       uarts},
+      {"FTDI",
        Ftdi,
-       "/dev/ttyUSB0",
-       {.by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
-        .driver = "ftdi_sio",
-        .vendor_id = "0403",
-        .product_id = "6001",
-        .serial = "A6008isP",
-        .manufacturer = "FTDI",
-        .product = "FT232R USB UART",
-        .latency_timer_ms = 16},
-       {"ttyUSB0 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0 uart=- "
-        "'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP"}},
-      {"FTDI by its by-id link",
-       Ftdi,
-       "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
-       {.by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
-        .driver = "ftdi_sio",
-        .vendor_id = "0403",
-        .product_id = "6001",
-        .serial = "A6008isP",
-        .manufacturer = "FTDI",
-        .product = "FT232R USB UART",
-        .latency_timer_ms = 16},
-       {"ttyUSB0 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0 uart=- "
-        "'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP"}},
+       {{"/dev/ttyUSB0", ftdi_id}, {kById + ftdi, ftdi_id}},
+       {std::string("ttyUSB0 ") + kById + ftdi +
+        " uart=- 'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP"}},
       {"CDC-ACM",
        CdcAcm,
-       "/dev/ttyACM0",
-       {.by_id = "/dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883265027-if00",
-        .driver = "cdc_acm",
-        .vendor_id = "2e8a",
-        .product_id = "000a",
-        .serial = "E660583883265027",
-        .manufacturer = "Raspberry Pi",
-        .product = "Pico",
-        .latency_timer_ms = std::nullopt},
-       {"ttyACM0 /dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883265027-if00 uart=- "
-        "'Raspberry Pi Pico' usb 2e8a:000a serial E660583883265027"}},
-      {"FT4232H, its third port",
+       {{"/dev/ttyACM0", std::string(kById) +
+                             "usb-Raspberry_Pi_Pico_E660583883265027-if00|cdc_acm|2e8a:000a|"
+                             "E660583883265027|Raspberry Pi|Pico|-"}},
+       {std::string("ttyACM0 ") + kById +
+        "usb-Raspberry_Pi_Pico_E660583883265027-if00 uart=- 'Raspberry Pi Pico' usb 2e8a:000a "
+        "serial E660583883265027"}},
+      {"FT4232H",
        Ft4232h,
-       "/dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if02-port0",
-       {.by_id = "/dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if02-port0",
-        .driver = "ftdi_sio",
-        .vendor_id = "0403",
-        .product_id = "6011",
-        .serial = "FT5ZQ2VA",
-        .manufacturer = "FTDI",
-        .product = "Quad RS232-HS",
-        .latency_timer_ms = 1},
-       {"ttyUSB0 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if00-port0 uart=- "
-        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA",
-        "ttyUSB1 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if01-port0 uart=- "
-        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA if01",
-        "ttyUSB2 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if02-port0 uart=- "
-        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA if02",
-        "ttyUSB3 /dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if03-port0 uart=- "
-        "'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA if03"}},
+       {{quad + "2-port0", quad + "2-port0|ftdi_sio|0403:6011|FT5ZQ2VA|FTDI|Quad RS232-HS|1"}},
+       {"ttyUSB0 " + quad + "0-port0" + quad_found,
+        "ttyUSB1 " + quad + "1-port0" + quad_found + " if01",
+        "ttyUSB2 " + quad + "2-port0" + quad_found + " if02",
+        "ttyUSB3 " + quad + "3-port0" + quad_found + " if03"}},
   };
-  for (const Layout& layout : layouts) {
+  for (const auto& layout : layouts) {
     SCOPED_TRACE(layout.name);
     Machine machine;
     layout.build(machine);
-    const Identity id = ReadIdentity(layout.device, machine.Roots());
-    EXPECT_EQ(id.by_id, layout.identity.by_id);
-    EXPECT_EQ(id.driver, layout.identity.driver);
-    EXPECT_EQ(id.vendor_id, layout.identity.vendor_id);
-    EXPECT_EQ(id.product_id, layout.identity.product_id);
-    EXPECT_EQ(id.serial, layout.identity.serial);
-    EXPECT_EQ(id.manufacturer, layout.identity.manufacturer);
-    EXPECT_EQ(id.product, layout.identity.product);
-    EXPECT_EQ(id.latency_timer_ms, layout.identity.latency_timer_ms);
+    for (const auto& [device, identity] : layout.identities)
+      EXPECT_EQ(Text(ReadIdentity(device, machine.Roots())), identity) << device;
     EXPECT_EQ(Found(portmap::DiscoverPorts(machine.Roots())), layout.found);
   }
 }
@@ -313,10 +258,8 @@ TEST(IdentityFromSysfs, TwinAdaptersAreToldApartByTheirOwnUsbDevice) {
     m.Tty(usb + "/" + port + ":1.0/" + tty, tty);
   }
   EXPECT_EQ(ReadIdentity("/dev/ttyUSB0", m.Roots()).serial, "A6008isP");
-  const Identity second = ReadIdentity("/dev/ttyUSB1", m.Roots());
-  EXPECT_EQ(second.serial, "");
-  EXPECT_EQ(second.vendor_id, "0403");
-  EXPECT_EQ(second.by_id, "");
+  EXPECT_EQ(Text(ReadIdentity("/dev/ttyUSB1", m.Roots())),
+            "|ftdi_sio|0403:6001||FTDI|FT232R USB UART|-");
   EXPECT_EQ(Found(portmap::DiscoverPorts(m.Roots())),
             (std::vector<std::string>{
                 "ttyUSB0 /dev/ttyUSB0 uart=- 'FTDI FT232R USB UART' usb 0403:6001 serial A6008isP",

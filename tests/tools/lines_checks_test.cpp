@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <string>
 #include <tuple>
-#include <utility>
-#include <variant>
 
-#include "common/clock.h"
+#include "tests/tools/plug_context.h"
 #include "tools/run/checks/break_check.h"
 #include "tools/run/checks/full_plug.h"
 #include "tools/run/checks/latency.h"
@@ -17,59 +14,12 @@
 namespace serivane::run {
 namespace {
 
-using Value = decltype(Figure::value);
-
-// A run's side of the checks, on the plug: waiting moves the clock to the port's next deadline.
-class PlugRun final : public CheckContext {
- public:
-  explicit PlugRun(const std::string& switches, const std::string& line = "9600,N,8,1")
-      : target_("loopback" + (switches.empty() ? "" : "?" + switches)) {
-    port_.OnCommEvent = [this] {
-      events_.push_back(port_.CommEvent());
-      times_.push_back(clock_.NowMicros());
-    };
-    port_.ReceiveThreshold(0);
-    port_.LineSettings(line);
-    port_.OpenState(true);
-    port_.Service();
-    events_.clear();
-  }
-  serial::CommControl& Port() override { return port_; }
-  Clock& GetClock() override { return clock_; }
-  const settings::Settings& RunSettings() const override { return settings_; }
-  void Wait(std::int32_t max_ms) override {
-    const int next = port_.NextServiceMs();
-    clock_.AdvanceMillis(next < 0 ? max_ms : std::min(next, max_ms));
-    port_.Service();
-  }
-  bool StopRequested() const override { return clock_.NowMicros() >= stop_at_us_; }
-  void Progress(std::string_view) override {}
-  std::vector<std::int16_t> TakeEvents() override { return std::exchange(events_, {}); }
-  bool NoModemLines() const override { return pty_; }
-  std::optional<int> LatencyTimerMs() const override { return timer_; }
-  bool OnUsb() const override { return usb_; }
-
-  std::string target_;
-  ManualClock clock_;
-  serial::CommControl port_{[this](std::int16_t) { return target_; }, clock_};
-  settings::Settings settings_;
-  std::vector<std::int16_t> events_;
-  std::vector<std::int64_t> times_;  // when each event was raised
-  bool pty_ = false;
-  std::optional<int> timer_;
-  bool usb_ = false;
-  std::int64_t stop_at_us_ = INT64_MAX;
-};
-
-Value FigureOf(const CheckOutcome& c, const std::string& key) {
-  for (const Figure& f : c.figures)
-    if (f.key == key) return f.value;
-  ADD_FAILURE() << "no figure " << key;
-  return std::string("missing");
+std::int64_t Int(const CheckOutcome& c, const std::string& key) {
+  return FigureOf<std::int64_t>(c.figures, key);
 }
 
 TEST(FullPlugCheck, APlugWiredFullPassesAndTheOutputsAreLeftAsTheyWere) {
-  PlugRun run("wiring=full");
+  PlugContext run("loopback?wiring=full");
   run.port_.DtrOn(false);
   run.port_.RtsOn(true);
   const CheckOutcome c = RunFullPlugCheck(run);
@@ -78,10 +28,7 @@ TEST(FullPlugCheck, APlugWiredFullPassesAndTheOutputsAreLeftAsTheyWere) {
             (std::vector<std::string>{"Full plug: DCD and RI follow DTR and RTS --- OK",
                                       "DTR off: DSR off, DCD off", "DTR on: DSR on, DCD on",
                                       "RTS off: CTS off, RI off", "RTS on: CTS on, RI on"}));
-  EXPECT_EQ(FigureOf(c, "dcd_follows_dtr"), Value{true});
-  EXPECT_EQ(FigureOf(c, "ri_follows_rts"), Value{true});
-  EXPECT_TRUE(c.diagnosis.empty());
-  EXPECT_EQ(c.items.size(), 4u);
+  EXPECT_TRUE(FigureOf<bool>(c.figures, "ri_follows_rts"));
   // Each of the four readings waits the handshake delay first.
   EXPECT_EQ(c.duration_ms, 4 * run.settings_.HandshakeDelay);
   EXPECT_FALSE(run.port_.DtrOn());
@@ -89,70 +36,61 @@ TEST(FullPlugCheck, APlugWiredFullPassesAndTheOutputsAreLeftAsTheyWere) {
 }
 
 TEST(FullPlugCheck, EachMissingOrStuckLineIsNamedWithItsPins) {
+  // Each sentence of the diagnosis up to the pins it names.
   const std::pair<const char*, std::vector<std::string>> rows[] = {
-      {"",
-       {"RI does not follow RTS: RTS 7 (4) to RI 9 (22), RI stuck off (the wire is missing "
-        "or broken)."}},
-      {"wiring=full&dcd=off",
-       {"DCD does not follow DTR: DTR 4 (20) to DCD 1 (8), DCD stuck off (the wire is missing "
-        "or broken)."}},
-      {"wiring=full&ri=on",
-       {"RI stays on when RTS is off: RTS 7 (4) to RI 9 (22), RI stuck on (shorted to a line "
-        "that is on, or driven from outside)."}},
+      {"", {"RI does not follow RTS: RTS 7 (4) to RI 9 (22), RI stuck off"}},
+      {"wiring=full&dcd=off", {"DCD does not follow DTR: DTR 4 (20) to DCD 1 (8), DCD stuck off"}},
+      {"wiring=full&ri=on", {"RI stays on when RTS is off: RTS 7 (4) to RI 9 (22), RI stuck on"}},
       {"wiring=full&dsr=off&dcd=off",
-       {"DCD does not follow DTR: DTR 4 (20) to DCD 1 (8), DCD stuck off (the wire is missing "
-        "or broken).",
+       {"DCD does not follow DTR: DTR 4 (20) to DCD 1 (8), DCD stuck off",
         "Neither DSR nor DCD follows DTR: DTR 4 (20) itself does not reach the plug."}},
-      // DSR alone is the handshake test's business.
-      {"wiring=full&dsr=off", {}},
+      {"wiring=full&dsr=off", {}},  // DSR alone is the handshake test's business
   };
   for (const auto& [switches, diagnosis] : rows) {
     SCOPED_TRACE(switches);
-    PlugRun run(switches);
+    PlugContext run(std::string("loopback?") + switches);
     const CheckOutcome c = RunFullPlugCheck(run);
     EXPECT_EQ(c.passed, diagnosis.empty());
-    EXPECT_EQ(c.diagnosis, diagnosis);
+    ASSERT_EQ(c.diagnosis.size(), diagnosis.size());
+    for (std::size_t i = 0; i < diagnosis.size(); ++i)
+      EXPECT_TRUE(c.diagnosis[i].starts_with(diagnosis[i])) << c.diagnosis[i];
+    if (std::string(switches) == "wiring=full&ri=on") {
+      EXPECT_EQ(c.lines[3], "RTS off: CTS off, RI on <-- FAILED");
+      EXPECT_FALSE(FigureOf<bool>(c.figures, "ri_follows_rts"));
+    }
   }
-  PlugRun stuck("wiring=full&ri=on");
-  const CheckOutcome c = RunFullPlugCheck(stuck);
-  EXPECT_EQ(c.lines[0], "Full plug: DCD and RI follow DTR and RTS <-- FAILED");
-  EXPECT_EQ(c.lines[3], "RTS off: CTS off, RI on <-- FAILED");
-  EXPECT_EQ(c.lines[4], "RTS on: CTS on, RI on");
-  EXPECT_EQ(FigureOf(c, "dcd_follows_dtr"), Value{true});
-  EXPECT_EQ(FigureOf(c, "ri_follows_rts"), Value{false});
 }
 
-TEST(FullPlugCheck, APseudoTerminalCannotPassIt) {
-  PlugRun run("wiring=full");
-  run.pty_ = true;
-  const CheckOutcome c = RunFullPlugCheck(run);
-  EXPECT_FALSE(c.passed);
-  ASSERT_EQ(c.diagnosis.size(), 1u);
-  EXPECT_NE(c.diagnosis[0].find("pseudo-terminal"), std::string::npos);
+// A pseudo-terminal has no modem lines and sends no break: neither check can pass on it.
+TEST(LineChecks, APseudoTerminalCannotPassThem) {
+  for (const auto check :
+       {RunFullPlugCheck, +[](CheckContext& c) { return RunBreakCheck(c, 100); }}) {
+    PlugContext run("loopback?wiring=full");
+    run.pty_ = true;
+    const CheckOutcome c = check(run);
+    EXPECT_FALSE(c.passed);
+    EXPECT_TRUE(run.times_.empty()) << "a break was sent";
+    ASSERT_EQ(c.diagnosis.size(), 1u);
+    EXPECT_NE(c.diagnosis[0].find("pseudo-terminal"), std::string::npos);
+  }
 }
 
 TEST(BreakCheck, ABreakOfTheLengthAskedComesBackAndTheBlockAfterItIsIntact) {
-  PlugRun run("");
+  PlugContext run("loopback");
   const CheckOutcome c = RunBreakCheck(run, 100);
   EXPECT_TRUE(c.passed);
   EXPECT_EQ(c.lines, (std::vector<std::string>{"Break 100ms: sent and received --- OK",
                                                "The break came back as a break event",
-                                               "64 characters after the break came back "
-                                               "intact"}));
+                                               "64 characters after the break came back intact"}));
   EXPECT_EQ(c.events, std::vector<std::int16_t>{serial::kErBreak});
   // 50 ms for the line to go quiet, then the break: it is seen when it ends, 100 ms later.
-  ASSERT_EQ(run.times_.size(), 1u);
-  EXPECT_EQ(run.times_[0], 150'000);
+  EXPECT_EQ(run.times_, std::vector<std::int64_t>{150'000});
   EXPECT_FALSE(run.port_.Break());
 }
 
 TEST(BreakCheck, ASwallowedBreakOrALostCharacterAfterItFailsIt) {
-  struct Row {
-    const char* switches;
-    std::string result;  // the lines after the first
-    std::vector<std::string> diagnosis_starts;
-  };
-  const Row rows[] = {
+  const std::tuple<const char*, std::string, std::vector<std::string>> rows[] = {
+      // The lines after the first; the start of each sentence of the diagnosis.
       {"breaks=lost",
        "No break event came back within 1000 ms of its end|64 characters after the break came "
        "back intact",
@@ -168,37 +106,25 @@ TEST(BreakCheck, ASwallowedBreakOrALostCharacterAfterItFailsIt) {
        "came back",
        {"No break came back: TxD 3 (2) to RxD 2 (3)", "Characters sent after the break"}},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.switches);
-    PlugRun run(row.switches);
+  for (const auto& [switches, lines, diagnosis] : rows) {
+    SCOPED_TRACE(switches);
+    PlugContext run(std::string("loopback?") + switches);
     run.settings_.TestTimeout = 200;
     const CheckOutcome c = RunBreakCheck(run, 20);
     EXPECT_FALSE(c.passed);
     std::string result;
     for (std::size_t i = 1; i < c.lines.size(); ++i) result += (i > 1 ? "|" : "") + c.lines[i];
-    EXPECT_EQ(result, row.result);
-    ASSERT_EQ(c.diagnosis.size(), row.diagnosis_starts.size());
+    EXPECT_EQ(result, lines);
+    ASSERT_EQ(c.diagnosis.size(), diagnosis.size());
     for (std::size_t i = 0; i < c.diagnosis.size(); ++i)
-      EXPECT_EQ(c.diagnosis[i].rfind(row.diagnosis_starts[i], 0), 0u) << c.diagnosis[i];
+      EXPECT_TRUE(c.diagnosis[i].starts_with(diagnosis[i])) << c.diagnosis[i];
   }
-}
-
-TEST(BreakCheck, APseudoTerminalSendsNoBreakAndCannotPass) {
-  PlugRun run("");
-  run.pty_ = true;
-  const CheckOutcome c = RunBreakCheck(run, 100);
-  EXPECT_FALSE(c.passed);
-  EXPECT_TRUE(run.times_.empty()) << "a break was sent";
-  ASSERT_EQ(c.diagnosis.size(), 1u);
-  EXPECT_NE(c.diagnosis[0].find("pseudo-terminal"), std::string::npos);
 }
 
 TEST(LatencyCheck, PercentilesAreByNearestRank) {
   std::vector<std::int64_t> hundred;
   for (int i = 1; i <= 100; ++i) hundred.push_back(i);
-  EXPECT_EQ(Percentile(hundred, 50), 50);
   EXPECT_EQ(Percentile(hundred, 95), 95);
-  EXPECT_EQ(Percentile(hundred, 99), 99);
   EXPECT_EQ(Percentile(hundred, 100), 100);
   EXPECT_EQ(Percentile({10, 20, 30}, 50), 20);
   EXPECT_EQ(Percentile({10, 20, 30}, 95), 30);
@@ -208,24 +134,22 @@ TEST(LatencyCheck, PercentilesAreByNearestRank) {
 
 TEST(LatencyCheck, AUsbTimerIsNamedOnlyWhereTheFiguresPointAtIt) {
   const std::vector<std::int64_t> at_timer(10, 15'800);
-  const std::vector<std::int64_t> quick(10, 1'300);
   std::vector<std::int64_t> frames = {2'010, 2'050, 2'980, 3'010, 2'000, 1'990, 2'100, 2'020};
   std::sort(frames.begin(), frames.end());
-  std::vector<std::int64_t> spread = {1'300, 1'500, 1'700, 2'300, 2'400, 2'600, 2'700, 3'400};
+  const std::vector<std::int64_t> spread = {1'300, 1'500, 1'700, 2'300, 2'400, 2'600, 2'700, 3'400};
   EXPECT_TRUE(PointsAtUsbTimer(at_timer, 1042, 16, true));
   EXPECT_TRUE(PointsAtUsbTimer(std::vector<std::int64_t>(10, 12'000), 1042, 16, true));
   EXPECT_FALSE(PointsAtUsbTimer(std::vector<std::int64_t>(10, 11'900), 1042, 16, true));
   EXPECT_FALSE(PointsAtUsbTimer(at_timer, 1042, 16, false)) << "not a USB device";
   EXPECT_TRUE(PointsAtUsbTimer(frames, 87, std::nullopt, true));
-  EXPECT_FALSE(PointsAtUsbTimer(frames, 87, std::nullopt, false));
   EXPECT_FALSE(PointsAtUsbTimer(spread, 87, std::nullopt, true));
-  EXPECT_FALSE(PointsAtUsbTimer(quick, 1042, std::nullopt, true)) << "within the wire time";
+  EXPECT_FALSE(PointsAtUsbTimer(std::vector<std::int64_t>(10, 1'300), 1042, std::nullopt, true));
   EXPECT_FALSE(PointsAtUsbTimer({}, 87, 16, true));
 }
 
 TEST(LatencyCheck, EachRoundTripIsTimedAndReported) {
   // At 9600 8N1 a character is back after 1042 us; the run wakes at whole milliseconds.
-  PlugRun run("delay=15");
+  PlugContext run("loopback?delay=15");
   run.timer_ = 16;
   run.usb_ = true;
   const CheckOutcome c = RunLatencyCheck(run, 20);
@@ -235,17 +159,21 @@ TEST(LatencyCheck, EachRoundTripIsTimedAndReported) {
             "Median 17000 us, 95th 17000 us, 99th 17000 us, maximum 17000 us over 20 round "
             "trips; one character takes 1042 us on the wire");
   EXPECT_NE(c.lines[2].find("USB latency timer (16 ms)"), std::string::npos);
-  EXPECT_EQ(FigureOf(c, "rounds_done"), Value{std::int64_t{20}});
-  EXPECT_EQ(FigureOf(c, "median_us"), Value{std::int64_t{17000}});
-  EXPECT_EQ(FigureOf(c, "usb_latency_timer_suspected"), Value{true});
+  EXPECT_EQ(Int(c, "rounds_done"), 20);
 
-  PlugRun plain("");
+  PlugContext plain("loopback");
   const CheckOutcome quick = RunLatencyCheck(plain, 5);
-  EXPECT_EQ(FigureOf(quick, "max_us"), Value{std::int64_t{2000}});
+  EXPECT_EQ(Int(quick, "max_us"), 2000);
   EXPECT_EQ(quick.lines.size(), 2u) << "no USB timer named for a quick echo";
+  // A late echo of what came before is not taken for a round trip.
+  PlugContext late("loopback?delay=30");
+  late.port_.TransmitText("stale");
+  const CheckOutcome stale = RunLatencyCheck(late, 3);
+  EXPECT_TRUE(stale.passed) << stale.lines[1];
+  EXPECT_EQ(Int(stale, "median_us"), 32000);
 }
 
-TEST(LatencyCheck, AMissingOrWrongEchoEndsItFailed) {
+TEST(LatencyCheck, AMissingOrWrongEchoOrAStopEndsItUnpassed) {
   const std::tuple<const char*, const char*, std::int64_t, const char*> rows[] = {
       {"corrupt=3", "Round trip 3 of 10: sent 0x23, got 0x22", 2, "came back changed"},
       {"drop=4", "Round trip 4 of 10: no echo within 102 ms", 3, "got no echo"},
@@ -255,34 +183,23 @@ TEST(LatencyCheck, AMissingOrWrongEchoEndsItFailed) {
   };
   for (const auto& [switches, line, done, cause] : rows) {
     SCOPED_TRACE(switches);
-    PlugRun run(switches);
+    PlugContext run(std::string("loopback?") + switches);
     run.settings_.TestTimeout = 100;
     const CheckOutcome c = RunLatencyCheck(run, 10);
     EXPECT_FALSE(c.passed);
     ASSERT_GE(c.lines.size(), 2u);
     EXPECT_EQ(c.lines[0], "Latency: 10 round trips of one character <-- FAILED");
     EXPECT_EQ(c.lines[1], line);
-    EXPECT_EQ(FigureOf(c, "rounds_done"), Value{done});
+    EXPECT_EQ(Int(c, "rounds_done"), done);
     ASSERT_EQ(c.diagnosis.size(), 1u);
     EXPECT_NE(c.diagnosis[0].find(cause), std::string::npos) << c.diagnosis[0];
   }
-}
-
-TEST(LatencyCheck, ALateEchoOfWhatCameBeforeIsNotTakenForARoundTrip) {
-  PlugRun run("delay=30");
-  run.port_.TransmitText("stale");
-  const CheckOutcome c = RunLatencyCheck(run, 3);
-  EXPECT_TRUE(c.passed) << c.lines[1];
-  EXPECT_EQ(FigureOf(c, "median_us"), Value{std::int64_t{32000}});
-}
-
-TEST(LatencyCheck, AStopEndsItInterruptedNotPassed) {
-  PlugRun run("");
+  PlugContext run("loopback");
   run.stop_at_us_ = 50'000 + 10 * 2'000;  // after the quiet wait and ten round trips
   const CheckOutcome c = RunLatencyCheck(run, 1000);
   EXPECT_TRUE(c.interrupted);
   EXPECT_FALSE(c.passed);
-  EXPECT_EQ(FigureOf(c, "rounds_done"), Value{std::int64_t{10}});
+  EXPECT_EQ(Int(c, "rounds_done"), 10);
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "tools/run/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <functional>
+#include <iterator>
 #include <limits>
-#include <map>
 
 #include "common/text.h"
 #include "portmap/portmap.h"
@@ -79,100 +79,119 @@ std::optional<std::int16_t> ComNumber(const std::string& word) {
   return static_cast<std::int16_t>(n);
 }
 
+namespace {
+
+// How an option takes its value.
+enum class Takes {
+  kNothing,  // a switch: "--quiet"; "--quiet=x" is refused
+  kValue,    // "--baud 9600" or "--baud=9600"
+  kMaybe,    // "--sweep", "--sweep=LIST", or "--sweep LIST" where LIST starts with a digit
+};
+
+// Does what an option asks; `value` is nullopt when the option came without one.
+using Handler = void (*)(Options& o, const std::string& name,
+                         const std::optional<std::string>& value);
+
+struct OptionSpec {
+  const char* name;
+  Takes takes;
+  Handler apply;
+};
+
+std::string NeedFile(const std::string& name, const std::string& value, const char* hint = "") {
+  if (value.empty()) throw UsageError(name + ": no file name given" + hint);
+  return value;
+}
+
+const OptionSpec kOptions[] = {
+    {"--tests", Takes::kValue,
+     [](Options& o, auto& n, auto& s) { o.overrides.tests = TestList(n, *s); }},
+    {"--baud", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.overrides.baud = static_cast<std::int32_t>(
+           Whole(n, *s, settings::kLowestBaudRate, settings::kHighestBaudRate));
+     }},
+    {"--bits", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       if (*s != "7" && *s != "8") throw UsageError(n + ": '" + *s + "' is not 7 or 8");
+       o.overrides.bits = static_cast<std::int16_t>((*s)[0] - '0');
+     }},
+    {"--parity", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       const std::string p = Upper(*s);
+       if (p != "N" && p != "O" && p != "E")
+         throw UsageError(n + ": '" + *s + "' is not N, O or E");
+       o.overrides.parity = static_cast<std::int16_t>(p == "N" ? 1 : p == "O" ? 2 : 3);
+     }},
+    {"--stop", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       if (*s != "1" && *s != "2") throw UsageError(n + ": '" + *s + "' is not 1 or 2");
+       o.overrides.stop = static_cast<std::int16_t>((*s)[0] - '0');
+     }},
+    {"--single-bytes", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.overrides.single_bytes = Short(n, *s, settings::kLowestSingleBytes);
+     }},
+    {"--timeout", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.overrides.timeout = static_cast<std::int32_t>(
+           Whole(n, *s, settings::kLowestTestTimeout, std::numeric_limits<std::int32_t>::max()));
+     }},
+    {"--max-duration", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.overrides.max_duration = Short(n, *s, settings::kLowestMilliseconds);
+     }},
+    {"--handshake-delay", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.overrides.handshake_delay = Short(n, *s, settings::kLowestMilliseconds);
+     }},
+    {"--repeat", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.repeat =
+           static_cast<std::int32_t>(Whole(n, *s, 0, std::numeric_limits<std::int32_t>::max()));
+     }},
+    {"--result", Takes::kValue, [](Options& o, auto& n, auto& s) { o.result = NeedFile(n, *s); }},
+    {"--no-result-file", Takes::kNothing,
+     [](Options& o, auto&, auto&) { o.no_result_file = true; }},
+    {"--json", Takes::kValue,
+     [](Options& o, auto& n, auto& s) { o.json = NeedFile(n, *s, " (- for standard output)"); }},
+    {"--junit", Takes::kValue, [](Options& o, auto& n, auto& s) { o.junit = NeedFile(n, *s); }},
+    {"--plug", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       if (*s != "full" && *s != "standard")
+         throw UsageError(n + ": '" + *s + "' is not full or standard");
+       o.checks.full_plug = *s == "full";
+     }},
+    {"--break", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.checks.break_ms = static_cast<std::int32_t>(Whole(n, *s, 1, 10000));
+     }},
+    {"--latency", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       o.checks.latency_rounds = static_cast<std::int32_t>(Whole(n, *s, 1, 1000000));
+     }},
+    {"--sweep", Takes::kMaybe,
+     [](Options& o, auto& n, auto& s) {
+       o.checks.sweep = s ? ParseRates(n, *s) : std::vector<std::int32_t>{};
+     }},
+    {"--soak", Takes::kValue,
+     [](Options& o, auto& n, auto& s) { o.checks.soak_ms = ParseDuration(n, *s); }},
+    {"--flow", Takes::kValue,
+     [](Options& o, auto& n, auto& s) {
+       if (*s != "rts" && *s != "none") throw UsageError(n + ": '" + *s + "' is not rts or none");
+       o.checks.flow_rts = *s == "rts";
+     }},
+    {"-q", Takes::kNothing, [](Options& o, auto&, auto&) { o.quiet = true; }},
+    {"--quiet", Takes::kNothing, [](Options& o, auto&, auto&) { o.quiet = true; }},
+    {"-h", Takes::kNothing, [](Options& o, auto&, auto&) { o.help = true; }},
+    {"--help", Takes::kNothing, [](Options& o, auto&, auto&) { o.help = true; }},
+    {"--version", Takes::kNothing, [](Options& o, auto&, auto&) { o.version = true; }},
+};
+
+}  // namespace
+
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
-  Overrides& v = o.overrides;
-  using Setter = std::function<void(const std::string& option, const std::string& value)>;
-  const std::map<std::string, Setter> with_value = {
-      {"--tests", [&](auto& n, auto& s) { v.tests = TestList(n, s); }},
-      {"--baud",
-       [&](auto& n, auto& s) {
-         v.baud = static_cast<std::int32_t>(
-             Whole(n, s, settings::kLowestBaudRate, settings::kHighestBaudRate));
-       }},
-      {"--bits",
-       [&](auto& n, auto& s) {
-         if (s != "7" && s != "8") throw UsageError(n + ": '" + s + "' is not 7 or 8");
-         v.bits = static_cast<std::int16_t>(s[0] - '0');
-       }},
-      {"--parity",
-       [&](auto& n, auto& s) {
-         const std::string p = Upper(s);
-         if (p == "N")
-           v.parity = 1;
-         else if (p == "O")
-           v.parity = 2;
-         else if (p == "E")
-           v.parity = 3;
-         else
-           throw UsageError(n + ": '" + s + "' is not N, O or E");
-       }},
-      {"--stop",
-       [&](auto& n, auto& s) {
-         if (s != "1" && s != "2") throw UsageError(n + ": '" + s + "' is not 1 or 2");
-         v.stop = static_cast<std::int16_t>(s[0] - '0');
-       }},
-      {"--single-bytes",
-       [&](auto& n, auto& s) { v.single_bytes = Short(n, s, settings::kLowestSingleBytes); }},
-      {"--timeout",
-       [&](auto& n, auto& s) {
-         v.timeout = static_cast<std::int32_t>(
-             Whole(n, s, settings::kLowestTestTimeout, std::numeric_limits<std::int32_t>::max()));
-       }},
-      {"--max-duration",
-       [&](auto& n, auto& s) { v.max_duration = Short(n, s, settings::kLowestMilliseconds); }},
-      {"--handshake-delay",
-       [&](auto& n, auto& s) { v.handshake_delay = Short(n, s, settings::kLowestMilliseconds); }},
-      {"--repeat",
-       [&](auto& n, auto& s) {
-         o.repeat =
-             static_cast<std::int32_t>(Whole(n, s, 0, std::numeric_limits<std::int32_t>::max()));
-       }},
-      {"--result",
-       [&](auto& n, auto& s) {
-         if (s.empty()) throw UsageError(n + ": no file name given");
-         o.result = s;
-       }},
-      {"--json",
-       [&](auto& n, auto& s) {
-         if (s.empty()) throw UsageError(n + ": no file name given (- for standard output)");
-         o.json = s;
-       }},
-      {"--junit",
-       [&](auto& n, auto& s) {
-         if (s.empty()) throw UsageError(n + ": no file name given");
-         o.junit = s;
-       }},
-      {"--soak", [&](auto& n, auto& s) { o.checks.soak_ms = ParseDuration(n, s); }},
-      {"--flow",
-       [&](auto& n, auto& s) {
-         if (s != "rts" && s != "none") throw UsageError(n + ": '" + s + "' is not rts or none");
-         o.checks.flow_rts = s == "rts";
-       }},
-      {"--plug",
-       [&](auto& n, auto& s) {
-         if (s != "full" && s != "standard")
-           throw UsageError(n + ": '" + s + "' is not full or standard");
-         o.checks.full_plug = s == "full";
-       }},
-      {"--break",
-       [&](auto& n, auto& s) {
-         o.checks.break_ms = static_cast<std::int32_t>(Whole(n, s, 1, 10000));
-       }},
-      {"--latency",
-       [&](auto& n, auto& s) {
-         o.checks.latency_rounds = static_cast<std::int32_t>(Whole(n, s, 1, 1000000));
-       }},
-  };
-  const std::map<std::string, bool*> switches = {
-      {"--no-result-file", &o.no_result_file},
-      {"-q", &o.quiet},
-      {"--quiet", &o.quiet},
-      {"--help", &o.help},
-      {"-h", &o.help},
-      {"--version", &o.version},
-  };
-
   bool options_done = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -187,34 +206,21 @@ Options ParseOptions(const std::vector<std::string>& args) {
     }
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    if (name == "--sweep") {
-      // Its list is optional: "--sweep", "--sweep=LIST", or "--sweep LIST" where LIST starts
-      // with a digit (no port does).
-      std::vector<std::int32_t> rates;
-      if (eq != std::string::npos) {
-        rates = ParseRates(name, arg.substr(eq + 1));
-      } else if (i + 1 < args.size() && !args[i + 1].empty() &&
-                 std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
-        rates = ParseRates(name, args[++i]);
-      }
-      o.checks.sweep = std::move(rates);
-      continue;
-    }
-    if (const auto s = switches.find(name); s != switches.end()) {
-      if (eq != std::string::npos) throw UsageError(name + " takes no value");
-      *s->second = true;
-      continue;
-    }
-    const auto w = with_value.find(name);
-    if (w == with_value.end()) throw UsageError("unknown option '" + name + "'");
-    std::string value;
+    const auto spec = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                   [&](const OptionSpec& s) { return name == s.name; });
+    if (spec == std::end(kOptions)) throw UsageError("unknown option '" + name + "'");
+    std::optional<std::string> value;
     if (eq != std::string::npos) {
+      if (spec->takes == Takes::kNothing) throw UsageError(name + " takes no value");
       value = arg.substr(eq + 1);
-    } else {
+    } else if (spec->takes == Takes::kValue) {
       if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
       value = args[++i];
+    } else if (spec->takes == Takes::kMaybe && i + 1 < args.size() && !args[i + 1].empty() &&
+               std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
+      value = args[++i];
     }
-    w->second(name, value);
+    spec->apply(o, name, value);
   }
   if (o.no_result_file && o.result) {
     throw UsageError("--result and --no-result-file cannot be given together");
