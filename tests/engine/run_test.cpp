@@ -61,14 +61,6 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
        {2},
        DataOk(128, 40, 37),
        [](Rig& r) { r.settings.DataBits = 7, r.settings.Parity = 2; }},
-      // 8E2 is 12 bits a character: 320 ms of wire for the block, more than an 11-bit limit gives.
-      {"",
-       {2},
-       DataOk(256, 320, 293),
-       [](Rig& r) {
-         r.settings.BaudRate = 9600, r.settings.Parity = 3, r.settings.StopBits = 2;
-         r.settings.TestTimeout = 10;
-       }},
       {"corrupt=1", {3}, {"+" + kSingle + " --- OK  (30ms)"}},  // counted, not compared
       {"drop=10", {3}, {"-" + kSingle + " <-- FAILED  (90 bytes received)"}},
       // Each character brings an extra one; the wait ends at the step after the 100th is in.
