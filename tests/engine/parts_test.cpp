@@ -1,5 +1,5 @@
-// The engine's parts below a whole run: the time limits, the handshake pauses and echo waits,
-// the port setup, the comm event monitor and the result log.
+// The engine's parts below a whole run: the time limits, the handshake pauses, the port setup,
+// the comm event monitor and the result log.
 #include "engine/line_format.h"
 #include "engine/timing.h"
 #include "rig.h"
@@ -50,15 +50,6 @@ TEST(Tests, HandshakePauses) {
     EXPECT_EQ(rig.clock.NowMicros() / 1000 - kStartMicros / 1000, 2 * delay);
     EXPECT_EQ(rig.do_events_calls, events);
   }
-}
-
-// Characters left in the port by earlier traffic are not taken for the data test's echo.
-TEST(Tests, EchoIsOnlyWhatArrivesAfterTheSend) {
-  Rig rig;
-  rig.OpenPort();
-  rig.port.TransmitText("x");  // below the receive threshold: it stays in the port
-  Later(rig, 10);
-  EXPECT_TRUE(rig.tester.Retest(2).passed);
 }
 
 // Nothing while tests run; otherwise the port is reopened on the chosen number with the settings
