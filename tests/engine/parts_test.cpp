@@ -1,11 +1,5 @@
-// The engine's parts below a whole run: the time limits, the handshake pauses and echo waits,
-// the port setup, the comm event monitor and the result log.
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <csignal>
-
+// The engine's parts below a whole run: the time limits, the handshake pauses, the port setup,
+// the comm event monitor and the result log.
 #include "engine/line_format.h"
 #include "engine/timing.h"
 #include "rig.h"
@@ -56,22 +50,6 @@ TEST(Tests, HandshakePauses) {
     EXPECT_EQ(rig.clock.NowMicros() / 1000 - kStartMicros / 1000, 2 * delay);
     EXPECT_EQ(rig.do_events_calls, events);
   }
-}
-
-// A window that sleeps on the port ends the echo waits when the last character is in: the time
-// reported is the wire time, to the tick, not a count of whole 10 ms steps. Characters left by
-// earlier traffic are not taken for echo.
-TEST(Tests, EchoWaitsEndWhenTheLastCharacterArrives) {
-  Rig rig;
-  rig.wakes_on_port = true;
-  rig.OpenPort();
-  EXPECT_TRUE(rig.tester.Retest(3).passed);
-  rig.port.TransmitText("x");  // below the receive threshold: it stays in the port
-  Later(rig, 10);
-  EXPECT_TRUE(rig.tester.Retest(2).passed);
-  // 256 and 100 characters of 10 bits at 38400 baud: 66.7 and 26.0 ms.
-  EXPECT_NE(rig.text.find("(Duration: 67ms "), std::string::npos) << rig.text;
-  EXPECT_NE(rig.text.find("(27ms)"), std::string::npos) << rig.text;
 }
 
 // Nothing while tests run; otherwise the port is reopened on the chosen number with the settings
@@ -141,8 +119,9 @@ TEST(ResultLog, BoxIsCutBackToItsLast10000Characters) {
 
 // The result file is written only where a result file may stand; anything else the path names
 // is refused and left byte for byte as it was, and an earlier run's file is emptied first. (Links
-// and shared folders are the safe file's own concern.) Neither a refusal nor a failing write
-// stops the lines: the box tells once, after the first line the file does not take.
+// and shared folders are the safe file's own concern; FIFOs, devices and a full disk are the
+// end-to-end hostile case's.) A refusal does not stop the lines: the box tells once, after the
+// first line the file does not take.
 TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
   const std::string not_ours =
       "it is not a result file of this program (its first line does not "
@@ -154,9 +133,7 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
   };
   const std::vector<Case> cases{
       {"D:\\r.txt", "create D:\\r.txt: no such drive", ""},
-      {"fifo", "create fifo: it is not a regular file", ""},  // nor waited on
       {"notes.txt", "create notes.txt: " + not_ours, "my notes\n"},
-      {"full.txt", "write full.txt: File too large", ""},  // a size limit stands in for a full disk
       {"earlier.txt", "", "Test started long ago\r\n" + std::string(200, '.') + "\r\n"},
   };
   const std::filesystem::path cwd = std::filesystem::current_path();
@@ -164,19 +141,12 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
     SCOPED_TRACE(c.path);
     Rig rig;
     std::filesystem::current_path(rig.folder);
-    ASSERT_TRUE(c.path != "fifo" || mkfifo("fifo", 0600) == 0);
     rig.settings.ResultFileName = c.path;
     if (!c.before.empty()) std::ofstream(c.path, std::ios::binary) << c.before;
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{c.path == "full.txt" ? 0 : saved.rlim_cur, saved.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &limit);
     rig.tester.Log().OpenFile(c.path);
     rig.tester.Log().Report('+', "first");
     rig.tester.Log().Report('-', "second");
     rig.tester.Log().CloseFile();
-    setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(rig.text, c.error.empty()
                             ? "first\r\nsecond\r\n"
                             : "first\r\nResult file error: cannot " + c.error + "\r\nsecond\r\n");

@@ -1,6 +1,7 @@
 // Whole runs: the exact lines of the results box and the result file, the colour and the
 // operator's answers.
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "rig.h"
@@ -25,16 +26,20 @@ std::vector<std::string> DataOk(int bytes, int ms, int calculated) {
 }
 
 // The selected tests against a plug with faults or with changed settings: a pass must be earned
-// by the port under test, and a fault must show in the line that names it.
+// by the port under test, and a fault must show in the line that names it. Each test's outcome
+// holds what happened, and the observer is told the test's lines as the test's; a port event's
+// message is the port's.
 TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
-  using S = settings::Settings;
   struct Case {
     std::string faults;
     std::vector<int> tests;
     std::vector<std::string> lines;
-    std::function<void(S&)> adjust = nullptr;
+    std::function<void(Rig&)> adjust = nullptr;
+    std::vector<HandshakeLevels> levels = {};  // the last test's readings, when given
+    std::int64_t run_ms = -1;                  // the clock time the run takes, when given
   };
   const std::string no_data = "-" + kData + " <-- FAILED  (";
+  const std::string noisy = " The line did not go quiet before the test: ";
   const std::vector<Case> cases{
       // The plug's close and open delays are time on the shared clock; MaxDuration is 2000.
       {"opendelay=2000", {1}, {"+Open/Close --- OK   (Duration: 2000ms)"}},
@@ -45,46 +50,100 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
         " Error: Com-port 1 is not open: the operation is valid only when the port is open"}},
       {"echo=off", {2}, {no_data + "0 bytes received)"}},
       {"corrupt=50", {2}, {no_data + "256 bytes received)"}},
-      // A line error fails the block (a whole one too: see the outcomes below); the first of two
-      // errors is named.
+      // A line error fails the block (a whole one too); the first of two errors is named.
       {"break=5&overrun=20",
        {2},
        {"#Comm Event: Break received", "#Comm Event: Overrun error",
         no_data + "255 bytes received)", "-Data Tx/Rx: CommEvent error: 1001"}},
       // The wait ends at the 10 ms step after the echo is in: 26.7 ms of wire for 7O1, across
       // the wrap of the tick counter.
-      {"", {2}, DataOk(128, 40, 37), [](S& s) { s.DataBits = 7, s.Parity = 2; }},
-      // 8E2 is 12 bits a character: 320 ms of wire for the block, more than an 11-bit limit gives.
       {"",
        {2},
-       DataOk(256, 320, 293),
-       [](S& s) { s.BaudRate = 9600, s.Parity = 3, s.StopBits = 2, s.TestTimeout = 10; }},
-      {"",
-       {2},
-       {"-" + kData + " <-- FAILED",
-        " Error: no time limit: \"Test Timeout\" 2147483647 ms plus the wire time of 67 ms is "
-        "beyond the longest wait of 2147483647 ms"},
-       [](S& s) { s.TestTimeout = 2147483647; }},
+       DataOk(128, 40, 37),
+       [](Rig& r) { r.settings.DataBits = 7, r.settings.Parity = 2; }},
       {"corrupt=1", {3}, {"+" + kSingle + " --- OK  (30ms)"}},  // counted, not compared
       {"drop=10", {3}, {"-" + kSingle + " <-- FAILED  (90 bytes received)"}},
       // Each character brings an extra one; the wait ends at the step after the 100th is in.
       {"extra=1", {3}, {"-" + kSingle + " <-- FAILED  (115 bytes received)"}},
+      {"cts=on",
+       {4},
+       {Hs('-', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")},
+       nullptr,
+       {{false, true, true}, {true, true, true}}},
+      {"dsr=on&dcd=off",
+       {5},
+       {Hs('-', "DTR/DSR", "off"), Hs('+', "DTR/DSR", "on")},
+       nullptr,
+       {{false, true, false}, {true, true, false}}},
+      // A far end that sends each character back 20 ms after the one before it: the data test's
+      // limit of 2067 ms brings back 103 characters of its block, and the other 153 keep coming
+      // for three more seconds. The single-bytes test must not take them for its own echo: it
+      // waits for a quiet line and fails when the line stays busy for its whole limit (2026 ms:
+      // another 101 or so characters). The data test's wait ends at its first 10 ms step after
+      // 2067 ms.
+      {"slow=20",
+       {2, 3},
+       {no_data + "103 bytes received)", "-" + kSingle + " <-- FAILED",
+        noisy + "101 characters kept arriving from before it"},
+       nullptr,
+       {},
+       2070 + 2026},
+      // With a longer "Test Timeout" the leftovers end within the limit: 203 of the block within
+      // 4067 ms; the last of the 256 is in at 5120 ms, and the line is quiet three gaps (60 ms)
+      // after it. The single-bytes test's duration counts only its own echo.
+      {"slow=20",
+       {2, 3},
+       {no_data + "203 bytes received)", "+" + kSingle + " --- OK  (2000ms)"},
+       [](Rig& r) { r.settings.TestTimeout = 4000; },
+       {},
+       5120 + 60 + 2000},
+      // A window that sleeps on the port ends the echo waits when the last character is in: the
+      // run takes the wire time of the block and of the single bytes, to the tick.
       {"",
-       {3},
-       {"-0 bytes Tx/Rx: Single bytes send/received <-- FAILED",
-        " Error: the number of single bytes must be 1 or more"},
-       [](S& s) { s.SingleBytes = 0; }},
-      {"cts=on", {4}, {Hs('-', "RTS/CTS", "off"), Hs('+', "RTS/CTS", "on")}},
-      {"dsr=off", {5}, {Hs('+', "DTR/DSR", "off"), Hs('-', "DTR/DSR", "on")}},
+       {2, 3},
+       {DataOk(256, 67, 73)[0], DataOk(256, 67, 73)[1], "+" + kSingle + " --- OK  (27ms)"},
+       [](Rig& r) { r.wakes_on_port = true; },
+       {},
+       67 + 27},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults + " " + c.lines[0]);
     Rig rig(c.faults);
-    if (c.adjust) c.adjust(rig.settings);
+    if (c.adjust) c.adjust(rig);
     rig.Select(c.tests);
     rig.OpenPort();
+    const std::int64_t start = rig.clock.NowMicros();
     rig.tester.Run();
     Check(rig, Expect().Add(c.lines).Verdict());
+    if (c.run_ms >= 0) {
+      EXPECT_EQ((rig.clock.NowMicros() - start) / 1000, c.run_ms);
+    }
+
+    ASSERT_EQ(rig.pass_outcomes.size(), 1u);
+    const std::vector<TestOutcome>& outcomes = rig.pass_outcomes[0].tests;
+    ASSERT_EQ(outcomes.size(), c.tests.size());
+    std::vector<std::string> lines, told, events;
+    for (const TestOutcome& o : outcomes) {
+      lines.insert(lines.end(), o.lines.begin(), o.lines.end());
+      if (o.passed && o.received) {
+        EXPECT_EQ(*o.received, o.sent) << o.number;
+      }
+      if (o.line_error != 0) {
+        EXPECT_NE(std::find(o.events.begin(), o.events.end(), o.line_error), o.events.end());
+      }
+    }
+    for (const auto& [line, origin] : rig.origins) {
+      if (origin == LineOrigin::kTest) told.push_back(line);
+      if (origin == LineOrigin::kEvent) events.push_back("#" + line);
+    }
+    EXPECT_EQ(told, lines);
+    std::vector<std::string> expected_events;
+    std::copy_if(c.lines.begin(), c.lines.end(), std::back_inserter(expected_events),
+                 [](const std::string& l) { return l[0] == '#'; });
+    EXPECT_EQ(events, expected_events);
+    if (!c.levels.empty()) {
+      EXPECT_EQ(outcomes.back().levels, c.levels);
+    }
   }
 }
 
@@ -156,55 +215,6 @@ TEST(Run, FailuresOfPortOrWindowEndTheRunCleanly) {
   }
 }
 
-// A far end that sends each character back 20 ms after the one before it (slow=20): the data
-// test's limit of 2067 ms brings back 103 characters of its block, and the other 153 keep coming
-// for three more seconds. The single-bytes test must not take them for its own echo: it waits for
-// a quiet line and fails when the line stays busy for its whole limit (2026 ms: another 101 or
-// so characters). With a longer "Test Timeout" the leftovers end within the limit; the test then
-// runs on a quiet line, and its duration counts only its own echo. On a clean plug the waits cost
-// no time at all: the run takes the wire time of the block and of the single bytes.
-TEST(Run, OnlyTheEchoOfThisTestCounts) {
-  const std::string noisy = " The line did not go quiet before the test: ";
-  struct Case {
-    std::string faults;
-    std::int32_t timeout_ms;
-    bool wakes_on_port;
-    std::vector<std::string> lines;
-    std::int64_t run_ms;  // clock time the whole run takes
-  };
-  const std::vector<Case> cases{
-      {"slow=20",
-       2000,
-       false,
-       {"-" + kData + " <-- FAILED  (103 bytes received)", "-" + kSingle + " <-- FAILED",
-        noisy + "101 characters kept arriving from before it"},
-       2070 + 2026},  // the data test's wait ends at its first 10 ms step after 2067 ms
-      // 203 of the block within 4067 ms; the last of the 256 is in at 5120 ms, and the line is
-      // quiet three gaps (60 ms) after it.
-      {"slow=20",
-       4000,
-       false,
-       {"-" + kData + " <-- FAILED  (203 bytes received)", "+" + kSingle + " --- OK  (2000ms)"},
-       5120 + 60 + 2000},
-      {"", 2000, true, DataOk(256, 67, 73), 67 + 27},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.lines.back());
-    Rig rig(c.faults);
-    rig.settings.TestTimeout = c.timeout_ms;
-    rig.wakes_on_port = c.wakes_on_port;
-    rig.Select({2, 3});
-    rig.OpenPort();
-    const std::int64_t start = rig.clock.NowMicros();
-    rig.tester.Run();
-    Expect e;
-    e.Add(c.lines);
-    if (c.faults.empty()) e.Add({"+" + kSingle + " --- OK  (27ms)"});
-    Check(rig, e.Verdict());
-    EXPECT_EQ((rig.clock.NowMicros() - start) / 1000, c.run_ms);
-  }
-}
-
 // A stop request (Ctrl+C in serivane-run) ends the run after the test that is running. A pass in
 // which a selected test then did not run must not say "All test(s) passed": it ends with a line
 // of its own, counts as not passed and is not reported as a finished pass. A stop during the last
@@ -249,64 +259,6 @@ TEST(Run, ACutPassIsNotAPass) {
     Check(rig, e);
     EXPECT_EQ(rig.passes, c.passes);
     EXPECT_EQ(rig.cut_passes, c.cut_passes);
-  }
-}
-
-// Each test's outcome holds what happened, as numbers and levels a reader needs no line for (a
-// failed test's count is in its line, checked above): the count of a test that passed, the
-// error and its event, the levels a handshake test saw.
-TEST(Outcome, TellsWhatTheTestSaw) {
-  struct Case {
-    std::string faults;
-    int test;
-    bool passed;
-    std::int32_t sent;
-    std::optional<std::int64_t> received;
-    std::int16_t line_error;
-    std::vector<HandshakeLevels> levels;
-    std::int16_t data_bits = 8;
-  };
-  const Case cases[] = {
-      {"", 2, true, 128, 128, 0, {}, 7},
-      {"corrupt=50", 3, true, 100, 100, 0, {}},
-      {"frame=256", 2, false, 256, 256, 1004, {}},
-      {"", 1, true, 0, std::nullopt, 0, {}},
-      {"cts=off", 4, false, 0, std::nullopt, 0, {{false, false, true}, {true, false, true}}},
-      {"", 5, true, 0, std::nullopt, 0, {{false, false, false}, {true, true, true}}},
-      {"dsr=on&dcd=off", 5, false, 0, std::nullopt, 0, {{false, true, false}, {true, true, false}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.faults + " test " + std::to_string(c.test));
-    Rig rig(c.faults);
-    rig.settings.DataBits = c.data_bits;
-    rig.OpenPort();
-    const TestOutcome o = rig.tester.Retest(static_cast<std::int16_t>(c.test));
-    EXPECT_EQ(o.number, c.test);
-    EXPECT_EQ(o.passed, c.passed);
-    EXPECT_EQ(o.sent, c.sent);
-    EXPECT_EQ(o.received, c.received);
-    EXPECT_EQ(o.line_error, c.line_error);
-    EXPECT_EQ(o.levels, c.levels);
-    if (c.line_error != 0) {
-      EXPECT_NE(std::find(o.events.begin(), o.events.end(), c.line_error), o.events.end());
-    }
-    // The lines are those the test wrote, every one of them, and the observer is told them as
-    // the test's: without an event message the box holds them and nothing else. A port event's
-    // message is the port's: in the box, told as an event's, not among the test's lines.
-    ASSERT_FALSE(o.lines.empty());
-    std::string box;
-    std::vector<std::string> test_lines, event_lines;
-    for (const std::string& l : o.lines) box += l + "\r\n";
-    for (const auto& [line, origin] : rig.origins) {
-      if (origin == LineOrigin::kTest) test_lines.push_back(line);
-      if (origin == LineOrigin::kEvent) event_lines.push_back(line);
-    }
-    EXPECT_EQ(test_lines, o.lines);
-    if (c.line_error == 0) {
-      EXPECT_EQ(rig.text, box);
-    } else {
-      EXPECT_EQ(event_lines, std::vector<std::string>{"Comm Event: Framing error"});
-    }
   }
 }
 
