@@ -2,15 +2,77 @@
 // to date on the screen only when the thread is about to wait.
 #include "app/result_box.h"
 
+#include <QPaintEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextLayout>
 #include <algorithm>
+#include <optional>
 
 #include "app/dialogs.h"
 
 namespace serivane::app {
+
+namespace {
+
+// Each line added to the box moves its scroll bar's range and value, and a scroll bar repaints
+// itself at every such move. Once the box is full, the handle is at its smallest size at the
+// foot of the groove and a move changes nothing that is seen: this one paints again only when
+// the handle's place or size, the end it stands at or its state changes.
+class SteadyScrollBar final : public QScrollBar {
+ public:
+  explicit SteadyScrollBar(Qt::Orientation orientation) : QScrollBar(orientation) {}
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if ((change == SliderRangeChange || change == SliderValueChange) && painted_ &&
+        *painted_ == CurrentLook())
+      return;
+    QScrollBar::sliderChange(change);
+  }
+
+  void paintEvent(QPaintEvent* event) override {
+    painted_ = CurrentLook();
+    QScrollBar::paintEvent(event);
+  }
+
+ private:
+  struct Look {
+    QRect rect;
+    QRect handle;
+    bool at_minimum;
+    bool at_maximum;
+    bool no_range;
+    int state;
+    int active;
+    bool operator==(const Look&) const = default;
+  };
+
+  Look CurrentLook() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {
+        option.rect,
+        style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+        option.sliderPosition == option.minimum,
+        option.sliderPosition == option.maximum,
+        option.minimum == option.maximum,
+        static_cast<int>(option.state),
+        static_cast<int>(option.activeSubControls)};
+  }
+
+  std::optional<Look> painted_;
+};
+
+}  // namespace
+
+ResultBox::ResultBox(QPlainTextEdit* box) : box_(box) {
+  box_->setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical));
+}
 
 std::string ResultBox::ResultText() const {
   return text_;

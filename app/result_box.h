@@ -16,8 +16,9 @@ namespace serivane::app {
 
 class ResultBox final : public engine::ResultsView {
  public:
-  // `box` must outlive this.
-  explicit ResultBox(QPlainTextEdit* box) : box_(box) {}
+  // `box` must outlive this. Gives the box a scroll bar that is painted again only when its look
+  // changes.
+  explicit ResultBox(QPlainTextEdit* box);
 
   std::string ResultText() const override;
   void SetResultText(const std::string& text) override;

@@ -13,6 +13,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QScrollBar>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
@@ -221,6 +222,10 @@ void RS232_Form::CreateControls() {
   Result_Text->setTabChangesFocus(true);
   Result_Text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Result_Text->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // The scroll bar is painted again with each line the box shows. Its holder fills itself with
+  // the colour that the window's background gives it anyway, so that the window, its client
+  // area and the box's frame need not be painted beneath it each time.
+  Result_Text->verticalScrollBar()->parentWidget()->setAutoFillBackground(true);
 
   // Tab order; the frames and the label take no focus of their own, their access keys move it
   // to the next control.

@@ -12,7 +12,8 @@ namespace serivane::engine {
 
 namespace {
 
-// Wait loops pause this long between looks at the port and the window's events.
+// A wait that cannot sleep on the window's events, and the wait for a quiet line, pause this
+// long between looks at the port and the window's events.
 constexpr std::int32_t kWaitStepMs = 10;
 // A handshake pause up to this long blocks the window. The two handshake tests pause four times
 // in a row without yielding, so the window is held for less than a second at most.
@@ -80,22 +81,20 @@ bool LoopbackTests::ReportFailure(const std::string& head, const std::string& re
 void LoopbackTests::WaitForEcho(std::uint32_t start, std::int32_t limit_ms) {
   // The tick difference is taken modulo 2^32 (TickDiff), so a counter that wraps during the
   // wait neither ends it early nor makes it endless.
-  std::uint32_t now;
-  do {
-    // The window sleeps on the port for the rest of the step, so the wait ends when the last
-    // character arrives and the test's duration is that of the echo, not of whole steps.
-    const std::int64_t step_end = clock_.NowMicros() + std::int64_t{kWaitStepMs} * 1000;
-    for (std::int64_t left = step_end - clock_.NowMicros(); left > 0 && !monitor_.EchoIn();
-         left = step_end - clock_.NowMicros()) {
-      const auto left_ms = static_cast<std::int32_t>((left + 999) / 1000);
-      if (!events_.WaitForEvents(left_ms)) {
-        clock_.Sleep(left_ms);
-        events_.DoEvents();
-        break;
-      }
+  std::uint32_t now = clock_.TickCount();
+  while (!monitor_.EchoIn()) {
+    // The window sleeps on the port for the rest of the time limit: the port wakes it when the
+    // awaited count is in or an event is due, so the wait ends when the last character arrives
+    // and the test's duration is that of the echo. Any other event of the window ends a sleep
+    // too, and the wait goes on.
+    const std::int64_t left = limit_ms - static_cast<std::int64_t>(TickDiff(now, start));
+    if (!events_.WaitForEvents(static_cast<std::int32_t>(std::max<std::int64_t>(left, 0)))) {
+      clock_.Sleep(kWaitStepMs);
+      events_.DoEvents();
     }
     now = clock_.TickCount();
-  } while (static_cast<std::int64_t>(TickDiff(now, start)) < limit_ms && !monitor_.EchoIn());
+    if (static_cast<std::int64_t>(TickDiff(now, start)) >= limit_ms) break;
+  }
 }
 
 int LoopbackTests::EchoFrameBits() const {

@@ -70,10 +70,11 @@ class LoopbackTests {
   // Reads the start tick, tells the monitor an echo is expected and arms the receive event at
   // `count` characters. The line must be quiet (AwaitQuietLine). Returns the start tick.
   std::uint32_t StartEcho(std::int16_t count);
-  // Waits in 10 ms steps, letting window events run, until `limit_ms` have passed since the
-  // tick `start` or the echo is in. Within a step the window sleeps on the port, so the wait
-  // ends as soon as the echo is in; a window that cannot sleep on its events is given whole
-  // steps of the clock. At least one step, unless the echo is already in.
+  // Waits, letting window events run, until `limit_ms` have passed since the tick `start` or the
+  // echo is in. A window that sleeps on its events sleeps for the rest of the limit at once and
+  // is woken by the port when the echo is in (or an event is due), so the wait ends as soon as
+  // the echo is in; a window that cannot sleep on its events is given whole 10 ms steps of the
+  // clock. At least one wait, unless the echo is already in.
   void WaitForEcho(std::uint32_t start, std::int32_t limit_ms);
   // Bits per character on the wire with the current line settings, for the data tests' limits.
   int EchoFrameBits() const;

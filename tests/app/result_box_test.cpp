@@ -1,5 +1,7 @@
 // The results box takes lines by appending; what it shows must be what setting the whole text
 // at once shows.
+#include <QScreen>
+#include <QScrollBar>
 #include <QTextCursor>
 
 #include "tests/app/form_fixture.h"
@@ -42,6 +44,50 @@ TEST_F(ResultBoxTest, AppendedPiecesShowAsTheWholeText) {
   EXPECT_EQ(Find<QPlainTextEdit>("Result_Text")->toPlainText().size(), 10000 - 228);
   EXPECT_TRUE(Find<QPlainTextEdit>("Result_Text")->toPlainText().endsWith(" OK\n"));
   EXPECT_FALSE(Find<QPlainTextEdit>("Result_Text")->document()->isUndoAvailable());
+}
+
+// The box's scroll bar is painted again only when a line changes how it looks. What the screen
+// shows of it must be, after every line, what drawing it afresh shows; and once the box is full
+// and the handle stays at the foot, a line must not paint it at all.
+TEST_F(ResultBoxTest, TheScrollBarOnScreenFollowsEachLineAndAFullBoxLeavesItAlone) {
+  Start();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+  auto* box = Find<QPlainTextEdit>("Result_Text");
+  QScrollBar* bar = box->verticalScrollBar();
+  QWidget* holder = bar->parentWidget();
+  struct PaintCount final : QObject {
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+    int paints = 0;
+  } count;
+  bar->installEventFilter(&count);
+  form_->results().SetResultText("");
+  QApplication::processEvents();
+  const auto on_screen = [&] {
+    const QRect where(holder->mapTo(form_.get(), QPoint(0, 0)), holder->size());
+    return form_->screen()->grabWindow(form_->winId()).copy(where).toImage();
+  };
+  // Paints on the screen only: drawing it afresh paints it too.
+  int screen_paints = 0;
+  int paints_while_full = -1;
+  int handle_moves = 0;
+  int last_handle = -1;
+  for (int i = 0; i < 80; ++i) {
+    count.paints = 0;
+    form_->tester().Log().AppendLine("Line " + std::to_string(i));
+    form_->results().Flush();
+    QApplication::processEvents();
+    screen_paints += count.paints;
+    EXPECT_EQ(on_screen(), holder->grab().toImage()) << "after line " << i;
+    if (bar->value() != last_handle) ++handle_moves;
+    last_handle = bar->value();
+    // By then the handle is at its smallest, at the foot of the groove.
+    if (i == 60) paints_while_full = screen_paints;
+  }
+  EXPECT_GT(handle_moves, 50);
+  EXPECT_EQ(screen_paints, paints_while_full) << "lines that change nothing seen repaint the bar";
 }
 
 }  // namespace
