@@ -1,5 +1,7 @@
 // The engine's parts below a whole run: the time limits, the handshake pauses, the port setup,
 // the comm event monitor and the result log.
+#include <array>
+
 #include "engine/line_format.h"
 #include "engine/timing.h"
 #include "rig.h"
@@ -126,33 +128,25 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
   const std::string not_ours =
       "it is not a result file of this program (its first line does not "
       "begin \"Test started\"), so it is left as it is";
-  struct Case {
-    std::string path;    // relative to the rig's folder
-    std::string error;   // what the box says it cannot do; "" none
-    std::string before;  // what the file holds before, and still holds after a refusal
-  };
-  const std::vector<Case> cases{
-      {"D:\\r.txt", "create D:\\r.txt: no such drive", ""},
-      {"notes.txt", "create notes.txt: " + not_ours, "my notes\n"},
-      {"earlier.txt", "", "Test started long ago\r\n" + std::string(200, '.') + "\r\n"},
-  };
   const std::filesystem::path cwd = std::filesystem::current_path();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
+  // {path in the rig's folder, what the box says it cannot do, what the file holds before}
+  for (const auto& [path, error, before] : std::vector<std::array<std::string, 3>>{
+           {"D:\\r.txt", "create D:\\r.txt: no such drive", ""},
+           {"notes.txt", "create notes.txt: " + not_ours, "my notes\n"},
+           {"earlier.txt", "", "Test started long ago\r\n" + std::string(200, '.') + "\r\n"}}) {
+    SCOPED_TRACE(path);
     Rig rig;
     std::filesystem::current_path(rig.folder);
-    rig.settings.ResultFileName = c.path;
-    if (!c.before.empty()) std::ofstream(c.path, std::ios::binary) << c.before;
-    rig.tester.Log().OpenFile(c.path);
+    rig.settings.ResultFileName = path;
+    if (!before.empty()) std::ofstream(path, std::ios::binary) << before;
+    rig.tester.Log().OpenFile(path);
     rig.tester.Log().Report('+', "first");
     rig.tester.Log().Report('-', "second");
     rig.tester.Log().CloseFile();
-    EXPECT_EQ(rig.text, c.error.empty()
+    EXPECT_EQ(rig.text, error.empty()
                             ? "first\r\nsecond\r\n"
-                            : "first\r\nResult file error: cannot " + c.error + "\r\nsecond\r\n");
-    if (!c.before.empty()) {
-      EXPECT_EQ(rig.File(), c.error.empty() ? "+first\r\n-second\r\n" : c.before);
-    }
+                            : "first\r\nResult file error: cannot " + error + "\r\nsecond\r\n");
+    if (!before.empty()) EXPECT_EQ(rig.File(), error.empty() ? "+first\r\n-second\r\n" : before);
     std::filesystem::current_path(cwd);
   }
 }

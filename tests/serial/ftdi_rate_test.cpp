@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
+#include <tuple>
+#include <utility>
 
 #include "serial/ftdi_rate.h"
 #include "serial/uart_rate.h"
@@ -14,48 +15,35 @@ namespace serivane::serial {
 namespace {
 
 TEST(FtdiRate, EachChipAcceptsWhatItMakesWithinTwoPercentAndNamesItsNeighboursOtherwise) {
-  struct Case {
-    FtdiChip chip;
-    std::int32_t asked;
-    std::string outcome;  // the rate taken, or the refusal's reason
-  };
   const FtdiChip am = FtdiChip::kAm, bm = FtdiChip::kBm, h = FtdiChip::kHighSpeed,
                  sio = FtdiChip::kSio;
-  const std::vector<Case> cases{
-      {bm, 9600, "9600"},
+  const std::string makes = " baud: this port makes ";
+  // {chip, asked, the rate taken or the refusal's reason}
+  const std::tuple<FtdiChip, std::int32_t, std::string> cases[] = {
+      // clang-format off
+      {bm, 9600, "9600"}, {bm, 2000000, "2000000"}, {bm, 3000000, "3000000"}, {bm, 184, "184"},
       {bm, 45056, "45028"},  // 533 eighths: where a 16550 at 115200 makes 38400
-      {bm, 2000000, "2000000"},
-      {bm, 3000000, "3000000"},
-      {bm, 2500000, "2500000 baud: this port makes 2000000 or 3000000"},
-      {bm, 1450000, "1450000 baud: this port makes 1411765 or 1500000"},  // 2.6 % off
-      {bm, 3500000, "3500000 baud: this port makes at most 3000000"},
-      {bm, 184, "184"},
-      {bm, 150, "150 baud: this port makes at least 184"},  // the divisor would overflow
-      {am, 179104, "181818"},                               // 16.75 goes down to 16.5
-      {am, 177778, "176471"},                               // 16.875 goes up to 17
-      {am, 1090909, "1090909 baud: this port makes 1000000 or 1200000"},  // 2.75 -> 2.5
-      {h, 3500000, "3555556"},                                            // 27 eighths of 12 MHz
-      {h, 12500000, "12500000 baud: this port makes at most 12000000"},
-      {h, 1199, "1199"},  // below 1200 the 3 MHz base
-      {sio, 57600, "57600"},
-      {sio, 14400, "14400 baud: this port makes 9600 or 19200"},
-      {sio, 230400, "230400 baud: this port makes at most 115200"},
-      {FtdiChip::kNone, 45056, "45056"},
-  };
-  for (const Case& c : cases) {
-    const RateCheck got = CheckFtdiRate(c.chip, c.asked);
-    EXPECT_EQ(got.ok() ? std::to_string(got.value()) : got.refusal().reason, c.outcome)
-        << FtdiChipText(c.chip) << " " << c.asked;
+      {bm, 2500000, "2500000" + makes + "2000000 or 3000000"},
+      {bm, 1450000, "1450000" + makes + "1411765 or 1500000"},  // 2.6 % off
+      {bm, 3500000, "3500000" + makes + "at most 3000000"},
+      {bm, 150, "150" + makes + "at least 184"},  // the divisor would overflow
+      {am, 179104, "181818"}, {am, 177778, "176471"},  // 16.75 goes down to 16.5, 16.875 up to 17
+      {am, 1090909, "1090909" + makes + "1000000 or 1200000"},  // 2.75 -> 2.5
+      {h, 3500000, "3555556"}, {h, 1199, "1199"},  // 27 eighths of 12 MHz; under 1200 3 MHz
+      {h, 12500000, "12500000" + makes + "at most 12000000"},
+      {sio, 57600, "57600"}, {sio, 14400, "14400" + makes + "9600 or 19200"},
+      {sio, 230400, "230400" + makes + "at most 115200"}, {FtdiChip::kNone, 45056, "45056"}};
+  // clang-format on
+  for (const auto& [chip, asked, outcome] : cases) {
+    const RateCheck got = CheckFtdiRate(chip, asked);
+    EXPECT_EQ(got.ok() ? std::to_string(got.value()) : got.refusal().reason, outcome)
+        << FtdiChipText(chip) << " " << asked;
   }
 }
 
 // One row per family, the AM/BM quirk, and what leaves the rule out.
 TEST(FtdiRate, TheChipComesFromBcdDeviceAsTheDriverTellsIt) {
-  struct Case {
-    UsbSerialFacts facts;
-    FtdiChip chip;
-  };
-  const std::vector<Case> cases{
+  const std::pair<UsbSerialFacts, FtdiChip> cases[] = {
       {{"ftdi_sio", 0x6001, 0x0400, true}, FtdiChip::kBm},  // FT232BM (QEMU's usb-serial)
       {{"ftdi_sio", 0x6001, 0x0200, false}, FtdiChip::kAm},
       {{"ftdi_sio", 0x6001, 0x0200, true}, FtdiChip::kBm},         // a BM without a serial number
@@ -65,12 +53,9 @@ TEST(FtdiRate, TheChipComesFromBcdDeviceAsTheDriverTellsIt) {
       {{"ftdi_sio", 0xfa10, 0x0600, true}, FtdiChip::kBm},
       {{"ftdi_sio", 0x6001, 0x1234, true}, FtdiChip::kNone},  // unknown revision: no rule
       {{"ftdi_sio", -1, -1, false}, FtdiChip::kNone},
-      {{"cp210x", 0xea60, 0x0100, false}, FtdiChip::kNone},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(DetectFtdiChip(c.facts), c.chip)
-        << c.facts.driver << " " << std::hex << c.facts.bcd_device;
-  }
+      {{"cp210x", 0xea60, 0x0100, false}, FtdiChip::kNone}};
+  for (const auto& [facts, chip] : cases)
+    EXPECT_EQ(DetectFtdiChip(facts), chip) << facts.driver << " " << std::hex << facts.bcd_device;
 }
 
 }  // namespace

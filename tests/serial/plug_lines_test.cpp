@@ -1,5 +1,5 @@
-// The virtual plug's RI and break: a full plug wires RI to RTS, a break held on the control
-// arrives as its event when it ends, and the switches that show each failing.
+// The virtual plug's break: a break held on the control arrives as its event when it ends, after
+// the characters before it. (RI and its wiring are the full-plug check's tests, in tests/tools.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,34 +18,6 @@ struct SlowPlug : Plug {
     control.ReceiveThreshold(0);
   }
 };
-
-// RI read with RTS off and then on, and the ring events raised: "01 6" is off, on, one ring.
-std::string Ring(const std::string& query) {
-  SlowPlug plug("loopback?" + query);
-  CommControl& c = plug.control;
-  c.OpenState(true);
-  plug.Run(0);
-  std::string out;
-  for (const bool rts : {false, true}) {
-    c.RtsOn(rts);
-    plug.Run(1000);
-    out += c.RingState() ? '1' : '0';
-  }
-  for (const auto code : plug.log.codes)
-    if (code == kEvRing) out += " 6";
-  return out;
-}
-
-TEST(VirtualPlug, RiFollowsRtsOnlyWhenWiredFullAndAStuckRiWins) {
-  const std::pair<const char*, const char*> rows[] = {
-      {"", "00"},  // the standard plug leaves RI unwired: nothing rings, as before
-      {"wiring=full", "01 6"},
-      {"wiring=full&ri=off", "00"},
-      {"ri=on", "11 6"},
-      {"wiring=full&cts=off", "01 6"},  // CTS stuck off leaves RI to RTS
-  };
-  for (const auto& [query, ring] : rows) EXPECT_EQ(Ring(query), ring) << query;
-}
 
 TEST(VirtualPlug, ABreakArrivesAsItsEventWhenItEndsAfterTheCharactersBeforeIt) {
   SlowPlug plug;

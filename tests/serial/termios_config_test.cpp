@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "serial/termios_config.h"
@@ -18,16 +20,11 @@
 namespace serivane::serial {
 namespace {
 
+// Every frame the window offers at 9600 baud; every rate it offers in the frame it starts with;
+// what the command line may ask besides: short characters, the top of the table, and a rate
+// without a code, which goes through BOTHER.
 TEST(TermiosConfig, EachFrameAndRateTheProgramOffersGivesItsFlagsAndSpeeds) {
-  struct Row {
-    const char* settings;
-    std::uint32_t cflag;
-    std::int32_t custom_rate;
-  };
-  // Every frame the window offers at 9600 baud; every rate it offers in the frame it starts
-  // with; what the command line may ask besides: short characters, the top of the table, and a
-  // rate without a code, which goes through BOTHER.
-  const Row rows[] = {
+  const std::tuple<const char*, std::uint32_t, std::int32_t> rows[] = {
       {"9600,N,7,1", 06255, 0},     {"9600,N,7,2", 06355, 0},   {"9600,O,7,1", 07655, 0},
       {"9600,O,7,2", 07755, 0},     {"9600,E,7,1", 06655, 0},   {"9600,E,7,2", 06755, 0},
       {"9600,N,8,1", 06275, 0},     {"9600,N,8,2", 06375, 0},   {"9600,O,8,1", 07675, 0},
@@ -37,50 +34,40 @@ TEST(TermiosConfig, EachFrameAndRateTheProgramOffersGivesItsFlagsAndSpeeds) {
       {"38400,N,8,1", 06277, 0},    {"57600,N,8,1", 016261, 0}, {"115200,N,8,1", 016262, 0},
       {"300,N,5,1", 06207, 0},      {"300,E,6,2", 06727, 0},    {"4000000,N,8,1", 016277, 0},
       {"45056,N,8,1", 06260, 45056}};
-  for (const Row& row : rows) {
-    const LineConfig config = LineConfig::Parse(row.settings);
+  for (const auto& [settings, cflag, custom_rate] : rows) {
+    const LineConfig config = LineConfig::Parse(settings);
     const TermiosImage image = TermiosFor(config, 0, true);
-    EXPECT_EQ(image.termios.cflag, row.cflag)
-        << row.settings << ": " << std::oct << image.termios.cflag;
-    EXPECT_EQ(image.custom_rate, row.custom_rate) << row.settings;
-    EXPECT_EQ(image.termios.ispeed, static_cast<std::uint32_t>(config.baud)) << row.settings;
-    EXPECT_EQ(image.termios.ospeed, static_cast<std::uint32_t>(config.baud)) << row.settings;
-    EXPECT_EQ(image.termios.iflag, 01u) << row.settings;
-    EXPECT_EQ(image.termios.lflag | image.termios.oflag, 0u) << row.settings;
-    EXPECT_EQ(LineConfigOf(image.termios), config) << row.settings;
+    const KernelTermios& t = image.termios;
+    EXPECT_EQ(t.cflag, cflag) << settings << ": " << std::oct << t.cflag;
+    const auto baud = static_cast<std::uint32_t>(config.baud);
+    EXPECT_EQ(std::tuple(image.custom_rate, t.ispeed, t.ospeed, t.iflag, t.lflag | t.oflag),
+              std::tuple(custom_rate, baud, baud, 01u, 0u))
+        << settings;
+    EXPECT_EQ(LineConfigOf(t), config) << settings;
   }
 }
 
 TEST(TermiosConfig, FlowControlAndErrorMarkingGoWhereTheDriverLooks) {
-  struct Row {
-    std::int32_t flow;
-    bool counters;
-    std::uint32_t cflag, iflag;
-  };
-  const Row rows[] = {
+  // {flow, counters, cflag, iflag}
+  const std::tuple<std::int32_t, bool, std::uint32_t, std::uint32_t> rows[] = {
       {0, false, 06275, 030},            // errors marked in the data
       {1, true, 06275, 012001},          // XON/XOFF both ways
       {2, true, 020000006275, 01},       // RTS/CTS
       {3, false, 020000006275, 012030},  // both
   };
-  for (const Row& row : rows) {
-    const KernelTermios t =
-        TermiosFor(LineConfig::Parse("9600,N,8,1"), row.flow, row.counters).termios;
-    EXPECT_EQ(t.cflag, row.cflag) << row.flow << std::oct << " " << t.cflag;
-    EXPECT_EQ(t.iflag, row.iflag) << row.flow << std::oct << " " << t.iflag;
+  for (const auto& [flow, counters, cflag, iflag] : rows) {
+    const KernelTermios t = TermiosFor(LineConfig::Parse("9600,N,8,1"), flow, counters).termios;
+    EXPECT_EQ(std::pair(t.cflag, t.iflag), std::pair(cflag, iflag)) << flow;
     // Reads return at once (VTIME and VMIN 0); XON and XOFF are DC1 and DC3.
     EXPECT_EQ(std::vector<int>(&t.cc[5], &t.cc[10]), (std::vector<int>{0, 0, 0, 0x11, 0x13}));
   }
 }
 
 TEST(TermiosConfig, TheReadBackNamesWhatTheDriverKept) {
-  // Asked: 9600,O,7,1 with RTS/CTS.
+  // Asked: 9600,O,7,1 with RTS/CTS. {what the driver changed in cflag, iflag, lflag, the refusal
+  // or "" when taken}
   const KernelTermios asked = TermiosFor(LineConfig::Parse("9600,O,7,1"), 2, true).termios;
-  struct Row {
-    std::uint32_t cflag_flip, iflag_flip, lflag;  // what the driver changed
-    std::string refusal;                          // "" when taken
-  };
-  const std::vector<Row> rows{
+  const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::string> rows[] = {
       {0, 0, 0, ""},
       {020, 0, 0, "the driver keeps 8 data bits"},    // CS7 -> CS8
       {01000, 0, 0, "the driver keeps even parity"},  // PARODD dropped
@@ -93,21 +80,17 @@ TEST(TermiosConfig, TheReadBackNamesWhatTheDriverKept) {
       {0200, 0, 0, "the driver did not take raw mode"},           // receiver off
       {0, 0, 0100000, ""},                                        // IEXTEN is no concern
   };
-  for (const Row& row : rows) {
+  for (const auto& [cflag_flip, iflag_flip, lflag, refusal] : rows) {
     KernelTermios got = asked;
-    got.cflag ^= row.cflag_flip;
-    got.iflag ^= row.iflag_flip;
-    got.lflag = row.lflag;
+    got.cflag ^= cflag_flip;
+    got.iflag ^= iflag_flip;
+    got.lflag = lflag;
     const Result<> taken = CheckTaken(asked, got);
-    EXPECT_EQ(taken.ok() ? "" : taken.refusal().reason, row.refusal) << std::oct << got.cflag;
-    if (!taken.ok()) {
-      EXPECT_EQ(taken.refusal().number, kErrCommState);
-    }
+    EXPECT_EQ(taken.ok() ? "" : taken.refusal().reason, refusal) << std::oct << got.cflag;
+    if (!taken.ok()) EXPECT_EQ(taken.refusal().number, kErrCommState);
   }
-
   // With parity off, an odd-parity bit the driver leaves set means nothing.
-  const KernelTermios none = TermiosFor(LineConfig::Parse("9600,N,8,1"), 0, true).termios;
-  KernelTermios odd_bit = none;
+  KernelTermios none = TermiosFor(LineConfig::Parse("9600,N,8,1"), 0, true).termios, odd_bit = none;
   odd_bit.cflag |= 01000;
   EXPECT_TRUE(CheckTaken(none, odd_bit).ok());
 }

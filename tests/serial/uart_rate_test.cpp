@@ -3,25 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "serial/uart_rate.h"
 
 namespace serivane::serial {
 namespace {
 
-// The rate taken, or the refusal's reason.
-std::string Outcome(const RateCheck& check) {
-  return check.ok() ? std::to_string(check.value()) : check.refusal().reason;
-}
-
 TEST(UartRate, RealRateOrRefusalFromTheDriversAnswers) {
-  struct Case {
-    std::int32_t baud_base, read_back, asked;
-    std::string outcome;
-  };
-  // The 8250 driver reads back whatever was asked; only the divisor tells the truth.
-  const std::vector<Case> cases{
+  // {baud_base, read back, asked, the rate taken or the refusal's reason}. The 8250 driver reads
+  // back whatever was asked; only the divisor tells the truth.
+  const std::tuple<std::int32_t, std::int32_t, std::int32_t, std::string> cases[] = {
       {115200, 45056, 45056, "45056 baud: this port makes 38400 or 57600"},
       {115200, 100000, 100000, "100000 baud: this port makes 57600 or 115200"},
       {115200, 115200, 250000, "250000 baud: this port makes at most 115200"},
@@ -36,11 +28,10 @@ TEST(UartRate, RealRateOrRefusalFromTheDriversAnswers) {
       {0, 38400, 45056, "the driver runs at 38400 baud"},
       {0, 51, 50, "51"},  // 2 % off exactly: still taken
       {0, 52, 50, "the driver runs at 52 baud"},
-      {0, -1, 45056, "45056"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Outcome(CheckRate(c.asked, {c.baud_base, c.read_back})), c.outcome)
-        << c.baud_base << " " << c.asked;
+      {0, -1, 45056, "45056"}};
+  for (const auto& [baud_base, read_back, asked, outcome] : cases) {
+    const RateCheck got = CheckRate(asked, {baud_base, read_back});
+    EXPECT_EQ(got.ok() ? std::to_string(got.value()) : got.refusal().reason, outcome) << asked;
   }
 }
 
