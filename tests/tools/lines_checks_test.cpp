@@ -54,24 +54,6 @@ TEST(FullPlugCheck, EachMissingOrStuckLineIsNamedWithItsPins) {
     ASSERT_EQ(c.diagnosis.size(), diagnosis.size());
     for (std::size_t i = 0; i < diagnosis.size(); ++i)
       EXPECT_TRUE(c.diagnosis[i].starts_with(diagnosis[i])) << c.diagnosis[i];
-    if (std::string(switches) == "wiring=full&ri=on") {
-      EXPECT_EQ(c.lines[3], "RTS off: CTS off, RI on <-- FAILED");
-      EXPECT_FALSE(FigureOf<bool>(c.figures, "ri_follows_rts"));
-    }
-  }
-}
-
-// A pseudo-terminal has no modem lines and sends no break: neither check can pass on it.
-TEST(LineChecks, APseudoTerminalCannotPassThem) {
-  for (const auto check :
-       {RunFullPlugCheck, +[](CheckContext& c) { return RunBreakCheck(c, 100); }}) {
-    PlugContext run("loopback?wiring=full");
-    run.pty_ = true;
-    const CheckOutcome c = check(run);
-    EXPECT_FALSE(c.passed);
-    EXPECT_TRUE(run.times_.empty()) << "a break was sent";
-    ASSERT_EQ(c.diagnosis.size(), 1u);
-    EXPECT_NE(c.diagnosis[0].find("pseudo-terminal"), std::string::npos);
   }
 }
 
@@ -173,7 +155,7 @@ TEST(LatencyCheck, EachRoundTripIsTimedAndReported) {
   EXPECT_EQ(Int(stale, "median_us"), 32000);
 }
 
-TEST(LatencyCheck, AMissingOrWrongEchoOrAStopEndsItUnpassed) {
+TEST(LatencyCheck, AMissingOrWrongEchoEndsItUnpassed) {
   const std::tuple<const char*, const char*, std::int64_t, const char*> rows[] = {
       {"corrupt=3", "Round trip 3 of 10: sent 0x23, got 0x22", 2, "came back changed"},
       {"drop=4", "Round trip 4 of 10: no echo within 102 ms", 3, "got no echo"},
@@ -194,12 +176,6 @@ TEST(LatencyCheck, AMissingOrWrongEchoOrAStopEndsItUnpassed) {
     ASSERT_EQ(c.diagnosis.size(), 1u);
     EXPECT_NE(c.diagnosis[0].find(cause), std::string::npos) << c.diagnosis[0];
   }
-  PlugContext run("loopback");
-  run.stop_at_us_ = 50'000 + 10 * 2'000;  // after the quiet wait and ten round trips
-  const CheckOutcome c = RunLatencyCheck(run, 1000);
-  EXPECT_TRUE(c.interrupted);
-  EXPECT_FALSE(c.passed);
-  EXPECT_EQ(Int(c, "rounds_done"), 10);
 }
 
 }  // namespace
