@@ -155,7 +155,7 @@ TEST(LatencyCheck, EachRoundTripIsTimedAndReported) {
   EXPECT_EQ(Int(stale, "median_us"), 32000);
 }
 
-TEST(LatencyCheck, AMissingOrWrongEchoEndsItUnpassed) {
+TEST(LatencyCheck, AMissingOrWrongEchoOrAStopEndsItUnpassed) {
   const std::tuple<const char*, const char*, std::int64_t, const char*> rows[] = {
       {"corrupt=3", "Round trip 3 of 10: sent 0x23, got 0x22", 2, "came back changed"},
       {"drop=4", "Round trip 4 of 10: no echo within 102 ms", 3, "got no echo"},
@@ -176,6 +176,12 @@ TEST(LatencyCheck, AMissingOrWrongEchoEndsItUnpassed) {
     ASSERT_EQ(c.diagnosis.size(), 1u);
     EXPECT_NE(c.diagnosis[0].find(cause), std::string::npos) << c.diagnosis[0];
   }
+  PlugContext run("loopback");
+  run.stop_at_us_ = 50'000 + 10 * 2'000;  // after the quiet wait and ten round trips
+  const CheckOutcome c = RunLatencyCheck(run, 1000);
+  EXPECT_TRUE(c.interrupted);
+  EXPECT_FALSE(c.passed);
+  EXPECT_EQ(Int(c, "rounds_done"), 10);
 }
 
 }  // namespace
