@@ -75,12 +75,9 @@ class Machine {
   // A USB device with its descriptors' ids and strings; an empty text is a string it lacks.
   void Usb(const std::string& device, const std::string& vendor, const std::string& product_id,
            const std::string& maker, const std::string& product, const std::string& serial) {
-    Attr(device + "/idVendor", vendor);
-    Attr(device + "/idProduct", product_id);
-    Attr(device + "/bcdDevice", "0600");
-    Attr(device + "/manufacturer", maker);
-    Attr(device + "/product", product);
-    Attr(device + "/serial", serial);
+    const std::string files[] = {"idVendor", "idProduct", "manufacturer", "product", "serial"};
+    const std::string texts[] = {vendor, product_id, maker, product, serial};
+    for (int i = 0; i < 5; ++i) Attr(device + "/" + files[i], texts[i]);
     Driver(device, "usb", "usb");
   }
 
@@ -146,7 +143,6 @@ void CdcAcm(Machine& m) {
   const std::string usb = std::string(kXhci) + "/usb1/1-2";
   m.Usb(usb, "2e8a", "000a", "Raspberry Pi", "Pico", "E660583883265027");
   m.Driver(usb + "/1-2:1.0", "usb", "cdc_acm");
-  m.Attr(usb + "/1-2:1.0/bInterfaceClass", "02");
   m.Driver(usb + "/1-2:1.1", "usb", "cdc_acm");
   m.Tty(usb + "/1-2:1.0", "ttyACM0");
   m.ById("usb-Raspberry_Pi_Pico_E660583883265027-if00", "ttyACM0");
@@ -159,15 +155,14 @@ void Ft4232h(Machine& m) {
   const std::string usb = std::string(kXhci) + "/usb1/1-1/1-1.4";
   m.Usb(usb, "0403", "6011", "FTDI", "Quad RS232-HS", "FT5ZQ2VA");
   for (int i = 0; i < 4; ++i) {
-    const std::string intf = usb + "/1-1.4:1." + std::to_string(i);
-    const std::string tty = "ttyUSB" + std::to_string(i);
+    const std::string n = std::to_string(i), intf = usb + "/1-1.4:1." + n, tty = "ttyUSB" + n;
     m.Driver(intf, "usb", "ftdi_sio");
-    m.Attr(intf + "/bInterfaceNumber", "0" + std::to_string(i));
+    m.Attr(intf + "/bInterfaceNumber", "0" + n);
     m.Attr(intf + "/interface", "Quad RS232-HS");
     m.Driver(intf + "/" + tty, "usb-serial", "ftdi_sio");
     m.Attr(intf + "/" + tty + "/latency_timer", i == 2 ? "1" : "16");
     m.Tty(intf + "/" + tty, tty);
-    m.ById("usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if0" + std::to_string(i) + "-port0", tty);
+    m.ById("usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if0" + n + "-port0", tty);
   }
 }
 
@@ -198,6 +193,8 @@ TEST(IdentityFromSysfs, RecordedLayoutsGiveTheirDriverIdsAndPorts) {
   const std::string ftdi = "usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0";
   const std::string ftdi_id = kById + ftdi + "|ftdi_sio|0403:6001|A6008isP|FTDI|FT232R USB UART|16";
   const std::string quad = std::string(kById) + "usb-FTDI_Quad_RS232-HS_FT5ZQ2VA-if0";
+  const std::vector<std::pair<std::string, std::string>> pc = {{"/dev/ttyS1", "|serial8250|:||||-"},
+                                                               {"/dev/ttyS0", "|serial|:||||-"}};
   const std::string quad_found = " uart=- 'FTDI Quad RS232-HS' usb 0403:6011 serial FT5ZQ2VA";
   const struct {
     const char* name;
@@ -205,14 +202,8 @@ TEST(IdentityFromSysfs, RecordedLayoutsGiveTheirDriverIdsAndPorts) {
     std::vector<std::pair<std::string, std::string>> identities;  // device given, identity
     std::vector<std::string> found;
   } layouts[] = {
-      {"PC UART",
-       PcUart,
-       {{"/dev/ttyS1", "|serial8250|:||||-"}, {"/dev/ttyS0", "|serial|:||||-"}},
-       uarts},
-      {"PC UART below serial-base",
-       PcUartSerialBase,
-       {{"/dev/ttyS1", "|serial8250|:||||-"}, {"/dev/ttyS0", "|serial|:||||-"}},
-       uarts},
+      {"PC UART", PcUart, pc, uarts},
+      {"PC UART below serial-base", PcUartSerialBase, pc, uarts},
       {"FTDI",
        Ftdi,
        {{"/dev/ttyUSB0", ftdi_id}, {kById + ftdi, ftdi_id}},

@@ -120,7 +120,7 @@ TestRecord Handshake(std::int16_t number, const std::string& readings) {
 
 // The diagnosis from the facts of a run, whatever its lines say. Each row: what else is known
 // of the port ("slow": two slow opens, "lower ok" or "lower failed": the check at 9600 baud,
-// "pty": no modem lines), the records, and the start of every sentence expected, in order.
+// "pty": no modem lines), the records, and a part of every sentence expected, in order.
 TEST(Diagnosis, FromOutcomes) {
   TestRecord frame = Record(3, 1, 100, 100);
   frame.events = {2, 1004};
@@ -135,7 +135,7 @@ TEST(Diagnosis, FromOutcomes) {
   const std::tuple<std::string, std::vector<TestRecord>, std::vector<std::string>> rows[] = {
       {"", {Record(1, 0), Record(2, 0, 256, 256), Record(3, 0, 20, 20)}, {}},
       {"", {Record(1, 1)}, {"The port did not open again"}},
-      {"slow", {Record(1, 0)}, {"Closing and opening the port took longer than 2000 ms (2 times)"}},
+      {"slow", {Record(1, 0)}, {"took longer than 2000 ms (2 times)"}},
       {"", {Record(2, 1, 256, 0), Record(3, 1, 20, 0)}, {"No character came back"}},
       {"", {Record(2, 1, 128, 0)}, {"No character came back"}},  // single bytes not run
       // One test got its echo: TxD and RxD are wired, something else is wrong.
@@ -143,12 +143,8 @@ TEST(Diagnosis, FromOutcomes) {
       {"", {Record(3, 1, 20, 21)}, {"More characters came back"}},
       {"", {Record(2, 1, 128, 129)}, {"More characters came back"}},
       {"", {Record(2, 1, 256, 255)}, {"Characters were lost or changed at 38400 baud:"}},
-      {"lower ok",
-       {Record(2, 1, 256, 256)},
-       {"Characters were lost or changed at 38400 baud but not"}},
-      {"lower failed",
-       {Record(3, 1, 20, 19)},
-       {"Characters were lost or changed at 38400 baud and at"}},
+      {"lower ok", {Record(2, 1, 256, 256)}, {"at 38400 baud but not"}},
+      {"lower failed", {Record(3, 1, 20, 19)}, {"at 38400 baud and at"}},
       // Single bytes are counted, not compared: all back and failed only with a line error.
       {"", {Record(3, 1, 100, 100)}, {}},
       {"", {frame}, {"Characters were lost or changed"}},
@@ -157,14 +153,10 @@ TEST(Diagnosis, FromOutcomes) {
       {"", {Handshake(4, "010 110")}, {"CTS stays on when RTS is off"}},
       {"", {Handshake(4, "010 100")}, {"CTS is the opposite of RTS"}},
       {"", {Handshake(5, "000 111")}, {"DCD follows DTR: a full plug"}},
-      {"",
-       {Handshake(5, "000 101")},
-       {"DSR does not follow DTR", "DCD follows DTR, so DTR 4 (20)"}},
+      {"", {Handshake(5, "000 101")}, {"DSR does not follow DTR", "so DTR 4 (20)"}},
       {"", {Handshake(5, "000 100")}, {"DSR does not follow DTR"}},
       {"", {Handshake(5, "001 111")}, {}},  // DSR fine, DCD stuck on
-      {"pty",
-       {Handshake(4, "000 100"), Handshake(5, "000 100")},
-       {"The device is a pseudo-terminal"}},
+      {"pty", {Handshake(4, "000 100"), Handshake(5, "000 100")}, {"is a pseudo-terminal"}},
       {"", {gone}, {"Characters were lost or changed", "The device went away"}},
       {"", {gone_single}, {"The device went away"}},
       {"", {vanished}, {"The device went away"}},
@@ -182,7 +174,7 @@ TEST(Diagnosis, FromOutcomes) {
     const std::vector<std::string> said = Diagnose(o);
     ASSERT_EQ(said.size(), expected.size()) << ::testing::PrintToString(said);
     for (std::size_t i = 0; i < said.size(); ++i)
-      EXPECT_TRUE(said[i].starts_with(expected[i])) << said[i];
+      EXPECT_NE(said[i].find(expected[i]), std::string::npos) << said[i];
     // A port that never opened has nothing to diagnose.
     o.opened = false;
     EXPECT_TRUE(Diagnose(o).empty());

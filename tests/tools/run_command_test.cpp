@@ -108,15 +108,11 @@ TEST_F(RunCommandTest, StatusesAndMessages) {
 TEST_F(RunCommandTest, StoredSettingsApplyUnlessGivenAndTheReportSaysWhatRan) {
   settings::CRegistry registry;
   registry.OpenKey(settings::kHKeyLocalMachine, settings::kSettingsKey, true);
-  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
-           {"Baudrate", "9600"},
-           {"Single Bytes", "20"},
-           {"Max Duration", "30000"},
-           {"Result FileName", "Z:" + std::regex_replace(ResultPath(), std::regex("/"), "\\")},
-           {"Test 1", "False"},
-           {"Test 2", "False"},
-           {"Test 5", "False"}})
-    registry.WriteValue(name, value);
+  registry.WriteValue("Result FileName",
+                      "Z:" + std::regex_replace(ResultPath(), std::regex("/"), "\\"));
+  const char* names[] = {"Baudrate", "Single Bytes", "Max Duration", "Test 1", "Test 2", "Test 5"};
+  const char* values[] = {"9600", "20", "30000", "False", "False", "False"};
+  for (int i = 0; i < 6; ++i) registry.WriteValue(names[i], values[i]);
   registry.CloseKey();
   const auto [status, out, err] = Run({"--parity", "E", "--json", "-", "loopback?cts=on"});
   EXPECT_EQ(status, 1) << err;
@@ -146,53 +142,43 @@ TEST_F(RunCommandTest, ARunUsesOneWholeSetWhileAnotherProcessStoresSetsInTurn) {
   const std::string sets[2][5] = {{"115200", "7", "3", "2", "loopback?cts=off"},
                                   {"9600", "8", "1", "1", "loopback"}};
   // How the report of a run shows each set.
-  const std::string shown[2] = {"\"device\": \"loopback?cts=off\",", "\"device\": \"loopback\","};
+  const std::string device[2] = {"\"device\": \"loopback?cts=off\",", "\"device\": \"loopback\","};
   const std::string line[2] = {"\"settings\": \"115200,E,7,2\"", "\"settings\": \"9600,N,8,1\""};
-  const auto settings_key = *settings::SplitKeyPath(settings::kSettingsKey);
-  const auto map_key = *settings::SplitKeyPath(portmap::kMapKey);
   auto store = [&](const std::string(&set)[5]) {
-    return settings::ModifyHive(
-        settings::kHKeyLocalMachine, [&](settings::RegKeyNode& tree, bool& changed) {
-          bool created = false;
-          for (int i = 0; i < 5; ++i)
-            settings::SetStringValue(
-                settings::CreateKey(tree, i == 4 ? map_key : settings_key, 1, created), names[i],
-                set[i]);
-          changed = true;
-          return settings::RegOk();
-        });
+    return settings::ModifyHive(settings::kHKeyLocalMachine, [&](auto& tree, bool& changed) {
+      bool created = false;
+      for (int i = 0; i < 5; ++i)
+        settings::SetStringValue(
+            settings::CreateKey(
+                tree, *settings::SplitKeyPath(i == 4 ? portmap::kMapKey : settings::kSettingsKey),
+                1, created),
+            names[i], set[i]);
+      return changed = true, settings::RegOk();
+    });
   };
   ASSERT_TRUE(store(sets[0]).ok());
   const pid_t writer = ::fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) {
+  if (writer == 0)
     for (int n = 1;; ++n)
       if (!store(sets[n % 2])) ::_exit(1);
-  }
   // 150 runs and both sets seen, for at most 60 seconds.
   int seen[2] = {0, 0}, runs = 0;
-  std::vector<std::string> mixed;
+  std::string mixed;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while ((runs < 150 || seen[0] == 0 || seen[1] == 0) && std::chrono::steady_clock::now() < end) {
+  for (; (runs < 150 || !seen[0] || !seen[1]) && std::chrono::steady_clock::now() < end; ++runs) {
     const auto [status, out, err] = Run({"--tests", "1", "--no-result-file", "--json", "-"});
-    ++runs;
     bool whole = false;
-    for (int set = 0; set < 2; ++set) {
-      if (out.find(shown[set]) != std::string::npos && out.find(line[set]) != std::string::npos) {
-        ++seen[set];
-        whole = true;
-      }
-    }
-    if (!whole) mixed.push_back(out.substr(out.find("\"device\""), 200) + err);
+    for (int set = 0; set < 2; ++set)
+      if (out.find(device[set]) != std::string::npos && out.find(line[set]) != std::string::npos)
+        whole = ++seen[set];
+    if (!whole && mixed.empty()) mixed = out + err;
   }
   ::kill(writer, SIGKILL);
   int status = 0;
   ::waitpid(writer, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status)) << "the writer failed";
-  EXPECT_EQ(mixed.size(), 0u) << "of " << runs << " runs, the first:\n"
-                              << (mixed.empty() ? "" : mixed.front());
-  EXPECT_GT(seen[0], 0);
-  EXPECT_GT(seen[1], 0) << "the writer never stored a set between two runs";
+  EXPECT_EQ(mixed, "") << "of " << runs << " runs";
+  EXPECT_GT(seen[0] * seen[1], 0) << "the writer never stored a set between two runs";
 }
 
 // With several ports each gets its own file: the port's name goes before the extension, and a
@@ -215,13 +201,8 @@ TEST_F(RunCommandTest, AnOutputThatCannotBeWrittenDecidesTheStatus) {
   fs::create_directory(Path("folder"));
   fs::create_symlink(Path("r.out"), Path("link.out"));
   const std::string passing = "--tests=1";
-  struct Row {
-    std::vector<std::string> args;
-    bool broken_out;
-    int status;
-    std::string message;  // on standard error; "" no complaint at all
-  };
-  const Row rows[] = {
+  // Arguments, standard output broken, status, message on standard error ("" no complaint at all).
+  const std::tuple<std::vector<std::string>, bool, int, std::string> rows[] = {
       {{"--json", Path("notes.txt"), passing}, false, 3, "it is not a file this program wrote"},
       {{"--json", Path("earlier.json"), passing}, false, 0, ""},
       {{"--result", Path("notes.txt"), passing}, false, 3, "not a result file of this program"},
@@ -235,18 +216,18 @@ TEST_F(RunCommandTest, AnOutputThatCannotBeWrittenDecidesTheStatus) {
       {{"--json", Path("r.out"), "--junit", Path("link.out")}, false, 2, "name the same file"},
       {{"--junit", "-", passing}, true, 3, "cannot write the JUnit report to standard output"},
   };
-  for (const Row& row : rows) {
-    std::vector<std::string> args = row.args;
+  for (const auto& [given, broken_out, expected, message] : rows) {
+    std::vector<std::string> args = given;
     if (std::find(args.begin(), args.end(), "--result") == args.end() &&
         std::find(args.begin(), args.end(), "--no-result-file") == args.end())
       args.insert(args.begin(), {"--result", ResultPath()});
-    const auto [status, out, err] = Run(args, row.broken_out);
-    const std::string what = ::testing::PrintToString(row.args) + "\n" + err;
-    EXPECT_EQ(status, row.status) << what;
+    const auto [status, out, err] = Run(args, broken_out);
+    const std::string what = ::testing::PrintToString(given) + "\n" + err;
+    EXPECT_EQ(status, expected) << what;
     // With the report on standard output the result lines go to standard error.
-    EXPECT_TRUE(row.message.empty() ? err.find("serivane-run:") == std::string::npos &&
-                                          err.find("Result file") == std::string::npos
-                                    : err.find(row.message) != std::string::npos)
+    EXPECT_TRUE(message.empty() ? err.find("serivane-run:") == std::string::npos &&
+                                      err.find("Result file") == std::string::npos
+                                : err.find(message) != std::string::npos)
         << what;
   }
   EXPECT_EQ(Read("notes.txt") + Read("notes.xml"), "my notes\n<?xml version=\"1.0\"?>\n<mine/>\n");
