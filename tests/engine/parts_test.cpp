@@ -146,7 +146,9 @@ TEST(ResultLog, FileGoesOnlyWhereAResultFileMayStand) {
     EXPECT_EQ(rig.text, error.empty()
                             ? "first\r\nsecond\r\n"
                             : "first\r\nResult file error: cannot " + error + "\r\nsecond\r\n");
-    if (!before.empty()) EXPECT_EQ(rig.File(), error.empty() ? "+first\r\n-second\r\n" : before);
+    if (!before.empty()) {
+      EXPECT_EQ(rig.File(), error.empty() ? "+first\r\n-second\r\n" : before);
+    }
     std::filesystem::current_path(cwd);
   }
 }

@@ -91,7 +91,9 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
     const std::int64_t start = rig.clock.NowMicros();
     rig.tester.Run();
     Check(rig, Expect().Add(c.lines).Verdict());
-    if (c.run_ms >= 0) EXPECT_EQ((rig.clock.NowMicros() - start) / 1000, c.run_ms);
+    if (c.run_ms >= 0) {
+      EXPECT_EQ((rig.clock.NowMicros() - start) / 1000, c.run_ms);
+    }
 
     ASSERT_EQ(rig.pass_outcomes.size(), 1u);
     const std::vector<TestOutcome>& outcomes = rig.pass_outcomes[0].tests;
@@ -106,7 +108,9 @@ TEST(Run, VerdictsNeedTheTestedPortAndAClearLine) {
       if (l[0] == '#') marked.push_back(l);
     EXPECT_EQ(told, lines);
     EXPECT_EQ(events, marked);
-    if (!c.levels.empty()) EXPECT_EQ(outcomes.back().levels, c.levels);
+    if (!c.levels.empty()) {
+      EXPECT_EQ(outcomes.back().levels, c.levels);
+    }
   }
 }
 

@@ -87,7 +87,9 @@ TEST(TermiosConfig, TheReadBackNamesWhatTheDriverKept) {
     got.lflag = lflag;
     const Result<> taken = CheckTaken(asked, got);
     EXPECT_EQ(taken.ok() ? "" : taken.refusal().reason, refusal) << std::oct << got.cflag;
-    if (!taken.ok()) EXPECT_EQ(taken.refusal().number, kErrCommState);
+    if (!taken.ok()) {
+      EXPECT_EQ(taken.refusal().number, kErrCommState);
+    }
   }
   // With parity off, an odd-parity bit the driver leaves set means nothing.
   KernelTermios none = TermiosFor(LineConfig::Parse("9600,N,8,1"), 0, true).termios, odd_bit = none;
