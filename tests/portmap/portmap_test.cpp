@@ -266,9 +266,10 @@ TEST_F(PortMapTest, PortsListsMapsAndUnmapsAndRefusesBadInput) {
       {{"unmap", "13"}, "Removed COM13; it names /dev/ttyS12 now\n", ""}};
   // clang-format on
   for (const auto& [args, expected, note] : steps) {
-    const auto [status, out, err] = Ports(args);
-    EXPECT_EQ(std::pair(status, out), std::pair(0, expected)) << args[0] << " " << args[1];
-    EXPECT_TRUE(note.empty() ? err.empty() : Contains(err, note)) << err;
+    const auto [step_status, step_out, step_err] = Ports(args);
+    EXPECT_EQ(std::pair(step_status, step_out), std::pair(0, expected))
+        << args[0] << " " << args[1];
+    EXPECT_TRUE(note.empty() ? step_err.empty() : Contains(step_err, note)) << step_err;
   }
   EXPECT_EQ(MapText(),
             "1=/dev/ttyACM0 3=loopback 4=/dev/ttyUSB10 11=/dev/ttyS10 "
