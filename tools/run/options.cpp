@@ -32,6 +32,14 @@ std::int64_t Whole(const std::string& option, const std::string& value, std::int
   return n;
 }
 
+// A value that must be one of two digits, as --bits and --stop take.
+std::int16_t EitherDigit(const std::string& option, const std::string& value, char a, char b) {
+  if (value.size() != 1 || (value[0] != a && value[0] != b)) {
+    throw UsageError(option + ": '" + value + "' is not " + a + " or " + b);
+  }
+  return static_cast<std::int16_t>(value[0] - '0');
+}
+
 std::int16_t Short(const std::string& option, const std::string& value, std::int64_t low) {
   return static_cast<std::int16_t>(
       Whole(option, value, low, std::numeric_limits<std::int16_t>::max()));
@@ -92,7 +100,7 @@ enum class Takes {
 using Handler = void (*)(Options& o, const std::string& name,
                          const std::optional<std::string>& value);
 
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   Takes takes;
   Handler apply;
@@ -103,7 +111,7 @@ std::string NeedFile(const std::string& name, const std::string& value, const ch
   return value;
 }
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--tests", Takes::kValue,
      [](Options& o, auto& n, auto& s) { o.overrides.tests = TestList(n, *s); }},
     {"--baud", Takes::kValue,
@@ -112,10 +120,7 @@ const OptionSpec kOptions[] = {
            Whole(n, *s, settings::kLowestBaudRate, settings::kHighestBaudRate));
      }},
     {"--bits", Takes::kValue,
-     [](Options& o, auto& n, auto& s) {
-       if (*s != "7" && *s != "8") throw UsageError(n + ": '" + *s + "' is not 7 or 8");
-       o.overrides.bits = static_cast<std::int16_t>((*s)[0] - '0');
-     }},
+     [](Options& o, auto& n, auto& s) { o.overrides.bits = EitherDigit(n, *s, '7', '8'); }},
     {"--parity", Takes::kValue,
      [](Options& o, auto& n, auto& s) {
        const std::string p = Upper(*s);
@@ -124,10 +129,7 @@ const OptionSpec kOptions[] = {
        o.overrides.parity = static_cast<std::int16_t>(p == "N" ? 1 : p == "O" ? 2 : 3);
      }},
     {"--stop", Takes::kValue,
-     [](Options& o, auto& n, auto& s) {
-       if (*s != "1" && *s != "2") throw UsageError(n + ": '" + *s + "' is not 1 or 2");
-       o.overrides.stop = static_cast<std::int16_t>((*s)[0] - '0');
-     }},
+     [](Options& o, auto& n, auto& s) { o.overrides.stop = EitherDigit(n, *s, '1', '2'); }},
     {"--single-bytes", Takes::kValue,
      [](Options& o, auto& n, auto& s) {
        o.overrides.single_bytes = Short(n, *s, settings::kLowestSingleBytes);
@@ -206,21 +208,21 @@ Options ParseOptions(const std::vector<std::string>& args) {
     }
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    const auto spec = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                   [&](const OptionSpec& s) { return name == s.name; });
-    if (spec == std::end(kOptions)) throw UsageError("unknown option '" + name + "'");
+    const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                     [&](const OptionEntry& s) { return name == s.name; });
+    if (option == std::end(kOptions)) throw UsageError("unknown option '" + name + "'");
     std::optional<std::string> value;
     if (eq != std::string::npos) {
-      if (spec->takes == Takes::kNothing) throw UsageError(name + " takes no value");
+      if (option->takes == Takes::kNothing) throw UsageError(name + " takes no value");
       value = arg.substr(eq + 1);
-    } else if (spec->takes == Takes::kValue) {
+    } else if (option->takes == Takes::kValue) {
       if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
       value = args[++i];
-    } else if (spec->takes == Takes::kMaybe && i + 1 < args.size() && !args[i + 1].empty() &&
+    } else if (option->takes == Takes::kMaybe && i + 1 < args.size() && !args[i + 1].empty() &&
                std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
       value = args[++i];
     }
-    spec->apply(o, name, value);
+    option->apply(o, name, value);
   }
   if (o.no_result_file && o.result) {
     throw UsageError("--result and --no-result-file cannot be given together");
