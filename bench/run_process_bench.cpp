@@ -7,7 +7,8 @@
 //    program's output to the program's exit (goal: at most 2 ms).
 // 3. Scale: the whole process on 64 ports at once against the same on one, for pseudo-terminals
 //    (tests 1-3, each terminal's far end echoing on a thread of its own) and for plug ports
-//    (five tests) (goal: at most 1.2x).
+//    (five tests) (goal: at most 1.2x). Beside the terminals, bench/run_floor on the same 64 and
+//    on one, a thread a terminal: what the kernel's terminals themselves cost as they scale.
 //
 //   run_process_bench [ROUNDS]
 //
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
   const std::string program = other != nullptr ? other : SERIVANE_RUN_PATH;
   const std::vector<std::string> runner = {program, "--tests",          "1,2,3", "--single-bytes",
                                            "1000",  "--no-result-file", "-q",    terminal};
-  const std::vector<std::string> floor = {RUN_FLOOR_PATH, terminal, "1000"};
+  const std::vector<std::string> floor = {RUN_FLOOR_PATH, "1000", terminal};
   std::vector<double> runner_ms, floor_ms;
   bool all_ok = true;
   // Interleaved, so that both see the same state of the machine.
@@ -204,15 +205,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> plug_one = plug_base, plug_all = plug_base;
   plug_one.push_back("loopback");
   for (int i = 0; i < 64; ++i) plug_all.push_back("loopback");
-  std::vector<double> pty1, pty64, plug1, plug64;
+  std::vector<std::string> floor_one = {RUN_FLOOR_PATH, "100", fars[0].name};
+  std::vector<std::string> floor_all = {RUN_FLOOR_PATH, "100"};
+  for (const Far& f : fars) floor_all.push_back(f.name);
+  std::vector<double> pty1, pty64, floor1, floor64, plug1, plug64;
   const int scale_rounds = std::max(3, rounds / 3);
   for (int i = 0; i < scale_rounds; ++i) {
     pty1.push_back(TimeRun(pty_one, 0));
     pty64.push_back(TimeRun(pty_all, 0));
+    floor1.push_back(TimeRun(floor_one, 0));
+    floor64.push_back(TimeRun(floor_all, 0));
     plug1.push_back(TimeRun(plug_one, 0));
     plug64.push_back(TimeRun(plug_all, 0));
   }
-  for (const auto* v : {&pty1, &pty64, &plug1, &plug64})
+  for (const auto* v : {&pty1, &pty64, &floor1, &floor64, &plug1, &plug64})
     all_ok = all_ok && *std::min_element(v->begin(), v->end()) >= 0;
   const double pty_ratio = Median(pty64) / Median(pty1);
   const double plug_ratio = Median(plug64) / Median(plug1);
@@ -220,6 +226,10 @@ int main(int argc, char** argv) {
   std::printf(
       "  pseudo-terminals, tests 1-3  %8.2f ms against %8.2f ms: %.2f x (goal <= 1.2 x): %s\n",
       Median(pty64), Median(pty1), pty_ratio, pty_ratio <= 1.2 ? "met" : "NOT met");
+  std::printf("  ... raw floor, the same calls  %8.2f ms against %8.2f ms: %.2f x\n",
+              Median(floor64), Median(floor1), Median(floor64) / Median(floor1));
+  std::printf("  ... serivane-run on 64 against the raw floor on 64: %.2f x\n",
+              Median(pty64) / Median(floor64));
   std::printf(
       "  plug ports, five tests       %8.2f ms against %8.2f ms: %.2f x (goal <= 1.2 x): %s\n",
       Median(plug64), Median(plug1), plug_ratio, plug_ratio <= 1.2 ? "met" : "NOT met");
