@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> plug_one = plug_base, plug_all = plug_base;
   plug_one.push_back("loopback");
   for (int i = 0; i < 64; ++i) plug_all.push_back("loopback");
+  // 100 single bytes, the runner's own count when none is given, as in the runs above.
   std::vector<std::string> floor_one = {RUN_FLOOR_PATH, "100", fars[0].name};
   std::vector<std::string> floor_all = {RUN_FLOOR_PATH, "100"};
   for (const Far& f : fars) floor_all.push_back(f.name);
